@@ -1,0 +1,59 @@
+#include "Gateway.h"
+
+#include "AppLifecycle.h"
+#include "MenuMarks.h"
+#include "Supervisor.h"
+#include "Ui.h"
+#include "diag/ErrorLog.h"
+#include "platform/Clock.h"
+#include "platform/Failure.h"
+#include "platform/MapSocket.h"
+#include "settings/Settings.h"
+
+Gateway::Gateway(const QString &programFolder, QObject *parent)
+    : QObject(parent),
+      m_folder(programFolder),
+      m_clock(std::make_unique<Clock>()),
+      m_log(std::make_unique<ErrorLog>(programFolder, *m_clock)),
+      m_settings(std::make_unique<Settings>(programFolder)),
+      m_marks(new MenuMarks(this)),
+      m_sckMap(new MapSocket(this))
+{
+    // Both timers start switched off: the task timer ticks every 200 ms once
+    // enabled, the database timer gets its interval when the cycle starts.
+    m_tmrTasks.setInterval(200);
+    m_tmrDB.setInterval(100);
+
+    m_lifecycle = std::make_unique<AppLifecycle>(*this);
+    m_supervisor = std::make_unique<Supervisor>(*this);
+    connect(&m_tmrTasks, &QTimer::timeout, this, [this] { m_supervisor->tmrTasks_Timer(); });
+}
+
+Gateway::~Gateway() = default;
+
+Ui &Gateway::ui()
+{
+    if (!m_ui)
+        throw Failure(Failure::ObjectNotSet);
+    return *m_ui;
+}
+
+void Gateway::enableTimer(QTimer &timer)
+{
+    if (!timer.isActive())
+        timer.start();
+}
+
+void Gateway::setPanelText(const QString &key, const QString &text)
+{
+    m_panels.insert(key, text);
+    Q_EMIT panelTextChanged(key, text);
+}
+
+void Gateway::setIntervalText(const QString &text)
+{
+    if (m_intervalText == text)
+        return;
+    m_intervalText = text;
+    Q_EMIT intervalTextChanged(text);
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "AppState.h"
+
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+
+class AppLifecycle;
+class Clock;
+class ErrorLog;
+class MapSocket;
+class MenuMarks;
+class Settings;
+class Supervisor;
+class Ui;
+
+// The core of the gateway: owns the application state, the clock, the logs,
+// the settings, the two timers, the map socket, the menu marks and the parts
+// that work on them. Windows are thin views over it; tests drive it directly
+// with a settable clock and a scripted Ui.
+class Gateway : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Gateway(const QString &programFolder, QObject *parent = nullptr);
+    ~Gateway() override;
+
+    AppState &state() { return m_state; }
+    Clock &clock() { return *m_clock; }
+    ErrorLog &log() { return *m_log; }
+    Settings &settings() { return *m_settings; }
+    MenuMarks &marks() { return *m_marks; }
+    MapSocket &sckMap() { return *m_sckMap; }
+    QTimer &tmrTasks() { return m_tmrTasks; }
+    QTimer &tmrDB() { return m_tmrDB; }
+    QString programFolder() const { return m_folder; }
+
+    Ui &ui();
+    void setUi(Ui *ui) { m_ui = ui; }
+
+    AppLifecycle &lifecycle() { return *m_lifecycle; }
+    Supervisor &supervisor() { return *m_supervisor; }
+
+    // Switches a timer on without restarting a running countdown, as setting
+    // a classic timer's Enabled does.
+    static void enableTimer(QTimer &timer);
+
+    // The status bar's keyed panels: "keyVersion", "keyStatus", "keyDebug", "keyAlive".
+    QString panelText(const QString &key) const { return m_panels.value(key); }
+    void setPanelText(const QString &key, const QString &text);
+
+    // The interval box (whole seconds as text) and its remembered value.
+    QString intervalText() const { return m_intervalText; }
+    QString intervalTag() const { return m_intervalTag; }
+    void setIntervalText(const QString &text);
+    void setIntervalTag(const QString &tag) { m_intervalTag = tag; }
+
+Q_SIGNALS:
+    void panelTextChanged(const QString &key, const QString &text);
+    void intervalTextChanged(const QString &text);
+
+private:
+    QString m_folder;
+    AppState m_state;
+    std::unique_ptr<Clock> m_clock;
+    std::unique_ptr<ErrorLog> m_log;
+    std::unique_ptr<Settings> m_settings;
+    MenuMarks *m_marks;
+    MapSocket *m_sckMap;
+    QTimer m_tmrTasks;
+    QTimer m_tmrDB;
+    Ui *m_ui = nullptr;
+    QHash<QString, QString> m_panels;
+    QString m_intervalText;
+    QString m_intervalTag;
+
+    std::unique_ptr<AppLifecycle> m_lifecycle;
+    std::unique_ptr<Supervisor> m_supervisor;
+};

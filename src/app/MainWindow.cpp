@@ -1,0 +1,236 @@
+#include "MainWindow.h"
+
+#include "AppLifecycle.h"
+#include "Gateway.h"
+#include "Version.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenuBar>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QToolBar>
+
+MainWindow::MainWindow(Gateway &gateway, QWidget *parent)
+    : QMainWindow(parent), m_gw(gateway), m_mdi(new QMdiArea(this))
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(Version::kAppTitle);
+    setLayoutDirection(Qt::RightToLeft);
+    m_mdi->setObjectName(QStringLiteral("mdiArea"));
+    setCentralWidget(m_mdi);
+    resize(900, 650);
+
+    buildMenus();
+    buildIntervalFrame();
+    buildStatusBar();
+
+    connect(&m_gw.marks(), &MenuMarks::changed, this, [this](MenuMarks::Mark mark, bool on) {
+        if (QAction *a = m_actions.value(MenuMarks::name(mark)))
+            a->setChecked(on);
+    });
+    connect(&m_gw, &Gateway::panelTextChanged, this, [this](const QString &key, const QString &text) {
+        if (QLabel *panel = m_panels.value(key))
+            panel->setText(text);
+    });
+}
+
+QAction *MainWindow::addEntry(QMenu *menu, const QString &name, const QString &caption,
+                              const QKeySequence &shortcut)
+{
+    QAction *a = menu->addAction(caption);
+    a->setObjectName(name);
+    if (!shortcut.isEmpty())
+        a->setShortcut(shortcut);
+    m_actions.insert(name, a);
+    return a;
+}
+
+void MainWindow::bindMark(const QString &name, MenuMarks::Mark mark)
+{
+    QAction *a = m_actions.value(name);
+    a->setCheckable(true);
+    a->setChecked(m_gw.marks().checked(mark));
+}
+
+void MainWindow::buildMenus()
+{
+    auto addMenu = [this](QMenu *parentMenu, const QString &name, const QString &caption) {
+        QMenu *m = parentMenu ? parentMenu->addMenu(caption) : menuBar()->addMenu(caption);
+        m->setObjectName(name);
+        m->menuAction()->setObjectName(name);
+        m_actions.insert(name, m->menuAction());
+        return m;
+    };
+    auto addSeparator = [this](QMenu *menu, const QString &name) {
+        QAction *s = menu->addSeparator();
+        s->setObjectName(name);
+        m_actions.insert(name, s);
+    };
+
+    QMenu *file = addMenu(nullptr, QStringLiteral("mnuFile"), QStringLiteral("&קובץ"));
+    addEntry(file, QStringLiteral("mnuConnect"), QStringLiteral("התחבר..."),
+             QKeySequence(Qt::CTRL | Qt::Key_O));
+    addSeparator(file, QStringLiteral("mnuSep01"));
+    addEntry(file, QStringLiteral("mnuRefresh"), QStringLiteral("רענן מידע"));
+    QMenu *debug = addMenu(file, QStringLiteral("mnuDebug"), QStringLiteral("Debug"));
+    addEntry(debug, QStringLiteral("mnuDebugAll"), QStringLiteral("הכל"));
+    addEntry(debug, QStringLiteral("mnuDebugCurrent"), QStringLiteral("נוכחי"));
+    addEntry(file, QStringLiteral("mnuSaveQuery"), QStringLiteral("שמור שאילתא"));
+    addSeparator(file, QStringLiteral("mnuSep02"));
+    QAction *exit = addEntry(file, QStringLiteral("mnuExit"), QStringLiteral("&יציאה"),
+                             QKeySequence(Qt::CTRL | Qt::Key_X));
+
+    QMenu *view = addMenu(nullptr, QStringLiteral("mnuView"), QStringLiteral("&הצג"));
+    addEntry(view, QStringLiteral("mnuTickets"), QStringLiteral("&משימות"),
+             QKeySequence(Qt::CTRL | Qt::Key_T));
+
+    m_mnuWindows = addMenu(nullptr, QStringLiteral("mnuWindows"), QStringLiteral("&חלונות"));
+    addEntry(m_mnuWindows, QStringLiteral("mnuCascade"), QStringLiteral("דרג"));
+    addEntry(m_mnuWindows, QStringLiteral("mnuTilHoriz"), QStringLiteral("פרוש אופקית"));
+    addEntry(m_mnuWindows, QStringLiteral("mnuTilVert"), QStringLiteral("פרוש אנכית"));
+    addEntry(m_mnuWindows, QStringLiteral("mnuArrange"), QStringLiteral("סדר סמלים"));
+    connect(m_mnuWindows, &QMenu::aboutToShow, this, &MainWindow::fillWindowsMenu);
+
+    QMenu *tools = addMenu(nullptr, QStringLiteral("mnuTools"), QStringLiteral("&כלים"));
+    addEntry(tools, QStringLiteral("mnuDBInterval"), QStringLiteral("קצב רענון מידע..."));
+    addSeparator(tools, QStringLiteral("mnuSep03"));
+    QMenu *detect = addMenu(tools, QStringLiteral("mnuDetect"), QStringLiteral("מעקב"));
+    addEntry(detect, QStringLiteral("mnuDB"), QStringLiteral("יבא נתונים"));
+    addEntry(detect, QStringLiteral("mnuTicks"), QStringLiteral("אוסף הודעות"));
+    addSeparator(tools, QStringLiteral("mnuSep04"));
+    addEntry(tools, QStringLiteral("mnuStatuses"), QStringLiteral("מצב קריאות"));
+    addEntry(tools, QStringLiteral("mnuResetTCount"), QStringLiteral("Reset TCount"));
+    addSeparator(tools, QStringLiteral("mnuSep05"));
+    addEntry(tools, QStringLiteral("mnuClear"), QStringLiteral("נקה חלון"));
+    addSeparator(tools, QStringLiteral("mnuSep06"));
+    addEntry(tools, QStringLiteral("mnuStatus"), QStringLiteral("&הצג סטטוס"));
+
+    QAction *about = menuBar()->addAction(QStringLiteral("&אודות..."));
+    about->setObjectName(QStringLiteral("mnuAbout"));
+    m_actions.insert(QStringLiteral("mnuAbout"), about);
+
+    for (int m = 0; m < MenuMarks::Count; ++m)
+        bindMark(MenuMarks::name(MenuMarks::Mark(m)), MenuMarks::Mark(m));
+
+    connect(exit, &QAction::triggered, this, [this] { m_gw.lifecycle().mnuExit_Click(); });
+}
+
+void MainWindow::fillWindowsMenu()
+{
+    // The window list below the four arrangement entries.
+    const QList<QAction *> entries = m_mnuWindows->actions();
+    for (int i = 4; i < entries.size(); ++i) {
+        m_mnuWindows->removeAction(entries.at(i));
+        entries.at(i)->deleteLater();
+    }
+    const QList<QMdiSubWindow *> windows = m_mdi->subWindowList();
+    if (windows.isEmpty())
+        return;
+    m_mnuWindows->addSeparator();
+    for (QMdiSubWindow *w : windows) {
+        QAction *a = m_mnuWindows->addAction(w->windowTitle());
+        a->setCheckable(true);
+        a->setChecked(w == m_mdi->activeSubWindow());
+        connect(a, &QAction::triggered, w, [this, w] { m_mdi->setActiveSubWindow(w); });
+    }
+}
+
+void MainWindow::buildIntervalFrame()
+{
+    QToolBar *bar = addToolBar(QStringLiteral("picMain"));
+    bar->setObjectName(QStringLiteral("picMainBar"));
+    bar->setMovable(false);
+    bar->setFloatable(false);
+
+    m_picMain = new QWidget(bar);
+    m_picMain->setObjectName(QStringLiteral("picMain"));
+    m_picMain->setMinimumHeight(52);
+    m_picMain->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    bar->addWidget(m_picMain);
+
+    auto *frame = new QGroupBox(m_picMain);
+    frame->setObjectName(QStringLiteral("fraInterval"));
+    auto *layout = new QHBoxLayout(frame);
+    layout->setContentsMargins(6, 4, 6, 4);
+    auto *l01 = new QLabel(QStringLiteral("קצב רענון מידע"), frame);
+    l01->setObjectName(QStringLiteral("l01"));
+    m_txtInterval = new QLineEdit(frame);
+    m_txtInterval->setObjectName(QStringLiteral("txtInterval"));
+    m_txtInterval->setFixedWidth(48);
+    m_txtInterval->setAlignment(Qt::AlignCenter);
+    m_updInterval = new QSpinBox(frame);
+    m_updInterval->setObjectName(QStringLiteral("updInterval"));
+    m_updInterval->setRange(1, 3600);
+    m_updInterval->setFixedWidth(20); // the arrows only, beside the box
+    layout->addWidget(l01);
+    layout->addWidget(m_txtInterval);
+    layout->addWidget(m_updInterval);
+    frame->adjustSize();
+    m_fraInterval = frame;
+
+    m_txtInterval->setText(m_gw.intervalText());
+    connect(&m_gw, &Gateway::intervalTextChanged, this, [this](const QString &text) {
+        if (m_txtInterval->text() != text)
+            m_txtInterval->setText(text);
+    });
+    connect(m_txtInterval, &QLineEdit::textEdited, &m_gw,
+            [this](const QString &text) { m_gw.setIntervalText(text); });
+}
+
+void MainWindow::buildStatusBar()
+{
+    struct PanelSpec
+    {
+        const char *key;
+        const char *tip;
+    };
+    static const PanelSpec kPanels[] = {
+        {"keyVersion", "Application Version"},
+        {"keyStatus", "Status of Map and Database"},
+        {"keyDebug", "Debuging Mode"},
+        {"keyAlive", "Show if Timer is Alive"},
+    };
+    QStatusBar *bar = statusBar();
+    bar->setObjectName(QStringLiteral("sbrStatus"));
+    for (const PanelSpec &spec : kPanels) {
+        auto *panel = new QLabel(bar);
+        const QString key = QString::fromLatin1(spec.key);
+        panel->setObjectName(key);
+        panel->setToolTip(QString::fromLatin1(spec.tip));
+        panel->setFrameShape(QFrame::Panel);
+        panel->setFrameShadow(QFrame::Sunken);
+        panel->setText(m_gw.panelText(key));
+        panel->setMinimumWidth(key == QLatin1String("keyStatus") ? 360 : 110);
+        bar->addPermanentWidget(panel, key == QLatin1String("keyStatus") ? 1 : 0);
+        m_panels.insert(key, panel);
+    }
+}
+
+void MainWindow::layoutIntervalFrame()
+{
+    if (!m_fraInterval || !m_picMain)
+        return;
+    const int clientWidth = m_picMain->width();
+    m_fraInterval->move(clientWidth - m_fraInterval->width(), 0);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // The close is always refused; a confirmed exit goes through the task timer.
+    event->ignore();
+    m_gw.lifecycle().MDIForm_QueryUnload();
+}
+
+void MainWindow::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    if (!isMinimized())
+        layoutIntervalFrame();
+}

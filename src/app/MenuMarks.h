@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+// The check marks of the main window's menu that serve as requests between a
+// command and the next database cycle. The core owns them; the menu shows them.
+class MenuMarks : public QObject
+{
+    Q_OBJECT
+public:
+    enum Mark { mnuRefresh, mnuDebugAll, mnuDebugCurrent, mnuSaveQuery, mnuDB, mnuTicks, Count };
+
+    explicit MenuMarks(QObject *parent = nullptr) : QObject(parent) { }
+
+    bool checked(Mark mark) const { return m_checked[mark]; }
+    void setChecked(Mark mark, bool on)
+    {
+        if (m_checked[mark] == on)
+            return;
+        m_checked[mark] = on;
+        Q_EMIT changed(mark, on);
+    }
+    // Removes the mark if it is set: a request carried out.
+    void uncheck(Mark mark) { setChecked(mark, false); }
+
+    static QString name(Mark mark)
+    {
+        static const char *const kNames[] = {"mnuRefresh", "mnuDebugAll", "mnuDebugCurrent",
+                                             "mnuSaveQuery", "mnuDB",     "mnuTicks"};
+        return QString::fromLatin1(kNames[mark]);
+    }
+
+Q_SIGNALS:
+    void changed(MenuMarks::Mark mark, bool checked);
+
+private:
+    bool m_checked[Count] = {};
+};

@@ -1,0 +1,2 @@
+list(APPEND VOLMARA_CORE_SOURCES
+    db/DbNames.h)

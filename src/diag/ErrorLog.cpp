@@ -1,0 +1,97 @@
+#include "ErrorLog.h"
+
+#include "LogHousekeeping.h"
+#include "platform/Clock.h"
+#include "platform/CodePage.h"
+#include "platform/DateTime.h"
+#include "platform/Failure.h"
+#include "platform/ProgramFolder.h"
+
+#include <QFile>
+
+namespace {
+
+const QString kDebugFile = QStringLiteral("Debug.TXT");
+
+bool isDebugLog(const QString &fileName)
+{
+    return fileName.compare(kDebugFile, Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+ErrorLog::ErrorLog(const QString &folder, const Clock &clock) : m_folder(folder), m_clock(clock) { }
+
+QString ErrorLog::debugLine(const QString &procedure, const QString &message, int number,
+                            const QString &description) const
+{
+    return DateTime::general(m_clock.now()) + QLatin1Char(' ') + procedure + QStringLiteral(": ")
+        + message + QStringLiteral("Error Number: ") + QString::number(number)
+        + QStringLiteral("Description: ") + description;
+}
+
+QString ErrorLog::emergencyFileName(double secondsSinceMidnight)
+{
+    // "000.0000": at least three whole digits, exactly four decimals.
+    QString number = QString::number(secondsSinceMidnight, 'f', 4);
+    const int dot = int(number.indexOf(QLatin1Char('.')));
+    if (dot < 3)
+        number.prepend(QString(3 - dot, QLatin1Char('0')));
+    return QStringLiteral("ERR") + number + QStringLiteral(".ERR");
+}
+
+void ErrorLog::Err2File(const QString &procedure, const QString &message, int number,
+                        const QString &description, const QString &fileName)
+{
+    const bool debug = isDebugLog(fileName);
+    const QString record = debug ? debugLine(procedure, message, number, description) : message;
+    int failNumber = 0;
+    QString failText;
+    if (!append(fileName, CodePage::toBytes(record + QStringLiteral("\r\n")), &failNumber, &failText)) {
+        // The emergency file always gets the full record, whatever file failed.
+        writeEmergency(debug ? record : debugLine(procedure, message, number, description),
+                       failNumber, failText);
+        return;
+    }
+    if (debug)
+        LogHousekeeping::run(m_folder, fileName);
+}
+
+void ErrorLog::logFailure(const QString &procedure, const Failure &failure)
+{
+    Err2File(procedure, QString(), failure.number(), failure.description(), kDebugFile);
+}
+
+void ErrorLog::logMessage(const QString &procedure, const QString &message)
+{
+    Err2File(procedure, message, 0, QString(), kDebugFile);
+}
+
+bool ErrorLog::append(const QString &fileName, const QByteArray &bytes, int *failNumber,
+                      QString *failText) const
+{
+    QFile file(ProgramFolder::join(m_folder, fileName));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        *failNumber = 75;
+        *failText = QStringLiteral("Path/File access error: ") + file.errorString();
+        return false;
+    }
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        *failNumber = 61;
+        *failText = QStringLiteral("Disk full: ") + file.errorString();
+        return false;
+    }
+    return true;
+}
+
+void ErrorLog::writeEmergency(const QString &record, int failNumber, const QString &failText) const
+{
+    // Whatever fails here is swallowed: there is nowhere left to report it.
+    LogHousekeeping::run(m_folder, QStringLiteral("ERR*.ERR"));
+    QFile file(ProgramFolder::join(m_folder, emergencyFileName(m_clock.secondsSinceMidnight())));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return;
+    const QString second = DateTime::general(m_clock.now()) + QStringLiteral("Err2File ")
+        + QString::number(failNumber) + QLatin1Char(' ') + failText;
+    file.write(CodePage::toBytes(record + QStringLiteral("\r\n") + second + QStringLiteral("\r\n")));
+}

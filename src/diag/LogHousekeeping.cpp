@@ -1,0 +1,84 @@
+#include "LogHousekeeping.h"
+
+#include "model/clsFil.h"
+#include "platform/DateTime.h"
+#include "platform/ProgramFolder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <list>
+
+void LogHousekeeping::run(const QString &folder, const QString &fileName)
+{
+    if (fileName.compare(QLatin1String("ERR*.ERR"), Qt::CaseInsensitive) == 0) {
+        pruneEmergencyFiles(folder);
+        return;
+    }
+    const QString name = fileName.isEmpty() ? QStringLiteral("Debug.TXT") : fileName;
+    trim(ProgramFolder::join(folder, name));
+}
+
+void LogHousekeeping::trim(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists() || info.size() <= kTrimAbove)
+        return;
+
+    QByteArray tail;
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly) || !file.seek(info.size() - kKeepBytes))
+            return;
+        tail = file.read(kKeepBytes);
+    }
+    if (tail.size() != kKeepBytes)
+        return;
+
+    const QString copy = path + QStringLiteral(".DEL");
+    QFile::remove(copy); // a copy left by an earlier, interrupted trim
+    if (!QFile::rename(path, copy))
+        return;
+    {
+        QFile fresh(path);
+        if (fresh.open(QIODevice::WriteOnly))
+            fresh.write(tail);
+    }
+    // The copy goes only when the new file is whole; otherwise it stays, so
+    // that nothing is lost.
+    if (QFile::exists(copy) && QFileInfo(path).size() >= kKeepBytes)
+        QFile::remove(copy);
+}
+
+QString LogHousekeeping::sortKey(const QString &fullPath, const QDateTime &modified)
+{
+    const QString padded = fullPath + QStringLiteral("   ");
+    QString tail = padded.mid(qMax(0, int(padded.size()) - 9), 5);
+    tail.replace(QLatin1Char(' '), QLatin1Char('_'));
+    return DateTime::mmddhhnnss(modified) + tail;
+}
+
+void LogHousekeeping::pruneEmergencyFiles(const QString &folder)
+{
+    const QDir dir(folder);
+    // Name filters ignore letter case unless told otherwise.
+    const QFileInfoList files =
+        dir.entryInfoList({QStringLiteral("ERR*.ERR")}, QDir::Files | QDir::Hidden);
+
+    // Ascending by key; an equal key goes after the ones already there.
+    std::list<clsFil> ordered;
+    for (const QFileInfo &info : files) {
+        clsFil fil;
+        fil.NM = QDir::toNativeSeparators(info.absoluteFilePath());
+        fil.FD = sortKey(fil.NM, info.lastModified());
+        auto it = ordered.begin();
+        while (it != ordered.end() && it->FD.compare(fil.FD, Qt::CaseInsensitive) <= 0)
+            ++it;
+        ordered.insert(it, fil);
+    }
+    while (int(ordered.size()) > kMaxEmergencyFiles) {
+        QFile::remove(ordered.front().NM); // a file that vanished meanwhile is fine
+        ordered.pop_front();
+    }
+}

@@ -1,0 +1,3 @@
+list(APPEND VOLMARA_CORE_SOURCES
+    diag/ErrorLog.cpp diag/ErrorLog.h
+    diag/LogHousekeeping.cpp diag/LogHousekeeping.h)

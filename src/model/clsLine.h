@@ -1,0 +1,26 @@
+#pragma once
+
+#include "clsSched.h"
+#include "platform/KeyedCollection.h"
+
+#include <QString>
+
+// One line of the organisation (one route code of the jobs), with its trips.
+struct clsLine
+{
+    QString Number; // not filled
+    QString Source; // not filled
+    QString Destination; // not filled
+    QString Makat; // route name: Line + Subdiv + Direction + Chalufa + Eshkol
+    QString Eshkol; // "0" + key character 1
+    QString Subdiv; // always "0"
+    QString Chalufa; // key character 2
+    QString Line; // key characters 3 to 5
+    QString Direction; // key character 6
+    QString Idx; // the six-character line key
+    KeyedCollection<clsSched> Scheds; // trips by Idx, in order of StartDT
+    bool bNew = false; // changes not yet sent to the map server
+};
+
+// All lines of the operational day, in ascending order of the line key.
+using colLinesType = KeyedCollection<clsLine>;

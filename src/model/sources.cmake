@@ -1,0 +1,4 @@
+list(APPEND VOLMARA_CORE_SOURCES
+    model/clsFil.h
+    model/clsLine.h
+    model/clsSched.h)

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QDateTime>
+
+// The one source of "now". Real by default; tests set it to any moment (03:59,
+// 04:00, just before midnight) and move it forward instead of sleeping.
+class Clock
+{
+public:
+    QDateTime now() const;
+    // Seconds since local midnight, with milliseconds as the fraction.
+    double secondsSinceMidnight() const;
+    QDate today() const { return now().date(); }
+
+    // Settable mode. The set moment does not run on by itself.
+    void setNow(const QDateTime &moment);
+    void advanceMs(qint64 ms);
+    void advanceSeconds(qint64 s) { advanceMs(s * 1000); }
+    void useSystemTime();
+    bool isSet() const { return m_fixed.isValid(); }
+
+private:
+    QDateTime m_fixed;
+};

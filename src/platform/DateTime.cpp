@@ -1,0 +1,125 @@
+#include "DateTime.h"
+
+#include "Failure.h"
+
+namespace {
+
+qint64 wholeSeconds(const QDateTime &dt)
+{
+    return dt.date().toJulianDay() * 86400 + dt.time().msecsSinceStartOfDay() / 1000;
+}
+
+QDateTime parseText(const QString &raw)
+{
+    const QString text = raw.trimmed();
+    static const char *const kFormats[] = {
+        "yyyy-MM-dd HH:mm:ss.zzz", "yyyy-MM-dd HH:mm:ss", "yyyy-MM-ddTHH:mm:ss.zzz",
+        "yyyy-MM-ddTHH:mm:ss",     "yyyy-MM-dd HH:mm",    "yyyyMMdd HH:mm:ss",
+    };
+    for (const char *format : kFormats) {
+        const QDateTime dt = QDateTime::fromString(text, QLatin1String(format));
+        if (dt.isValid())
+            return dt;
+    }
+    for (const char *format : {"yyyy-MM-dd", "yyyyMMdd"}) {
+        const QDate d = QDate::fromString(text, QLatin1String(format));
+        if (d.isValid())
+            return QDateTime(d, QTime(0, 0));
+    }
+    for (const char *format : {"HH:mm:ss.zzz", "HH:mm:ss", "HH:mm", "H:mm:ss", "H:mm"}) {
+        const QTime t = QTime::fromString(text, QLatin1String(format));
+        if (t.isValid())
+            return QDateTime(DateTime::zero().date(), t);
+    }
+    return {};
+}
+
+} // namespace
+
+QDateTime DateTime::zero()
+{
+    return QDateTime(QDate(1899, 12, 30), QTime(0, 0));
+}
+
+bool DateTime::isZero(const QDateTime &dt)
+{
+    return !dt.isValid() || (dt.date() == QDate(1899, 12, 30) && dt.time() == QTime(0, 0));
+}
+
+qint64 DateTime::secondsBetween(const QDateTime &from, const QDateTime &to)
+{
+    return wholeSeconds(to) - wholeSeconds(from);
+}
+
+qint64 DateTime::minutesBetween(const QDateTime &from, const QDateTime &to)
+{
+    auto minuteIndex = [](const QDateTime &dt) {
+        return dt.date().toJulianDay() * 1440 + dt.time().msecsSinceStartOfDay() / 60000;
+    };
+    return minuteIndex(to) - minuteIndex(from);
+}
+
+QString DateTime::hhnn(const QDateTime &dt)
+{
+    return dt.time().toString(QStringLiteral("HH:mm"));
+}
+
+QString DateTime::yyyymmddHhnnss(const QDateTime &dt)
+{
+    return dt.toString(QStringLiteral("yyyyMMdd HH:mm:ss"));
+}
+
+QString DateTime::yyyymmdd(const QDate &d)
+{
+    return d.toString(QStringLiteral("yyyyMMdd"));
+}
+
+QString DateTime::mmddhhnnss(const QDateTime &dt)
+{
+    return dt.toString(QStringLiteral("MMddHHmmss"));
+}
+
+QString DateTime::general(const QDateTime &dt)
+{
+    return dt.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss"));
+}
+
+bool DateTime::tryFromVariant(const QVariant &value, QDateTime *out)
+{
+    if (value.isNull())
+        return false;
+    QDateTime dt;
+    switch (value.metaType().id()) {
+    case QMetaType::QDateTime:
+        dt = value.toDateTime();
+        break;
+    case QMetaType::QDate:
+        dt = QDateTime(value.toDate(), QTime(0, 0));
+        break;
+    case QMetaType::QTime:
+        dt = QDateTime(zero().date(), value.toTime());
+        break;
+    case QMetaType::QString:
+    case QMetaType::QByteArray:
+        dt = parseText(value.toString());
+        break;
+    default:
+        break;
+    }
+    if (!dt.isValid())
+        return false;
+    // Whole seconds: the stored value's resolution.
+    dt.setTime(QTime(dt.time().hour(), dt.time().minute(), dt.time().second()));
+    *out = dt;
+    return true;
+}
+
+QDateTime DateTime::fromVariant(const QVariant &value)
+{
+    if (value.isNull())
+        throw Failure(Failure::InvalidUseOfNull);
+    QDateTime dt;
+    if (!tryFromVariant(value, &dt))
+        throw Failure(Failure::TypeMismatch);
+    return dt;
+}

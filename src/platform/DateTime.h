@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QDateTime>
+#include <QVariant>
+
+// Local date-times as the gateway counts them. The zero date-time
+// 1899-12-30 00:00:00 means "not set"; differences count the boundaries of
+// seconds or minutes crossed on the calendar and clock, not elapsed time, so a
+// change of daylight saving time does not bend them.
+class DateTime
+{
+public:
+    static QDateTime zero();
+    static bool isZero(const QDateTime &dt);
+
+    static qint64 secondsBetween(const QDateTime &from, const QDateTime &to);
+    static qint64 minutesBetween(const QDateTime &from, const QDateTime &to);
+
+    // "hh:nn": two-digit hour and minute of the day.
+    static QString hhnn(const QDateTime &dt);
+    // "yyyymmdd hh:nn:ss", as SQL Server accepts date-time text.
+    static QString yyyymmddHhnnss(const QDateTime &dt);
+    // "yyyymmdd".
+    static QString yyyymmdd(const QDate &d);
+    // "mmddhhnnss", the sort key of the emergency error files.
+    static QString mmddhhnnss(const QDateTime &dt);
+    // The general date-and-time text of our log lines.
+    static QString general(const QDateTime &dt);
+
+    // Reads a date-time from a database or text value: QDateTime, QDate, QTime
+    // (on the zero date) and the text forms "yyyy-MM-dd HH:mm:ss[.zzz]",
+    // "yyyy-MM-ddTHH:mm:ss", "yyyy-MM-dd", "yyyyMMdd HH:mm:ss", "yyyyMMdd" and
+    // "HH:mm[:ss]". A null value is failure 94, anything else failure 13.
+    static QDateTime fromVariant(const QVariant &value);
+    static bool tryFromVariant(const QVariant &value, QDateTime *out);
+};

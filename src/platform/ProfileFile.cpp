@@ -1,0 +1,141 @@
+#include "ProfileFile.h"
+
+#include "CodePage.h"
+
+#include <QFile>
+#include <QList>
+#include <QSaveFile>
+
+namespace {
+
+QList<QByteArray> readLines(const QString &path, bool *exists)
+{
+    QFile file(path);
+    *exists = file.open(QIODevice::ReadOnly);
+    if (!*exists)
+        return {};
+    QList<QByteArray> lines = file.readAll().split('\n');
+    for (QByteArray &line : lines) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+    }
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+QString text(const QByteArray &bytes)
+{
+    QString s = CodePage::toText(bytes);
+    s.remove(QChar(0));
+    return s;
+}
+
+// The section name of a "[name]" line, or a null string for any other line.
+QString sectionName(const QByteArray &line)
+{
+    const QString t = text(line).trimmed();
+    if (t.size() < 2 || !t.startsWith(QLatin1Char('[')))
+        return QString();
+    const int close = t.indexOf(QLatin1Char(']'));
+    if (close < 0)
+        return QString();
+    return t.mid(1, close - 1).trimmed();
+}
+
+bool keyLine(const QByteArray &line, QString *key, QString *value)
+{
+    const QString t = text(line);
+    const QString trimmed = t.trimmed();
+    if (trimmed.startsWith(QLatin1Char(';')) || trimmed.startsWith(QLatin1Char('[')))
+        return false;
+    const int eq = t.indexOf(QLatin1Char('='));
+    if (eq < 0)
+        return false;
+    *key = t.left(eq).trimmed();
+    *value = t.mid(eq + 1);
+    return true;
+}
+
+bool same(const QString &a, const QString &b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+QString ProfileFile::readString(const QString &path, const QString &section, const QString &key,
+                                const QString &defaultValue, int bufferSize)
+{
+    bool exists = false;
+    const QList<QByteArray> lines = readLines(path, &exists);
+    QString result = defaultValue;
+    bool inSection = false;
+    for (const QByteArray &line : lines) {
+        const QString name = sectionName(line);
+        if (!name.isNull()) {
+            inSection = same(name, section);
+            continue;
+        }
+        QString k, v;
+        if (inSection && keyLine(line, &k, &v) && same(k, key)) {
+            result = v;
+            break;
+        }
+    }
+    result.remove(QChar(0));
+    if (bufferSize > 0 && result.size() > bufferSize - 1)
+        result.truncate(bufferSize - 1);
+    return result.trimmed();
+}
+
+bool ProfileFile::writeString(const QString &path, const QString &section, const QString &key,
+                              const QString &value)
+{
+    bool exists = false;
+    QList<QByteArray> lines = readLines(path, &exists);
+    const QByteArray newLine = CodePage::toBytes(key + QLatin1Char('=') + value);
+
+    int sectionStart = -1; // index of the "[section]" line
+    int lastInSection = -1; // last non-blank line of the section
+    int keyIndex = -1;
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString name = sectionName(lines[i]);
+        if (!name.isNull()) {
+            if (sectionStart >= 0)
+                break; // the section ended
+            if (same(name, section)) {
+                sectionStart = i;
+                lastInSection = i;
+            }
+            continue;
+        }
+        if (sectionStart < 0)
+            continue;
+        if (!text(lines[i]).trimmed().isEmpty())
+            lastInSection = i;
+        QString k, v;
+        if (keyLine(lines[i], &k, &v) && same(k, key)) {
+            keyIndex = i;
+            break;
+        }
+    }
+
+    if (keyIndex >= 0) {
+        lines[keyIndex] = newLine;
+    } else if (sectionStart >= 0) {
+        lines.insert(lastInSection + 1, newLine);
+    } else {
+        lines.append(CodePage::toBytes(QLatin1Char('[') + section + QLatin1Char(']')));
+        lines.append(newLine);
+    }
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    for (const QByteArray &line : lines) {
+        file.write(line);
+        file.write("\r\n");
+    }
+    return file.commit();
+}

@@ -1,0 +1,184 @@
+#include "RowSet.h"
+
+#include "Convert.h"
+#include "Failure.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+
+namespace {
+
+bool isNumberType(const QVariant &v)
+{
+    switch (v.metaType().id()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+    case QMetaType::Float:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+        return true;
+    default:
+        return false;
+    }
+}
+
+int compareValues(const QVariant &a, const QVariant &b)
+{
+    if (a.isNull() || b.isNull())
+        return a.isNull() == b.isNull() ? 0 : (a.isNull() ? -1 : 1);
+    if (isNumberType(a) || isNumberType(b)) {
+        bool okA = false, okB = false;
+        const double da = a.toDouble(&okA), db = b.toDouble(&okB);
+        if (okA && okB)
+            return da < db ? -1 : (da > db ? 1 : 0);
+    }
+    if (a.metaType().id() == QMetaType::QDateTime && b.metaType().id() == QMetaType::QDateTime) {
+        const auto da = a.toDateTime(), db = b.toDateTime();
+        return da < db ? -1 : (da > db ? 1 : 0);
+    }
+    return a.toString().compare(b.toString(), Qt::CaseInsensitive);
+}
+
+} // namespace
+
+RowSet::RowSet() = default;
+
+RowSet::RowSet(const QStringList &fieldNames, QVector<Row> rows)
+    : m_state(Open), m_names(fieldNames), m_rows(std::move(rows))
+{
+}
+
+bool RowSet::bof() const
+{
+    return m_rows.isEmpty();
+}
+
+bool RowSet::eof() const
+{
+    return m_pos >= m_rows.size();
+}
+
+void RowSet::moveFirst()
+{
+    if (m_rows.isEmpty())
+        throw Failure(Failure::BofOrEof);
+    m_pos = 0;
+}
+
+void RowSet::moveNext()
+{
+    if (eof())
+        throw Failure(Failure::BofOrEof);
+    ++m_pos;
+}
+
+QString RowSet::fieldName(int index) const
+{
+    if (index < 0 || index >= m_names.size())
+        throw Failure(Failure::ItemNotFound);
+    return m_names.at(index);
+}
+
+int RowSet::fieldIndex(const QString &name) const
+{
+    for (int i = 0; i < m_names.size(); ++i) {
+        if (m_names.at(i).compare(name, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
+void RowSet::requireCurrent() const
+{
+    if (m_state == Closed)
+        throw Failure(Failure::ObjectNotSet, QStringLiteral("Operation is not allowed when the object is closed."));
+    if (eof())
+        throw Failure(Failure::BofOrEof);
+}
+
+QVariant RowSet::field(const QString &name) const
+{
+    const int index = fieldIndex(name);
+    if (index < 0)
+        throw Failure(Failure::ItemNotFound);
+    return field(index);
+}
+
+QVariant RowSet::field(int index) const
+{
+    if (index < 0 || index >= m_names.size())
+        throw Failure(Failure::ItemNotFound);
+    requireCurrent();
+    const Row &row = m_rows.at(m_pos);
+    return index < row.size() ? row.at(index) : QVariant();
+}
+
+void RowSet::setSort(const QString &criteria)
+{
+    struct Key
+    {
+        int index;
+        bool descending;
+    };
+    QVector<Key> keys;
+    for (const QString &part : criteria.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QStringList words = part.simplified().split(QLatin1Char(' '));
+        if (words.isEmpty() || words.first().isEmpty())
+            continue;
+        const int index = fieldIndex(words.first());
+        if (index < 0)
+            throw Failure(Failure::ItemNotFound);
+        const bool desc = words.size() > 1 && Convert::sameText(words.at(1), QStringLiteral("DESC"));
+        keys.append({index, desc});
+    }
+    std::stable_sort(m_rows.begin(), m_rows.end(), [&keys](const Row &a, const Row &b) {
+        for (const Key &k : keys) {
+            const int c = compareValues(a.value(k.index), b.value(k.index));
+            if (c != 0)
+                return k.descending ? c > 0 : c < 0;
+        }
+        return false;
+    });
+    m_pos = 0;
+}
+
+void RowSet::find(const QString &criteria)
+{
+    const int eq = criteria.indexOf(QLatin1Char('='));
+    if (eq < 0)
+        throw Failure(Failure::InvalidCall);
+    const int index = fieldIndex(criteria.left(eq).trimmed());
+    if (index < 0)
+        throw Failure(Failure::ItemNotFound);
+    QString wanted = criteria.mid(eq + 1).trimmed();
+    QVariant target;
+    if (wanted.size() >= 2 && wanted.startsWith(QLatin1Char('\'')) && wanted.endsWith(QLatin1Char('\''))) {
+        wanted = wanted.mid(1, wanted.size() - 2).replace(QStringLiteral("''"), QStringLiteral("'"));
+        target = wanted;
+    } else {
+        target = wanted.toDouble();
+    }
+    for (; m_pos < m_rows.size(); ++m_pos) {
+        if (compareValues(m_rows.at(m_pos).value(index), target) == 0)
+            return;
+    }
+}
+
+int RowSet::bookmark() const
+{
+    requireCurrent();
+    return m_pos;
+}
+
+void RowSet::setBookmark(int bookmark)
+{
+    if (bookmark < 0 || bookmark >= m_rows.size())
+        throw Failure(Failure::BofOrEof);
+    m_pos = bookmark;
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QMetaType>
+#include <QStringList>
+#include <QVariant>
+#include <QVector>
+
+#include <memory>
+
+// A client-side cursor over rows fetched from a database: current row with
+// BOF/EOF, move first/next, fields by name (letter case ignored) or position,
+// null values as null QVariants, sort, forward find, bookmarks, and the chain
+// of results of one batch (a statement without rows gives a closed row set).
+class RowSet
+{
+public:
+    enum State { Closed = 0, Open = 1, Executing = 4 };
+    using Row = QVector<QVariant>;
+    using Ptr = std::shared_ptr<RowSet>;
+
+    // A closed result: what a statement that returns no rows gives.
+    RowSet();
+    RowSet(const QStringList &fieldNames, QVector<Row> rows);
+
+    int state() const { return m_state; }
+    bool bof() const;
+    bool eof() const;
+    bool isEmpty() const { return m_rows.isEmpty(); }
+    int recordCount() const { return int(m_rows.size()); }
+
+    // Failure 3021 when the row set has no rows.
+    void moveFirst();
+    // Failure 3021 when already at EOF.
+    void moveNext();
+
+    int fieldCount() const { return int(m_names.size()); }
+    QString fieldName(int index) const;
+    const QStringList &fieldNames() const { return m_names; }
+    int fieldIndex(const QString &name) const; // -1 when there is none
+    // The current row's value; failure 3265 for an unknown field, 3021 at BOF or EOF.
+    QVariant field(const QString &name) const;
+    QVariant field(int index) const;
+
+    // "Col ASC, Col2 DESC": a stable sort of the rows, then move to the first.
+    // Numbers compare as numbers, texts without regard to letter case, nulls first.
+    void setSort(const QString &criteria);
+    // "Col = 'text'" or "Col = 123": the first row from the current one on
+    // (the current one included) whose value equals; EOF when none does.
+    void find(const QString &criteria);
+
+    int bookmark() const;
+    void setBookmark(int bookmark);
+    int absolutePosition() const { return m_pos + 1; }
+
+    // The batch's next result, or null when there is none.
+    Ptr nextRecordset() const { return m_next; }
+    void setNextRecordset(Ptr next) { m_next = std::move(next); }
+
+private:
+    void requireCurrent() const;
+
+    int m_state = Closed;
+    QStringList m_names;
+    QVector<Row> m_rows;
+    int m_pos = 0; // == size at EOF
+    Ptr m_next;
+};
+
+Q_DECLARE_METATYPE(RowSet::Ptr)

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "app/Ui.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <functional>
+
+// A scripted operator: records every message, question and window action the
+// core asks for, and answers questions from a queue (Yes when it is empty,
+// unless told otherwise).
+class FakeUi : public Ui
+{
+public:
+    struct Message
+    {
+        QString text;
+        Icon icon;
+        QString title;
+    };
+
+    void msgBox(const QString &text, Icon icon, const QString &title) override;
+    bool askYesNo(const QString &text, Icon icon, const QString &title) override;
+    void showMainWindow() override { calls << QStringLiteral("showMainWindow"); }
+    bool mainWindowMinimized() const override { return minimized; }
+    void layoutMainWindow() override { calls << QStringLiteral("layoutMainWindow"); }
+    void loadLogOn() override;
+    void unloadLogOn() override;
+    void reOrderLogOn(const QString &state) override { calls << QStringLiteral("reOrderLogOn:") + state; }
+    void showTrafficWindow() override { calls << QStringLiteral("showTrafficWindow"); }
+    void showStatusPopup(const QString &text) override { calls << QStringLiteral("showStatusPopup:") + text; }
+
+    int count(const QString &call) const { return int(calls.count(call)); }
+
+    QList<Message> messages;
+    QStringList questions;
+    QList<bool> answers; // next answers to askYesNo
+    bool defaultAnswer = true;
+    bool minimized = false;
+    QStringList calls;
+    std::function<void()> onLoadLogOn; // what "loading the logon dialog" does
+    std::function<void()> onUnloadLogOn;
+};
+
+// A program folder in a temporary directory, with helpers to read its files.
+class TempHome
+{
+public:
+    TempHome();
+    QString path() const { return m_dir.path(); }
+    QString file(const QString &name) const;
+    QByteArray read(const QString &name) const;
+    QStringList lines(const QString &name) const; // CRLF-split, code-page text
+    void write(const QString &name, const QByteArray &bytes) const;
+    bool exists(const QString &name) const;
+
+private:
+    QTemporaryDir m_dir;
+};
