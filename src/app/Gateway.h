@@ -7,9 +7,11 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 class AppLifecycle;
+class RowSet;
 class Clock;
 class ErrorLog;
 class MapSocket;
@@ -45,6 +47,18 @@ public:
     AppLifecycle &lifecycle() { return *m_lifecycle; }
     Supervisor &supervisor() { return *m_supervisor; }
 
+    // The jobs processing that the job selection hands its rows to, after the
+    // schedules insert. Set once by the part that owns it.
+    void setScheduleProcessor(std::function<void(RowSet &)> processor)
+    {
+        m_scheduleProcessor = std::move(processor);
+    }
+    void ProcessScheduleTrigRecs(RowSet &rs)
+    {
+        if (m_scheduleProcessor)
+            m_scheduleProcessor(rs);
+    }
+
     // Switches a timer on without restarting a running countdown, as setting
     // a classic timer's Enabled does.
     static void enableTimer(QTimer &timer);
@@ -77,6 +91,7 @@ private:
     QHash<QString, QString> m_panels;
     QString m_intervalText;
     QString m_intervalTag;
+    std::function<void(RowSet &)> m_scheduleProcessor;
 
     std::unique_ptr<AppLifecycle> m_lifecycle;
     std::unique_ptr<Supervisor> m_supervisor;

@@ -9,4 +9,5 @@ list(APPEND VOLMARA_CORE_SOURCES
     platform/ProfileFile.cpp platform/ProfileFile.h
     platform/ProgramFolder.cpp platform/ProgramFolder.h
     platform/ShutdownSignals.cpp platform/ShutdownSignals.h
-    platform/RowSet.cpp platform/RowSet.h)
+    platform/RowSet.cpp platform/RowSet.h
+    platform/DbSession.cpp platform/DbSession.h)

@@ -1,0 +1,328 @@
+#include "DbSession.h"
+
+#include "Failure.h"
+#include "ProgramFolder.h"
+
+#include <QAtomicInt>
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+namespace {
+
+QAtomicInt g_connectionCounter;
+
+// The classic "unspecified error" of a database client, for failures the
+// driver gives no number for.
+constexpr int kUnspecifiedDbError = -2147467259;
+
+QString fold(const QString &name)
+{
+    return name.toCaseFolded();
+}
+
+} // namespace
+
+DbSession::DbSession()
+    : m_connectionName(QStringLiteral("volmara-db-%1").arg(g_connectionCounter.fetchAndAddRelaxed(1)))
+{
+}
+
+DbSession::~DbSession()
+{
+    close();
+    QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+void DbSession::setProperty(const QString &name, const QVariant &value)
+{
+    m_properties.insert(fold(name), value);
+    m_propertyOrder << name;
+}
+
+QVariant DbSession::property(const QString &name) const
+{
+    if (fold(name) == fold(QStringLiteral("Connection Status")))
+        return connectionStatus();
+    return m_properties.value(fold(name));
+}
+
+QString DbSession::dataSource() const
+{
+    return m_properties.value(fold(QStringLiteral("Data Source"))).toString();
+}
+
+QString DbSession::catalog() const
+{
+    return m_properties.value(fold(QStringLiteral("Initial Catalog"))).toString();
+}
+
+DbSession::Backend DbSession::backendOf(const QString &dataSource)
+{
+    return dataSource.startsWith(QLatin1String("sqlite:"), Qt::CaseInsensitive) ? Backend::Sqlite
+                                                                               : Backend::Odbc;
+}
+
+QString DbSession::sqliteFolder() const
+{
+    const QString folder = dataSource().mid(int(qstrlen("sqlite:")));
+    return QDir::cleanPath(QDir(ProgramFolder::path()).absoluteFilePath(folder));
+}
+
+QSqlDatabase DbSession::database() const
+{
+    return QSqlDatabase::database(m_connectionName, false);
+}
+
+void DbSession::failWith(const QSqlError &error, const QString &what) const
+{
+    bool ok = false;
+    int number = error.nativeErrorCode().toInt(&ok);
+    if (!ok || number == 0)
+        number = kUnspecifiedDbError;
+    QString text = error.text().trimmed();
+    if (text.isEmpty())
+        text = what;
+    throw Failure(number, text);
+}
+
+void DbSession::open()
+{
+    if (m_open)
+        throw Failure(3705, QStringLiteral("Operation is not allowed when the object is open."));
+    m_backend = backendOf(dataSource());
+    if (m_backend == Backend::Sqlite)
+        openSqlite();
+    else
+        openOdbc();
+    m_open = true;
+}
+
+void DbSession::openSqlite()
+{
+    const QString folder = sqliteFolder();
+    const QString file = QDir(folder).filePath(catalog() + QStringLiteral(".sqlite"));
+    // An embedded catalog that is not there is a failure, not a new empty file.
+    if (catalog().isEmpty() || !QFileInfo::exists(file))
+        throw Failure(kUnspecifiedDbError,
+                      QStringLiteral("Cannot open database \"%1\": the file %2 does not exist.")
+                          .arg(catalog(), QDir::toNativeSeparators(file)));
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
+    db.setDatabaseName(file);
+    // Other programs write these files while the gateway runs: wait a while
+    // for a momentary lock instead of failing at once.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(qMax(1, m_connectionTimeout) * 1000));
+    if (!db.open())
+        failWith(db.lastError(), QStringLiteral("Cannot open database"));
+    QSqlQuery q(db);
+    q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+    const QString rte = QDir(folder).filePath(QStringLiteral("RteDB.sqlite"));
+    if (QFileInfo::exists(rte)) {
+        QString path = rte;
+        path.replace(QLatin1Char('\''), QStringLiteral("''"));
+        if (!q.exec(QStringLiteral("ATTACH DATABASE '%1' AS RteDB").arg(path)))
+            failWith(q.lastError(), QStringLiteral("Cannot attach RteDB"));
+    }
+}
+
+void DbSession::openOdbc()
+{
+    QString connection = dataSource();
+    if (!connection.contains(QLatin1Char('='))) {
+        auto value = [](const QString &v) {
+            // Braces keep ";" and "=" inside a value from changing the string.
+            QString escaped = v;
+            escaped.replace(QLatin1Char('}'), QStringLiteral("}}"));
+            return QLatin1Char('{') + escaped + QLatin1Char('}');
+        };
+        connection = QStringLiteral("DRIVER=%1;SERVER=%2;").arg(value(m_odbcDriver), value(dataSource()));
+        if (!catalog().isEmpty())
+            connection += QStringLiteral("DATABASE=%1;").arg(value(catalog()));
+        const QString integrated = property(QStringLiteral("Integrated Security")).toString();
+        if (!integrated.isEmpty()) {
+            connection += QStringLiteral("Trusted_Connection=yes;");
+        } else {
+            connection += QStringLiteral("UID=%1;PWD=%2;")
+                              .arg(value(property(QStringLiteral("User ID")).toString()),
+                                   value(property(QStringLiteral("Password")).toString()));
+        }
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connectionName);
+    db.setDatabaseName(connection);
+    db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%1")
+                             .arg(qMax(1, m_connectionTimeout)));
+    if (!db.open())
+        failWith(db.lastError(), QStringLiteral("Cannot open the data source"));
+}
+
+void DbSession::setDefaultDatabase(const QString &catalogName)
+{
+    if (m_backend != Backend::Odbc || catalogName.isEmpty())
+        return; // an embedded session is opened on its catalog's file
+    QString name = catalogName;
+    name.replace(QLatin1Char(']'), QStringLiteral("]]"));
+    execute(QStringLiteral("USE [%1]").arg(name));
+}
+
+int DbSession::state() const
+{
+    return m_open && database().isOpen() ? Open : Closed;
+}
+
+int DbSession::connectionStatus() const
+{
+    if (state() == Closed)
+        return 0;
+    if (m_backend == Backend::Sqlite) {
+        // Working while its files are reachable.
+        return QFileInfo::exists(database().databaseName()) ? 1 : 0;
+    }
+    return 1;
+}
+
+void DbSession::close()
+{
+    if (!m_open)
+        return;
+    {
+        QSqlDatabase db = database();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connectionName);
+    m_open = false;
+}
+
+QStringList DbSession::splitStatements(const QString &batch)
+{
+    QStringList out;
+    QString current;
+    enum { Plain, Single, Double, Bracket, LineComment, BlockComment } mode = Plain;
+    for (int i = 0; i < batch.size(); ++i) {
+        const QChar c = batch.at(i);
+        const QChar next = i + 1 < batch.size() ? batch.at(i + 1) : QChar();
+        switch (mode) {
+        case Plain:
+            if (c == QLatin1Char(';')) {
+                if (!current.trimmed().isEmpty())
+                    out << current.trimmed();
+                current.clear();
+                continue;
+            }
+            if (c == QLatin1Char('\''))
+                mode = Single;
+            else if (c == QLatin1Char('"'))
+                mode = Double;
+            else if (c == QLatin1Char('['))
+                mode = Bracket;
+            else if (c == QLatin1Char('-') && next == QLatin1Char('-'))
+                mode = LineComment;
+            else if (c == QLatin1Char('/') && next == QLatin1Char('*'))
+                mode = BlockComment;
+            break;
+        case Single:
+            if (c == QLatin1Char('\''))
+                mode = Plain; // a doubled quote re-enters at once
+            break;
+        case Double:
+            if (c == QLatin1Char('"'))
+                mode = Plain;
+            break;
+        case Bracket:
+            if (c == QLatin1Char(']'))
+                mode = Plain;
+            break;
+        case LineComment:
+            if (c == QLatin1Char('\n'))
+                mode = Plain;
+            break;
+        case BlockComment:
+            if (c == QLatin1Char('*') && next == QLatin1Char('/')) {
+                current += c;
+                current += next;
+                ++i;
+                mode = Plain;
+                continue;
+            }
+            break;
+        }
+        current += c;
+    }
+    if (!current.trimmed().isEmpty())
+        out << current.trimmed();
+    return out;
+}
+
+namespace {
+
+RowSet::Ptr fetchResult(QSqlQuery &q)
+{
+    if (!q.isSelect())
+        return std::make_shared<RowSet>();
+    const QSqlRecord record = q.record();
+    QStringList names;
+    for (int i = 0; i < record.count(); ++i)
+        names << record.fieldName(i);
+    QVector<RowSet::Row> rows;
+    while (q.next()) {
+        RowSet::Row row(record.count());
+        for (int i = 0; i < record.count(); ++i)
+            row[i] = q.isNull(i) ? QVariant() : q.value(i);
+        rows.append(std::move(row));
+    }
+    return std::make_shared<RowSet>(names, std::move(rows));
+}
+
+void appendToChain(RowSet::Ptr result, RowSet::Ptr *head, RowSet::Ptr *tail)
+{
+    if (!*head)
+        *head = result;
+    else
+        (*tail)->setNextRecordset(result);
+    *tail = result;
+}
+
+} // namespace
+
+RowSet::Ptr DbSession::execute(const QString &batch)
+{
+    if (state() == Closed)
+        throw Failure(3704, QStringLiteral("Operation is not allowed when the object is closed."));
+    QSqlDatabase db = database();
+    RowSet::Ptr head, tail;
+
+    if (m_backend == Backend::Odbc) {
+        // The server runs the whole batch as one request; its results are
+        // walked in order.
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        if (!q.exec(batch))
+            failWith(q.lastError(), QStringLiteral("The statement failed"));
+        do {
+            appendToChain(fetchResult(q), &head, &tail);
+        } while (q.nextResult());
+        return head ? head : std::make_shared<RowSet>();
+    }
+
+    const QStringList statements = splitStatements(batch);
+    bool inTransaction = false;
+    for (const QString &statement : statements) {
+        QSqlQuery q(db);
+        q.setForwardOnly(true);
+        if (!q.exec(statement)) {
+            const QSqlError error = q.lastError();
+            if (inTransaction)
+                QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+            failWith(error, QStringLiteral("The statement failed"));
+        }
+        const QString word = statement.section(QLatin1Char(' '), 0, 0).toUpper();
+        if (word == QLatin1String("BEGIN"))
+            inTransaction = true;
+        else if (word == QLatin1String("COMMIT") || word == QLatin1String("END")
+                 || word == QLatin1String("ROLLBACK"))
+            inTransaction = false;
+        appendToChain(fetchResult(q), &head, &tail);
+    }
+    return head ? head : std::make_shared<RowSet>();
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "RowSet.h"
+
+#include <QHash>
+#include <QSqlDatabase>
+#include <QString>
+#include <QVariant>
+
+class QSqlError;
+
+// A database session in the manner the gateway was written for: create, set
+// its properties one by one, open synchronously, read its state flags and the
+// provider property "Connection Status", execute a batch and get its results
+// as a chain of row sets, close.
+//
+// The provider property "Data Source" chooses the backend:
+// - "sqlite:FOLDER": embedded; the catalog is the file FOLDER/<catalog>.sqlite
+//   and FOLDER/RteDB.sqlite is attached as RteDB. A relative FOLDER is taken
+//   from the program folder.
+// - a text holding "=": an ODBC connection string (or "DSN=name"), as given.
+// - anything else: a SQL Server host, through the ODBC driver set by
+//   setOdbcDriver().
+class DbSession
+{
+public:
+    enum StateFlag { Closed = 0, Open = 1, Connecting = 2, Executing = 4, Fetching = 8 };
+    enum class Backend { Sqlite, Odbc };
+
+    DbSession();
+    ~DbSession();
+    DbSession(const DbSession &) = delete;
+    DbSession &operator=(const DbSession &) = delete;
+
+    void setProvider(const QString &provider) { m_provider = provider; }
+    QString provider() const { return m_provider; }
+    void setCursorLocation(int location) { m_cursorLocation = location; }
+    int cursorLocation() const { return m_cursorLocation; }
+    void setCommandTimeout(int seconds) { m_commandTimeout = seconds; }
+    int commandTimeout() const { return m_commandTimeout; }
+    void setConnectionTimeout(int seconds) { m_connectionTimeout = seconds; }
+    int connectionTimeout() const { return m_connectionTimeout; }
+    void setOdbcDriver(const QString &driver) { m_odbcDriver = driver; }
+
+    // Provider properties by name ("Data Source", "Initial Catalog", "User ID",
+    // "Password", "Integrated Security"; "Connection Status" is read-only).
+    void setProperty(const QString &name, const QVariant &value);
+    QVariant property(const QString &name) const;
+    // The order the properties were set in, for whoever needs to check it.
+    QStringList propertyOrder() const { return m_propertyOrder; }
+
+    // Opens synchronously within the connection time-out. A failure carries
+    // the driver's native number and text.
+    void open();
+    void setDefaultDatabase(const QString &catalog);
+    int state() const;
+    // 1 while the session works; anything else when it does not.
+    int connectionStatus() const;
+    void close();
+
+    // Runs a batch; its results come as a chain: each statement without rows
+    // gives a closed row set, each query an open one, in batch order.
+    RowSet::Ptr execute(const QString &batch);
+
+    Backend backend() const { return m_backend; }
+    QString dataSource() const;
+    QString catalog() const;
+    // The folder of an embedded data source ("sqlite:FOLDER"), resolved.
+    QString sqliteFolder() const;
+    QSqlDatabase database() const;
+
+    static Backend backendOf(const QString &dataSource);
+    // Splits a batch into statements at ";" outside quotes and comments.
+    static QStringList splitStatements(const QString &batch);
+
+private:
+    void openSqlite();
+    void openOdbc();
+    [[noreturn]] void failWith(const QSqlError &error, const QString &what) const;
+
+    QString m_provider;
+    int m_cursorLocation = 3;
+    int m_commandTimeout = 30;
+    int m_connectionTimeout = 15;
+    QString m_odbcDriver = QStringLiteral("ODBC Driver 18 for SQL Server");
+    QHash<QString, QVariant> m_properties; // keys folded to lower case
+    QStringList m_propertyOrder;
+    QString m_connectionName;
+    Backend m_backend = Backend::Sqlite;
+    bool m_open = false;
+};
