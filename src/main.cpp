@@ -21,7 +21,7 @@ int main(int argc, char *argv[])
 
     ShutdownSignals stopSignals;
     QObject::connect(&stopSignals, &ShutdownSignals::shutdownRequested, &gateway,
-                     [&gateway] { gateway.lifecycle().requestEnd(); });
+        [&gateway] { gateway.lifecycle().requestEnd(); });
 
     // The role word is the whole command line after the program name.
     const QStringList args = app.arguments().mid(1);

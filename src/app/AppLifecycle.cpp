@@ -42,28 +42,29 @@ void AppLifecycle::MDIForm_Load(const QString &commandLine)
         st.setWindowLoaded(QStringLiteral("Main"), true);
 
         m_gw.marks().setChecked(MenuMarks::mnuDebugCurrent, false);
-        const QString sentLines =
-            m_gw.settings().ReadINI(kMisc, QStringLiteral("SentLines2File"), QStringLiteral("False"));
+        const QString sentLines = m_gw.settings().ReadINI(
+            kMisc, QStringLiteral("SentLines2File"), QStringLiteral("False"));
         bool debugAll = false;
         if (!sentLines.isEmpty()) {
             // A value that is neither a truth word nor a number leaves the mark
             // off; start-up goes on rather than stopping on a typo.
             if (const auto bad = trapFailure([&] { debugAll = Convert::toBool(sentLines); })) {
                 m_gw.log().Err2File(QStringLiteral("MDIForm_Load"),
-                                    QStringLiteral("SentLines2File = ") + sentLines, bad->number(),
-                                    bad->description(), QStringLiteral("Debug.TXT"));
+                    QStringLiteral("SentLines2File = ") + sentLines, bad->number(),
+                    bad->description(), QStringLiteral("Debug.TXT"));
             }
         }
         m_gw.marks().setChecked(MenuMarks::mnuDebugAll, debugAll);
 
-        QString interval =
-            m_gw.settings().ReadINI(kMisc, QStringLiteral("DBInterval"), QStringLiteral("15"));
+        QString interval
+            = m_gw.settings().ReadINI(kMisc, QStringLiteral("DBInterval"), QStringLiteral("15"));
         if (!Convert::isNumeric(interval))
             interval = QStringLiteral("15");
         m_gw.setIntervalText(interval);
         m_gw.setIntervalTag(interval);
 
-        m_gw.setPanelText(QStringLiteral("keyVersion"), Version::panelText() + QStringLiteral("  "));
+        m_gw.setPanelText(
+            QStringLiteral("keyVersion"), Version::panelText() + QStringLiteral("  "));
         StartApp();
         BuildVersion();
         m_gw.ui().showMainWindow();
@@ -80,7 +81,7 @@ void AppLifecycle::MDIForm_Load(const QString &commandLine)
         if (failure->number() == Failure::ObjectUnloaded)
             description += QStringLiteral(": But this is not an Error");
         m_gw.log().Err2File(QStringLiteral("MDIForm_Load"), QString(), failure->number(),
-                            description, QStringLiteral("Debug.TXT"));
+            description, QStringLiteral("Debug.TXT"));
     }
 }
 
@@ -102,8 +103,9 @@ void AppLifecycle::BuildVersion()
 bool AppLifecycle::MDIForm_QueryUnload()
 {
     const auto failure = trapFailure([&] {
-        const bool yes = m_gw.ui().askYesNo(QStringLiteral("Are you sure that you want to exit now?"),
-                                            Ui::Icon::Question, Version::kAppTitle);
+        const bool yes
+            = m_gw.ui().askYesNo(QStringLiteral("Are you sure that you want to exit now?"),
+                Ui::Icon::Question, Version::kAppTitle);
         if (yes)
             handOverToTaskTimer();
     });
@@ -138,8 +140,8 @@ void AppLifecycle::handOverToTaskTimer()
 void AppLifecycle::EndProgram(const QString &caller)
 {
     const auto failure = trapFailure([&] {
-        m_gw.log().Err2File(QStringLiteral("EndProgram"), caller, 0, QString(),
-                            QStringLiteral("Debug.TXT"));
+        m_gw.log().Err2File(
+            QStringLiteral("EndProgram"), caller, 0, QString(), QStringLiteral("Debug.TXT"));
         if (m_gw.state().logOnLoaded())
             m_gw.ui().unloadLogOn();
         if (m_gw.state().windowLoaded(QStringLiteral("Main")))

@@ -49,9 +49,8 @@ struct AppState
     QString strRecvBuf; // the map message being received
     bool bLogOnTried = false;
 
-    std::array<WindowEntry, 3> arrWindows{{{QStringLiteral("Main")},
-                                           {QStringLiteral("LogOn")},
-                                           {QStringLiteral("IO")}}};
+    std::array<WindowEntry, 3> arrWindows{
+        {{QStringLiteral("Main")}, {QStringLiteral("LogOn")}, {QStringLiteral("IO")}}};
 
     bool windowLoaded(const QString &key) const
     {

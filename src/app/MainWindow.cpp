@@ -35,14 +35,15 @@ MainWindow::MainWindow(Gateway &gateway, QWidget *parent)
         if (QAction *a = m_actions.value(MenuMarks::name(mark)))
             a->setChecked(on);
     });
-    connect(&m_gw, &Gateway::panelTextChanged, this, [this](const QString &key, const QString &text) {
-        if (QLabel *panel = m_panels.value(key))
-            panel->setText(text);
-    });
+    connect(
+        &m_gw, &Gateway::panelTextChanged, this, [this](const QString &key, const QString &text) {
+            if (QLabel *panel = m_panels.value(key))
+                panel->setText(text);
+        });
 }
 
-QAction *MainWindow::addEntry(QMenu *menu, const QString &name, const QString &caption,
-                              const QKeySequence &shortcut)
+QAction *MainWindow::addEntry(
+    QMenu *menu, const QString &name, const QString &caption, const QKeySequence &shortcut)
 {
     QAction *a = menu->addAction(caption);
     a->setObjectName(name);
@@ -76,7 +77,7 @@ void MainWindow::buildMenus()
 
     QMenu *file = addMenu(nullptr, QStringLiteral("mnuFile"), QStringLiteral("&קובץ"));
     addEntry(file, QStringLiteral("mnuConnect"), QStringLiteral("התחבר..."),
-             QKeySequence(Qt::CTRL | Qt::Key_O));
+        QKeySequence(Qt::CTRL | Qt::Key_O));
     addSeparator(file, QStringLiteral("mnuSep01"));
     addEntry(file, QStringLiteral("mnuRefresh"), QStringLiteral("רענן מידע"));
     QMenu *debug = addMenu(file, QStringLiteral("mnuDebug"), QStringLiteral("Debug"));
@@ -85,11 +86,11 @@ void MainWindow::buildMenus()
     addEntry(file, QStringLiteral("mnuSaveQuery"), QStringLiteral("שמור שאילתא"));
     addSeparator(file, QStringLiteral("mnuSep02"));
     QAction *exit = addEntry(file, QStringLiteral("mnuExit"), QStringLiteral("&יציאה"),
-                             QKeySequence(Qt::CTRL | Qt::Key_X));
+        QKeySequence(Qt::CTRL | Qt::Key_X));
 
     QMenu *view = addMenu(nullptr, QStringLiteral("mnuView"), QStringLiteral("&הצג"));
     addEntry(view, QStringLiteral("mnuTickets"), QStringLiteral("&משימות"),
-             QKeySequence(Qt::CTRL | Qt::Key_T));
+        QKeySequence(Qt::CTRL | Qt::Key_T));
 
     m_mnuWindows = addMenu(nullptr, QStringLiteral("mnuWindows"), QStringLiteral("&חלונות"));
     addEntry(m_mnuWindows, QStringLiteral("mnuCascade"), QStringLiteral("דרג"));
@@ -181,7 +182,7 @@ void MainWindow::buildIntervalFrame()
             m_txtInterval->setText(text);
     });
     connect(m_txtInterval, &QLineEdit::textEdited, &m_gw,
-            [this](const QString &text) { m_gw.setIntervalText(text); });
+        [this](const QString &text) { m_gw.setIntervalText(text); });
 }
 
 void MainWindow::buildStatusBar()

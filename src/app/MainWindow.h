@@ -33,7 +33,7 @@ protected:
 
 private:
     QAction *addEntry(QMenu *menu, const QString &name, const QString &caption,
-                      const QKeySequence &shortcut = {});
+        const QKeySequence &shortcut = {});
     void buildMenus();
     void buildStatusBar();
     void buildIntervalFrame();

@@ -26,8 +26,8 @@ public:
 
     static QString name(Mark mark)
     {
-        static const char *const kNames[] = {"mnuRefresh", "mnuDebugAll", "mnuDebugCurrent",
-                                             "mnuSaveQuery", "mnuDB",     "mnuTicks"};
+        static const char *const kNames[]
+            = {"mnuRefresh", "mnuDebugAll", "mnuDebugCurrent", "mnuSaveQuery", "mnuDB", "mnuTicks"};
         return QString::fromLatin1(kNames[mark]);
     }
 

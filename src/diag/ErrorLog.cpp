@@ -22,8 +22,8 @@ bool isDebugLog(const QString &fileName)
 
 ErrorLog::ErrorLog(const QString &folder, const Clock &clock) : m_folder(folder), m_clock(clock) { }
 
-QString ErrorLog::debugLine(const QString &procedure, const QString &message, int number,
-                            const QString &description) const
+QString ErrorLog::debugLine(
+    const QString &procedure, const QString &message, int number, const QString &description) const
 {
     return DateTime::general(m_clock.now()) + QLatin1Char(' ') + procedure + QStringLiteral(": ")
         + message + QStringLiteral("Error Number: ") + QString::number(number)
@@ -41,16 +41,17 @@ QString ErrorLog::emergencyFileName(double secondsSinceMidnight)
 }
 
 void ErrorLog::Err2File(const QString &procedure, const QString &message, int number,
-                        const QString &description, const QString &fileName)
+    const QString &description, const QString &fileName)
 {
     const bool debug = isDebugLog(fileName);
     const QString record = debug ? debugLine(procedure, message, number, description) : message;
     int failNumber = 0;
     QString failText;
-    if (!append(fileName, CodePage::toBytes(record + QStringLiteral("\r\n")), &failNumber, &failText)) {
+    if (!append(
+            fileName, CodePage::toBytes(record + QStringLiteral("\r\n")), &failNumber, &failText)) {
         // The emergency file always gets the full record, whatever file failed.
         writeEmergency(debug ? record : debugLine(procedure, message, number, description),
-                       failNumber, failText);
+            failNumber, failText);
         return;
     }
     if (debug)
@@ -67,8 +68,8 @@ void ErrorLog::logMessage(const QString &procedure, const QString &message)
     Err2File(procedure, message, 0, QString(), kDebugFile);
 }
 
-bool ErrorLog::append(const QString &fileName, const QByteArray &bytes, int *failNumber,
-                      QString *failText) const
+bool ErrorLog::append(
+    const QString &fileName, const QByteArray &bytes, int *failNumber, QString *failText) const
 {
     QFile file(ProgramFolder::join(m_folder, fileName));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
@@ -93,5 +94,6 @@ void ErrorLog::writeEmergency(const QString &record, int failNumber, const QStri
         return;
     const QString second = DateTime::general(m_clock.now()) + QStringLiteral("Err2File ")
         + QString::number(failNumber) + QLatin1Char(' ') + failText;
-    file.write(CodePage::toBytes(record + QStringLiteral("\r\n") + second + QStringLiteral("\r\n")));
+    file.write(
+        CodePage::toBytes(record + QStringLiteral("\r\n") + second + QStringLiteral("\r\n")));
 }

@@ -15,7 +15,7 @@ public:
     ErrorLog(const QString &folder, const Clock &clock);
 
     void Err2File(const QString &procedure, const QString &message, int number,
-                  const QString &description, const QString &fileName);
+        const QString &description, const QString &fileName);
 
     // Shorthand for a trapped failure: empty message, "Debug.TXT".
     void logFailure(const QString &procedure, const Failure &failure);
@@ -24,13 +24,13 @@ public:
 
     QString folder() const { return m_folder; }
     QString debugLine(const QString &procedure, const QString &message, int number,
-                      const QString &description) const;
+        const QString &description) const;
     // "ERR" + seconds since midnight as "000.0000" + ".ERR".
     static QString emergencyFileName(double secondsSinceMidnight);
 
 private:
-    bool append(const QString &fileName, const QByteArray &bytes, int *failNumber,
-                QString *failText) const;
+    bool append(
+        const QString &fileName, const QByteArray &bytes, int *failNumber, QString *failText) const;
     void writeEmergency(const QString &record, int failNumber, const QString &failText) const;
 
     QString m_folder;

@@ -63,8 +63,8 @@ void LogHousekeeping::pruneEmergencyFiles(const QString &folder)
 {
     const QDir dir(folder);
     // Name filters ignore letter case unless told otherwise.
-    const QFileInfoList files =
-        dir.entryInfoList({QStringLiteral("ERR*.ERR")}, QDir::Files | QDir::Hidden);
+    const QFileInfoList files
+        = dir.entryInfoList({QStringLiteral("ERR*.ERR")}, QDir::Files | QDir::Hidden);
 
     // Ascending by key; an equal key goes after the ones already there.
     std::list<clsFil> ordered;

@@ -44,8 +44,7 @@ double numberOf(const QVariant &value)
     return d;
 }
 
-template <typename T>
-T roundedInRange(double d)
+template <typename T> T roundedInRange(double d)
 {
     if (!std::isfinite(d))
         throw Failure(Failure::Overflow);

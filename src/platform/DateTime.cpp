@@ -13,8 +13,12 @@ QDateTime parseText(const QString &raw)
 {
     const QString text = raw.trimmed();
     static const char *const kFormats[] = {
-        "yyyy-MM-dd HH:mm:ss.zzz", "yyyy-MM-dd HH:mm:ss", "yyyy-MM-ddTHH:mm:ss.zzz",
-        "yyyy-MM-ddTHH:mm:ss",     "yyyy-MM-dd HH:mm",    "yyyyMMdd HH:mm:ss",
+        "yyyy-MM-dd HH:mm:ss.zzz",
+        "yyyy-MM-dd HH:mm:ss",
+        "yyyy-MM-ddTHH:mm:ss.zzz",
+        "yyyy-MM-ddTHH:mm:ss",
+        "yyyy-MM-dd HH:mm",
+        "yyyyMMdd HH:mm:ss",
     };
     for (const char *format : kFormats) {
         const QDateTime dt = QDateTime::fromString(text, QLatin1String(format));

@@ -26,7 +26,8 @@ QString fold(const QString &name)
 } // namespace
 
 DbSession::DbSession()
-    : m_connectionName(QStringLiteral("volmara-db-%1").arg(g_connectionCounter.fetchAndAddRelaxed(1)))
+    : m_connectionName(
+        QStringLiteral("volmara-db-%1").arg(g_connectionCounter.fetchAndAddRelaxed(1)))
 {
 }
 
@@ -62,7 +63,7 @@ QString DbSession::catalog() const
 DbSession::Backend DbSession::backendOf(const QString &dataSource)
 {
     return dataSource.startsWith(QLatin1String("sqlite:"), Qt::CaseInsensitive) ? Backend::Sqlite
-                                                                               : Backend::Odbc;
+                                                                                : Backend::Odbc;
 }
 
 QString DbSession::sqliteFolder() const
@@ -107,13 +108,14 @@ void DbSession::openSqlite()
     // An embedded catalog that is not there is a failure, not a new empty file.
     if (catalog().isEmpty() || !QFileInfo::exists(file))
         throw Failure(kUnspecifiedDbError,
-                      QStringLiteral("Cannot open database \"%1\": the file %2 does not exist.")
-                          .arg(catalog(), QDir::toNativeSeparators(file)));
+            QStringLiteral("Cannot open database \"%1\": the file %2 does not exist.")
+                .arg(catalog(), QDir::toNativeSeparators(file)));
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     db.setDatabaseName(file);
     // Other programs write these files while the gateway runs: wait a while
     // for a momentary lock instead of failing at once.
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(qMax(1, m_connectionTimeout) * 1000));
+    db.setConnectOptions(
+        QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(qMax(1, m_connectionTimeout) * 1000));
     if (!db.open())
         failWith(db.lastError(), QStringLiteral("Cannot open database"));
     QSqlQuery q(db);
@@ -137,7 +139,8 @@ void DbSession::openOdbc()
             escaped.replace(QLatin1Char('}'), QStringLiteral("}}"));
             return QLatin1Char('{') + escaped + QLatin1Char('}');
         };
-        connection = QStringLiteral("DRIVER=%1;SERVER=%2;").arg(value(m_odbcDriver), value(dataSource()));
+        connection
+            = QStringLiteral("DRIVER=%1;SERVER=%2;").arg(value(m_odbcDriver), value(dataSource()));
         if (!catalog().isEmpty())
             connection += QStringLiteral("DATABASE=%1;").arg(value(catalog()));
         const QString integrated = property(QStringLiteral("Integrated Security")).toString();
@@ -146,7 +149,7 @@ void DbSession::openOdbc()
         } else {
             connection += QStringLiteral("UID=%1;PWD=%2;")
                               .arg(value(property(QStringLiteral("User ID")).toString()),
-                                   value(property(QStringLiteral("Password")).toString()));
+                                  value(property(QStringLiteral("Password")).toString()));
         }
     }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connectionName);
@@ -320,7 +323,7 @@ RowSet::Ptr DbSession::execute(const QString &batch)
         if (word == QLatin1String("BEGIN"))
             inTransaction = true;
         else if (word == QLatin1String("COMMIT") || word == QLatin1String("END")
-                 || word == QLatin1String("ROLLBACK"))
+            || word == QLatin1String("ROLLBACK"))
             inTransaction = false;
         appendToChain(fetchResult(q), &head, &tail);
     }

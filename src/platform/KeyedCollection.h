@@ -14,8 +14,7 @@
 // and insertion before a member take constant time; insertion at the place of
 // a key in a collection kept in key order takes logarithmic time. Members are
 // shared pointers, so a record taken out stays valid for whoever holds it.
-template <typename T>
-class KeyedCollection
+template <typename T> class KeyedCollection
 {
 public:
     using Ptr = std::shared_ptr<T>;

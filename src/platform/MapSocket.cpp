@@ -40,7 +40,7 @@ MapSocket::MapSocket(QObject *parent) : QObject(parent), m_socket(new QTcpSocket
         Q_EMIT connected();
     });
     connect(m_socket, &QTcpSocket::readyRead, this,
-            [this] { Q_EMIT dataArrival(m_socket->bytesAvailable()); });
+        [this] { Q_EMIT dataArrival(m_socket->bytesAvailable()); });
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
         if (e == QAbstractSocket::RemoteHostClosedError) {
             // A peer that closes in order is not an error: the socket waits
@@ -61,10 +61,8 @@ MapSocket::~MapSocket() = default;
 
 QString MapSocket::stateName(int state)
 {
-    static const char *const kNames[] = {"Closed",        "Open",         "Listening",
-                                         "ConnectionPending", "ResolvingHost", "HostResolved",
-                                         "Connecting",    "Connected",    "Closing",
-                                         "Error"};
+    static const char *const kNames[] = {"Closed", "Open", "Listening", "ConnectionPending",
+        "ResolvingHost", "HostResolved", "Connecting", "Connected", "Closing", "Error"};
     if (state <= 0)
         return QStringLiteral("Closed");
     if (state <= 9)

@@ -65,7 +65,7 @@ bool same(const QString &a, const QString &b)
 } // namespace
 
 QString ProfileFile::readString(const QString &path, const QString &section, const QString &key,
-                                const QString &defaultValue, int bufferSize)
+    const QString &defaultValue, int bufferSize)
 {
     bool exists = false;
     const QList<QByteArray> lines = readLines(path, &exists);
@@ -89,8 +89,8 @@ QString ProfileFile::readString(const QString &path, const QString &section, con
     return result.trimmed();
 }
 
-bool ProfileFile::writeString(const QString &path, const QString &section, const QString &key,
-                              const QString &value)
+bool ProfileFile::writeString(
+    const QString &path, const QString &section, const QString &key, const QString &value)
 {
     bool exists = false;
     QList<QByteArray> lines = readLines(path, &exists);

@@ -15,11 +15,11 @@ public:
     // key is missing. Like the classic reader, a value is cut to
     // bufferSize - 1 characters; an empty stored value is returned as empty.
     static QString readString(const QString &path, const QString &section, const QString &key,
-                              const QString &defaultValue, int bufferSize = kBufferSize);
+        const QString &defaultValue, int bufferSize = kBufferSize);
 
     // Sets key in section, creating the file, section or key as needed and
     // replacing an existing value. The file is replaced atomically, so a
     // failed write leaves the old file whole. Returns whether it was written.
-    static bool writeString(const QString &path, const QString &section, const QString &key,
-                            const QString &value);
+    static bool writeString(
+        const QString &path, const QString &section, const QString &key, const QString &value);
 };

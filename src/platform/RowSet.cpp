@@ -97,7 +97,8 @@ int RowSet::fieldIndex(const QString &name) const
 void RowSet::requireCurrent() const
 {
     if (m_state == Closed)
-        throw Failure(Failure::ObjectNotSet, QStringLiteral("Operation is not allowed when the object is closed."));
+        throw Failure(Failure::ObjectNotSet,
+            QStringLiteral("Operation is not allowed when the object is closed."));
     if (eof())
         throw Failure(Failure::BofOrEof);
 }
@@ -134,7 +135,8 @@ void RowSet::setSort(const QString &criteria)
         const int index = fieldIndex(words.first());
         if (index < 0)
             throw Failure(Failure::ItemNotFound);
-        const bool desc = words.size() > 1 && Convert::sameText(words.at(1), QStringLiteral("DESC"));
+        const bool desc
+            = words.size() > 1 && Convert::sameText(words.at(1), QStringLiteral("DESC"));
         keys.append({index, desc});
     }
     std::stable_sort(m_rows.begin(), m_rows.end(), [&keys](const Row &a, const Row &b) {
@@ -158,8 +160,10 @@ void RowSet::find(const QString &criteria)
         throw Failure(Failure::ItemNotFound);
     QString wanted = criteria.mid(eq + 1).trimmed();
     QVariant target;
-    if (wanted.size() >= 2 && wanted.startsWith(QLatin1Char('\'')) && wanted.endsWith(QLatin1Char('\''))) {
-        wanted = wanted.mid(1, wanted.size() - 2).replace(QStringLiteral("''"), QStringLiteral("'"));
+    if (wanted.size() >= 2 && wanted.startsWith(QLatin1Char('\''))
+        && wanted.endsWith(QLatin1Char('\''))) {
+        wanted
+            = wanted.mid(1, wanted.size() - 2).replace(QStringLiteral("''"), QStringLiteral("'"));
         target = wanted;
     } else {
         target = wanted.toDouble();

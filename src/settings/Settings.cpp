@@ -13,7 +13,7 @@ QString Settings::filePath(const QString &fileName) const
 }
 
 QString Settings::ReadINI(const QString &section, const QString &key, const QString &defaultValue,
-                          const QString &fileName) const
+    const QString &fileName) const
 {
     return ProfileFile::readString(filePath(fileName), section, key, defaultValue);
 }

@@ -15,7 +15,7 @@ public:
     // or defaultValue when the key is missing; cut to 199 characters, NULs
     // removed, blanks trimmed. An empty stored value comes back empty.
     QString ReadINI(const QString &section, const QString &key, const QString &defaultValue,
-                    const QString &fileName = kFileName) const;
+        const QString &fileName = kFileName) const;
     // Writes one key of "Volmara.INI". The result is not examined by callers.
     bool WriteINI(const QString &section, const QString &key, const QString &value) const;
 

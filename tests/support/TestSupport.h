@@ -30,9 +30,15 @@ public:
     void layoutMainWindow() override { calls << QStringLiteral("layoutMainWindow"); }
     void loadLogOn() override;
     void unloadLogOn() override;
-    void reOrderLogOn(const QString &state) override { calls << QStringLiteral("reOrderLogOn:") + state; }
+    void reOrderLogOn(const QString &state) override
+    {
+        calls << QStringLiteral("reOrderLogOn:") + state;
+    }
     void showTrafficWindow() override { calls << QStringLiteral("showTrafficWindow"); }
-    void showStatusPopup(const QString &text) override { calls << QStringLiteral("showStatusPopup:") + text; }
+    void showStatusPopup(const QString &text) override
+    {
+        calls << QStringLiteral("showStatusPopup:") + text;
+    }
 
     int count(const QString &call) const { return int(calls.count(call)); }
 

@@ -1,0 +1,339 @@
+#include "TestSupport.h"
+
+#include "platform/CodePage.h"
+#include "platform/Convert.h"
+#include "platform/DateTime.h"
+#include "platform/Failure.h"
+#include "platform/KeyedCollection.h"
+#include "platform/ProfileFile.h"
+#include "settings/Settings.h"
+
+#include <QtTest>
+
+class TestPlatform : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void codePageRoundTrip_data();
+    void codePageRoundTrip();
+    void codePageUnknownCharacters();
+
+    void readIni_data();
+    void readIni();
+    void readIniMissingFile();
+    void writeIniCreatesAndReplaces();
+    void writeIniKeepsOtherLinesAndUsesCrlf();
+
+    void keyedCollectionKeysIgnoreCase();
+    void keyedCollectionOrder();
+    void keyedCollectionFailures();
+
+    void dateDifferences_data();
+    void dateDifferences();
+    void dateFormats();
+    void dateFromVariant_data();
+    void dateFromVariant();
+
+    void conversions_data();
+    void conversions();
+    void trapCatchesEverything();
+};
+
+void TestPlatform::codePageRoundTrip_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("ascii") << QStringLiteral("$Q,0\r\n") << QByteArray("$Q,0\r\n");
+    QTest::newRow("hebrew") << QStringLiteral("לא פעיל") << QByteArray("\xEC\xE0 \xF4\xF2\xE9\xEC");
+    QTest::newRow("shekel and euro") << QStringLiteral("₪€") << QByteArray("\xA4\x80");
+    QTest::newRow("tav and marks") << QStringLiteral("ת\u200F") << QByteArray("\xFA\xFE");
+}
+
+void TestPlatform::codePageRoundTrip()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+    QCOMPARE(CodePage::toBytes(text), bytes);
+    QCOMPARE(CodePage::toText(bytes), text);
+}
+
+void TestPlatform::codePageUnknownCharacters()
+{
+    // Characters outside the code page become "?", undefined bytes U+FFFD.
+    QCOMPARE(CodePage::toBytes(QStringLiteral("aБc")), QByteArray("a?c"));
+    QCOMPARE(CodePage::toText(QByteArray("\x81\xFF")), QString(QStringLiteral("\uFFFD\uFFFD")));
+    QCOMPARE(CodePage::toText(QByteArray("a\0b", 3)).size(), 3);
+}
+
+void TestPlatform::readIni_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("expected");
+
+    const QByteArray basic
+        = "[Misc]\r\nDBInterval=30\r\nEmpty=\r\n[ORVIKMap]\r\nMapIP= 10.0.0.5 \r\n";
+    QTest::newRow("plain") << basic << "Misc"
+                           << "DBInterval"
+                           << "30";
+    QTest::newRow("names ignore case") << basic << "misc"
+                                       << "dbinterval"
+                                       << "30";
+    QTest::newRow("trimmed") << basic << "ORVIKMap"
+                             << "MapIP"
+                             << "10.0.0.5";
+    QTest::newRow("empty value is empty, not the default") << basic << "Misc"
+                                                           << "Empty"
+                                                           << "";
+    QTest::newRow("missing key gives default") << basic << "Misc"
+                                               << "Nope"
+                                               << "dflt";
+    QTest::newRow("key of another section") << basic << "ORVIKMap"
+                                            << "DBInterval"
+                                            << "dflt";
+    QTest::newRow("250 characters cut to 199")
+        << QByteArray("[A]\r\nK=" + QByteArray(250, 'x') + "\r\n") << "A"
+        << "K" << QString(199, 'x');
+    QTest::newRow("NULs removed") << QByteArray("[A]\nK=a\0b\n", 10) << "A"
+                                  << "K"
+                                  << "ab";
+    QTest::newRow("LF line ends") << QByteArray("[A]\nK=v\n") << "A"
+                                  << "K"
+                                  << "v";
+    QTest::newRow("hebrew value") << QByteArray("[A]\r\nK=\xF9\xE5\xED\r\n") << "A"
+                                  << "K" << QStringLiteral("שום");
+    QTest::newRow("no sections at all") << QByteArray("K=v\r\n") << "A"
+                                        << "K"
+                                        << "dflt";
+    QTest::newRow("binary junk") << QByteArray("\x01\x02[\xff\r\n=\r\n]]]\r\n", 13) << "A"
+                                 << "K"
+                                 << "dflt";
+    QTest::newRow("comment line") << QByteArray("[A]\r\n;K=old\r\nK=new\r\n") << "A"
+                                  << "K"
+                                  << "new";
+}
+
+void TestPlatform::readIni()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, expected);
+    TempHome home;
+    home.write(QStringLiteral("Volmara.INI"), file);
+    Settings settings(home.path());
+    QCOMPARE(settings.ReadINI(section, key, QStringLiteral("dflt")), expected);
+}
+
+void TestPlatform::readIniMissingFile()
+{
+    TempHome home;
+    Settings settings(home.path());
+    QCOMPARE(settings.ReadINI(
+                 QStringLiteral("ORVIKMap"), QStringLiteral("Port"), QStringLiteral("21953")),
+        QStringLiteral("21953"));
+}
+
+void TestPlatform::writeIniCreatesAndReplaces()
+{
+    TempHome home;
+    Settings settings(home.path());
+    QVERIFY(settings.WriteINI(
+        QStringLiteral("ORVIKMap"), QStringLiteral("MapIP"), QStringLiteral("1.2.3.4")));
+    QVERIFY(settings.WriteINI(
+        QStringLiteral("Misc"), QStringLiteral("DBInterval"), QStringLiteral("20")));
+    QVERIFY(settings.WriteINI(
+        QStringLiteral("orvikmap"), QStringLiteral("mapip"), QStringLiteral("5.6.7.8")));
+    QVERIFY(settings.WriteINI(
+        QStringLiteral("ORVIKMap"), QStringLiteral("Port"), QStringLiteral("21953")));
+    QCOMPARE(settings.ReadINI(QStringLiteral("ORVIKMap"), QStringLiteral("MapIP"), QString()),
+        QStringLiteral("5.6.7.8"));
+    QCOMPARE(settings.ReadINI(QStringLiteral("ORVIKMap"), QStringLiteral("Port"), QString()),
+        QStringLiteral("21953"));
+    QCOMPARE(settings.ReadINI(QStringLiteral("Misc"), QStringLiteral("DBInterval"), QString()),
+        QStringLiteral("20"));
+    // The new key joins its own section, not the end of the file.
+    QCOMPARE(home.lines(QStringLiteral("Volmara.INI")),
+        QStringList({"[ORVIKMap]", "mapip=5.6.7.8", "Port=21953", "[Misc]", "DBInterval=20"}));
+}
+
+void TestPlatform::writeIniKeepsOtherLinesAndUsesCrlf()
+{
+    TempHome home;
+    home.write(QStringLiteral("Volmara.INI"),
+        "; site settings\n[Misc]\nSentLines2File=True\n\n[Database]\nSQLServer=srv\n");
+    Settings settings(home.path());
+    settings.WriteINI(QStringLiteral("Misc"), QStringLiteral("DBInterval"), QStringLiteral("שלום"));
+    const QByteArray bytes = home.read(QStringLiteral("Volmara.INI"));
+    QCOMPARE(bytes,
+        QByteArray(
+            "; site "
+            "settings\r\n[Misc]\r\nSentLines2File=True\r\nDBInterval=\xF9\xEC\xE5\xED\r\n\r\n"
+            "[Database]\r\nSQLServer=srv\r\n"));
+}
+
+void TestPlatform::keyedCollectionKeysIgnoreCase()
+{
+    KeyedCollection<QString> c;
+    c.add(QStringLiteral("Abc"), std::make_shared<QString>(QStringLiteral("one")));
+    QVERIFY(c.contains(QStringLiteral("aBC")));
+    QCOMPARE(*c.item(QStringLiteral("ABC")), QStringLiteral("one"));
+    try {
+        c.add(QStringLiteral("abc"), std::make_shared<QString>(QStringLiteral("two")));
+        QFAIL("a second member under the same key must fail");
+    } catch (const Failure &f) {
+        QCOMPARE(f.number(), int(Failure::KeyAlreadyUsed));
+    }
+    c.remove(QStringLiteral("ABC"));
+    QVERIFY(c.isEmpty());
+    QVERIFY(!c.value(QStringLiteral("abc")));
+}
+
+void TestPlatform::keyedCollectionOrder()
+{
+    KeyedCollection<int> c;
+    auto keysOf = [&c] {
+        QStringList keys;
+        for (auto it = c.begin(); it != c.end(); ++it)
+            keys << it.key();
+        return keys;
+    };
+    for (const char *k : {"020000", "010000", "030000", "015000"})
+        c.insertInKeyOrder(QString::fromLatin1(k), std::make_shared<int>(0));
+    QCOMPARE(keysOf(), QStringList({"010000", "015000", "020000", "030000"}));
+    c.insertBefore(QStringLiteral("010000"), QStringLiteral("first"), std::make_shared<int>(1));
+    c.add(QStringLiteral("last"), std::make_shared<int>(2));
+    QCOMPARE(keysOf().first(), QStringLiteral("first"));
+    QCOMPARE(keysOf().last(), QStringLiteral("last"));
+    c.remove(QStringLiteral("015000"));
+    QCOMPARE(keysOf(), QStringList({"first", "010000", "020000", "030000", "last"}));
+    QCOMPARE(c.count(), 5);
+}
+
+void TestPlatform::keyedCollectionFailures()
+{
+    KeyedCollection<int> c;
+    QVERIFY_THROWS_EXCEPTION(Failure, c.item(QStringLiteral("x")));
+    QVERIFY_THROWS_EXCEPTION(Failure, c.remove(QStringLiteral("x")));
+    QVERIFY_THROWS_EXCEPTION(
+        Failure, c.insertBefore(QStringLiteral("x"), QStringLiteral("y"), nullptr));
+}
+
+void TestPlatform::dateDifferences_data()
+{
+    QTest::addColumn<QDateTime>("from");
+    QTest::addColumn<QDateTime>("to");
+    QTest::addColumn<qint64>("seconds");
+    QTest::addColumn<qint64>("minutes");
+    const QDate d(2026, 12, 7);
+    QTest::newRow("crossed minute boundary")
+        << QDateTime(d, QTime(10, 0, 59)) << QDateTime(d, QTime(10, 1, 0)) << qint64(1)
+        << qint64(1);
+    QTest::newRow("same minute") << QDateTime(d, QTime(10, 0, 0)) << QDateTime(d, QTime(10, 0, 59))
+                                 << qint64(59) << qint64(0);
+    QTest::newRow("milliseconds do not count")
+        << QDateTime(d, QTime(10, 0, 0, 900)) << QDateTime(d, QTime(10, 0, 1, 100)) << qint64(1)
+        << qint64(0);
+    QTest::newRow("over midnight")
+        << QDateTime(d, QTime(23, 59, 30)) << QDateTime(d.addDays(1), QTime(0, 0, 30)) << qint64(60)
+        << qint64(1);
+    QTest::newRow("from zero date")
+        << DateTime::zero() << QDateTime(QDate(1899, 12, 31), QTime(0, 0)) << qint64(86400)
+        << qint64(1440);
+    QTest::newRow("backwards") << QDateTime(d, QTime(10, 1)) << QDateTime(d, QTime(10, 0))
+                               << qint64(-60) << qint64(-1);
+}
+
+void TestPlatform::dateDifferences()
+{
+    QFETCH(QDateTime, from);
+    QFETCH(QDateTime, to);
+    QFETCH(qint64, seconds);
+    QFETCH(qint64, minutes);
+    QCOMPARE(DateTime::secondsBetween(from, to), seconds);
+    QCOMPARE(DateTime::minutesBetween(from, to), minutes);
+}
+
+void TestPlatform::dateFormats()
+{
+    const QDateTime dt(QDate(2026, 1, 2), QTime(6, 5, 9));
+    QCOMPARE(DateTime::hhnn(dt), QStringLiteral("06:05"));
+    QCOMPARE(DateTime::yyyymmddHhnnss(dt), QStringLiteral("20260102 06:05:09"));
+    QCOMPARE(DateTime::mmddhhnnss(dt), QStringLiteral("0102060509"));
+    QCOMPARE(DateTime::yyyymmdd(dt.date()), QStringLiteral("20260102"));
+    QVERIFY(DateTime::isZero(DateTime::zero()));
+    QVERIFY(!DateTime::isZero(dt));
+}
+
+void TestPlatform::dateFromVariant_data()
+{
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QDateTime>("expected");
+    const QDateTime dt(QDate(2026, 12, 7), QTime(6, 30));
+    QTest::newRow("embedded text") << QVariant(QStringLiteral("2026-12-07 06:30:00")) << dt;
+    QTest::newRow("iso T") << QVariant(QStringLiteral("2026-12-07T06:30:00")) << dt;
+    QTest::newRow("server text") << QVariant(QStringLiteral("20261207 06:30:00")) << dt;
+    QTest::newRow("date only") << QVariant(QStringLiteral("2026-12-07"))
+                               << QDateTime(dt.date(), QTime(0, 0));
+    QTest::newRow("time only on the zero date")
+        << QVariant(QStringLiteral("06:30:00")) << QDateTime(DateTime::zero().date(), QTime(6, 30));
+    QTest::newRow("QDateTime with ms")
+        << QVariant(QDateTime(dt.date(), QTime(6, 30, 0, 500))) << dt;
+}
+
+void TestPlatform::dateFromVariant()
+{
+    QFETCH(QVariant, value);
+    QFETCH(QDateTime, expected);
+    QCOMPARE(DateTime::fromVariant(value), expected);
+}
+
+void TestPlatform::conversions_data()
+{
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<int>("failure"); // 0: converts
+    QTest::addColumn<qint32>("asLong");
+    QTest::newRow("int") << QVariant(42) << 0 << 42;
+    QTest::newRow("numeric text") << QVariant(QStringLiteral(" 17 ")) << 0 << 17;
+    QTest::newRow("half to even") << QVariant(QStringLiteral("2.5")) << 0 << 2;
+    QTest::newRow("null") << QVariant() << int(Failure::InvalidUseOfNull) << 0;
+    QTest::newRow("letters") << QVariant(QStringLiteral("12a")) << int(Failure::TypeMismatch) << 0;
+    QTest::newRow("beyond 32 bits") << QVariant(qint64(1) << 33) << int(Failure::Overflow) << 0;
+    QTest::newRow("empty text") << QVariant(QString()) << int(Failure::TypeMismatch) << 0;
+}
+
+void TestPlatform::conversions()
+{
+    QFETCH(QVariant, value);
+    QFETCH(int, failure);
+    QFETCH(qint32, asLong);
+    try {
+        const qint32 got = Convert::toLong(value);
+        QCOMPARE(failure, 0);
+        QCOMPARE(got, asLong);
+    } catch (const Failure &f) {
+        QCOMPARE(f.number(), failure);
+    }
+}
+
+void TestPlatform::trapCatchesEverything()
+{
+    auto f = trapFailure([] { throw Failure(3021); });
+    QVERIFY(f);
+    QCOMPARE(f->number(), 3021);
+    f = trapFailure([] { throw std::runtime_error("boom"); });
+    QVERIFY(f);
+    QCOMPARE(f->number(), 5);
+    QCOMPARE(f->description(), QStringLiteral("boom"));
+    QVERIFY(!trapFailure([] {}));
+    QVERIFY(Convert::toBool(QStringLiteral("tRuE")));
+    QVERIFY(!Convert::toBool(QStringLiteral("0")));
+    QVERIFY(Convert::toBool(QStringLiteral("-1")));
+    QVERIFY_THROWS_EXCEPTION(Failure, Convert::toBool(QStringLiteral("yes")));
+    QCOMPARE(Convert::toInteger(QStringLiteral("32767")), qint16(32767));
+    QVERIFY_THROWS_EXCEPTION(Failure, Convert::toInteger(QStringLiteral("32768")));
+}
+
+QTEST_GUILESS_MAIN(TestPlatform)
+#include "tst_platform.moc"
