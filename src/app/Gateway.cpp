@@ -1,6 +1,7 @@
 #include "Gateway.h"
 
 #include "AppLifecycle.h"
+#include "MainCommands.h"
 #include "MenuMarks.h"
 #include "Supervisor.h"
 #include "Ui.h"
@@ -26,6 +27,7 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
 
     m_lifecycle = std::make_unique<AppLifecycle>(*this);
     m_supervisor = std::make_unique<Supervisor>(*this);
+    m_commands = std::make_unique<MainCommands>(*this);
     connect(&m_tmrTasks, &QTimer::timeout, this, [this] { m_supervisor->tmrTasks_Timer(); });
 }
 

@@ -13,6 +13,7 @@
 class AppLifecycle;
 class RowSet;
 class Clock;
+class MainCommands;
 class ErrorLog;
 class MapSocket;
 class MenuMarks;
@@ -46,6 +47,7 @@ public:
 
     AppLifecycle &lifecycle() { return *m_lifecycle; }
     Supervisor &supervisor() { return *m_supervisor; }
+    MainCommands &commands() { return *m_commands; }
 
     // The jobs processing that the job selection hands its rows to, after the
     // schedules insert. Set once by the part that owns it.
@@ -95,4 +97,5 @@ private:
 
     std::unique_ptr<AppLifecycle> m_lifecycle;
     std::unique_ptr<Supervisor> m_supervisor;
+    std::unique_ptr<MainCommands> m_commands;
 };

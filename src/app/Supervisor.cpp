@@ -1,6 +1,7 @@
 #include "Supervisor.h"
 
 #include "AppLifecycle.h"
+#include "MainCommands.h"
 #include "Gateway.h"
 #include "Ui.h"
 #include "Version.h"
@@ -26,7 +27,7 @@ void Supervisor::TimerFuncs()
     const auto failure = trapFailure([&] {
         const QString step = m_gw.state().strTaskStep;
         if (Convert::sameText(step, QStringLiteral("Main Appearance"))) {
-            m_gw.ui().layoutMainWindow();
+            m_gw.commands().MDIForm_Resize();
         } else if (Convert::sameText(step, QStringLiteral("EndProgram"))) {
             m_gw.lifecycle().EndProgram(QStringLiteral("TimerFuncs"));
         }

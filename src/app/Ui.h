@@ -31,5 +31,9 @@ public:
     virtual void reOrderLogOn(const QString &state) = 0;
 
     virtual void showTrafficWindow() = 0;
+    // The traffic window's text saved to "Ticks.TXT", and emptied.
+    virtual void saveTrafficWindow() = 0;
+    virtual void clearTrafficWindow() = 0;
+    // One popup at a time: a new one replaces the one showing.
     virtual void showStatusPopup(const QString &text) = 0;
 };

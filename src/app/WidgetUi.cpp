@@ -68,4 +68,8 @@ void WidgetUi::reOrderLogOn(const QString &) { }
 
 void WidgetUi::showTrafficWindow() { }
 
+void WidgetUi::saveTrafficWindow() { }
+
+void WidgetUi::clearTrafficWindow() { }
+
 void WidgetUi::showStatusPopup(const QString &) { }

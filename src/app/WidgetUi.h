@@ -20,6 +20,8 @@ public:
     void unloadLogOn() override;
     void reOrderLogOn(const QString &state) override;
     void showTrafficWindow() override;
+    void saveTrafficWindow() override;
+    void clearTrafficWindow() override;
     void showStatusPopup(const QString &text) override;
 
 private:

@@ -2,6 +2,7 @@ list(APPEND VOLMARA_CORE_SOURCES
     app/AppLifecycle.cpp app/AppLifecycle.h
     app/AppState.h
     app/Gateway.cpp app/Gateway.h
+    app/MainCommands.cpp app/MainCommands.h
     app/MenuMarks.h
     app/Supervisor.cpp app/Supervisor.h
     app/Ui.h

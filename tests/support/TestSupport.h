@@ -35,6 +35,8 @@ public:
         calls << QStringLiteral("reOrderLogOn:") + state;
     }
     void showTrafficWindow() override { calls << QStringLiteral("showTrafficWindow"); }
+    void saveTrafficWindow() override { calls << QStringLiteral("saveTrafficWindow"); }
+    void clearTrafficWindow() override { calls << QStringLiteral("clearTrafficWindow"); }
     void showStatusPopup(const QString &text) override
     {
         calls << QStringLiteral("showStatusPopup:") + text;
