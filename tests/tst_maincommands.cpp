@@ -30,10 +30,12 @@ private:
     static std::shared_ptr<DbSession> openEmbedded(const TempHome &home, const QString &catalog);
 };
 
-std::shared_ptr<DbSession> TestMainCommands::openEmbedded(const TempHome &home, const QString &catalog)
+std::shared_ptr<DbSession> TestMainCommands::openEmbedded(
+    const TempHome &home, const QString &catalog)
 {
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("mk"));
+        QSqlDatabase db
+            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("mk"));
         db.setDatabaseName(home.file(catalog + QStringLiteral(".sqlite")));
         db.open();
         QSqlQuery(db).exec(QStringLiteral("CREATE TABLE T (x)"));
@@ -76,7 +78,8 @@ void TestMainCommands::summaryOfSessions()
     QVERIFY(QFile::remove(home.file(QStringLiteral("ORVIK_Jobs.sqlite"))));
     gw.state().cnORVIKDB->close();
     gw.commands().Statuses(text);
-    QCOMPARE(text, QStringLiteral("JOBS - Open, Connection Status not Open, ORVIKDB - Closed, Map - Closed"));
+    QCOMPARE(text,
+        QStringLiteral("JOBS - Open, Connection Status not Open, ORVIKDB - Closed, Map - Closed"));
 }
 
 void TestMainCommands::refreshRequestsOnceAndBeats()
@@ -111,12 +114,14 @@ void TestMainCommands::debugAllToggleIsStored()
     gw.setUi(&ui);
     gw.commands().mnuDebugAll_Click();
     QVERIFY(gw.marks().checked(MenuMarks::mnuDebugAll));
-    QCOMPARE(gw.settings().ReadINI(QStringLiteral("Misc"), QStringLiteral("SentLines2File"), QString()),
-             QStringLiteral("True"));
+    QCOMPARE(
+        gw.settings().ReadINI(QStringLiteral("Misc"), QStringLiteral("SentLines2File"), QString()),
+        QStringLiteral("True"));
     gw.commands().mnuDebugAll_Click();
     QVERIFY(!gw.marks().checked(MenuMarks::mnuDebugAll));
-    QCOMPARE(gw.settings().ReadINI(QStringLiteral("Misc"), QStringLiteral("SentLines2File"), QString()),
-             QStringLiteral("False"));
+    QCOMPARE(
+        gw.settings().ReadINI(QStringLiteral("Misc"), QStringLiteral("SentLines2File"), QString()),
+        QStringLiteral("False"));
 }
 
 void TestMainCommands::oneShotMarks()
@@ -164,11 +169,14 @@ void TestMainCommands::statusPopupAndPanel()
     FakeUi ui;
     gw.setUi(&ui);
     gw.commands().mnuStatus_Click();
-    QCOMPARE(ui.calls.last(), QStringLiteral("showStatusPopup:SQLServer Status - Nothing\r\nMap State - 0"));
-    QCOMPARE(gw.panelText(QStringLiteral("keyStatus")), QStringLiteral("SQLServer Status - Nothing, Map State - 0  "));
+    QCOMPARE(ui.calls.last(),
+        QStringLiteral("showStatusPopup:SQLServer Status - Nothing\r\nMap State - 0"));
+    QCOMPARE(gw.panelText(QStringLiteral("keyStatus")),
+        QStringLiteral("SQLServer Status - Nothing, Map State - 0  "));
     gw.state().cnJobs = openEmbedded(home, QStringLiteral("ORVIK_Jobs"));
     gw.commands().mnuStatus_Click();
-    QCOMPARE(ui.calls.last(), QStringLiteral("showStatusPopup:SQLServer Status - 1\r\nMap State - 0"));
+    QCOMPARE(
+        ui.calls.last(), QStringLiteral("showStatusPopup:SQLServer Status - 1\r\nMap State - 0"));
 }
 
 void TestMainCommands::minimizedWindowIsLeftAlone()

@@ -7,6 +7,8 @@
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSpinBox>
@@ -24,6 +26,9 @@ private Q_SLOTS:
     void intervalFrame();
     void marksFollowTheCore();
     void closeIsRefusedAndAsks();
+    void requestMarksStayAsTheCoreSays();
+    void tiling_data();
+    void tiling();
 };
 
 namespace {
@@ -172,6 +177,58 @@ void TestMainWindow::closeIsRefusedAndAsks()
     QVERIFY(!w.close());
     QVERIFY(w.isVisible());
     QCOMPARE(ui.questions.size(), 1);
+}
+
+void TestMainWindow::requestMarksStayAsTheCoreSays()
+{
+    TempHome home;
+    Gateway gw(home.path());
+    FakeUi ui;
+    gw.setUi(&ui);
+    MainWindow w(gw);
+    QAction *refresh = w.action(QStringLiteral("mnuRefresh"));
+    refresh->trigger();
+    QVERIFY(refresh->isChecked());
+    // A second choice before the cycle carried the request out keeps the mark.
+    refresh->trigger();
+    QVERIFY(refresh->isChecked());
+    QVERIFY(gw.marks().checked(MenuMarks::mnuRefresh));
+    QAction *ticks = w.action(QStringLiteral("mnuTicks"));
+    ticks->trigger();
+    QVERIFY(!ticks->isChecked());
+    QCOMPARE(ui.count(QStringLiteral("saveTrafficWindow")), 1);
+}
+
+void TestMainWindow::tiling_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<bool>("stacked");
+    QTest::newRow("horizontally: one under another") << "mnuTilHoriz" << true;
+    QTest::newRow("vertically: side by side") << "mnuTilVert" << false;
+}
+
+void TestMainWindow::tiling()
+{
+    QFETCH(QString, command);
+    QFETCH(bool, stacked);
+    TempHome home;
+    Gateway gw(home.path());
+    MainWindow w(gw);
+    w.resize(800, 600);
+    w.show();
+    QMdiSubWindow *a = w.mdiArea()->addSubWindow(new QWidget);
+    QMdiSubWindow *b = w.mdiArea()->addSubWindow(new QWidget);
+    a->show();
+    b->show();
+    w.action(command)->trigger();
+    const QRect area = w.mdiArea()->viewport()->rect();
+    if (stacked) {
+        QCOMPARE(a->width(), area.width());
+        QCOMPARE(b->y(), a->y() + a->height());
+    } else {
+        QCOMPARE(a->height(), area.height());
+        QCOMPARE(b->x(), a->x() + a->width());
+    }
 }
 
 QTEST_MAIN(TestMainWindow)

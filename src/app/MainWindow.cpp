@@ -2,6 +2,7 @@
 
 #include "AppLifecycle.h"
 #include "Gateway.h"
+#include "MainCommands.h"
 #include "Version.h"
 
 #include <QAction>
@@ -121,6 +122,80 @@ void MainWindow::buildMenus()
         bindMark(MenuMarks::name(MenuMarks::Mark(m)), MenuMarks::Mark(m));
 
     connect(exit, &QAction::triggered, this, [this] { m_gw.lifecycle().mnuExit_Click(); });
+
+    // Commands whose check mark is a request: the core decides the mark, so
+    // the toolkit's own toggle is put back to the core's state afterwards.
+    MainCommands &cmd = m_gw.commands();
+    const QList<QPair<const char *, void (MainCommands::*)()>> commands = {
+        {"mnuRefresh", &MainCommands::mnuRefresh_Click},
+        {"mnuDebugAll", &MainCommands::mnuDebugAll_Click},
+        {"mnuDebugCurrent", &MainCommands::mnuDebugCurrent_Click},
+        {"mnuSaveQuery", &MainCommands::mnuSaveQuery_Click},
+        {"mnuDB", &MainCommands::mnuDB_Click},
+        {"mnuTicks", &MainCommands::mnuTicks_Click},
+        {"mnuClear", &MainCommands::mnuClear_Click},
+        {"mnuStatus", &MainCommands::mnuStatus_Click},
+    };
+    for (const auto &[name, handler] : commands) {
+        connect(m_actions.value(QString::fromLatin1(name)), &QAction::triggered, this,
+            [this, &cmd, handler = handler] {
+                (cmd.*handler)();
+                syncMarks();
+            });
+    }
+    connect(m_actions.value(QStringLiteral("mnuTilHoriz")), &QAction::triggered, this,
+        [this] { tileChildren(Qt::Vertical); });
+    connect(m_actions.value(QStringLiteral("mnuTilVert")), &QAction::triggered, this,
+        [this] { tileChildren(Qt::Horizontal); });
+    connect(m_actions.value(QStringLiteral("mnuArrange")), &QAction::triggered, this,
+        &MainWindow::arrangeIcons);
+}
+
+void MainWindow::syncMarks()
+{
+    for (int m = 0; m < MenuMarks::Count; ++m) {
+        const auto mark = MenuMarks::Mark(m);
+        m_actions.value(MenuMarks::name(mark))->setChecked(m_gw.marks().checked(mark));
+    }
+}
+
+void MainWindow::tileChildren(Qt::Orientation stacking)
+{
+    // Horizontal tiling stacks the windows one under another, each as wide as
+    // the area; vertical tiling puts them side by side.
+    QList<QMdiSubWindow *> windows;
+    for (QMdiSubWindow *w : m_mdi->subWindowList()) {
+        if (w->isVisible() && !w->isMinimized())
+            windows << w;
+    }
+    if (windows.isEmpty())
+        return;
+    const QRect area = m_mdi->viewport()->rect();
+    const int n = int(windows.size());
+    for (int i = 0; i < n; ++i) {
+        windows[i]->showNormal();
+        if (stacking == Qt::Vertical) {
+            const int h = area.height() / n;
+            windows[i]->setGeometry(0, i * h, area.width(), h);
+        } else {
+            const int w = area.width() / n;
+            windows[i]->setGeometry(i * w, 0, w, area.height());
+        }
+    }
+}
+
+void MainWindow::arrangeIcons()
+{
+    // Minimized windows lined up along the bottom edge of the area.
+    const QRect area = m_mdi->viewport()->rect();
+    int x = 0;
+    for (QMdiSubWindow *w : m_mdi->subWindowList()) {
+        if (!w->isMinimized())
+            continue;
+        const QSize size = w->size();
+        w->move(x, area.height() - size.height());
+        x += size.width();
+    }
 }
 
 void MainWindow::fillWindowsMenu()

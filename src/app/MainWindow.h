@@ -39,6 +39,9 @@ private:
     void buildIntervalFrame();
     void bindMark(const QString &name, MenuMarks::Mark mark);
     void fillWindowsMenu();
+    void syncMarks();
+    void tileChildren(Qt::Orientation stacking);
+    void arrangeIcons();
 
     Gateway &m_gw;
     QMdiArea *m_mdi;

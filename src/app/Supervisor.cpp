@@ -1,8 +1,8 @@
 #include "Supervisor.h"
 
 #include "AppLifecycle.h"
-#include "MainCommands.h"
 #include "Gateway.h"
+#include "MainCommands.h"
 #include "Ui.h"
 #include "Version.h"
 #include "diag/ErrorLog.h"
