@@ -14,6 +14,7 @@ class AppLifecycle;
 class RowSet;
 class Clock;
 class ErrorLog;
+class JobsProcessor;
 class MapSocket;
 class MenuMarks;
 class Settings;
@@ -46,6 +47,7 @@ public:
 
     AppLifecycle &lifecycle() { return *m_lifecycle; }
     Supervisor &supervisor() { return *m_supervisor; }
+    JobsProcessor &jobsProcessor() { return *m_jobsProcessor; }
 
     // The jobs processing that the job selection hands its rows to, after the
     // schedules insert. Set once by the part that owns it.
@@ -95,4 +97,5 @@ private:
 
     std::unique_ptr<AppLifecycle> m_lifecycle;
     std::unique_ptr<Supervisor> m_supervisor;
+    std::unique_ptr<JobsProcessor> m_jobsProcessor;
 };
