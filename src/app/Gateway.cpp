@@ -6,6 +6,7 @@
 #include "Supervisor.h"
 #include "Ui.h"
 #include "diag/ErrorLog.h"
+#include "model/JobsProcessor.h"
 #include "platform/Clock.h"
 #include "platform/Failure.h"
 #include "platform/MapSocket.h"
@@ -28,6 +29,8 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
     m_lifecycle = std::make_unique<AppLifecycle>(*this);
     m_supervisor = std::make_unique<Supervisor>(*this);
     m_commands = std::make_unique<MainCommands>(*this);
+    m_jobsProcessor = std::make_unique<JobsProcessor>(*this);
+    setScheduleProcessor([this](RowSet &rs) { m_jobsProcessor->ProcessScheduleTrigRecs(rs); });
     connect(&m_tmrTasks, &QTimer::timeout, this, [this] { m_supervisor->tmrTasks_Timer(); });
 }
 

@@ -15,6 +15,7 @@ class RowSet;
 class Clock;
 class MainCommands;
 class ErrorLog;
+class JobsProcessor;
 class MapSocket;
 class MenuMarks;
 class Settings;
@@ -48,6 +49,7 @@ public:
     AppLifecycle &lifecycle() { return *m_lifecycle; }
     Supervisor &supervisor() { return *m_supervisor; }
     MainCommands &commands() { return *m_commands; }
+    JobsProcessor &jobsProcessor() { return *m_jobsProcessor; }
 
     // The jobs processing that the job selection hands its rows to, after the
     // schedules insert. Set once by the part that owns it.
@@ -98,4 +100,5 @@ private:
     std::unique_ptr<AppLifecycle> m_lifecycle;
     std::unique_ptr<Supervisor> m_supervisor;
     std::unique_ptr<MainCommands> m_commands;
+    std::unique_ptr<JobsProcessor> m_jobsProcessor;
 };

@@ -1,4 +1,6 @@
 list(APPEND VOLMARA_CORE_SOURCES
     model/clsFil.h
     model/clsLine.h
-    model/clsSched.h)
+    model/clsSched.h
+    model/JobsProcessor.cpp model/JobsProcessor.h
+    model/RouteTimes.cpp model/RouteTimes.h)

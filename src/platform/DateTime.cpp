@@ -9,9 +9,61 @@ qint64 wholeSeconds(const QDateTime &dt)
     return dt.date().toJulianDay() * 86400 + dt.time().msecsSinceStartOfDay() / 1000;
 }
 
+// The digits at [from, from + n), or -1 when any is not a digit.
+int digitsAt(const QString &text, int from, int n)
+{
+    int value = 0;
+    for (int i = from; i < from + n; ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (c < u'0' || c > u'9')
+            return -1;
+        value = value * 10 + (c - u'0');
+    }
+    return value;
+}
+
+// The stored forms "yyyy-MM-dd HH:mm:ss", "yyyy-MM-dd" and "HH:mm:ss", read
+// without the general parser, which consults the time zone for every field
+// it tries; anything else, or an invalid value, is left to the general parser.
+QDateTime parseStoredForm(const QString &text)
+{
+    auto date = [&](int at) {
+        if (text.at(at + 4) != u'-' || text.at(at + 7) != u'-')
+            return QDate();
+        const int y = digitsAt(text, at, 4), m = digitsAt(text, at + 5, 2),
+                  d = digitsAt(text, at + 8, 2);
+        return y < 0 || m < 0 || d < 0 ? QDate() : QDate(y, m, d);
+    };
+    auto time = [&](int at) {
+        if (text.at(at + 2) != u':' || text.at(at + 5) != u':')
+            return QTime();
+        const int h = digitsAt(text, at, 2), m = digitsAt(text, at + 3, 2),
+                  s = digitsAt(text, at + 6, 2);
+        return h < 0 || m < 0 || s < 0 ? QTime() : QTime(h, m, s);
+    };
+    if (text.size() == 19 && text.at(10) == u' ') {
+        const QDate d = date(0);
+        const QTime t = time(11);
+        if (d.isValid() && t.isValid())
+            return QDateTime(d, t);
+    } else if (text.size() == 10) {
+        const QDate d = date(0);
+        if (d.isValid())
+            return QDateTime(d, QTime(0, 0));
+    } else if (text.size() == 8) {
+        const QTime t = time(0);
+        if (t.isValid())
+            return QDateTime(DateTime::zero().date(), t);
+    }
+    return {};
+}
+
 QDateTime parseText(const QString &raw)
 {
     const QString text = raw.trimmed();
+    const QDateTime stored = parseStoredForm(text);
+    if (stored.isValid())
+        return stored;
     static const char *const kFormats[] = {
         "yyyy-MM-dd HH:mm:ss.zzz",
         "yyyy-MM-dd HH:mm:ss",
@@ -42,7 +94,10 @@ QDateTime parseText(const QString &raw)
 
 QDateTime DateTime::zero()
 {
-    return QDateTime(QDate(1899, 12, 30), QTime(0, 0));
+    // Built once: every local date-time built costs a time-zone lookup, and
+    // each record starts with several of these.
+    static const QDateTime kZero(QDate(1899, 12, 30), QTime(0, 0));
+    return kZero;
 }
 
 bool DateTime::isZero(const QDateTime &dt)

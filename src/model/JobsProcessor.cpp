@@ -1,0 +1,250 @@
+#include "JobsProcessor.h"
+
+#include "RouteTimes.h"
+#include "app/Gateway.h"
+#include "app/MenuMarks.h"
+#include "diag/ErrorLog.h"
+#include "platform/Convert.h"
+#include "platform/DateTime.h"
+#include "platform/Failure.h"
+#include "platform/RowSet.h"
+
+#include <array>
+#include <cmath>
+
+namespace {
+
+// The job row's columns, looked up by name once per call.
+class JobColumns
+{
+public:
+    enum Column {
+        Makat,
+        PKID,
+        RecID,
+        CarNo,
+        CarNum,
+        DriverCode,
+        DriverName,
+        RecordUpdater,
+        RouteStart,
+        RouteEnd,
+        Count
+    };
+
+    explicit JobColumns(const RowSet &rs) : m_rs(rs) { m_index.fill(-2); }
+
+    QVariant operator()(Column c)
+    {
+        static const char *const kNames[Count] = {"Makat", "PKID", "RecID", "CarNo", "CarNum",
+            "DriverCode", "DriverName", "RecordUpdater", "RouteStart", "RouteEnd"};
+        if (m_index[c] == -2)
+            m_index[c] = m_rs.fieldIndex(QLatin1String(kNames[c]));
+        return m_rs.field(m_index[c]); // failure 3265 for a missing column
+    }
+
+private:
+    const RowSet &m_rs;
+    std::array<int, Count> m_index;
+};
+
+// The trip fields a row carries, converted before anything is changed so that
+// a row with a bad value leaves no half-made line or trip behind.
+struct TripValues
+{
+    QString Idx;
+    qint32 PKID = 0;
+    QString CarNo;
+    QString CarNum;
+    qint32 RecID = 0;
+    qint32 DriverCode = 0;
+    QString DriverName;
+    QDateTime StartDT;
+    QDateTime EndDT;
+    qint32 RouteCode = 0;
+};
+
+TripValues readTrip(JobColumns &col)
+{
+    TripValues v;
+    v.Idx = Convert::toText(col(JobColumns::RecID));
+    v.PKID = Convert::toLong(col(JobColumns::PKID));
+    v.CarNo = Convert::toText(col(JobColumns::CarNo));
+    v.CarNum = Convert::toText(col(JobColumns::CarNum));
+    v.RecID = Convert::toLong(col(JobColumns::RecID));
+    v.DriverCode = Convert::toLong(col(JobColumns::DriverCode));
+    v.DriverName = Convert::toText(col(JobColumns::DriverName));
+    v.StartDT = DateTime::fromVariant(col(JobColumns::RouteStart));
+    const QVariant end = col(JobColumns::RouteEnd);
+    v.EndDT = end.isNull() ? DateTime::zero() : DateTime::fromVariant(end);
+    v.RouteCode = Convert::toLong(JobsProcessor::IfNull(col(JobColumns::Makat), 0));
+    return v;
+}
+
+void writeTrip(clsSched &trip, const TripValues &v)
+{
+    trip.PKID = v.PKID;
+    trip.CarNo = v.CarNo;
+    trip.CarNum = v.CarNum;
+    trip.ORVIKID = trip.CarNum;
+    trip.RecID = v.RecID;
+    trip.DriverCode = v.DriverCode;
+    trip.DriverName = v.DriverName;
+    trip.StartDT = v.StartDT;
+    trip.EndDT = v.EndDT;
+    trip.RouteCode = v.RouteCode;
+    // The route-times pass of this call gives the stops again.
+    trip.Stops = 1;
+    trip.StTimes.clear();
+}
+
+} // namespace
+
+JobsProcessor::JobsProcessor(Gateway &gateway)
+    : m_gw(gateway), m_routeTimes(std::make_unique<RouteTimes>(gateway))
+{
+}
+
+JobsProcessor::~JobsProcessor() = default;
+
+QVariant JobsProcessor::IfNull(const QVariant &value, const QVariant &def)
+{
+    return value.isNull() ? def : value;
+}
+
+QString JobsProcessor::lineKey(const QVariant &makat)
+{
+    // "000000": rounded to a whole number, at least six digits.
+    const double d = std::round(Convert::toDouble(makat));
+    if (!std::isfinite(d))
+        throw Failure(Failure::Overflow);
+    QString digits = QString::number(std::fabs(d), 'f', 0).rightJustified(6, QLatin1Char('0'));
+    if (d < 0)
+        digits.prepend(QLatin1Char('-'));
+    return digits.left(6);
+}
+
+std::shared_ptr<clsLine> JobsProcessor::newLine(const QString &key)
+{
+    auto line = std::make_shared<clsLine>();
+    line->Idx = key;
+    line->Eshkol = QLatin1Char('0') + key.mid(0, 1);
+    line->Subdiv = QStringLiteral("0");
+    line->Chalufa = key.mid(1, 1);
+    line->Line = key.mid(2, 3);
+    line->Direction = key.mid(5, 1);
+    line->Makat = line->Line + line->Subdiv + line->Direction + line->Chalufa + line->Eshkol;
+    line->bNew = true;
+    return line;
+}
+
+bool JobsProcessor::isZeroCarNum(const QVariant &carNum)
+{
+    if (carNum.isNull())
+        return false;
+    if (carNum.metaType().id() != QMetaType::QString && Convert::isNumeric(carNum))
+        return Convert::toDouble(carNum) == 0.0;
+    const QString text = carNum.toString().trimmed();
+    if (text.isEmpty())
+        return false;
+    for (const QChar c : text) {
+        if (c != QLatin1Char('0'))
+            return false;
+    }
+    return true;
+}
+
+bool JobsProcessor::isRejected(const QVariant &carNum, const QVariant &driverName,
+    const QVariant &driverCode, const QVariant &recordUpdater)
+{
+    // Each test that cannot be decided for a null value counts as passed: only
+    // a test that holds rejects the row.
+    if (carNum.isNull() || driverName.isNull() || driverCode.isNull())
+        return true;
+    if (!recordUpdater.isNull()
+        && recordUpdater.toString().startsWith(QLatin1String("ATMDEL"), Qt::CaseInsensitive))
+        return true;
+    if (isZeroCarNum(carNum))
+        return true;
+    if (Convert::isNumeric(driverCode) && Convert::toDouble(driverCode) == 0.0)
+        return true;
+    const QString name = driverName.toString();
+    return name.isEmpty() || name == QStringLiteral("לא בוצע") || name == QStringLiteral("לא פעיל");
+}
+
+void JobsProcessor::insertByStart(
+    KeyedCollection<clsSched> &scheds, const QString &key, std::shared_ptr<clsSched> trip)
+{
+    const QDateTime start = trip->StartDT;
+    for (auto it = scheds.begin(); it != scheds.end(); ++it) {
+        if ((*it)->StartDT > start) {
+            scheds.insertBefore(it.key(), key, std::move(trip));
+            return;
+        }
+    }
+    scheds.add(key, std::move(trip));
+}
+
+void JobsProcessor::ProcessScheduleTrigRecs(RowSet &rs)
+{
+    if (rs.bof() && rs.eof())
+        return;
+    AppState &state = m_gw.state();
+    const auto failure = trapFailure([&] {
+        if (!state.colLines)
+            state.colLines = std::make_unique<colLinesType>();
+        colLinesType &lines = *state.colLines;
+
+        // By route code, and within one code by row key, so that of two rows
+        // for the same trip the newer one is applied last.
+        rs.setSort(QStringLiteral("Makat ASC, PKID ASC"));
+        rs.moveFirst();
+        JobColumns col(rs);
+        for (; !rs.eof(); rs.moveNext()) {
+            const QVariant makat = col(JobColumns::Makat);
+            if (makat.isNull())
+                continue;
+            const QString sKey = lineKey(makat);
+            const bool lineKnown = InCollection(lines, sKey);
+            const bool accepted = !isRejected(col(JobColumns::CarNum), col(JobColumns::DriverName),
+                col(JobColumns::DriverCode), col(JobColumns::RecordUpdater));
+            if (!lineKnown && !accepted)
+                continue;
+
+            TripValues values;
+            if (accepted)
+                values = readTrip(col);
+            const QString sRec = accepted ? values.Idx : Convert::toText(col(JobColumns::RecID));
+
+            if (!lineKnown)
+                lines.insertInKeyOrder(sKey, newLine(sKey));
+            const std::shared_ptr<clsLine> line = lines.item(sKey);
+
+            if (!InCollection(line->Scheds, sRec)) {
+                if (!accepted)
+                    continue;
+                auto trip = std::make_shared<clsSched>();
+                trip->Idx = sRec;
+                trip->StartDT = values.StartDT;
+                insertByStart(line->Scheds, sRec, std::move(trip));
+            } else if (!accepted) {
+                // A cancelled job takes its trip away; the line stays.
+                line->Scheds.remove(sRec);
+                line->bNew = true;
+                continue;
+            }
+            const auto trip = line->Scheds.item(sRec);
+            line->bNew = true;
+            writeTrip(*trip, values);
+        }
+
+        m_routeTimes->completeLines(lines);
+    });
+    if (failure) {
+        Gateway::enableTimer(m_gw.tmrDB());
+        m_gw.log().logFailure(QStringLiteral("ProcessScheduleTrigRecs"), *failure);
+        m_gw.marks().uncheck(MenuMarks::mnuRefresh);
+        return;
+    }
+    m_gw.marks().uncheck(MenuMarks::mnuRefresh);
+}

@@ -1,0 +1,348 @@
+#include "RouteTimes.h"
+
+#include "app/Gateway.h"
+#include "db/SqlDialect.h"
+#include "diag/ErrorLog.h"
+#include "platform/Clock.h"
+#include "platform/Convert.h"
+#include "platform/DateTime.h"
+#include "platform/DbSession.h"
+#include "platform/Failure.h"
+#include "platform/RowSet.h"
+
+#include <QHash>
+
+#include <limits>
+#include <optional>
+#include <vector>
+
+namespace {
+
+const QString kRouteName = QStringLiteral("RouteName");
+
+// A value read from a rule once, or the failure reading it gave; the failure
+// is raised again for every trip that needs the value.
+template <typename T> struct Cached
+{
+    bool read = false;
+    T value{};
+    std::optional<Failure> failure;
+
+    template <typename F> const T &get(F &&reader)
+    {
+        if (!read) {
+            read = true;
+            if (auto f = trapFailure([&] { value = reader(); }))
+                failure = *f;
+        }
+        if (failure)
+            throw *failure;
+        return value;
+    }
+};
+
+struct Period
+{
+    enum Kind { Always, Never, Dated } kind = Always;
+    QDate from;
+    QDate to;
+};
+
+struct Window
+{
+    QTime from;
+    QTime to;
+};
+
+struct StopTimes
+{
+    qint16 stops = 0;
+    QString text;
+};
+
+// Row keys as the row set's find compares them: numbers as numbers, anything
+// else as text without regard to letter case.
+QString textKey(const QString &text)
+{
+    return QStringLiteral("t:") + text.toCaseFolded();
+}
+
+QString numberKey(double d)
+{
+    return QStringLiteral("n:") + QString::number(d, 'g', 17);
+}
+
+bool isNumberValue(const QVariant &v)
+{
+    switch (v.metaType().id()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+    case QMetaType::Float:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+struct RouteTimes::PassContext
+{
+    struct Rule
+    {
+        Cached<std::optional<QString>> route; // case-folded; none for a null name
+        Cached<Period> period;
+        Cached<Window> window;
+        Cached<QString> arrival;
+        Cached<QString> stay;
+        Cached<StopTimes> stopTimes;
+    };
+
+    explicit PassContext(const RowSet &rs)
+        : cRoute(rs.fieldIndex(kRouteName)),
+          cFromDate(rs.fieldIndex(QStringLiteral("fromDate"))),
+          cToDate(rs.fieldIndex(QStringLiteral("toDate"))),
+          cFromTime(rs.fieldIndex(QStringLiteral("fromTime"))),
+          cToTime(rs.fieldIndex(QStringLiteral("toTime"))),
+          cArrival(rs.fieldIndex(QStringLiteral("arrivalStr"))),
+          cStay(rs.fieldIndex(QStringLiteral("stayStr"))),
+          rules(size_t(rs.recordCount()))
+    {
+    }
+
+    Rule &rule(const RowSet &rs) { return rules.at(size_t(rs.bookmark())); }
+
+    const std::optional<QString> &routeOf(Rule &r, const RowSet &rs)
+    {
+        return r.route.get([&]() -> std::optional<QString> {
+            const QVariant v = rs.field(cRoute);
+            if (v.isNull())
+                return std::nullopt;
+            return Convert::toText(v).toCaseFolded();
+        });
+    }
+
+    bool matches(Rule &r, const RowSet &rs, const QDate &day, const QTime &time)
+    {
+        const Period &p = r.period.get([&] {
+            const QVariant from = rs.field(cFromDate), to = rs.field(cToDate);
+            Period out;
+            if (from.isNull() && to.isNull()) {
+                out.kind = Period::Always;
+            } else if (from.isNull() || to.isNull()) {
+                // Half a period cannot be decided: never a match.
+                out.kind = Period::Never;
+            } else {
+                out.kind = Period::Dated;
+                out.from = DateTime::fromVariant(from).date();
+                out.to = DateTime::fromVariant(to).date();
+            }
+            return out;
+        });
+        if (p.kind == Period::Never)
+            return false;
+        if (p.kind == Period::Dated && (day < p.from || p.to < day))
+            return false;
+        // The window is read only for a rule whose dates hold; a window that
+        // passes midnight holds no time at all.
+        const Window &w = r.window.get([&] {
+            return Window{DateTime::fromVariant(rs.field(cFromTime)).time(),
+                DateTime::fromVariant(rs.field(cToTime)).time()};
+        });
+        return w.from <= time && time <= w.to;
+    }
+
+    const int cRoute, cFromDate, cToDate, cFromTime, cToTime, cArrival, cStay;
+    std::vector<Rule> rules; // by row position
+};
+
+RouteTimes::RouteTimes(Gateway &gateway) : m_gw(gateway) { }
+
+RouteTimes::~RouteTimes() = default;
+
+qint16 RouteTimes::CountFields(const QVariant &text)
+{
+    if (text.isNull() || text.metaType().id() != QMetaType::QString)
+        return 0;
+    const QString s = text.toString();
+    if (s.isEmpty())
+        return 0;
+    const qsizetype n = s.count(QLatin1Char(',')) + 1;
+    if (n > std::numeric_limits<qint16>::max())
+        throw Failure(Failure::Overflow);
+    return qint16(n);
+}
+
+QVariant RouteTimes::GetField(const QVariant &text, int n)
+{
+    if (n < 1 || n > CountFields(text))
+        return QVariant();
+    const QString s = text.toString();
+    qsizetype start = 0;
+    for (int i = 1; i < n; ++i)
+        start = s.indexOf(QLatin1Char(','), start) + 1;
+    qsizetype end = s.indexOf(QLatin1Char(','), start);
+    if (end < 0)
+        end = s.size();
+    return s.mid(start, end - start);
+}
+
+QString RouteTimes::routeList(const colLinesType &lines)
+{
+    QString list;
+    for (const auto &line : lines)
+        list += QLatin1Char('\'') + SqlDialect::escaped(line->Makat) + QStringLiteral("',");
+    if (list.isEmpty())
+        throw Failure(Failure::InvalidCall); // no line, no list
+    list.chop(1);
+    return list;
+}
+
+void RouteTimes::completeLines(colLinesType &lines)
+{
+    // A day whose rows were all rejected so far has nothing to complete; asking
+    // with an empty route list would only log a failure every cycle.
+    if (lines.isEmpty())
+        return;
+    const QString list = routeList(lines);
+    const std::shared_ptr<DbSession> cn = m_gw.state().cnORVIKDB;
+    if (!cn)
+        throw Failure(Failure::ObjectNotSet);
+    const auto dialect = SqlDialect::forSession(*cn);
+    const RowSet::Ptr rsRT = cn->execute(dialect->routeTimesQuery(list, m_gw.clock().today()));
+    if (!rsRT)
+        throw Failure(Failure::ObjectNotSet);
+    if (rsRT->eof())
+        return; // no rule for any line: the trips keep what they have
+
+    PassContext ctx(*rsRT);
+
+    // Where each route's rules begin, so that the forward search of a line
+    // starts at its first rule instead of walking every earlier route.
+    QHash<QString, int> firstRow;
+    rsRT->moveFirst();
+    while (!rsRT->eof()) {
+        const QVariant v = rsRT->field(kRouteName);
+        if (!v.isNull()) {
+            // Rows come in order: the first row seen under a key is its first.
+            const int row = rsRT->bookmark();
+            const QString text = textKey(v.toString());
+            if (!firstRow.contains(text))
+                firstRow.insert(text, row);
+            if (isNumberValue(v)) {
+                const QString number = numberKey(v.toDouble());
+                if (!firstRow.contains(number))
+                    firstRow.insert(number, row);
+            }
+        }
+        rsRT->moveNext();
+    }
+    const int lastRow = rsRT->recordCount() - 1;
+
+    for (const auto &line : lines) {
+        rsRT->moveFirst();
+        int start = firstRow.value(textKey(line->Makat), -1);
+        bool numeric = false;
+        const double asNumber = line->Makat.toDouble(&numeric);
+        if (numeric) {
+            const int n = firstRow.value(numberKey(asNumber), -1);
+            if (n >= 0 && (start < 0 || n < start))
+                start = n;
+        }
+        if (start >= 0) {
+            rsRT->setBookmark(start);
+        } else {
+            rsRT->setBookmark(lastRow);
+            rsRT->moveNext(); // no rule for this route: EOF, as the search would end
+        }
+        rsRT->find(kRouteName + QStringLiteral(" = '") + line->Makat + QLatin1Char('\''));
+
+        for (const auto &trip : line->Scheds) {
+            if (rsRT->eof())
+                continue; // the route has no rule: the trip stays as it is
+            const int bookmark = rsRT->bookmark();
+            qint16 iStops = 0;
+            QString sStTimes;
+            const int result = stationData(*trip, *rsRT, ctx, iStops, sStTimes);
+            rsRT->setBookmark(bookmark); // every trip starts from the route's first rule
+            if (result == 0) {
+                trip->Stops = iStops == 0 ? qint16(1) : iStops;
+                trip->StTimes = sStTimes;
+            } else {
+                trip->Stops = 1;
+                trip->StTimes.clear();
+            }
+        }
+    }
+}
+
+int RouteTimes::GetStationData(clsSched &oSched, RowSet &rsRT, qint16 &iStops, QString &sStTimes)
+{
+    PassContext ctx(rsRT);
+    return stationData(oSched, rsRT, ctx, iStops, sStTimes);
+}
+
+int RouteTimes::stationData(
+    clsSched &oSched, RowSet &rsRT, PassContext &ctx, qint16 &iStops, QString &sStTimes)
+{
+    const auto failure = trapFailure([&] {
+        iStops = 0;
+        const QDate day = oSched.StartDT.date();
+        const QTime time = oSched.StartDT.time();
+        const QString route = Convert::toText(rsRT.field(ctx.cRoute)).toCaseFolded();
+
+        PassContext::Rule *match = nullptr;
+        while (!rsRT.eof()) {
+            PassContext::Rule &r = ctx.rule(rsRT);
+            const std::optional<QString> &name = ctx.routeOf(r, rsRT);
+            if (!name || *name != route)
+                break;
+            if (ctx.matches(r, rsRT, day, time)) {
+                match = &r;
+                break;
+            }
+            rsRT.moveNext();
+        }
+        if (!match)
+            return;
+
+        oSched.ArrivalStr
+            = match->arrival.get([&] { return Convert::toText(rsRT.field(ctx.cArrival)); });
+        oSched.StayStr = match->stay.get([&] { return Convert::toText(rsRT.field(ctx.cStay)); });
+
+        // "n;arrival;stay" per stop, joined by ";". A missing stay is empty.
+        const StopTimes &built = match->stopTimes.get([&] {
+            const QStringList arrivals = oSched.ArrivalStr.split(QLatin1Char(','));
+            const QStringList stays
+                = oSched.StayStr.isEmpty() ? QStringList() : oSched.StayStr.split(QLatin1Char(','));
+            if (arrivals.size() > std::numeric_limits<qint16>::max())
+                throw Failure(Failure::Overflow); // the stop count is 16 bits
+            StopTimes out;
+            out.stops = qint16(arrivals.size());
+            out.text.reserve(
+                oSched.ArrivalStr.size() + oSched.StayStr.size() + 8 * arrivals.size());
+            for (int i = 0; i < arrivals.size(); ++i) {
+                if (i > 0)
+                    out.text += QLatin1Char(';');
+                out.text += QString::number(i + 1) + QLatin1Char(';') + arrivals.at(i)
+                    + QLatin1Char(';') + (i < stays.size() ? stays.at(i) : QString());
+            }
+            return out;
+        });
+        iStops = built.stops;
+        sStTimes += built.text;
+    });
+    if (!failure)
+        return 0;
+    m_gw.log().Err2File(QStringLiteral("GetStationData"),
+        QStringLiteral("Called by ProcessScheduleTrigRecs"), failure->number(),
+        failure->description(), QStringLiteral("Debug.TXT"));
+    return failure->number();
+}

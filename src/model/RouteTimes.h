@@ -1,0 +1,49 @@
+#pragma once
+
+#include "model/clsLine.h"
+
+#include <QString>
+#include <QVariant>
+
+#include <memory>
+
+class Gateway;
+class RowSet;
+
+// Completes every trip of the day with its stops from the route-times table:
+// one query per pass for all lines, a forward search per line, and the first
+// rule of the route (in query order) whose dates and time window hold the
+// trip's start.
+class RouteTimes
+{
+public:
+    explicit RouteTimes(Gateway &gateway);
+    ~RouteTimes();
+
+    // The completion pass over all lines. Failures of the query or of the
+    // row-set moves reach the caller; a failing trip is logged and given one
+    // stop without times, and the others go on.
+    void completeLines(colLinesType &lines);
+
+    // The trip's stop count and stop-times text from the first matching rule,
+    // scanning from the current row of rsRT while the route name stays the
+    // same. Returns 0 (matched or not) or the number of the failure, which is
+    // logged here.
+    int GetStationData(clsSched &oSched, RowSet &rsRT, qint16 &iStops, QString &sStTimes);
+
+    // Comma-separated fields: the count (0 for null, for a non-text value and
+    // for empty text) and the n-th field from 1 (null outside 1..count).
+    static qint16 CountFields(const QVariant &text);
+    static QVariant GetField(const QVariant &text, int n);
+
+    // "'a','b'": the route names of all lines in collection order.
+    static QString routeList(const colLinesType &lines);
+
+    struct PassContext; // the rules of one pass, read once
+
+private:
+    int stationData(
+        clsSched &oSched, RowSet &rsRT, PassContext &ctx, qint16 &iStops, QString &sStTimes);
+
+    Gateway &m_gw;
+};

@@ -1,0 +1,402 @@
+#include "RouteTimesDb.h"
+#include "TestSupport.h"
+
+#include "app/Gateway.h"
+#include "app/MenuMarks.h"
+#include "model/JobsProcessor.h"
+#include "platform/Clock.h"
+#include "platform/RowSet.h"
+
+#include <QtTest>
+
+namespace {
+
+const QString kDriver = QStringLiteral("משה כהן");
+
+// One job row as the job selection hands it on (dates as the embedded
+// database gives them: text).
+struct Job
+{
+    QVariant PKID;
+    QVariant Makat;
+    QVariant RecID;
+    QVariant RouteStart;
+    QVariant RouteEnd = QStringLiteral("2024-05-15 23:00:00");
+    QVariant CarNum = QStringLiteral("1234567");
+    QVariant CarNo = 17;
+    QVariant DriverCode = 4711;
+    QVariant DriverName = kDriver;
+    QVariant RecordUpdater;
+
+    RowSet::Row row() const
+    {
+        return {PKID, QStringLiteral("2024-05-15 03:00:00"), CarNo, CarNum, RecID, DriverCode,
+            DriverName, RouteStart, RouteEnd, Makat, RecordUpdater,
+            QStringLiteral("2024-05-15 03:00:00")};
+    }
+};
+
+Job job(qint64 pkid, const QVariant &makat, const QVariant &recId, const QString &startHhmm)
+{
+    Job j;
+    j.PKID = pkid;
+    j.Makat = makat;
+    j.RecID = recId;
+    j.RouteStart = QStringLiteral("2024-05-15 ") + startHhmm + QStringLiteral(":00");
+    return j;
+}
+
+RowSet rows(const QList<Job> &jobs)
+{
+    QVector<RowSet::Row> out;
+    for (const Job &j : jobs)
+        out << j.row();
+    return RowSet(
+        {QStringLiteral("PKID"), QStringLiteral("EntryDT"), QStringLiteral("CarNo"),
+            QStringLiteral("CarNum"), QStringLiteral("RecID"), QStringLiteral("DriverCode"),
+            QStringLiteral("DriverName"), QStringLiteral("RouteStart"), QStringLiteral("RouteEnd"),
+            QStringLiteral("Makat"), QStringLiteral("RecordUpdater"), QStringLiteral("EntryDT")},
+        out);
+}
+
+QStringList tripKeys(const clsLine &line)
+{
+    QStringList keys;
+    for (const auto &t : line.Scheds)
+        keys << t->Idx;
+    return keys;
+}
+
+} // namespace
+
+class TestJobsProcessing : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TempHome> m_home;
+    std::unique_ptr<RouteTimesDb> m_db;
+    std::unique_ptr<Gateway> m_gw;
+
+    void process(const QList<Job> &jobs)
+    {
+        RowSet rs = rows(jobs);
+        m_gw->ProcessScheduleTrigRecs(rs);
+    }
+    colLinesType &lines() { return *m_gw->state().colLines; }
+    QString debugLog() const
+    {
+        return QString::fromUtf8(m_home->read(QStringLiteral("Debug.TXT")));
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_home = std::make_unique<TempHome>();
+        m_db = std::make_unique<RouteTimesDb>();
+        m_gw = std::make_unique<Gateway>(m_home->path());
+        m_gw->clock().setNow(QDateTime(QDate(2024, 5, 15), QTime(10, 0)));
+        m_gw->state().cnORVIKDB = m_db->open();
+        m_gw->marks().setChecked(MenuMarks::mnuRefresh, true);
+    }
+    void cleanup()
+    {
+        m_gw.reset();
+        m_db.reset();
+        m_home.reset();
+    }
+
+    void lineFieldsFromKey_data()
+    {
+        QTest::addColumn<QVariant>("makat");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QStringList>("fields"); // Eshkol Subdiv Chalufa Line Direction Makat
+        QTest::newRow("six digits")
+            << QVariant(123456) << "123456" << QStringList{"01", "0", "2", "345", "6", "34506201"};
+        QTest::newRow("five digits padded")
+            << QVariant(12345) << "012345" << QStringList{"00", "0", "1", "234", "5", "23405100"};
+        QTest::newRow("seven digits cut")
+            << QVariant(1234567) << "123456" << QStringList{"01", "0", "2", "345", "6", "34506201"};
+        QTest::newRow("numeric text") << QVariant(QStringLiteral("12345")) << "012345"
+                                      << QStringList{"00", "0", "1", "234", "5", "23405100"};
+    }
+    void lineFieldsFromKey()
+    {
+        QFETCH(QVariant, makat);
+        QFETCH(QString, key);
+        QFETCH(QStringList, fields);
+        process({job(1, makat, 1, "08:00")});
+        QCOMPARE(lines().count(), 1);
+        const auto line = lines().value(key);
+        QVERIFY(line);
+        QCOMPARE(line->Idx, key);
+        QCOMPARE((QStringList{line->Eshkol, line->Subdiv, line->Chalufa, line->Line,
+                     line->Direction, line->Makat}),
+            fields);
+        QVERIFY(line->bNew);
+        QVERIFY(!m_gw->marks().checked(MenuMarks::mnuRefresh));
+    }
+
+    void acceptanceTest_data()
+    {
+        QTest::addColumn<QString>("column");
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("plain row") << "" << QVariant() << true;
+        QTest::newRow("null CarNum") << "CarNum" << QVariant() << false;
+        QTest::newRow("null DriverName") << "DriverName" << QVariant() << false;
+        QTest::newRow("null DriverCode") << "DriverCode" << QVariant() << false;
+        QTest::newRow("null updater") << "RecordUpdater" << QVariant() << true;
+        QTest::newRow("ATMDEL updater") << "RecordUpdater" << QVariant("ATMDEL_7") << false;
+        QTest::newRow("atmdel lower case") << "RecordUpdater" << QVariant("atmdel") << false;
+        QTest::newRow("ATMDEL not at start") << "RecordUpdater" << QVariant("X_ATMDEL") << true;
+        QTest::newRow("CarNum 0") << "CarNum" << QVariant("0") << false;
+        QTest::newRow("CarNum zeros") << "CarNum" << QVariant("0000000") << false;
+        QTest::newRow("CarNum number 0") << "CarNum" << QVariant(0) << false;
+        QTest::newRow("CarNum leading zeros") << "CarNum" << QVariant("0001") << true;
+        QTest::newRow("CarNum letters") << "CarNum" << QVariant("AB0") << true;
+        QTest::newRow("CarNum empty") << "CarNum" << QVariant("") << true;
+        QTest::newRow("DriverCode 0") << "DriverCode" << QVariant(0) << false;
+        QTest::newRow("DriverCode text 0") << "DriverCode" << QVariant("0") << false;
+        QTest::newRow("DriverName empty") << "DriverName" << QVariant("") << false;
+        QTest::newRow("not performed") << "DriverName" << QVariant("לא בוצע") << false;
+        QTest::newRow("not active") << "DriverName" << QVariant("לא פעיל") << false;
+        QTest::newRow("not active is whole value")
+            << "DriverName" << QVariant("לא פעיל זמנית") << true;
+    }
+    void acceptanceTest()
+    {
+        QFETCH(QString, column);
+        QFETCH(QVariant, value);
+        QFETCH(bool, accepted);
+        Job j = job(1, 123456, 9, "08:00");
+        if (column == "CarNum")
+            j.CarNum = value;
+        else if (column == "DriverName")
+            j.DriverName = value;
+        else if (column == "DriverCode")
+            j.DriverCode = value;
+        else if (column == "RecordUpdater")
+            j.RecordUpdater = value;
+
+        // A new line: the row decides whether it is created.
+        process({j});
+        QCOMPARE(lines().contains("123456"), accepted);
+
+        // A known trip: a rejected row removes it, the line stays.
+        m_gw->state().colLines.reset();
+        process({job(1, 123456, 9, "08:00")});
+        lines().item("123456")->bNew = false;
+        j.PKID = 2;
+        process({j});
+        const auto line = lines().item("123456");
+        QCOMPARE(line->Scheds.contains("9"), accepted);
+        QVERIFY(line->bNew);
+        QVERIFY(!debugLog().contains("ProcessScheduleTrigRecs"));
+    }
+
+    void nullMakatSkippedBeforeAnyTest()
+    {
+        Job bad = job(1, QVariant(), QStringLiteral("not a number"), "08:00");
+        bad.DriverCode = QStringLiteral("x");
+        bad.RouteStart = QStringLiteral("never");
+        process({bad, job(2, 200000, 5, "09:00")});
+        QCOMPARE(lines().count(), 1);
+        QVERIFY(lines().contains("200000"));
+        QVERIFY(!debugLog().contains("ProcessScheduleTrigRecs"));
+    }
+
+    void firstRejectedRowCreatesNoLine()
+    {
+        Job rejected = job(1, 300000, 1, "07:00");
+        rejected.DriverName = QStringLiteral("לא בוצע");
+        process({rejected});
+        QVERIFY(m_gw->state().colLines);
+        QCOMPARE(lines().count(), 0);
+
+        // The later acceptable row of the same code creates it (rows sorted by PKID).
+        process({job(3, 300000, 2, "08:00"), rejected});
+        QCOMPARE(lines().count(), 1);
+        QCOMPARE(tripKeys(*lines().item("300000")), QStringList{"2"});
+    }
+
+    void newerRowOfOneTripWins()
+    {
+        Job newer = job(20, 123456, 5, "09:00");
+        newer.DriverName = QStringLiteral("B");
+        newer.CarNum = QStringLiteral("7654321");
+        Job older = job(10, 123456, 5, "08:00");
+        older.DriverName = QStringLiteral("A");
+        process({newer, older});
+        const auto line = lines().item("123456");
+        QCOMPARE(line->Scheds.count(), 1);
+        const auto trip = line->Scheds.item("5");
+        QCOMPARE(trip->PKID, 20);
+        QCOMPARE(trip->DriverName, QStringLiteral("B"));
+        QCOMPARE(trip->ORVIKID, QStringLiteral("7654321"));
+        QCOMPARE(trip->StartDT, QDateTime(QDate(2024, 5, 15), QTime(9, 0)));
+    }
+
+    void unknownTripRejectedChangesNothing()
+    {
+        process({job(1, 123456, 1, "08:00")});
+        lines().item("123456")->bNew = false;
+        Job rejected = job(2, 123456, 2, "09:00");
+        rejected.RecordUpdater = QStringLiteral("AtmDel");
+        process({rejected});
+        QCOMPARE(tripKeys(*lines().item("123456")), QStringList{"1"});
+        QVERIFY(!lines().item("123456")->bNew);
+    }
+
+    void removingLastTripKeepsLine()
+    {
+        process({job(1, 123456, 1, "08:00")});
+        Job gone = job(2, 123456, 1, "08:00");
+        gone.DriverName = QStringLiteral("לא פעיל");
+        process({gone});
+        QVERIFY(lines().contains("123456"));
+        QCOMPARE(lines().item("123456")->Scheds.count(), 0);
+        QVERIFY(lines().item("123456")->bNew);
+    }
+
+    void tripsOrderedByStart()
+    {
+        process({job(1, 123456, 1, "10:00"), job(2, 123456, 2, "08:00"), job(3, 123456, 3, "09:00"),
+            job(4, 123456, 4, "08:00"), job(5, 123456, 5, "12:00")});
+        QCOMPARE(tripKeys(*lines().item("123456")), (QStringList{"2", "4", "3", "1", "5"}));
+
+        // A known trip keeps its place; a new one goes before the first trip
+        // that starts strictly later, wherever that is.
+        process({job(6, 123456, 2, "11:00"), job(7, 123456, 6, "08:30")});
+        QCOMPARE(tripKeys(*lines().item("123456")), (QStringList{"6", "2", "4", "3", "1", "5"}));
+    }
+
+    void linesOrderedByKey()
+    {
+        process({job(1, 300000, 1, "08:00"), job(2, 99999, 1, "08:00"), job(3, 200000, 1, "08:00"),
+            job(4, 150000, 1, "08:00")});
+        process({job(5, 250000, 1, "08:00"), job(6, 100, 1, "08:00")});
+        QStringList keys;
+        for (const auto &l : lines())
+            keys << l->Idx;
+        QCOMPARE(keys, (QStringList{"000100", "099999", "150000", "200000", "250000", "300000"}));
+    }
+
+    void tripFieldsFromRow()
+    {
+        Job j = job(41, 123456, 77, "06:15");
+        j.RouteEnd = QVariant();
+        j.CarNo = 555;
+        process({j});
+        const auto trip = lines().item("123456")->Scheds.item("77");
+        QCOMPARE(trip->Idx, QStringLiteral("77"));
+        QCOMPARE(trip->PKID, 41);
+        QCOMPARE(trip->RecID, 77);
+        QCOMPARE(trip->CarNo, QStringLiteral("555"));
+        QCOMPARE(trip->CarNum, QStringLiteral("1234567"));
+        QCOMPARE(trip->ORVIKID, QStringLiteral("1234567"));
+        QCOMPARE(trip->DriverCode, 4711);
+        QCOMPARE(trip->DriverName, kDriver);
+        QCOMPARE(trip->RouteCode, 123456);
+        QCOMPARE(trip->StartDT, QDateTime(QDate(2024, 5, 15), QTime(6, 15)));
+        QCOMPARE(trip->EndDT, DateTime::zero());
+        QCOMPARE(trip->Stops, qint16(1)); // no route rule
+        QCOMPARE(trip->StTimes, QString());
+    }
+
+    void badInputEndsCallWithLog_data()
+    {
+        QTest::addColumn<QString>("column");
+        QTest::addColumn<QVariant>("value");
+        QTest::addColumn<int>("number");
+        QTest::newRow("RecID not a number") << "RecID" << QVariant("R12") << 13;
+        QTest::newRow("RecID beyond 32 bits") << "RecID" << QVariant(qint64(5000000000)) << 6;
+        QTest::newRow("PKID beyond 32 bits") << "PKID" << QVariant(qint64(-3000000000)) << 6;
+        QTest::newRow("DriverCode not a number") << "DriverCode" << QVariant("D7") << 13;
+        QTest::newRow("DriverCode beyond 32 bits") << "DriverCode" << QVariant(1e12) << 6;
+        QTest::newRow("RouteStart not a date") << "RouteStart" << QVariant("yesterday") << 13;
+        QTest::newRow("RouteStart null") << "RouteStart" << QVariant() << 94;
+        QTest::newRow("RouteEnd not a date") << "RouteEnd" << QVariant("2024-13-40") << 13;
+        QTest::newRow("Makat not a number") << "Makat" << QVariant("5L") << 13;
+    }
+    void badInputEndsCallWithLog()
+    {
+        QFETCH(QString, column);
+        QFETCH(QVariant, value);
+        QFETCH(int, number);
+        // PKID 1 on the first route sorts first and is merged before the bad row.
+        Job bad = job(2, 500000, 3, "08:00");
+        if (column == "RecID")
+            bad.RecID = value;
+        else if (column == "PKID")
+            bad.PKID = value;
+        else if (column == "DriverCode")
+            bad.DriverCode = value;
+        else if (column == "RouteStart")
+            bad.RouteStart = value;
+        else if (column == "RouteEnd")
+            bad.RouteEnd = value;
+        else if (column == "Makat")
+            bad.Makat = value;
+        process({job(1, 100000, 1, "08:00"), bad, job(3, 900000, 1, "08:00")});
+
+        QVERIFY(lines().contains("100000"));
+        QVERIFY(!lines().contains("900000")); // rows after the failure wait for the next cycle
+        QCOMPARE(lines().count(), 1); // and the bad row left no half-made line
+        const QString log = debugLog();
+        QVERIFY2(log.contains("ProcessScheduleTrigRecs: Error Number: " + QString::number(number)),
+            qPrintable(log));
+        QVERIFY(m_gw->tmrDB().isActive());
+        QVERIFY(!m_gw->marks().checked(MenuMarks::mnuRefresh));
+    }
+
+    void makatBeyond32BitsMakesNoLine()
+    {
+        process({job(1, qint64(9000000000), 1, "08:00")});
+        QCOMPARE(lines().count(), 0);
+        QVERIFY(debugLog().contains("ProcessScheduleTrigRecs: Error Number: 6"));
+    }
+
+    void emptyRowSetChangesNothing()
+    {
+        process({});
+        QVERIFY(!m_gw->state().colLines);
+        QVERIFY(m_gw->marks().checked(MenuMarks::mnuRefresh));
+        QVERIFY(!m_gw->tmrDB().isActive());
+    }
+
+    // A first batch of the day with every row rejected is a normal state:
+    // nothing to complete, nothing to log.
+    void allRowsRejectedIsNoFailure()
+    {
+        Job rejected = job(1, 123456, 1, "07:00");
+        rejected.DriverCode = 0;
+        process({rejected});
+        QCOMPARE(lines().count(), 0);
+        QVERIFY(!m_home->exists("Debug.TXT"));
+        QVERIFY(!m_gw->tmrDB().isActive());
+        QVERIFY(!m_gw->marks().checked(MenuMarks::mnuRefresh));
+    }
+
+    void missingRouteSessionIsLogged()
+    {
+        m_gw->state().cnORVIKDB.reset();
+        process({job(1, 123456, 1, "07:00")});
+        QVERIFY(lines().contains("123456")); // merged before the pass failed
+        QVERIFY(debugLog().contains("ProcessScheduleTrigRecs: Error Number: 91"));
+        QVERIFY(m_gw->tmrDB().isActive());
+    }
+
+    void utilities()
+    {
+        QCOMPARE(JobsProcessor::IfNull(QVariant(), 0), QVariant(0));
+        QCOMPARE(JobsProcessor::IfNull(QVariant("x"), 0), QVariant("x"));
+        KeyedCollection<clsSched> c;
+        c.add("Ab", std::make_shared<clsSched>());
+        QVERIFY(JobsProcessor::InCollection(c, "aB"));
+        QVERIFY(!JobsProcessor::InCollection(c, "b"));
+    }
+};
+
+QTEST_MAIN(TestJobsProcessing)
+#include "tst_jobsprocessing.moc"
