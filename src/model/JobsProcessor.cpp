@@ -185,6 +185,50 @@ void JobsProcessor::insertByStart(
     scheds.add(key, std::move(trip));
 }
 
+namespace {
+
+// Merges one job row into the lines and trips.
+void mergeRow(JobColumns &col, colLinesType &lines)
+{
+    const QVariant makat = col(JobColumns::Makat);
+    if (makat.isNull())
+        return;
+    const QString sKey = JobsProcessor::lineKey(makat);
+    const bool lineKnown = JobsProcessor::InCollection(lines, sKey);
+    const bool accepted = !JobsProcessor::isRejected(col(JobColumns::CarNum),
+        col(JobColumns::DriverName), col(JobColumns::DriverCode), col(JobColumns::RecordUpdater));
+    if (!lineKnown && !accepted)
+        return;
+
+    TripValues values;
+    if (accepted)
+        values = readTrip(col);
+    const QString sRec = accepted ? values.Idx : Convert::toText(col(JobColumns::RecID));
+
+    if (!lineKnown)
+        lines.insertInKeyOrder(sKey, JobsProcessor::newLine(sKey));
+    const std::shared_ptr<clsLine> line = lines.item(sKey);
+
+    if (!JobsProcessor::InCollection(line->Scheds, sRec)) {
+        if (!accepted)
+            return;
+        auto trip = std::make_shared<clsSched>();
+        trip->Idx = sRec;
+        trip->StartDT = values.StartDT;
+        JobsProcessor::insertByStart(line->Scheds, sRec, std::move(trip));
+    } else if (!accepted) {
+        // A cancelled job takes its trip away; the line stays.
+        line->Scheds.remove(sRec);
+        line->bNew = true;
+        return;
+    }
+    const auto trip = line->Scheds.item(sRec);
+    line->bNew = true;
+    writeTrip(*trip, values);
+}
+
+} // namespace
+
 void JobsProcessor::ProcessScheduleTrigRecs(RowSet &rs)
 {
     if (rs.bof() && rs.eof())
@@ -201,41 +245,14 @@ void JobsProcessor::ProcessScheduleTrigRecs(RowSet &rs)
         rs.moveFirst();
         JobColumns col(rs);
         for (; !rs.eof(); rs.moveNext()) {
-            const QVariant makat = col(JobColumns::Makat);
-            if (makat.isNull())
-                continue;
-            const QString sKey = lineKey(makat);
-            const bool lineKnown = InCollection(lines, sKey);
-            const bool accepted = !isRejected(col(JobColumns::CarNum), col(JobColumns::DriverName),
-                col(JobColumns::DriverCode), col(JobColumns::RecordUpdater));
-            if (!lineKnown && !accepted)
-                continue;
-
-            TripValues values;
-            if (accepted)
-                values = readTrip(col);
-            const QString sRec = accepted ? values.Idx : Convert::toText(col(JobColumns::RecID));
-
-            if (!lineKnown)
-                lines.insertInKeyOrder(sKey, newLine(sKey));
-            const std::shared_ptr<clsLine> line = lines.item(sKey);
-
-            if (!InCollection(line->Scheds, sRec)) {
-                if (!accepted)
-                    continue;
-                auto trip = std::make_shared<clsSched>();
-                trip->Idx = sRec;
-                trip->StartDT = values.StartDT;
-                insertByStart(line->Scheds, sRec, std::move(trip));
-            } else if (!accepted) {
-                // A cancelled job takes its trip away; the line stays.
-                line->Scheds.remove(sRec);
-                line->bNew = true;
-                continue;
+            // Every cycle offers the whole day again, so a row whose values do
+            // not convert would stop the rows after it for good: it is logged
+            // and passed over instead.
+            if (const auto bad = trapFailure([&] { mergeRow(col, lines); })) {
+                m_gw.log().Err2File(QStringLiteral("ProcessScheduleTrigRecs"),
+                    QStringLiteral("PKID ") + col(JobColumns::PKID).toString(), bad->number(),
+                    bad->description(), QStringLiteral("Debug.TXT"));
             }
-            const auto trip = line->Scheds.item(sRec);
-            line->bNew = true;
-            writeTrip(*trip, values);
         }
 
         m_routeTimes->completeLines(lines);
