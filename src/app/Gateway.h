@@ -12,11 +12,14 @@
 class AppLifecycle;
 class Clock;
 class ErrorLog;
+class InboundCommands;
+class MapLink;
 class MapSocket;
 class MenuMarks;
 class Settings;
 class Supervisor;
 class Ui;
+class mdlSendScheds;
 
 // The core of the gateway: owns the application state, the clock, the logs,
 // the settings, the two timers, the map socket, the menu marks and the parts
@@ -44,6 +47,9 @@ public:
 
     AppLifecycle &lifecycle() { return *m_lifecycle; }
     Supervisor &supervisor() { return *m_supervisor; }
+    MapLink &mapLink() { return *m_mapLink; }
+    InboundCommands &inbound() { return *m_inbound; }
+    mdlSendScheds &sendScheds() { return *m_sendScheds; }
 
     // Switches a timer on without restarting a running countdown, as setting
     // a classic timer's Enabled does.
@@ -80,4 +86,7 @@ private:
 
     std::unique_ptr<AppLifecycle> m_lifecycle;
     std::unique_ptr<Supervisor> m_supervisor;
+    std::unique_ptr<MapLink> m_mapLink;
+    std::unique_ptr<InboundCommands> m_inbound;
+    std::unique_ptr<mdlSendScheds> m_sendScheds;
 };
