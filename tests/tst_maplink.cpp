@@ -260,6 +260,88 @@ private Q_SLOTS:
             QVERIFY2(debugLog(*rig).contains(logged), qPrintable(debugLog(*rig)));
     }
 
+    // The worst the fuzzer and the wire have shown: every one is handled
+    // without a crash, with the answers and records stated.
+    void nastyInputs_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<int>("answers");
+        QTest::addColumn<QByteArray>("firstAnswer");
+        QTest::addColumn<QString>("list");
+        QTest::addColumn<QString>("logged");
+        const QByteArray head("$NotifyOrganization,dedod,ExpLineSched\\c");
+        const QString unchanged = QStringLiteral("-");
+
+        QTest::newRow("NUL bytes in fields")
+            << QByteArray("$Q,0,ab\0cd,\0\r\n$\0A,L,\r\n", 20) << 0 << QByteArray()
+            << QString::fromLatin1(",ab\0cd,\0,", 9) << QString();
+        QTest::newRow("bytes Windows-1255 leaves undefined")
+            << QByteArray("$MapNotification,\xFF\x81,1,ExpLineSchedReq\\c34506201\r\n") << 1
+            << QByteArray("$NotifyOrganization,??,ExpLineSched\\c34506201\\c") << unchanged
+            << QString();
+        QTest::newRow("\\c doubled and trailing")
+            << QByteArray("$MapNotification,dedod,1\\cExpLineSchedReq\\c\\c\r\n") << 1
+            << head + "\\cNot Found\r\n"
+            << unchanged << QString();
+        QTest::newRow("\\c before the first comma")
+            << QByteArray("$MapNotification\\c,dedod\\c\\c\\cExpLineSchedReq\\c34506201\r\n") << 0
+            << QByteArray() << unchanged << QString();
+        QTest::newRow("lone backslash at the end")
+            << QByteArray("$MapNotification,a,b,ExpLineSchedReq\\\r\n") << 0 << QByteArray()
+            << unchanged << QString();
+        QTest::newRow("\\n splitting the type")
+            << QByteArray("$MapNotification,dedod,1,ExpLine\\nSchedReq\\c3450\\n6201\r\n") << 1
+            << head + "34506201\\c" << unchanged << QString();
+        QTest::newRow("only carriage returns and dollars")
+            << QByteArray("\r\r\r$\r$$$$\r\n$,\r$,,,,\r") << 0 << QByteArray() << unchanged
+            << QString();
+        QTest::newRow("a hundred thousand empty fields")
+            << QByteArray("$Q,0") + QByteArray(100000, ',') + "\r\n"
+            << 0 << QByteArray() << "" << QString();
+        QTest::newRow("sixty thousand entries")
+            << QByteArray("$Q,0") + QByteArray(",dedod/1234567").repeated(60000) + "\r\n"
+            << 0 << QByteArray()
+            << QStringLiteral(",12-345-67").repeated(60000) + QStringLiteral(",") << QString();
+        QTest::newRow("flood of ten thousand requests")
+            << QByteArray("$MapNotification,dedod,1,ExpLineSchedReq\\c34506201\r\n").repeated(10000)
+            << 10000 << head + "34506201\\c" << unchanged << QString();
+        QTest::newRow("a megabyte of dollars")
+            << QByteArray(2 * 1024 * 1024, '$') + "Q,0,dedod/7654321\r\n"
+            << 0 << QByteArray() << ",76-543-21," << QString();
+        QTest::newRow("a megabyte outside any message")
+            << QByteArray(3 * 1024 * 1024, '\xE0') + "$Q,0,dedod/7654321\r\n"
+            << 0 << QByteArray() << ",76-543-21," << QString();
+    }
+    void nastyInputs()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(int, answers);
+        QFETCH(QByteArray, firstAnswer);
+        QFETCH(QString, list);
+        QFETCH(QString, logged);
+        auto rig = connectedRig(QStringLiteral("Client"));
+        QVERIFY(rig);
+        AppState &st = rig->gw.state();
+        auto &lines = st.colLines;
+        lines = std::make_unique<colLinesType>();
+        auto line = std::make_shared<clsLine>();
+        line->Idx = QStringLiteral("123456");
+        line->Makat = QStringLiteral("34506201");
+        line->Scheds.add(QStringLiteral("1"), std::make_shared<clsSched>());
+        lines->add(line->Idx, line);
+        st.strLinesList = QStringLiteral("-");
+
+        const QByteArray received = rig->peer.exchange(input);
+        QCOMPARE(received.count("\r\n"), answers);
+        QVERIFY2(received.startsWith(firstAnswer), received.left(200).constData());
+        QCOMPARE(st.strLinesList, list);
+        if (logged.isEmpty())
+            QVERIFY2(!rig->home.exists(QStringLiteral("Debug.TXT")), qPrintable(debugLog(*rig)));
+        else
+            QVERIFY2(debugLog(*rig).contains(logged), qPrintable(debugLog(*rig)));
+        QVERIFY(st.strRecvBuf.size() <= MapLink::kMaxMessageChars);
+    }
+
     // A peer that opens a message and never ends it cannot make the buffer
     // grow without end: the message is dropped with one record.
     void oversizedMessage()

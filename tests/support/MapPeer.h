@@ -66,6 +66,27 @@ public:
         return out;
     }
 
+    // Writes bytes and then "$A,L," and returns what the gateway sent before
+    // its "$SetUpdateMode,S" answer: everything the bytes caused, however
+    // many reads they took.
+    QByteArray exchange(const QByteArray &bytes, int timeoutMs = 20000)
+    {
+        static const QByteArray answer("$SetUpdateMode,S\r\n");
+        peer->write(bytes);
+        peer->write("$A,L,\r\n");
+        const bool seen = QTest::qWaitFor(
+            [&] {
+                m_buffer += peer->readAll();
+                return m_buffer.endsWith(answer);
+            },
+            timeoutMs);
+        if (!seen)
+            return QByteArrayLiteral("<no answer to $A,L,>");
+        const QByteArray out = m_buffer.left(m_buffer.size() - answer.size());
+        m_buffer.clear();
+        return out;
+    }
+
     QTcpServer server;
     QTcpSocket *peer = nullptr;
     QByteArray login;
