@@ -4,7 +4,8 @@
 //
 // Byte 0 steers the run: bit 0 the station role, bits 1-2 how the rest is cut
 // into reads (1, 7, 4096 bytes or all at once); bits 3-7 all set put a run
-// longer than the message bound in its middle (rare: such runs are slow).
+// longer than the message bound between two copies of the rest (rare: such
+// runs are slow).
 
 #include "app/Gateway.h"
 #include "maplink/MapLink.h"
@@ -63,13 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size == 0)
         return 0;
     const uint8_t control = data[0];
-    QByteArray payload(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
+    const QByteArray payload(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
     const bool longRun = (control & 0xF8) == 0xF8;
-    if (longRun) {
-        // The payload on both sides of a run longer than any message may be.
-        const QByteArray filler(MapLink::kMaxMessageChars + 4096, 'x');
-        payload = payload + filler + payload;
-    }
 
     Gateway &gw = *g_gw;
     AppState &st = gw.state();
@@ -81,15 +77,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Reads of 1 byte, 7 bytes, 4096 bytes or all at once.
     static const qsizetype kChunks[] = {1, 7, 4096, 0};
-    // Long runs go in big reads only: a megabyte a byte at a time is slow, not new.
-    const qsizetype chunk = kChunks[((control >> 1) & 3) | (longRun ? 2 : 0)];
-    for (qsizetype at = 0; at < payload.size();) {
-        const qsizetype n = chunk == 0 ? payload.size() : qMin(chunk, payload.size() - at);
-        link.frame(CodePage::toText(payload.constData() + at, n));
-        at += n;
-        // The buffer is bounded whatever the peer sends.
+    const qsizetype chunk = kChunks[(control >> 1) & 3];
+    auto feed = [&](const QByteArray &bytes) {
+        for (qsizetype at = 0; at < bytes.size();) {
+            const qsizetype n = chunk == 0 ? bytes.size() : qMin(chunk, bytes.size() - at);
+            link.frame(CodePage::toText(bytes.constData() + at, n));
+            at += n;
+            // The buffer is bounded whatever the peer sends.
+            if (st.strRecvBuf.size() > MapLink::kMaxMessageChars + 1)
+                std::abort();
+        }
+    };
+    feed(payload);
+    if (longRun) {
+        // A run longer than any message may be, then the payload again.
+        static const QString filler(64 * 1024, QLatin1Char('x'));
+        for (int i = 0; i <= MapLink::kMaxMessageChars / filler.size(); ++i)
+            link.frame(filler);
         if (st.strRecvBuf.size() > MapLink::kMaxMessageChars + 1)
             std::abort();
+        feed(payload);
     }
     if (!link.inMessage() && !st.strRecvBuf.isEmpty())
         std::abort();
