@@ -7,6 +7,9 @@
 #include "Ui.h"
 #include "diag/ErrorLog.h"
 #include "model/JobsProcessor.h"
+#include "maplink/InboundCommands.h"
+#include "maplink/MapLink.h"
+#include "model/mdlSendScheds.h"
 #include "platform/Clock.h"
 #include "platform/Failure.h"
 #include "platform/MapSocket.h"
@@ -32,6 +35,14 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
     m_jobsProcessor = std::make_unique<JobsProcessor>(*this);
     setScheduleProcessor([this](RowSet &rs) { m_jobsProcessor->ProcessScheduleTrigRecs(rs); });
     connect(&m_tmrTasks, &QTimer::timeout, this, [this] { m_supervisor->tmrTasks_Timer(); });
+    m_mapLink = std::make_unique<MapLink>(*this);
+    m_inbound = std::make_unique<InboundCommands>(*this);
+    m_sendScheds = std::make_unique<mdlSendScheds>(*this);
+    connect(m_sckMap, &MapSocket::connected, this, [this] { m_mapLink->sckmap_Connect(); });
+    connect(m_sckMap, &MapSocket::dataArrival, this,
+        [this](qint64 n) { m_mapLink->sckmap_DataArrival(n); });
+    connect(m_sckMap, &MapSocket::error, this,
+        [this](int number, const QString &text) { m_mapLink->sckmap_Error(number, text); });
 }
 
 Gateway::~Gateway() = default;

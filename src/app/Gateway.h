@@ -16,11 +16,14 @@ class Clock;
 class MainCommands;
 class ErrorLog;
 class JobsProcessor;
+class InboundCommands;
+class MapLink;
 class MapSocket;
 class MenuMarks;
 class Settings;
 class Supervisor;
 class Ui;
+class mdlSendScheds;
 
 // The core of the gateway: owns the application state, the clock, the logs,
 // the settings, the two timers, the map socket, the menu marks and the parts
@@ -62,6 +65,9 @@ public:
         if (m_scheduleProcessor)
             m_scheduleProcessor(rs);
     }
+    MapLink &mapLink() { return *m_mapLink; }
+    InboundCommands &inbound() { return *m_inbound; }
+    mdlSendScheds &sendScheds() { return *m_sendScheds; }
 
     // Switches a timer on without restarting a running countdown, as setting
     // a classic timer's Enabled does.
@@ -101,4 +107,7 @@ private:
     std::unique_ptr<Supervisor> m_supervisor;
     std::unique_ptr<MainCommands> m_commands;
     std::unique_ptr<JobsProcessor> m_jobsProcessor;
+    std::unique_ptr<MapLink> m_mapLink;
+    std::unique_ptr<InboundCommands> m_inbound;
+    std::unique_ptr<mdlSendScheds> m_sendScheds;
 };

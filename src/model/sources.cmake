@@ -3,4 +3,5 @@ list(APPEND VOLMARA_CORE_SOURCES
     model/clsLine.h
     model/clsSched.h
     model/JobsProcessor.cpp model/JobsProcessor.h
+    model/mdlSendScheds.cpp model/mdlSendScheds.h
     model/RouteTimes.cpp model/RouteTimes.h)

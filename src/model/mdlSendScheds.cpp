@@ -1,0 +1,143 @@
+#include "mdlSendScheds.h"
+
+#include "app/Gateway.h"
+#include "app/MenuMarks.h"
+#include "clsLine.h"
+#include "diag/ErrorLog.h"
+#include "maplink/MapProtocol.h"
+#include "platform/Clock.h"
+#include "platform/Convert.h"
+#include "platform/DateTime.h"
+#include "platform/Failure.h"
+#include "platform/MapSocket.h"
+
+#include <QStringList>
+
+namespace {
+
+const QString kRequest = QStringLiteral("Request");
+const QString kSendAll = QStringLiteral("Send All");
+const QString kBufsFile = QStringLiteral("Bufs.TXT");
+
+// Characters from a 1-based position, empty past the end, as Mid reads them.
+QString mid(const QString &s, int start, int length)
+{
+    if (start > s.size())
+        return QString();
+    return s.mid(start - 1, length);
+}
+
+const QString &fieldAt(const QStringList &fields, int index)
+{
+    if (index < 0 || index >= fields.size())
+        throw Failure(Failure::SubscriptOutOfRange);
+    return fields.at(index);
+}
+
+} // namespace
+
+mdlSendScheds::mdlSendScheds(Gateway &gateway) : m_gw(gateway) { }
+
+QString mdlSendScheds::schedEntry(const clsSched &sched)
+{
+    QString entry = sched.ORVIKID.isEmpty() ? MapProtocol::kEmptyVehicle : sched.ORVIKID;
+    entry += QLatin1Char('-') + DateTime::hhnn(sched.StartDT) + QLatin1Char('-')
+        + DateTime::hhnn(sched.EndDT) + QLatin1Char('-') + QString::number(sched.Stops)
+        + QLatin1Char(':') + sched.StTimes;
+    if (!sched.DriverName.isEmpty())
+        entry += QLatin1Char('-') + sched.DriverName;
+    return entry;
+}
+
+QString mdlSendScheds::lookupKey(const QString &code)
+{
+    // Characters 4 and 7 of the route name are not part of the line key.
+    return mid(code, 7, 2).right(1) + mid(code, 6, 1) + mid(code, 1, 3) + mid(code, 5, 1);
+}
+
+QString mdlSendScheds::messageHead(const QString &organization, const QString &code) const
+{
+    return MapProtocol::kNotifyOrganization + organization + MapProtocol::kExpLineSched + code
+        + MapProtocol::kItemSeparator;
+}
+
+void mdlSendScheds::send(const QString &message)
+{
+    m_gw.sckMap().send(message + MapProtocol::kLineEnd);
+}
+
+void mdlSendScheds::logBuf(const QString &text)
+{
+    if (m_gw.marks().checked(MenuMarks::mnuDebugAll))
+        m_gw.log().Err2File(QString(), text, 0, QString(), kBufsFile);
+}
+
+void mdlSendScheds::ProcessExpLineSchedReq(QString &sType, QString &sBuf)
+{
+    QString step = QStringLiteral("Details Not Applied");
+    const auto failure = trapFailure([&] {
+        // The cycle's "Send New" pushes every changed line like "Send All":
+        // a line is flagged whenever its trips change, and that is what the
+        // map server has to hear about.
+        if (!Convert::sameText(sType, kRequest))
+            sType = kSendAll;
+        if (!m_gw.state().colLines)
+            return;
+        colLinesType &lines = *m_gw.state().colLines;
+
+        if (Convert::sameText(sType, kSendAll)) {
+            step = QStringLiteral("Send_All");
+            for (const auto &line : lines) {
+                if (!line->bNew)
+                    continue;
+                QString message = messageHead(MapProtocol::kOrganization, line->Makat);
+                if (line->Scheds.isEmpty()) {
+                    message += MapProtocol::kNotFound;
+                } else {
+                    QStringList entries;
+                    for (const auto &sched : line->Scheds)
+                        entries << schedEntry(*sched);
+                    message += entries.join(MapProtocol::kItemSeparator);
+                }
+                logBuf(QStringLiteral("SendAll - ") + message);
+                send(message);
+                line->bNew = false;
+            }
+            return;
+        }
+
+        step = kRequest;
+        QString normal = sBuf;
+        normal.replace(MapProtocol::kItemSeparator, MapProtocol::kFieldSeparator);
+        normal.remove(MapProtocol::kEscapedNewLine);
+        const QStringList fields = normal.split(MapProtocol::kFieldSeparator);
+        const QString organization = fieldAt(fields, 1);
+        const QString code = fieldAt(fields, 4);
+        const QString key = lookupKey(code);
+
+        const auto line = lines.value(key);
+        if (!line) {
+            // The log names the key looked up; the answer names the code asked for.
+            logBuf(DateTime::general(m_gw.clock().now()) + QStringLiteral(": O - ")
+                + messageHead(organization, key) + MapProtocol::kNotFound);
+            send(messageHead(organization, code) + MapProtocol::kNotFound);
+            return;
+        }
+        QString message = messageHead(organization, code);
+        const QDateTime now = m_gw.clock().now();
+        QStringList entries;
+        for (const auto &sched : line->Scheds) {
+            entries << schedEntry(*sched);
+            sched->Sent = now;
+        }
+        line->bNew = false;
+        message += entries.isEmpty() ? MapProtocol::kNotFound
+                                     : entries.join(MapProtocol::kItemSeparator);
+        logBuf(DateTime::general(now) + QStringLiteral(": O - ") + message);
+        send(message);
+    });
+    if (failure)
+        m_gw.log().Err2File(QStringLiteral("ProcessExpLineSchedReq"),
+            QStringLiteral("Error - ") + step, failure->number(), failure->description(),
+            QStringLiteral("Debug.TXT"));
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+
+class Gateway;
+struct clsLine;
+struct clsSched;
+
+// Turns the lines held in memory into "ExpLineSched" messages for the map
+// server: the push of every changed line at the end of a database cycle, and
+// the answer to the map server's request for one line.
+class mdlSendScheds
+{
+public:
+    explicit mdlSendScheds(Gateway &gateway);
+
+    // sType: "Send All", "Send New" or "Request" (any letter case); anything
+    // but "Request" pushes the changed lines and reads "Send All" afterwards.
+    // sBuf: the received request line, read only for "Request".
+    void ProcessExpLineSchedReq(QString &sType, QString &sBuf);
+
+    // One schedule entry: vehicle-start-end-stops:times[-driver].
+    static QString schedEntry(const clsSched &sched);
+    // The line key a requested route name leads to: c8 c6 c1 c2 c3 c5.
+    static QString lookupKey(const QString &code);
+
+private:
+    QString messageHead(const QString &organization, const QString &code) const;
+    void send(const QString &message);
+    void logBuf(const QString &text);
+
+    Gateway &m_gw;
+};

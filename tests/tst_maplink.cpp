@@ -1,0 +1,426 @@
+#include "MapPeer.h"
+#include "TestSupport.h"
+
+#include "app/Gateway.h"
+#include "app/MenuMarks.h"
+#include "maplink/InboundCommands.h"
+#include "maplink/MapLink.h"
+#include "maplink/MapProtocol.h"
+#include "model/clsLine.h"
+#include "platform/Clock.h"
+#include "platform/DateTime.h"
+#include "platform/MapSocket.h"
+
+#include <QtTest>
+
+#include <memory>
+
+// The map link over a real loopback connection: login, framing across reads,
+// dispatch by command word, the inbound commands and their answers.
+class TestMapLink : public QObject
+{
+    Q_OBJECT
+
+private:
+    struct Rig
+    {
+        TempHome home;
+        FakeUi ui;
+        Gateway gw{home.path()};
+        MapPeer peer{gw};
+        Rig() { gw.setUi(&ui); }
+    };
+
+    static std::unique_ptr<Rig> connectedRig(const QString &role = QStringLiteral("Client"))
+    {
+        auto rig = std::make_unique<Rig>();
+        rig->gw.state().strRole = role;
+        rig->gw.state().strMapUserID = QStringLiteral("u");
+        rig->gw.state().strMapPassword = QStringLiteral("p");
+        if (!rig->peer.connectGateway())
+            return nullptr;
+        return rig;
+    }
+
+    static QString debugLog(const Rig &rig)
+    {
+        return rig.home.lines(QStringLiteral("Debug.TXT")).join(QLatin1Char('\n'));
+    }
+
+private Q_SLOTS:
+    void loginLine_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("server") << MapProtocol::kServerUserId << MapProtocol::kServerPassword
+                                << QByteArray("$L,orvik,qzt\r\n");
+        QTest::newRow("client") << MapProtocol::kClientUserId << MapProtocol::kClientPassword
+                                << QByteArray("$L,1,7\r\n");
+    }
+    void loginLine()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QByteArray, line);
+        Rig rig;
+        rig.gw.state().strMapUserID = user;
+        rig.gw.state().strMapPassword = password;
+        QVERIFY(rig.peer.connectGateway());
+        QCOMPARE(rig.peer.login, line);
+        QCOMPARE(rig.peer.takeReceived(), QByteArray());
+    }
+
+    // Each chunk is one read on the gateway's side; after each, the line list
+    // shows which "$Q" message was dispatched ("-": none).
+    void framing_data()
+    {
+        QTest::addColumn<QByteArrayList>("chunks");
+        QTest::addColumn<QStringList>("lists");
+        QTest::newRow("split after the comma")
+            << QByteArrayList{"$Q,1,", "AB\r\n"} << QStringList{"-", ",AB,"};
+        QTest::newRow("junk before $") << QByteArrayList{"xyz$Q,5,AB\r\n"} << QStringList{",AB,"};
+        QTest::newRow("lower-case command") << QByteArrayList{"$q,5,AB\r\n"} << QStringList{",AB,"};
+        QTest::newRow("no carriage return, dropped at the next $")
+            << QByteArrayList{"$Q,1,AB\n", "$Q,1,CD\r\n"} << QStringList{"-", ",CD,"};
+        QTest::newRow("read ending in $")
+            << QByteArrayList{"$Q,1,AB\r\n$", "Q,1,CD\r\n"} << QStringList{",AB,", ",CD,"};
+        QTest::newRow("between CR and $ dropped")
+            << QByteArrayList{"$Q,1,AB\r\nQ,1,XY\r\n", "zz\r\n"} << QStringList{",AB,", "-"};
+        QTest::newRow("two messages in one read")
+            << QByteArrayList{"$Q,1,AB\r\n$Q,1,CD\r\n"} << QStringList{",CD,"};
+        QTest::newRow("split across three reads")
+            << QByteArrayList{"$", "Q,1,A", "B\r"} << QStringList{"-", "-", ",AB,"};
+    }
+    void framing()
+    {
+        QFETCH(QByteArrayList, chunks);
+        QFETCH(QStringList, lists);
+        auto rig = connectedRig();
+        QVERIFY(rig);
+        AppState &st = rig->gw.state();
+        st.strLinesList = QStringLiteral("before");
+        for (int i = 0; i < chunks.size(); ++i) {
+            st.bLinesChanged = false;
+            const QString before = st.strLinesList;
+            QVERIFY(rig->peer.feed(chunks.at(i)));
+            if (lists.at(i) == QLatin1String("-")) {
+                QVERIFY2(!st.bLinesChanged, qPrintable(QString::number(i)));
+                QCOMPARE(st.strLinesList, before);
+            } else {
+                QVERIFY(st.bLinesChanged);
+                QCOMPARE(st.strLinesList, lists.at(i));
+            }
+        }
+        QCOMPARE(rig->peer.takeReceived(), QByteArray());
+    }
+
+    // "$A,1" split after its comma is put together and dispatched once.
+    void splitUpdateModeDispatchedOnce()
+    {
+        auto rig = connectedRig();
+        QVERIFY(rig);
+        QVERIFY(rig->peer.feed("$A,"));
+        QCOMPARE(rig->gw.state().strRecvBuf, QStringLiteral("$A,"));
+        QVERIFY(rig->gw.mapLink().inMessage());
+        QVERIFY(rig->peer.feed("L,\r\n"));
+        QCOMPARE(rig->gw.state().strRecvBuf, QString());
+        QVERIFY(!rig->gw.mapLink().inMessage());
+        QCOMPARE(rig->peer.takeReceived(), QByteArray("$SetUpdateMode,S\r\n"));
+    }
+
+    void updateMode_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("logged");
+        const QByteArray setS("$SetUpdateMode,S\r\n");
+        QTest::newRow("empty mode") << QByteArray("$A,L,\r\n") << setS << false;
+        QTest::newRow("blank mode") << QByteArray("$A,L,   \r\n") << setS << false;
+        QTest::newRow("lower case") << QByteArray("$a,l,\r\n") << setS << false;
+        QTest::newRow("more fields") << QByteArray("$A,L,,x,y\r\n") << setS << false;
+        QTest::newRow("mode S") << QByteArray("$A,L,S\r\n") << QByteArray() << false;
+        QTest::newRow("mode P") << QByteArray("$A,L,P\r\n") << QByteArray() << false;
+        QTest::newRow("mode X") << QByteArray("$A,L,X\r\n") << QByteArray() << false;
+        QTest::newRow("field 1 not L") << QByteArray("$A,K,\r\n") << QByteArray() << false;
+        QTest::newRow("$A then $Q: only $Q")
+            << QByteArray("$A,L,$Q,2\r\n") << QByteArray() << false;
+        QTest::newRow("no field 2") << QByteArray("$A,L\r\n") << QByteArray() << true;
+        QTest::newRow("no field 1") << QByteArray("$A\r\n") << QByteArray() << true;
+    }
+    void updateMode()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, logged);
+        auto rig = connectedRig();
+        QVERIFY(rig);
+        QVERIFY(rig->peer.feed(message));
+        QCOMPARE(rig->peer.takeReceived(), answer);
+        const QString log = debugLog(*rig);
+        QCOMPARE(log.contains(QStringLiteral("ProcessDollarA: Error Number: 9")), logged);
+    }
+
+    void lineList_data()
+    {
+        QTest::addColumn<QString>("role");
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QString>("list");
+        QTest::newRow("server: prefix, licence rewrite")
+            << "Server" << QByteArray("$Q,0,dedod/1234567,dedod/12345,7654321\r\n")
+            << ",12-345-67,12345,";
+        QTest::newRow("server: prefix in any case, blanks around")
+            << "Server" << QByteArray("$Q,0, DEDOD/1234567 ,other/1234567\r\n") << ", 1234567 ,";
+        QTest::newRow("client: every non-empty entry")
+            << "Client" << QByteArray("$Q,0,dedod/1234567,,ABC,7654321,  \r\n")
+            << ",12-345-67,ABC,76-543-21,";
+        QTest::newRow("client: eight digits kept")
+            << "Client" << QByteArray("$Q,0,12345678\r\n") << ",12345678,";
+        QTest::newRow("no entries") << "Server" << QByteArray("$Q,0\r\n") << "";
+        QTest::newRow("command alone") << "Client" << QByteArray("$Q\r\n") << "";
+        QTest::newRow("server: nothing admitted") << "Server" << QByteArray("$Q,0,a,b\r\n") << "";
+    }
+    void lineList()
+    {
+        QFETCH(QString, role);
+        QFETCH(QByteArray, message);
+        QFETCH(QString, list);
+        auto rig = connectedRig(role);
+        QVERIFY(rig);
+        AppState &st = rig->gw.state();
+        const QDateTime now(QDate(2024, 3, 5), QTime(10, 20, 30));
+        rig->gw.clock().setNow(now);
+        st.strLinesList = QStringLiteral(",old,");
+        st.bLinesChanged = false;
+        st.bRequestLines = true;
+        st.dtLastQueryAll = now.addSecs(-60);
+        rig->gw.tmrDB().stop();
+        QVERIFY(rig->peer.feed(message));
+        QCOMPARE(st.strLinesList, list);
+        QVERIFY(st.bLinesChanged);
+        QVERIFY(!st.bRequestLines);
+        QVERIFY(DateTime::isZero(st.dtLastQueryAll));
+        QCOMPARE(st.dtLinesTime, now);
+        QVERIFY(rig->gw.tmrDB().isActive());
+        QVERIFY(!rig->home.exists(QStringLiteral("Debug.TXT")));
+    }
+
+    void notification_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("request, \\c separated")
+            << QByteArray("$MapNotification,dedod,7,expLineSchedReq\\c34506201\r\n")
+            << QByteArray("$NotifyOrganization,dedod,ExpLineSched\\c34506201\\c"
+                          "5551234-06:05-14:30-2:1;0;1;5\r\n")
+            << QString();
+        QTest::newRow("request, commas and \\n")
+            << QByteArray("$MapNotification,other,7,ExpLineSchedReq,3450\\n6201,more\r\n")
+            << QByteArray("$NotifyOrganization,other,ExpLineSched\\c34506201\\c"
+                          "5551234-06:05-14:30-2:1;0;1;5\r\n")
+            << QString();
+        QTest::newRow("other notification ignored")
+            << QByteArray("$MapNotification,dedod,7,VehicleMoved\\c34506201\r\n") << QByteArray()
+            << QString();
+        QTest::newRow("too few fields")
+            << QByteArray("$MapNotification,dedod,7\r\n") << QByteArray()
+            << QStringLiteral("ProcessDollarMapNotification: Error: Buf: $MapNotification,dedod,7"
+                              "Error Number: 9");
+        QTest::newRow("request without a line")
+            << QByteArray("$MapNotification,dedod,7,ExpLineSchedReq\r\n") << QByteArray()
+            << QStringLiteral("ProcessExpLineSchedReq: Error - RequestError Number: 9");
+    }
+    void notification()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, logged);
+        auto rig = connectedRig();
+        QVERIFY(rig);
+        auto &lines = rig->gw.state().colLines;
+        lines = std::make_unique<colLinesType>();
+        auto line = std::make_shared<clsLine>();
+        line->Idx = QStringLiteral("123456");
+        line->Makat = QStringLiteral("34506201");
+        auto sched = std::make_shared<clsSched>();
+        sched->ORVIKID = QStringLiteral("5551234");
+        sched->StartDT = QDateTime(QDate(2024, 3, 5), QTime(6, 5));
+        sched->EndDT = QDateTime(QDate(2024, 3, 5), QTime(14, 30));
+        sched->Stops = 2;
+        sched->StTimes = QStringLiteral("1;0;1;5");
+        line->Scheds.add(QStringLiteral("1"), sched);
+        lines->add(line->Idx, line);
+
+        QVERIFY(rig->peer.feed(message));
+        QCOMPARE(rig->peer.takeReceived(), answer);
+        if (logged.isEmpty())
+            QVERIFY(!rig->home.exists(QStringLiteral("Debug.TXT")));
+        else
+            QVERIFY2(debugLog(*rig).contains(logged), qPrintable(debugLog(*rig)));
+    }
+
+    // The worst the fuzzer and the wire have shown: every one is handled
+    // without a crash, with the answers and records stated.
+    void nastyInputs_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<int>("answers");
+        QTest::addColumn<QByteArray>("firstAnswer");
+        QTest::addColumn<QString>("list");
+        QTest::addColumn<QString>("logged");
+        const QByteArray head("$NotifyOrganization,dedod,ExpLineSched\\c");
+        const QString unchanged = QStringLiteral("-");
+
+        QTest::newRow("NUL bytes in fields")
+            << QByteArray("$Q,0,ab\0cd,\0\r\n$\0A,L,\r\n", 20) << 0 << QByteArray()
+            << QString::fromLatin1(",ab\0cd,\0,", 9) << QString();
+        QTest::newRow("bytes Windows-1255 leaves undefined")
+            << QByteArray("$MapNotification,\xFF\x81,1,ExpLineSchedReq\\c34506201\r\n") << 1
+            << QByteArray("$NotifyOrganization,??,ExpLineSched\\c34506201\\c") << unchanged
+            << QString();
+        QTest::newRow("\\c doubled and trailing")
+            << QByteArray("$MapNotification,dedod,1\\cExpLineSchedReq\\c\\c\r\n") << 1
+            << head + "\\cNot Found\r\n"
+            << unchanged << QString();
+        QTest::newRow("\\c before the first comma")
+            << QByteArray("$MapNotification\\c,dedod\\c\\c\\cExpLineSchedReq\\c34506201\r\n") << 0
+            << QByteArray() << unchanged << QString();
+        QTest::newRow("lone backslash at the end")
+            << QByteArray("$MapNotification,a,b,ExpLineSchedReq\\\r\n") << 0 << QByteArray()
+            << unchanged << QString();
+        QTest::newRow("\\n splitting the type")
+            << QByteArray("$MapNotification,dedod,1,ExpLine\\nSchedReq\\c3450\\n6201\r\n") << 1
+            << head + "34506201\\c" << unchanged << QString();
+        QTest::newRow("only carriage returns and dollars")
+            << QByteArray("\r\r\r$\r$$$$\r\n$,\r$,,,,\r") << 0 << QByteArray() << unchanged
+            << QString();
+        QTest::newRow("a hundred thousand empty fields")
+            << QByteArray("$Q,0") + QByteArray(100000, ',') + "\r\n"
+            << 0 << QByteArray() << "" << QString();
+        QTest::newRow("sixty thousand entries")
+            << QByteArray("$Q,0") + QByteArray(",dedod/1234567").repeated(60000) + "\r\n"
+            << 0 << QByteArray()
+            << QStringLiteral(",12-345-67").repeated(60000) + QStringLiteral(",") << QString();
+        QTest::newRow("flood of ten thousand requests")
+            << QByteArray("$MapNotification,dedod,1,ExpLineSchedReq\\c34506201\r\n").repeated(10000)
+            << 10000 << head + "34506201\\c" << unchanged << QString();
+        QTest::newRow("a megabyte of dollars")
+            << QByteArray(2 * 1024 * 1024, '$') + "Q,0,dedod/7654321\r\n"
+            << 0 << QByteArray() << ",76-543-21," << QString();
+        QTest::newRow("a megabyte outside any message")
+            << QByteArray(3 * 1024 * 1024, '\xE0') + "$Q,0,dedod/7654321\r\n"
+            << 0 << QByteArray() << ",76-543-21," << QString();
+    }
+    void nastyInputs()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(int, answers);
+        QFETCH(QByteArray, firstAnswer);
+        QFETCH(QString, list);
+        QFETCH(QString, logged);
+        auto rig = connectedRig(QStringLiteral("Client"));
+        QVERIFY(rig);
+        AppState &st = rig->gw.state();
+        auto &lines = st.colLines;
+        lines = std::make_unique<colLinesType>();
+        auto line = std::make_shared<clsLine>();
+        line->Idx = QStringLiteral("123456");
+        line->Makat = QStringLiteral("34506201");
+        line->Scheds.add(QStringLiteral("1"), std::make_shared<clsSched>());
+        lines->add(line->Idx, line);
+        st.strLinesList = QStringLiteral("-");
+
+        const QByteArray received = rig->peer.exchange(input);
+        QCOMPARE(received.count("\r\n"), answers);
+        QVERIFY2(received.startsWith(firstAnswer), received.left(200).constData());
+        QCOMPARE(st.strLinesList, list);
+        if (logged.isEmpty())
+            QVERIFY2(!rig->home.exists(QStringLiteral("Debug.TXT")), qPrintable(debugLog(*rig)));
+        else
+            QVERIFY2(debugLog(*rig).contains(logged), qPrintable(debugLog(*rig)));
+        QVERIFY(st.strRecvBuf.size() <= MapLink::kMaxMessageChars);
+    }
+
+    // A peer that opens a message and never ends it cannot make the buffer
+    // grow without end: the message is dropped with one record.
+    void oversizedMessage()
+    {
+        auto rig = connectedRig(QStringLiteral("Server"));
+        QVERIFY(rig);
+        AppState &st = rig->gw.state();
+        const QByteArray huge = "$Q,0,dedod/" + QByteArray(3 * MapLink::kMaxMessageChars, '7');
+        rig->peer.peer->write(huge);
+        rig->peer.peer->write("\r\n$Q,0,dedod/1234567\r\n");
+        QTRY_COMPARE_WITH_TIMEOUT(st.strLinesList, QStringLiteral(",12-345-67,"), 10000);
+        QVERIFY(st.strRecvBuf.isEmpty());
+        const QStringList records = rig->home.lines(QStringLiteral("Debug.TXT"));
+        QCOMPARE(records.size(), 1);
+        QVERIFY(
+            records.first().contains(QStringLiteral("sckmap_DataArrival: Message longer than")));
+
+        // Just under the bound still gets through.
+        const QByteArray big = "$Q,0,dedod/" + QByteArray(MapLink::kMaxMessageChars - 20, 'B');
+        rig->peer.peer->write(big + "\r\n");
+        QTRY_COMPARE_WITH_TIMEOUT(
+            st.strLinesList.size(), MapLink::kMaxMessageChars - 20 + 2, 10000);
+        QCOMPARE(rig->home.lines(QStringLiteral("Debug.TXT")).size(), 1);
+    }
+
+    void connectErrors_data()
+    {
+        QTest::addColumn<bool>("logOnLoaded");
+        QTest::newRow("logon dialog loaded") << true;
+        QTest::newRow("no logon dialog") << false;
+    }
+    void connectErrors()
+    {
+        QFETCH(bool, logOnLoaded);
+        Rig rig;
+        AppState &st = rig.gw.state();
+        // A port nobody listens on: the connection is refused.
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        st.iMapPort = qint16(probe.serverPort());
+        probe.close();
+        st.strMapIP = QStringLiteral("127.0.0.1");
+        st.setWindowLoaded(QStringLiteral("LogOn"), logOnLoaded);
+        st.strTaskStep = QStringLiteral("StartConnectAll");
+        rig.gw.tmrTasks().setInterval(60000);
+        rig.gw.tmrTasks().start();
+        rig.gw.mapLink().MapConnect();
+        QTRY_VERIFY(rig.home.exists(QStringLiteral("Debug.TXT")));
+        QVERIFY(debugLog(rig).contains(QStringLiteral("sckmap_Error: Can't connect to Map")));
+        if (logOnLoaded) {
+            QCOMPARE(rig.ui.messages.size(), 1);
+            QVERIFY(rig.ui.messages.first().text.startsWith(
+                QStringLiteral("Error Connecting to Map. Error:\r\n")));
+            QVERIFY(rig.ui.messages.first().text.size() > 33);
+            QCOMPARE(rig.ui.messages.first().title, QStringLiteral("Connecting to Map"));
+            QCOMPARE(rig.ui.messages.first().icon, Ui::Icon::Critical);
+            QVERIFY(!rig.gw.tmrTasks().isActive());
+            QCOMPARE(st.strTaskStep, QString());
+            QCOMPARE(rig.ui.count(QStringLiteral("reOrderLogOn:Usual")), 1);
+        } else {
+            QVERIFY(rig.ui.messages.isEmpty());
+            QVERIFY(rig.gw.tmrTasks().isActive());
+            QCOMPARE(st.strTaskStep, QStringLiteral("StartConnectAll"));
+        }
+        QCOMPARE(rig.gw.sckMap().state(), int(MapSocket::Error));
+
+        // The next MapConnect closes and starts again.
+        MapPeer peer(rig.gw);
+        QVERIFY(peer.connectGateway());
+    }
+
+    // Sending the login on a socket that is not connected is logged, not thrown.
+    void loginWithoutConnection()
+    {
+        Rig rig;
+        rig.gw.mapLink().sckmap_Connect();
+        QVERIFY(debugLog(rig).contains(QStringLiteral("sckmap_Connect: Error Number: 40006")));
+    }
+};
+
+QTEST_MAIN(TestMapLink)
+#include "tst_maplink.moc"

@@ -1,0 +1,314 @@
+#include "MapPeer.h"
+#include "TestSupport.h"
+
+#include "app/Gateway.h"
+#include "app/MenuMarks.h"
+#include "model/clsLine.h"
+#include "model/mdlSendScheds.h"
+#include "platform/Clock.h"
+#include "platform/DateTime.h"
+
+#include <QtTest>
+
+#include <memory>
+
+// The "ExpLineSched" messages as the map server receives them: pushes of the
+// changed lines and answers to requests, byte for byte in Windows-1255.
+class TestSendScheds : public QObject
+{
+    Q_OBJECT
+
+private:
+    struct Rig
+    {
+        TempHome home;
+        FakeUi ui;
+        Gateway gw{home.path()};
+        MapPeer peer{gw};
+        Rig()
+        {
+            gw.setUi(&ui);
+            gw.clock().setNow(QDateTime(QDate(2024, 3, 5), QTime(10, 20, 30)));
+        }
+        void run(const QString &type, const QString &buf = QString())
+        {
+            QString t = type;
+            QString b = buf;
+            gw.sendScheds().ProcessExpLineSchedReq(t, b);
+            lastType = t;
+        }
+        QString lastType;
+    };
+
+    static std::shared_ptr<clsSched> sched(const QString &vehicle, QTime start, QTime end,
+        qint16 stops, const QString &times, const QString &driver)
+    {
+        auto s = std::make_shared<clsSched>();
+        s->ORVIKID = vehicle;
+        s->StartDT = QDateTime(QDate(2024, 3, 5), start);
+        s->EndDT = end.isValid() ? QDateTime(QDate(2024, 3, 6), end) : DateTime::zero();
+        s->Stops = stops;
+        s->StTimes = times;
+        s->DriverName = driver;
+        return s;
+    }
+
+    static std::shared_ptr<clsLine> addLine(
+        colLinesType &lines, const QString &key, const QString &makat, bool isNew)
+    {
+        auto line = std::make_shared<clsLine>();
+        line->Idx = key;
+        line->Makat = makat;
+        line->bNew = isNew;
+        lines.insertInKeyOrder(key, line);
+        return line;
+    }
+
+    // Three lines: 123456 (two trips, new), 223456 (not new), 323456 (new, no trips).
+    static void fillDay(Gateway &gw)
+    {
+        gw.state().colLines = std::make_unique<colLinesType>();
+        colLinesType &lines = *gw.state().colLines;
+        auto first = addLine(lines, QStringLiteral("123456"), QStringLiteral("34506201"), true);
+        first->Scheds.add(QStringLiteral("11"),
+            sched(QString(), QTime(6, 5), QTime(14, 30), 3, QStringLiteral("1;0;1;2;5;1"),
+                QStringLiteral("משה כהן")));
+        first->Scheds.add(QStringLiteral("12"),
+            sched(QStringLiteral("7654321"), QTime(23, 59), QTime(), 1, QString(), QString()));
+        auto other = addLine(lines, QStringLiteral("223456"), QStringLiteral("34506202"), false);
+        other->Scheds.add(QStringLiteral("21"),
+            sched(QStringLiteral("1"), QTime(7, 0), QTime(8, 0), 1, QStringLiteral("0;0"),
+                QString()));
+        addLine(lines, QStringLiteral("323456"), QStringLiteral("34506203"), true);
+    }
+
+    // The first line's two entries, Hebrew in Windows-1255.
+    static QByteArray firstEntries()
+    {
+        return QByteArray("***-06:05-14:30-3:1;0;1;2;5;1-\xEE\xF9\xE4 \xEB\xE4\xEF"
+                          "\\c7654321-23:59-00:00-1:");
+    }
+
+    static QString debugLog(const Rig &rig)
+    {
+        return rig.home.lines(QStringLiteral("Debug.TXT")).join(QLatin1Char('\n'));
+    }
+
+private Q_SLOTS:
+    void push_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::newRow("Send New") << "Send New";
+        QTest::newRow("send all") << "send all";
+        QTest::newRow("anything else") << "Whatever";
+    }
+    void push()
+    {
+        QFETCH(QString, type);
+        Rig rig;
+        QVERIFY(rig.peer.connectGateway());
+        fillDay(rig.gw);
+        rig.run(type);
+        QCOMPARE(rig.lastType, QStringLiteral("Send All"));
+        const QByteArray expected = "$NotifyOrganization,dedod,ExpLineSched\\c34506201\\c"
+            + firstEntries()
+            + "\r\n$NotifyOrganization,dedod,ExpLineSched\\c34506203\\cNot Found\r\n";
+        QCOMPARE(rig.peer.takeReceived(), expected);
+        const colLinesType &lines = *rig.gw.state().colLines;
+        for (const auto &line : lines) {
+            QVERIFY(!line->bNew);
+            // A push is not an answer: Sent stays as it was.
+            for (const auto &s : line->Scheds)
+                QVERIFY(DateTime::isZero(s->Sent));
+        }
+        QVERIFY(!rig.home.exists(QStringLiteral("Bufs.TXT")));
+        QVERIFY(!rig.home.exists(QStringLiteral("Debug.TXT")));
+
+        // Nothing changed since: the next push sends nothing.
+        rig.run(type);
+        QCOMPARE(rig.peer.takeReceived(), QByteArray());
+    }
+
+    void pushLoggedToBufs()
+    {
+        Rig rig;
+        QVERIFY(rig.peer.connectGateway());
+        fillDay(rig.gw);
+        rig.gw.marks().setChecked(MenuMarks::mnuDebugAll, true);
+        rig.run(QStringLiteral("Send New"));
+        QCOMPARE(rig.home.read(QStringLiteral("Bufs.TXT")),
+            "SendAll - $NotifyOrganization,dedod,ExpLineSched\\c34506201\\c" + firstEntries()
+                + "\r\nSendAll - $NotifyOrganization,dedod,ExpLineSched\\c34506203\\c"
+                  "Not Found\r\n");
+    }
+
+    void answer_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("bufs");
+        QTest::addColumn<QString>("answeredKey");
+        QTest::newRow("known line")
+            << "$MapNotification,ORG2,5,ExpLineSchedReq\\c34506201"
+            << "$NotifyOrganization,ORG2,ExpLineSched\\c34506201\\c" + firstEntries() + "\r\n"
+            << QString::fromUtf8("05/03/2024 10:20:30: O - $NotifyOrganization,ORG2,ExpLineSched"
+                                 "\\c34506201\\c***-06:05-14:30-3:1;0;1;2;5;1-משה כהן"
+                                 "\\c7654321-23:59-00:00-1:")
+            << "123456";
+        QTest::newRow("known line without trips")
+            << "$MapNotification,dedod,5,ExpLineSchedReq,34506203"
+            << QByteArray("$NotifyOrganization,dedod,ExpLineSched\\c34506203\\cNot Found\r\n")
+            << "05/03/2024 10:20:30: O - $NotifyOrganization,dedod,ExpLineSched\\c34506203"
+               "\\cNot Found"
+            << "323456";
+        // The answer names the code asked for, the log the key looked up.
+        QTest::newRow("unknown line")
+            << "$MapNotification,dedod,5,ExpLineSchedReq\\c12345678"
+            << QByteArray("$NotifyOrganization,dedod,ExpLineSched\\c12345678\\cNot Found\r\n")
+            << "05/03/2024 10:20:30: O - $NotifyOrganization,dedod,ExpLineSched\\c861235"
+               "\\cNot Found"
+            << QString();
+        QTest::newRow("short code")
+            << "$MapNotification,dedod,5,ExpLineSchedReq\\c12"
+            << QByteArray("$NotifyOrganization,dedod,ExpLineSched\\c12\\cNot Found\r\n")
+            << "05/03/2024 10:20:30: O - $NotifyOrganization,dedod,ExpLineSched\\c12\\cNot Found"
+            << QString();
+    }
+    void answer()
+    {
+        QFETCH(QString, request);
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, bufs);
+        QFETCH(QString, answeredKey);
+        Rig rig;
+        QVERIFY(rig.peer.connectGateway());
+        fillDay(rig.gw);
+        rig.gw.marks().setChecked(MenuMarks::mnuDebugAll, true);
+        rig.run(QStringLiteral("request"), request);
+        QCOMPARE(rig.lastType, QStringLiteral("request"));
+        QCOMPARE(rig.peer.takeReceived(), answer);
+        QCOMPARE(rig.home.lines(QStringLiteral("Bufs.TXT")), QStringList{bufs});
+        QVERIFY(!rig.home.exists(QStringLiteral("Debug.TXT")));
+
+        // The answered line is sent and clear; the others are left as they were.
+        const colLinesType &lines = *rig.gw.state().colLines;
+        for (const auto &line : lines) {
+            const bool answered = line->Idx == answeredKey;
+            QCOMPARE(line->bNew, answered ? false : line->Idx != QLatin1String("223456"));
+            for (const auto &s : line->Scheds)
+                QCOMPARE(s->Sent, answered ? rig.gw.clock().now() : DateTime::zero());
+        }
+    }
+
+    void lookupKey_data()
+    {
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<QString>("key");
+        QTest::newRow("route name") << "34506201"
+                                    << "123456";
+        QTest::newRow("seven characters") << "3450620"
+                                          << "023456";
+        QTest::newRow("longer") << "345062019"
+                                << "123456";
+        QTest::newRow("two characters") << "12"
+                                        << "12";
+        QTest::newRow("empty") << ""
+                               << "";
+    }
+    void lookupKey()
+    {
+        QFETCH(QString, code);
+        QFETCH(QString, key);
+        QCOMPARE(mdlSendScheds::lookupKey(code), key);
+    }
+
+    // Without lines (before the first rows, after the 04:00 reset) nothing is
+    // sent and nothing is logged, whatever is asked.
+    void noLines_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("buf");
+        QTest::newRow("push") << "Send New" << QString();
+        QTest::newRow("request") << "Request"
+                                 << "$MapNotification,dedod,5,ExpLineSchedReq\\c1";
+        QTest::newRow("bad request") << "Request"
+                                     << "$MapNotification";
+    }
+    void noLines()
+    {
+        QFETCH(QString, type);
+        QFETCH(QString, buf);
+        Rig rig;
+        QVERIFY(rig.peer.connectGateway());
+        rig.gw.marks().setChecked(MenuMarks::mnuDebugAll, true);
+        rig.run(type, buf);
+        QCOMPARE(rig.peer.takeReceived(), QByteArray());
+        QVERIFY(!rig.home.exists(QStringLiteral("Debug.TXT")));
+        QVERIFY(!rig.home.exists(QStringLiteral("Bufs.TXT")));
+    }
+
+    void failures_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("buf");
+        QTest::addColumn<QString>("record");
+        QTest::newRow("push, not connected")
+            << "Send New" << QString()
+            << "ProcessExpLineSchedReq: Error - Send_AllError Number: 40006";
+        QTest::newRow("request, too few fields")
+            << "Request"
+            << "$MapNotification,dedod,5,ExpLineSchedReq"
+            << "ProcessExpLineSchedReq: Error - RequestError Number: 9";
+        QTest::newRow("answer, not connected")
+            << "Request"
+            << "$MapNotification,dedod,5,ExpLineSchedReq\\c34506201"
+            << "ProcessExpLineSchedReq: Error - RequestError Number: 40006";
+    }
+    void failures()
+    {
+        QFETCH(QString, type);
+        QFETCH(QString, buf);
+        QFETCH(QString, record);
+        Rig rig;
+        fillDay(rig.gw);
+        rig.run(type, buf);
+        QCOMPARE(rig.home.lines(QStringLiteral("Debug.TXT")).size(), 1);
+        QVERIFY2(debugLog(rig).contains(record), qPrintable(debugLog(rig)));
+    }
+
+    // A push that fails keeps bNew of the failing and the later lines, so the
+    // next cycle sends them once the connection is back.
+    void failedPushKeepsLinesNew()
+    {
+        Rig rig;
+        fillDay(rig.gw);
+        rig.run(QStringLiteral("Send New"));
+        const colLinesType &lines = *rig.gw.state().colLines;
+        QVERIFY(lines.value(QStringLiteral("123456"))->bNew);
+        QVERIFY(lines.value(QStringLiteral("323456"))->bNew);
+
+        QVERIFY(rig.peer.connectGateway());
+        rig.run(QStringLiteral("Send New"));
+        const QByteArray received = rig.peer.takeReceived();
+        QCOMPARE(received.count("$NotifyOrganization,dedod,ExpLineSched"), 2);
+        QVERIFY(!lines.value(QStringLiteral("123456"))->bNew);
+        QVERIFY(!lines.value(QStringLiteral("323456"))->bNew);
+    }
+
+    // An answer updates Sent and bNew before its send, so they stay updated
+    // when the send fails.
+    void failedAnswerStillMarksSent()
+    {
+        Rig rig;
+        fillDay(rig.gw);
+        rig.run(QStringLiteral("Request"),
+            QStringLiteral("$MapNotification,dedod,5,ExpLineSchedReq\\c34506201"));
+        const auto first = rig.gw.state().colLines->value(QStringLiteral("123456"));
+        QVERIFY(!first->bNew);
+        for (const auto &s : first->Scheds)
+            QCOMPARE(s->Sent, rig.gw.clock().now());
+    }
+};
+
+QTEST_MAIN(TestSendScheds)
+#include "tst_sendscheds.moc"
