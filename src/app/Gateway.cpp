@@ -4,6 +4,8 @@
 #include "MenuMarks.h"
 #include "Supervisor.h"
 #include "Ui.h"
+#include "db/SqlConnect.h"
+#include "db/mdlQueries.h"
 #include "diag/ErrorLog.h"
 #include "platform/Clock.h"
 #include "platform/Failure.h"
@@ -26,6 +28,8 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
 
     m_lifecycle = std::make_unique<AppLifecycle>(*this);
     m_supervisor = std::make_unique<Supervisor>(*this);
+    m_sqlConnect = std::make_unique<SqlConnect>(*this);
+    m_queries = std::make_unique<mdlQueries>(*this);
     connect(&m_tmrTasks, &QTimer::timeout, this, [this] { m_supervisor->tmrTasks_Timer(); });
 }
 

@@ -19,6 +19,8 @@ class MenuMarks;
 class Settings;
 class Supervisor;
 class Ui;
+class SqlConnect;
+class mdlQueries;
 
 // The core of the gateway: owns the application state, the clock, the logs,
 // the settings, the two timers, the map socket, the menu marks and the parts
@@ -46,6 +48,8 @@ public:
 
     AppLifecycle &lifecycle() { return *m_lifecycle; }
     Supervisor &supervisor() { return *m_supervisor; }
+    SqlConnect &sqlConnect() { return *m_sqlConnect; }
+    mdlQueries &queries() { return *m_queries; }
 
     // The jobs processing that the job selection hands its rows to, after the
     // schedules insert. Set once by the part that owns it.
@@ -95,4 +99,6 @@ private:
 
     std::unique_ptr<AppLifecycle> m_lifecycle;
     std::unique_ptr<Supervisor> m_supervisor;
+    std::unique_ptr<SqlConnect> m_sqlConnect;
+    std::unique_ptr<mdlQueries> m_queries;
 };
