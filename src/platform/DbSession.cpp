@@ -110,9 +110,13 @@ void DbSession::failWith(const QSqlError &error, const QString &what) const
     int number = error.nativeErrorCode().toInt(&ok);
     if (!ok || number == 0)
         number = kUnspecifiedDbError;
-    QString text = error.text().trimmed();
+    // The driver's own message, on one line so that it stays one log record.
+    QString text = error.databaseText().trimmed();
+    if (text.isEmpty())
+        text = error.text().trimmed();
     if (text.isEmpty())
         text = what;
+    text.replace(QLatin1String("\r\n"), QLatin1String(" ")).replace(QLatin1Char('\n'), QLatin1Char(' '));
     throw Failure(number, text);
 }
 
