@@ -76,8 +76,9 @@ void TstDbSession::batchGivesClosedResultsThenRows()
 {
     auto s = openJobs(QStringLiteral("sqlite:") + m_db);
     QCOMPARE(s->state(), int(DbSession::Open));
-    RowSet::Ptr rs = s->execute(QStringLiteral("Update AppStatus Set Status = 'a;b' Where Type = 'APSTT' ; "
-                                               "Select Type, Status From AppStatus Order By Type"));
+    RowSet::Ptr rs
+        = s->execute(QStringLiteral("Update AppStatus Set Status = 'a;b' Where Type = 'APSTT' ; "
+                                    "Select Type, Status From AppStatus Order By Type"));
     QCOMPARE(rs->state(), int(RowSet::Closed));
     rs = rs->nextRecordset();
     QVERIFY(rs);
@@ -124,7 +125,8 @@ void TstDbSession::missingCatalogFileIsNotCreated()
 void TstDbSession::splitKeepsQuotedSemicolons()
 {
     QCOMPARE(DbSession::splitStatements(QStringLiteral("a 'x;''y' ; b -- c;\n ; /* ; */ d")),
-             (QStringList{QStringLiteral("a 'x;''y'"), QStringLiteral("b -- c;"), QStringLiteral("/* ; */ d")}));
+        (QStringList{
+            QStringLiteral("a 'x;''y'"), QStringLiteral("b -- c;"), QStringLiteral("/* ; */ d")}));
 }
 
 void TstDbSession::rowSetMoves()
@@ -135,7 +137,7 @@ void TstDbSession::rowSetMoves()
     QVERIFY_THROWS_EXCEPTION(Failure, empty.field(0));
 
     RowSet rs(QStringList{QStringLiteral("Name"), QStringLiteral("N")},
-              {RowSet::Row{QStringLiteral("a"), QVariant()}, RowSet::Row{QStringLiteral("b"), 2}});
+        {RowSet::Row{QStringLiteral("a"), QVariant()}, RowSet::Row{QStringLiteral("b"), 2}});
     QVERIFY(!rs.eof());
     QVERIFY(rs.field(QStringLiteral("n")).isNull());
     rs.moveNext();
@@ -155,8 +157,8 @@ void TstDbSession::rowSetMoves()
 void TstDbSession::rowSetSortFindBookmark()
 {
     RowSet rs(QStringList{QStringLiteral("RouteName"), QStringLiteral("fromTime")},
-              {RowSet::Row{QStringLiteral("b"), 10}, RowSet::Row{QStringLiteral("a"), 9},
-               RowSet::Row{QStringLiteral("B"), 2}, RowSet::Row{QStringLiteral("O'Neil"), 1}});
+        {RowSet::Row{QStringLiteral("b"), 10}, RowSet::Row{QStringLiteral("a"), 9},
+            RowSet::Row{QStringLiteral("B"), 2}, RowSet::Row{QStringLiteral("O'Neil"), 1}});
     rs.setSort(QStringLiteral("RouteName ASC, fromTime ASC"));
     QCOMPARE(rs.field(0).toString(), QStringLiteral("a"));
     rs.find(QStringLiteral("RouteName = 'b'"));
@@ -175,23 +177,25 @@ void TstDbSession::propertiesInDocumentedOrder()
 {
     auto jobs = m_gw->sqlConnect().makeJobsSession();
     QCOMPARE(jobs->propertyOrder(),
-             (QStringList{QStringLiteral("Provider"), QStringLiteral("CursorLocation"),
-                          QStringLiteral("CommandTimeout"), QStringLiteral("Data Source"),
-                          QStringLiteral("Initial Catalog"), QStringLiteral("User ID"), QStringLiteral("Password"),
-                          QStringLiteral("ConnectionTimeout")}));
+        (QStringList{QStringLiteral("Provider"), QStringLiteral("CursorLocation"),
+            QStringLiteral("CommandTimeout"), QStringLiteral("Data Source"),
+            QStringLiteral("Initial Catalog"), QStringLiteral("User ID"),
+            QStringLiteral("Password"), QStringLiteral("ConnectionTimeout")}));
     QCOMPARE(jobs->commandTimeout(), 120);
     QCOMPARE(jobs->connectionTimeout(), 20);
     QCOMPARE(jobs->provider(), QStringLiteral("SQLOLEDB"));
     QCOMPARE(jobs->cursorLocation(), 3);
 
-    m_gw->settings().WriteINI(QStringLiteral("Database"), QStringLiteral("Connection TimeOut"), QStringLiteral("5"));
-    m_gw->settings().WriteINI(QStringLiteral("Database"), QStringLiteral("ORVIKDBServer"), QStringLiteral("site-db"));
+    m_gw->settings().WriteINI(
+        QStringLiteral("Database"), QStringLiteral("Connection TimeOut"), QStringLiteral("5"));
+    m_gw->settings().WriteINI(
+        QStringLiteral("Database"), QStringLiteral("ORVIKDBServer"), QStringLiteral("site-db"));
     auto second = m_gw->sqlConnect().makeOrvikDbSession();
     QCOMPARE(second->propertyOrder(),
-             (QStringList{QStringLiteral("Provider"), QStringLiteral("CursorLocation"),
-                          QStringLiteral("CommandTimeout"), QStringLiteral("Integrated Security"),
-                          QStringLiteral("Data Source"), QStringLiteral("Initial Catalog"),
-                          QStringLiteral("ConnectionTimeout")}));
+        (QStringList{QStringLiteral("Provider"), QStringLiteral("CursorLocation"),
+            QStringLiteral("CommandTimeout"), QStringLiteral("Integrated Security"),
+            QStringLiteral("Data Source"), QStringLiteral("Initial Catalog"),
+            QStringLiteral("ConnectionTimeout")}));
     QCOMPARE(second->connectionTimeout(), 5);
     QCOMPARE(second->dataSource(), QStringLiteral("site-db"));
     // Integrated security is the driver's trusted connection, without a password.
@@ -218,7 +222,9 @@ void TstDbSession::lowerCaseWhichReopensOnlyThatSession()
     QCOMPARE(second->state(), int(DbSession::Open));
     QVERIFY(!m_gw->tmrDB().isActive()); // only a failure re-enables the cycle
     // The second session sees the route-times file.
-    QCOMPARE(second->execute(QStringLiteral("Select Count(*) From RteDB.RouteTimes"))->field(0).toInt(), 0);
+    QCOMPARE(
+        second->execute(QStringLiteral("Select Count(*) From RteDB.RouteTimes"))->field(0).toInt(),
+        0);
 }
 
 void TstDbSession::unreachableJobsServerLeavesBothAbsent_data()
@@ -249,8 +255,9 @@ void TstDbSession::unreachableJobsServerLeavesBothAbsent()
         QVERIFY(m_ui.messages.first().text.contains(QStringLiteral("does not exist")));
     const QStringList log = m_home->lines(QStringLiteral("Debug.TXT"));
     QCOMPARE(log.size(), 1);
-    QVERIFY2(log.first().contains(QStringLiteral("SQLConnect")) && log.first().contains(QStringLiteral("nowhere")),
-             qPrintable(log.first()));
+    QVERIFY2(log.first().contains(QStringLiteral("SQLConnect"))
+            && log.first().contains(QStringLiteral("nowhere")),
+        qPrintable(log.first()));
 }
 
 void TstDbSession::odbcServerThatNeverAnswersTimesOut()
@@ -258,10 +265,12 @@ void TstDbSession::odbcServerThatNeverAnswersTimesOut()
     // A server that takes the connection and never says a word.
     QTcpServer silent;
     QVERIFY(silent.listen(QHostAddress::LocalHost));
-    m_gw->settings().WriteINI(QStringLiteral("Database"), QStringLiteral("Connection TimeOut"), QStringLiteral("2"));
-    m_gw->state().strSQLServer = QStringLiteral("DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=%1;"
-                                                "DATABASE=ORVIK_Jobs;UID=orvikuser;PWD=x;")
-                                     .arg(silent.serverPort());
+    m_gw->settings().WriteINI(
+        QStringLiteral("Database"), QStringLiteral("Connection TimeOut"), QStringLiteral("2"));
+    m_gw->state().strSQLServer
+        = QStringLiteral("DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=%1;"
+                         "DATABASE=ORVIK_Jobs;UID=orvikuser;PWD=x;")
+              .arg(silent.serverPort());
     m_gw->state().setWindowLoaded(QStringLiteral("LogOn"), true);
     bool ok = true;
     QElapsedTimer t;
@@ -277,9 +286,9 @@ void TstDbSession::odbcServerThatNeverAnswersTimesOut()
     qInfo() << "after" << ms << "ms:" << log.first();
     QVERIFY(log.first().contains(QStringLiteral("SQLConnect")));
     QVERIFY2(log.first().contains(QStringLiteral("timeout"), Qt::CaseInsensitive)
-                 || log.first().contains(QStringLiteral("time-out"), Qt::CaseInsensitive)
-                 || log.first().contains(QStringLiteral("timed out"), Qt::CaseInsensitive),
-             qPrintable(log.first()));
+            || log.first().contains(QStringLiteral("time-out"), Qt::CaseInsensitive)
+            || log.first().contains(QStringLiteral("timed out"), Qt::CaseInsensitive),
+        qPrintable(log.first()));
     QCOMPARE(m_ui.messages.size(), 1);
 }
 

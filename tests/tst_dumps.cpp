@@ -50,13 +50,16 @@ void TstDumps::emptyRowSetWritesHeaderOnly()
 void TstDumps::cells()
 {
     auto rs = rows({"Name", "N", "Empty", "When"},
-                   {RowSet::Row{QStringLiteral("דנה"), QVariant(), QString(""), QDateTime(QDate(2026, 12, 7), QTime(6, 30))},
-                    RowSet::Row{QStringLiteral("x"), 12.5, QStringLiteral("y"), QVariant()}});
+        {RowSet::Row{QStringLiteral("דנה"), QVariant(), QString(""),
+             QDateTime(QDate(2026, 12, 7), QTime(6, 30))},
+            RowSet::Row{QStringLiteral("x"), 12.5, QStringLiteral("y"), QVariant()}});
     rs->moveNext(); // the dump starts from the first row wherever the cursor is
     dump(rs);
     const QByteArray bytes = m_home->read(QStringLiteral("MultiRS/MultiRes.XLS"));
-    QCOMPARE(bytes, QByteArray("\t\r\n\tName\tN\tEmpty\tWhen\r\n") + "\t" + CodePage::toBytes(QStringLiteral("דנה"))
-                 + "\tNull\t\t07/12/2026 06:30:00\r\n\tx\t12.5\ty\tNull\r\n");
+    QCOMPARE(bytes,
+        QByteArray("\t\r\n\tName\tN\tEmpty\tWhen\r\n") + "\t"
+            + CodePage::toBytes(QStringLiteral("דנה"))
+            + "\tNull\t\t07/12/2026 06:30:00\r\n\tx\t12.5\ty\tNull\r\n");
     QVERIFY(rs->eof());
 }
 
@@ -65,7 +68,8 @@ void TstDumps::topLevelDumpsNestDeeper()
     dump(rows({"A"}, {RowSet::Row{1}}));
     dump(rows({"B"}, {RowSet::Row{2}}));
     QVERIFY(QFile::exists(m_home->file(QStringLiteral("MultiRS/MultiRes.XLS"))));
-    QCOMPARE(m_home->lines(QStringLiteral("MultiRS/MultiRS/MultiRes.XLS")).value(2), QStringLiteral("\t2"));
+    QCOMPARE(m_home->lines(QStringLiteral("MultiRS/MultiRS/MultiRes.XLS")).value(2),
+        QStringLiteral("\t2"));
     QCOMPARE(m_home->lines(QStringLiteral("MultiRS/MultiRes.XLS")).value(2), QStringLiteral("\t1"));
 }
 
@@ -78,13 +82,18 @@ void TstDumps::nestedNumberingSharedAcrossLevels()
     qint32 count = 0;
     dump(top, &count);
     QCOMPARE(count, 3);
-    QStringList files = QDir(m_home->file(QStringLiteral("MultiRS"))).entryList(QDir::Files, QDir::Name);
-    QCOMPARE(files, (QStringList{"MultiRes.XLS", "RS01NO001.XLS", "RS01NO003.XLS", "RS02NO002.XLS"}));
-    QCOMPARE(m_home->lines(QStringLiteral("MultiRS/RS01NO001.XLS")).value(2), QStringLiteral("\ts1\tRecordset"));
-    QCOMPARE(m_home->lines(QStringLiteral("MultiRS/RS02NO002.XLS")).value(2), QStringLiteral("\td"));
-    QCOMPARE(m_home->lines(QStringLiteral("MultiRS/RS01NO003.XLS")).value(2), QStringLiteral("\ts2"));
+    QStringList files
+        = QDir(m_home->file(QStringLiteral("MultiRS"))).entryList(QDir::Files, QDir::Name);
+    QCOMPARE(
+        files, (QStringList{"MultiRes.XLS", "RS01NO001.XLS", "RS01NO003.XLS", "RS02NO002.XLS"}));
+    QCOMPARE(m_home->lines(QStringLiteral("MultiRS/RS01NO001.XLS")).value(2),
+        QStringLiteral("\ts1\tRecordset"));
+    QCOMPARE(
+        m_home->lines(QStringLiteral("MultiRS/RS02NO002.XLS")).value(2), QStringLiteral("\td"));
+    QCOMPARE(
+        m_home->lines(QStringLiteral("MultiRS/RS01NO003.XLS")).value(2), QStringLiteral("\ts2"));
     QCOMPARE(m_home->lines(QStringLiteral("MultiRS/MultiRes.XLS")).mid(2),
-             (QStringList{"\t1\tRecordset", "\t2\tRecordset"}));
+        (QStringList{"\t1\tRecordset", "\t2\tRecordset"}));
 }
 
 void TstDumps::thousandthNestedHasFourDigits()

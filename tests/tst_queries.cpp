@@ -55,8 +55,8 @@ private Q_SLOTS:
 
 private:
     qint64 addJob(const QString &carNum, int recId, const QDateTime &start, int routeCode = 10512,
-                  const QString &driver = QStringLiteral("Dana"), int usedFlag = 0,
-                  const QString &orderDate = QString());
+        const QString &driver = QStringLiteral("Dana"), int usedFlag = 0,
+        const QString &orderDate = QString());
     QVariant scalar(const QString &file, const QString &sql);
     QList<qint64> delivered(); // PKIDs at UsedFlag 1
     RowSet::Ptr query(QString mode = QStringLiteral("QueryAll"));
@@ -92,7 +92,9 @@ void TstQueries::init()
     m_gw->setScheduleProcessor([this](RowSet &rs) {
         ++m_processed;
         m_processedRows = rs.recordCount();
-        m_schedsWhenProcessed = scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select Count(*) From Scheds")).toInt();
+        m_schedsWhenProcessed = scalar(
+            EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select Count(*) From Scheds"))
+                                    .toInt();
     });
 }
 
@@ -103,25 +105,31 @@ void TstQueries::cleanup()
 }
 
 qint64 TstQueries::addJob(const QString &carNum, int recId, const QDateTime &start, int routeCode,
-                          const QString &driver, int usedFlag, const QString &orderDate)
+    const QString &driver, int usedFlag, const QString &orderDate)
 {
-    auto q = [](const QString &t) { return QLatin1Char('\'') + QString(t).replace(QLatin1Char('\''), QStringLiteral("''")) + QLatin1Char('\''); };
+    auto q = [](const QString &t) {
+        return QLatin1Char('\'') + QString(t).replace(QLatin1Char('\''), QStringLiteral("''"))
+            + QLatin1Char('\'');
+    };
     const QString fmt = QStringLiteral("yyyy-MM-dd HH:mm:ss");
     EmbeddedSchema::run(EmbeddedSchema::jobsFile(m_db),
-                        {QStringLiteral("INSERT INTO Jobs (EntryDT, CarNo, CarNum, RecID, DriverCode, DriverName, "
-                                        "RouteStart, RouteEnd, RouteCode, RecordUpdater, OrderDate, UsedFlag) VALUES "
-                                        "('2026-12-06 12:00:00', 1001, %1, %2, 7001, %3, %4, %5, %6, 'ops', %7, %8)")
-                             .arg(q(carNum), QString::number(recId), q(driver), q(start.toString(fmt)),
-                                  q(start.addSecs(3600).toString(fmt)), QString::number(routeCode),
-                                  orderDate.isEmpty() ? q(start.date().toString(Qt::ISODate)) : q(orderDate),
-                                  QString::number(usedFlag))});
-    return scalar(EmbeddedSchema::jobsFile(m_db), QStringLiteral("Select Max(PKID) From Jobs")).toLongLong();
+        {QStringLiteral(
+            "INSERT INTO Jobs (EntryDT, CarNo, CarNum, RecID, DriverCode, DriverName, "
+            "RouteStart, RouteEnd, RouteCode, RecordUpdater, OrderDate, UsedFlag) VALUES "
+            "('2026-12-06 12:00:00', 1001, %1, %2, 7001, %3, %4, %5, %6, 'ops', %7, %8)")
+                .arg(q(carNum), QString::number(recId), q(driver), q(start.toString(fmt)),
+                    q(start.addSecs(3600).toString(fmt)), QString::number(routeCode),
+                    orderDate.isEmpty() ? q(start.date().toString(Qt::ISODate)) : q(orderDate),
+                    QString::number(usedFlag))});
+    return scalar(EmbeddedSchema::jobsFile(m_db), QStringLiteral("Select Max(PKID) From Jobs"))
+        .toLongLong();
 }
 
 QVariant TstQueries::scalar(const QString &file, const QString &sql)
 {
     DbSession s;
-    s.setProperty(QStringLiteral("Data Source"), QStringLiteral("sqlite:") + QFileInfo(file).path());
+    s.setProperty(
+        QStringLiteral("Data Source"), QStringLiteral("sqlite:") + QFileInfo(file).path());
     s.setProperty(QStringLiteral("Initial Catalog"), QFileInfo(file).completeBaseName());
     s.open();
     RowSet::Ptr rs = s.execute(sql);
@@ -134,7 +142,8 @@ QList<qint64> TstQueries::delivered()
     s.setProperty(QStringLiteral("Data Source"), QStringLiteral("sqlite:") + m_db);
     s.setProperty(QStringLiteral("Initial Catalog"), QStringLiteral("ORVIK_Jobs"));
     s.open();
-    RowSet::Ptr rs = s.execute(QStringLiteral("Select PKID From Jobs Where UsedFlag = 1 Order By PKID"));
+    RowSet::Ptr rs
+        = s.execute(QStringLiteral("Select PKID From Jobs Where UsedFlag = 1 Order By PKID"));
     QList<qint64> out;
     for (; !rs->eof(); rs->moveNext())
         out << rs->field(0).toLongLong();
@@ -176,7 +185,8 @@ void TstQueries::operationalDayBoundary()
 {
     QFETCH(QDateTime, now);
     QFETCH(QList<int>, recIds);
-    const QList<QDateTime> starts{at(-1, 4, 0), at(0, 3, 59, 59), at(0, 4, 0), at(1, 3, 59, 59), at(1, 4, 0)};
+    const QList<QDateTime> starts{
+        at(-1, 4, 0), at(0, 3, 59, 59), at(0, 4, 0), at(1, 3, 59, 59), at(1, 4, 0)};
     for (int i = 0; i < starts.size(); ++i)
         addJob(QStringLiteral("100"), i + 1, starts.at(i));
     m_gw->clock().setNow(now);
@@ -188,41 +198,59 @@ void TstQueries::operationalDayBoundary()
     std::sort(got.begin(), got.end());
     QCOMPARE(got, recIds);
     // Rows outside the day are left as they were.
-    QCOMPARE(scalar(EmbeddedSchema::jobsFile(m_db), QStringLiteral("Select Count(*) From Jobs Where UsedFlag = 0")).toInt(),
-             starts.size() - recIds.size());
-    QCOMPARE(scalar(EmbeddedSchema::jobsFile(m_db), QStringLiteral("Select Count(*) From Jobs Where UsedFlag = 2")).toInt(), 0);
+    QCOMPARE(scalar(EmbeddedSchema::jobsFile(m_db),
+                 QStringLiteral("Select Count(*) From Jobs Where UsedFlag = 0"))
+                 .toInt(),
+        starts.size() - recIds.size());
+    QCOMPARE(scalar(EmbeddedSchema::jobsFile(m_db),
+                 QStringLiteral("Select Count(*) From Jobs Where UsedFlag = 2"))
+                 .toInt(),
+        0);
 }
 
 void TstQueries::newestRowOfVehicleAndRecIdOnly()
 {
-    const qint64 older = addJob(QStringLiteral("12-345-67"), 7, at(0, 6, 0), 10512, QStringLiteral("Old"));
-    const qint64 newer = addJob(QStringLiteral("12-345-67"), 7, at(0, 6, 30), 10512, QStringLiteral("New"));
-    const qint64 other = addJob(QStringLiteral("12-345-67"), 8, at(0, 7, 0), 10512, QStringLiteral("Other"), 1);
+    const qint64 older
+        = addJob(QStringLiteral("12-345-67"), 7, at(0, 6, 0), 10512, QStringLiteral("Old"));
+    const qint64 newer
+        = addJob(QStringLiteral("12-345-67"), 7, at(0, 6, 30), 10512, QStringLiteral("New"));
+    const qint64 other
+        = addJob(QStringLiteral("12-345-67"), 8, at(0, 7, 0), 10512, QStringLiteral("Other"), 1);
     RowSet::Ptr rs = query();
     QVERIFY(rs);
     QCOMPARE(rs->recordCount(), 2);
     QCOMPARE(rs->fieldNames(),
-             (QStringList{"PKID", "EntryDT", "CarNo", "CarNum", "RecID", "DriverCode", "DriverName", "RouteStart",
-                          "RouteEnd", "Makat", "RecordUpdater", "EntryDT"}));
+        (QStringList{"PKID", "EntryDT", "CarNo", "CarNum", "RecID", "DriverCode", "DriverName",
+            "RouteStart", "RouteEnd", "Makat", "RecordUpdater", "EntryDT"}));
     rs->find(QStringLiteral("RecID = 7"));
     QCOMPARE(rs->field(QStringLiteral("PKID")).toLongLong(), newer);
     QCOMPARE(rs->field(QStringLiteral("DriverName")).toString(), QStringLiteral("New"));
     QCOMPARE(rs->field(QStringLiteral("CarNum")).toString(), QStringLiteral("1234567"));
     QCOMPARE(rs->field(QStringLiteral("Makat")).toInt(), 10512);
     QCOMPARE(delivered(), (QList<qint64>{newer, other}));
-    QCOMPARE(scalar(EmbeddedSchema::jobsFile(m_db), QStringLiteral("Select UsedFlag From Jobs Where PKID = %1").arg(older)).toInt(), 0);
+    QCOMPARE(scalar(EmbeddedSchema::jobsFile(m_db),
+                 QStringLiteral("Select UsedFlag From Jobs Where PKID = %1").arg(older))
+                 .toInt(),
+        0);
     // The next cycle delivers the same newest rows again.
     QCOMPARE(query()->recordCount(), 2);
 }
 
 void TstQueries::purgeOncePerCalendarDay()
 {
-    auto oldJob = [this] { return addJob(QStringLiteral("9"), 99, at(-40, 6, 0), 10512, QStringLiteral("x"), 1, QStringLiteral("2026-10-27")); };
+    auto oldJob = [this] {
+        return addJob(QStringLiteral("9"), 99, at(-40, 6, 0), 10512, QStringLiteral("x"), 1,
+            QStringLiteral("2026-10-27"));
+    };
     auto exists = [this](qint64 pkid) {
-        return scalar(EmbeddedSchema::jobsFile(m_db), QStringLiteral("Select Count(*) From Jobs Where PKID = %1").arg(pkid)).toInt() == 1;
+        return scalar(EmbeddedSchema::jobsFile(m_db),
+                   QStringLiteral("Select Count(*) From Jobs Where PKID = %1").arg(pkid))
+                   .toInt()
+            == 1;
     };
     // An order date inside the 30 days keeps an old route.
-    const qint64 keptByOrder = addJob(QStringLiteral("9"), 98, at(-40, 6, 0), 10512, QStringLiteral("x"), 1, QStringLiteral("2026-11-30"));
+    const qint64 keptByOrder = addJob(QStringLiteral("9"), 98, at(-40, 6, 0), 10512,
+        QStringLiteral("x"), 1, QStringLiteral("2026-11-30"));
     const qint64 first = oldJob();
     QString mode;
     m_gw->queries().QueryDB(mode);
@@ -245,14 +273,17 @@ void TstQueries::statusRows()
 {
     const QString jobs = EmbeddedSchema::jobsFile(m_db);
     auto status = [&](const QString &type) {
-        return scalar(jobs, QStringLiteral("Select Status From AppStatus Where Type = '%1'").arg(type)).toString();
+        return scalar(
+            jobs, QStringLiteral("Select Status From AppStatus Where Type = '%1'").arg(type))
+            .toString();
     };
     m_gw->clock().setNow(at(0, 6, 5));
     m_gw->state().strStatus = QStringLiteral("Map 'down'");
     m_gw->state().strLinesList = QStringLiteral("51-21,O'Brien");
     QString mode;
     m_gw->queries().QueryDB(mode);
-    QCOMPARE(status(QStringLiteral("APSTT")), QStringLiteral("Dec  7 2026  6:05AM Version 3.0.50Map 'down'"));
+    QCOMPARE(status(QStringLiteral("APSTT")),
+        QStringLiteral("Dec  7 2026  6:05AM Version 3.0.50Map 'down'"));
     QCOMPARE(status(QStringLiteral("CRLST")), QString()); // bLinesChanged clear: not written
 
     m_gw->state().bLinesChanged = true;
@@ -307,7 +338,10 @@ void TstQueries::emptyDay()
     m_gw->queries().QueryDB(mode);
     QCOMPARE(mode, QStringLiteral("QueryAll"));
     QCOMPARE(m_processed, 0);
-    QCOMPARE(scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select Count(*) From Scheds")).toInt(), 0);
+    QCOMPARE(
+        scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select Count(*) From Scheds"))
+            .toInt(),
+        0);
     QCOMPARE(marks.checked(MenuMarks::mnuDebugAll), !debugCurrent);
     QVERIFY(!marks.checked(MenuMarks::mnuDebugCurrent));
     const QStringList log = m_home->lines(QStringLiteral("Debug.TXT"));
@@ -347,12 +381,13 @@ void TstQueries::failureExitLogsStep_data()
     QTest::newRow("no session") << QString() << QStringLiteral("QueryDB: Step - Error Number: 91");
     QTest::newRow("AppStatus missing") << QStringLiteral("Drop Table AppStatus")
                                        << QStringLiteral("QueryDB: Step - Error Number: ");
-    QTest::newRow("ShibFlag missing") << QStringLiteral("Drop Table ShibFlag")
-                                      << QStringLiteral("QueryDB: Step - Creating QueryError Number: ");
+    QTest::newRow("ShibFlag missing") << QStringLiteral(
+        "Drop Table ShibFlag") << QStringLiteral("QueryDB: Step - Creating QueryError Number: ");
     QTest::newRow("Jobs column missing") << QStringLiteral("Alter Table Jobs Drop Column OrderDate")
                                          << QStringLiteral("QueryDB: Step - Error Number: ");
-    QTest::newRow("RecordUpdater missing") << QStringLiteral("Alter Table Jobs Drop Column RecordUpdater")
-                                           << QStringLiteral("QueryDB: Step - QueringError Number: ");
+    QTest::newRow("RecordUpdater missing")
+        << QStringLiteral("Alter Table Jobs Drop Column RecordUpdater")
+        << QStringLiteral("QueryDB: Step - QueringError Number: ");
 }
 
 void TstQueries::failureExitLogsStep()
@@ -374,7 +409,10 @@ void TstQueries::failureExitLogsStep()
     QVERIFY2(log.first().contains(expected), qPrintable(log.first()));
     // No row is left marked or delivered without having been returned.
     if (!breakIt.isEmpty())
-        QCOMPARE(scalar(EmbeddedSchema::jobsFile(m_db), QStringLiteral("Select UsedFlag From Jobs Where PKID = %1").arg(pkid)).toInt(), 0);
+        QCOMPARE(scalar(EmbeddedSchema::jobsFile(m_db),
+                     QStringLiteral("Select UsedFlag From Jobs Where PKID = %1").arg(pkid))
+                     .toInt(),
+            0);
 }
 
 void TstQueries::schedsValues_data()
@@ -404,8 +442,10 @@ void TstQueries::schedsValues()
     QCOMPARE(rs->field(QStringLiteral("Makat")).toString(), line);
     QCOMPARE(rs->field(QStringLiteral("DriverName")).toString(), QStringLiteral("דנה כהן"));
     QCOMPARE(rs->field(QStringLiteral("DriverNumber")).toInt(), 7001);
-    QCOMPARE(rs->field(QStringLiteral("StartTime")).toString(), QStringLiteral("2026-12-07 06:30:00"));
-    QCOMPARE(rs->field(QStringLiteral("EndTime")).toString(), QStringLiteral("2026-12-07 07:30:00"));
+    QCOMPARE(
+        rs->field(QStringLiteral("StartTime")).toString(), QStringLiteral("2026-12-07 06:30:00"));
+    QCOMPARE(
+        rs->field(QStringLiteral("EndTime")).toString(), QStringLiteral("2026-12-07 07:30:00"));
     QCOMPARE(rs->field(QStringLiteral("Source")).toString(), QString(""));
     QVERIFY(!rs->field(QStringLiteral("Source")).isNull());
     QCOMPARE(rs->field(QStringLiteral("Destination")).toString(), QString(""));
@@ -414,39 +454,46 @@ void TstQueries::schedsValues()
     QCOMPARE(rs->field(QStringLiteral("ORVIKID")).toString(), QStringLiteral("1234567"));
 }
 
-static RowSet::Ptr selectionRows(const QList<int> &recIds, const QString &driver = QStringLiteral("Dana"))
+static RowSet::Ptr selectionRows(
+    const QList<int> &recIds, const QString &driver = QStringLiteral("Dana"))
 {
     QVector<RowSet::Row> rows;
     for (int id : recIds)
-        rows << RowSet::Row{id, QStringLiteral("2026-12-07 06:00:00"), 1001, QStringLiteral("1234567"), id, 7001,
-                            driver, QDateTime(kDay, QTime(6, 0)), QDateTime(kDay, QTime(7, 0)), 10512,
-                            QStringLiteral("ops"), QStringLiteral("2026-12-07 06:00:00")};
-    return std::make_shared<RowSet>(QStringList{"PKID", "EntryDT", "CarNo", "CarNum", "RecID", "DriverCode",
-                                                "DriverName", "RouteStart", "RouteEnd", "Makat", "RecordUpdater",
-                                                "EntryDT"},
-                                    rows);
+        rows << RowSet::Row{id, QStringLiteral("2026-12-07 06:00:00"), 1001,
+            QStringLiteral("1234567"), id, 7001, driver, QDateTime(kDay, QTime(6, 0)),
+            QDateTime(kDay, QTime(7, 0)), 10512, QStringLiteral("ops"),
+            QStringLiteral("2026-12-07 06:00:00")};
+    return std::make_shared<RowSet>(
+        QStringList{"PKID", "EntryDT", "CarNo", "CarNum", "RecID", "DriverCode", "DriverName",
+            "RouteStart", "RouteEnd", "Makat", "RecordUpdater", "EntryDT"},
+        rows);
 }
 
 void TstQueries::secondOfThreeInsertsFails()
 {
     EmbeddedSchema::run(EmbeddedSchema::orvikDbFile(m_db),
-                        {QStringLiteral("CREATE TRIGGER RefuseTwo BEFORE INSERT ON Scheds WHEN NEW.IntrMedRecordID = 2 "
-                                        "BEGIN SELECT RAISE(ABORT, 'row two refused'); END")});
+        {QStringLiteral(
+            "CREATE TRIGGER RefuseTwo BEFORE INSERT ON Scheds WHEN NEW.IntrMedRecordID = 2 "
+            "BEGIN SELECT RAISE(ABORT, 'row two refused'); END")});
     RowSet::Ptr rs = selectionRows({1, 2, 3});
     m_gw->queries().InsertScheds(*rs);
     const QString ids = scalar(EmbeddedSchema::orvikDbFile(m_db),
-                               QStringLiteral("Select group_concat(IntrMedRecordID) From Scheds")).toString();
+        QStringLiteral("Select group_concat(IntrMedRecordID) From Scheds"))
+                            .toString();
     QCOMPARE(ids, QStringLiteral("1"));
     QCOMPARE(rs->field(QStringLiteral("RecID")).toInt(), 2); // left at the failing row
     const QStringList log = m_home->lines(QStringLiteral("Debug.TXT"));
     QCOMPARE(log.size(), 1);
     QVERIFY2(log.first().contains(QStringLiteral("InsertScheds: Error Number: "))
-                 && log.first().contains(QStringLiteral("row two refused")),
-             qPrintable(log.first()));
+            && log.first().contains(QStringLiteral("row two refused")),
+        qPrintable(log.first()));
     // The session is usable afterwards (no transaction left open).
     RowSet::Ptr again = selectionRows({4});
     m_gw->queries().InsertScheds(*again);
-    QCOMPARE(scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select Count(*) From Scheds")).toInt(), 2);
+    QCOMPARE(
+        scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select Count(*) From Scheds"))
+            .toInt(),
+        2);
     QCOMPARE(m_home->lines(QStringLiteral("Debug.TXT")).size(), 1);
 }
 
@@ -456,9 +503,14 @@ void TstQueries::quotesStoredAsRead()
     addJob(QStringLiteral("1'2"), 1, at(0, 8, 0), 10512, name);
     QString mode;
     m_gw->queries().QueryDB(mode);
-    QCOMPARE(scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select DriverName From Scheds")).toString(), name);
-    QCOMPARE(scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select TruckNumber From Scheds")).toString(),
-             QStringLiteral("1'2"));
+    QCOMPARE(
+        scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select DriverName From Scheds"))
+            .toString(),
+        name);
+    QCOMPARE(
+        scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select TruckNumber From Scheds"))
+            .toString(),
+        QStringLiteral("1'2"));
     QVERIFY(!m_home->exists(QStringLiteral("Debug.TXT")));
 }
 
@@ -476,18 +528,20 @@ void TstQueries::identicalRowStoredOnce()
     RowSet::Ptr nulls = selectionRows({9});
     (*nulls).moveFirst();
     auto withNull = std::make_shared<RowSet>(nulls->fieldNames(),
-                                             QVector<RowSet::Row>{RowSet::Row{9, QVariant(), QVariant(), QStringLiteral("5"), 9,
-                                                                              QVariant(), QVariant(), QVariant(), QVariant(), 10512,
-                                                                              QVariant(), QVariant()}});
+        QVector<RowSet::Row>{RowSet::Row{9, QVariant(), QVariant(), QStringLiteral("5"), 9,
+            QVariant(), QVariant(), QVariant(), QVariant(), 10512, QVariant(), QVariant()}});
     m_gw->queries().InsertScheds(*withNull);
     m_gw->queries().InsertScheds(*withNull);
-    QCOMPARE(scalar(file, QStringLiteral("Select Count(*) From Scheds Where TruckID Is Null")).toInt(), 1);
+    QCOMPARE(
+        scalar(file, QStringLiteral("Select Count(*) From Scheds Where TruckID Is Null")).toInt(),
+        1);
     QVERIFY(!m_home->exists(QStringLiteral("Debug.TXT")));
 }
 
 void TstQueries::demoDatabaseGivesNewestJobs()
 {
-    const QString tool = qEnvironmentVariable("VOLMARA_BIN_DIR") + QStringLiteral("/volmara-dbinit");
+    const QString tool
+        = qEnvironmentVariable("VOLMARA_BIN_DIR") + QStringLiteral("/volmara-dbinit");
     if (!QFile::exists(tool))
         QSKIP("volmara-dbinit is not built");
     const QString folder = m_home->file(QStringLiteral("demo"));
@@ -519,11 +573,19 @@ void TstQueries::demoDatabaseGivesNewestJobs()
     QCOMPARE(pairs.size(), 64); // one row per vehicle and RecID
     QVERIFY(lines.size() >= 12);
     QVERIFY(drivers.contains(QStringLiteral("לא פעיל")));
-    QCOMPARE(scalar(EmbeddedSchema::orvikDbFile(folder), QStringLiteral("Select Count(*) From Scheds")).toInt(), 64);
+    QCOMPARE(
+        scalar(EmbeddedSchema::orvikDbFile(folder), QStringLiteral("Select Count(*) From Scheds"))
+            .toInt(),
+        64);
     // The 8 older versions and the 8 jobs of yesterday and tomorrow stay
     // undelivered; the 4 of last month went with the first purge.
-    QCOMPARE(scalar(EmbeddedSchema::jobsFile(folder), QStringLiteral("Select Count(*) From Jobs Where UsedFlag = 0")).toInt(), 16);
-    QCOMPARE(scalar(EmbeddedSchema::jobsFile(folder), QStringLiteral("Select Count(*) From Jobs")).toInt(), 80);
+    QCOMPARE(scalar(EmbeddedSchema::jobsFile(folder),
+                 QStringLiteral("Select Count(*) From Jobs Where UsedFlag = 0"))
+                 .toInt(),
+        16);
+    QCOMPARE(scalar(EmbeddedSchema::jobsFile(folder), QStringLiteral("Select Count(*) From Jobs"))
+                 .toInt(),
+        80);
 }
 
 QTEST_GUILESS_MAIN(TstQueries)

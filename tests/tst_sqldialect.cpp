@@ -29,26 +29,35 @@ void TstSqlDialect::serverTexts_data()
     const SqlServerDialect d;
     const QDateTime now(QDate(2026, 12, 7), QTime(6, 30));
 
-    QTest::newRow("APSTT") << d.appStatusUpdate(QStringLiteral("Version 3.0.50"), QStringLiteral("Map OK"), now)
-                           << QStringLiteral("Update AppStatus Set Status = Cast(GetDate() As VarChar (50)) + ' ' + "
-                                             "'Version 3.0.50' + 'Map OK' Where Type = 'APSTT'");
-    QTest::newRow("CRLST") << d.lineListUpdate(QStringLiteral("51-21,456-13"))
-                           << QStringLiteral("Update AppStatus Set Status = '51-21,456-13' Where Type = 'CRLST'");
-    QTest::newRow("purge") << d.purgeBatch(now)
-                           << QStringLiteral("Delete Jobs Where Case When OrderDate < RouteEnd Then RouteEnd Else "
-                                             "OrderDate End < DateAdd(Day, -30, GetDate()) ; DBCC SHRINKDATABASE "
-                                             "(ORVIK_Jobs)");
-    QTest::newRow("ShibFlag") << d.shibFlagReset() << QStringLiteral("Update ShibFlag Set Flag = 0");
-    QTest::newRow("selection")
-        << d.selectionBatch(now)
-        << QStringLiteral(
-               "Declare @C Int, @T Datetime Set @T = DateAdd(Hour, 4, Cast(Convert(Char (8), GetDate(), 112) As "
-               "Datetime)) Set @C = DateDiff(Second, @T, GetDate()) If @C < 0 Set @T = DateAdd(Day, -1, @T) UPDATE "
-               "Jobs SET UsedFlag=2 WHERE  RouteStart >= @T AND  RouteStart <  @T + 1 AND  PKID IN (SELECT "
-               "MAX(PKID) FROM Jobs C Where C.CarNum = Jobs.CarNum And C.RecID = Jobs.RecID) ; Select PKID, "
-               "EntryDT, CarNo, Replace(CarNum, '-', '') As CarNum, RecID, DriverCode, DriverName, RouteStart, "
-               "RouteEnd, RouteCode As Makat, RecordUpdater, EntryDT From Jobs Where UsedFlag = 2 ; Update Jobs "
-               "Set UsedFlag = 1 Where UsedFlag = 2");
+    QTest::newRow("APSTT")
+        << d.appStatusUpdate(QStringLiteral("Version 3.0.50"), QStringLiteral("Map OK"), now)
+        << QStringLiteral("Update AppStatus Set Status = Cast(GetDate() As VarChar (50)) + ' ' + "
+                          "'Version 3.0.50' + 'Map OK' Where Type = 'APSTT'");
+    QTest::newRow("CRLST")
+        << d.lineListUpdate(QStringLiteral("51-21,456-13"))
+        << QStringLiteral("Update AppStatus Set Status = '51-21,456-13' Where Type = 'CRLST'");
+    QTest::newRow("purge")
+        << d.purgeBatch(now)
+        << QStringLiteral("Delete Jobs Where Case When OrderDate < RouteEnd Then RouteEnd Else "
+                          "OrderDate End < DateAdd(Day, -30, GetDate()) ; DBCC SHRINKDATABASE "
+                          "(ORVIK_Jobs)");
+    QTest::newRow("ShibFlag") << d.shibFlagReset()
+                              << QStringLiteral("Update ShibFlag Set Flag = 0");
+    QTest::newRow("selection") << d.selectionBatch(now)
+                               << QStringLiteral(
+                                      "Declare @C Int, @T Datetime Set @T = DateAdd(Hour, 4, "
+                                      "Cast(Convert(Char (8), GetDate(), 112) As "
+                                      "Datetime)) Set @C = DateDiff(Second, @T, GetDate()) If @C < "
+                                      "0 Set @T = DateAdd(Day, -1, @T) UPDATE "
+                                      "Jobs SET UsedFlag=2 WHERE  RouteStart >= @T AND  RouteStart "
+                                      "<  @T + 1 AND  PKID IN (SELECT "
+                                      "MAX(PKID) FROM Jobs C Where C.CarNum = Jobs.CarNum And "
+                                      "C.RecID = Jobs.RecID) ; Select PKID, "
+                                      "EntryDT, CarNo, Replace(CarNum, '-', '') As CarNum, RecID, "
+                                      "DriverCode, DriverName, RouteStart, "
+                                      "RouteEnd, RouteCode As Makat, RecordUpdater, EntryDT From "
+                                      "Jobs Where UsedFlag = 2 ; Update Jobs "
+                                      "Set UsedFlag = 1 Where UsedFlag = 2");
 
     SqlDialect::SchedValues v;
     v.recId = 4711;
@@ -61,13 +70,18 @@ void TstSqlDialect::serverTexts_data()
     v.carNo = 1001;
     QTest::newRow("Scheds")
         << d.schedsInsert(v)
-        << QStringLiteral("INSERT INTO Scheds (IntrMedRecordID, Makat, DriverName, DriverNumber, StartTime, EndTime, "
-                          "Source, Destination, TruckNumber, TruckID, ORVIKID) VALUES (4711,'51-21','Dana',7001,"
-                          "'20261207 06:30:00','20261207 07:05:09','','','1234567',1001,'1234567')");
+        << QStringLiteral(
+               "INSERT INTO Scheds (IntrMedRecordID, Makat, DriverName, DriverNumber, StartTime, "
+               "EndTime, "
+               "Source, Destination, TruckNumber, TruckID, ORVIKID) VALUES "
+               "(4711,'51-21','Dana',7001,"
+               "'20261207 06:30:00','20261207 07:05:09','','','1234567',1001,'1234567')");
     QTest::newRow("RouteTimes")
         << d.routeTimesQuery(QStringLiteral("'05101205','45603101'"), QDate(2026, 12, 1))
-        << QStringLiteral("SELECT RouteName, fromDate, toDate, dayofWeek, fromTime, toTime, arrivalStr, stayStr FROM "
-                          "RteDB.dbo.RouteTimes WHERE RouteName IN ('05101205','45603101')  And (fromDate IS NULL OR "
+        << QStringLiteral("SELECT RouteName, fromDate, toDate, dayofWeek, fromTime, toTime, "
+                          "arrivalStr, stayStr FROM "
+                          "RteDB.dbo.RouteTimes WHERE RouteName IN ('05101205','45603101')  And "
+                          "(fromDate IS NULL OR "
                           "toDate >='20261130' AND fromDate <='20261202') ORDER BY 1,2,5");
 }
 
@@ -89,12 +103,14 @@ void TstSqlDialect::quotesAreDoubled()
     v.carNum = QStringLiteral("1'); DROP TABLE Scheds; --");
     v.driverCode = 2;
     v.carNo = 3;
-    for (const SqlDialect *d : {static_cast<const SqlDialect *>(&server), static_cast<const SqlDialect *>(&embedded)}) {
+    for (const SqlDialect *d :
+        {static_cast<const SqlDialect *>(&server), static_cast<const SqlDialect *>(&embedded)}) {
         const QString s = d->schedsInsert(v);
         QVERIFY2(s.contains(QStringLiteral("'O''Brien'")), qPrintable(s));
         QVERIFY2(s.contains(QStringLiteral("'1''); DROP TABLE Scheds; --'")), qPrintable(s));
         QVERIFY(d->lineListUpdate(QStringLiteral("a'b")).contains(QStringLiteral("'a''b'")));
-        QVERIFY(d->appStatusUpdate(QStringLiteral("v'1"), QStringLiteral("s'2"), QDateTime::currentDateTime())
+        QVERIFY(d->appStatusUpdate(
+                     QStringLiteral("v'1"), QStringLiteral("s'2"), QDateTime::currentDateTime())
                     .contains(QStringLiteral("'v''1'")));
     }
 }
@@ -131,7 +147,8 @@ void TstSqlDialect::operationalDay_data()
     QTest::addColumn<QDateTime>("now");
     QTest::addColumn<QDateTime>("start");
     const QDate d(2026, 12, 7);
-    QTest::newRow("03:59:59") << QDateTime(d, QTime(3, 59, 59)) << QDateTime(d.addDays(-1), QTime(4, 0));
+    QTest::newRow("03:59:59") << QDateTime(d, QTime(3, 59, 59))
+                              << QDateTime(d.addDays(-1), QTime(4, 0));
     QTest::newRow("04:00") << QDateTime(d, QTime(4, 0)) << QDateTime(d, QTime(4, 0));
     QTest::newRow("23:59") << QDateTime(d, QTime(23, 59)) << QDateTime(d, QTime(4, 0));
     QTest::newRow("00:00") << QDateTime(d, QTime(0, 0)) << QDateTime(d.addDays(-1), QTime(4, 0));
@@ -147,11 +164,11 @@ void TstSqlDialect::operationalDay()
 void TstSqlDialect::serverDateText()
 {
     QCOMPARE(SqliteDialect::serverDateText(QDateTime(QDate(2026, 12, 7), QTime(6, 5))),
-             QStringLiteral("Dec  7 2026  6:05AM"));
+        QStringLiteral("Dec  7 2026  6:05AM"));
     QCOMPARE(SqliteDialect::serverDateText(QDateTime(QDate(2026, 1, 17), QTime(12, 30))),
-             QStringLiteral("Jan 17 2026 12:30PM"));
+        QStringLiteral("Jan 17 2026 12:30PM"));
     QCOMPARE(SqliteDialect::serverDateText(QDateTime(QDate(2026, 1, 17), QTime(0, 1))),
-             QStringLiteral("Jan 17 2026 12:01AM"));
+        QStringLiteral("Jan 17 2026 12:01AM"));
 }
 
 QTEST_GUILESS_MAIN(TstSqlDialect)

@@ -17,35 +17,41 @@ const QStringList kJobsStatements = {
     // Must come before the first table: the daily purge gives space back
     // with incremental vacuum.
     QStringLiteral("PRAGMA auto_vacuum = INCREMENTAL"),
-    QStringLiteral("CREATE TABLE IF NOT EXISTS Jobs (PKID INTEGER PRIMARY KEY AUTOINCREMENT, EntryDT TEXT, "
-                   "CarNo INTEGER, CarNum TEXT, RecID INTEGER, DriverCode INTEGER, DriverName TEXT, "
-                   "RouteStart TEXT, RouteEnd TEXT, RouteCode INTEGER, RecordUpdater TEXT, OrderDate TEXT, "
-                   "UsedFlag INTEGER NOT NULL DEFAULT 0)"),
+    QStringLiteral(
+        "CREATE TABLE IF NOT EXISTS Jobs (PKID INTEGER PRIMARY KEY AUTOINCREMENT, EntryDT TEXT, "
+        "CarNo INTEGER, CarNum TEXT, RecID INTEGER, DriverCode INTEGER, DriverName TEXT, "
+        "RouteStart TEXT, RouteEnd TEXT, RouteCode INTEGER, RecordUpdater TEXT, OrderDate TEXT, "
+        "UsedFlag INTEGER NOT NULL DEFAULT 0)"),
     // The newest-version filter looks up MAX(PKID) per (CarNum, RecID).
     QStringLiteral("CREATE INDEX IF NOT EXISTS JobsCarRec ON Jobs (CarNum, RecID, PKID)"),
     QStringLiteral("CREATE INDEX IF NOT EXISTS JobsUsedFlag ON Jobs (UsedFlag)"),
     QStringLiteral("CREATE TABLE IF NOT EXISTS AppStatus (Type TEXT PRIMARY KEY, Status TEXT)"),
-    QStringLiteral("INSERT OR IGNORE INTO AppStatus (Type, Status) VALUES ('APSTT', ''), ('CRLST', '')"),
+    QStringLiteral(
+        "INSERT OR IGNORE INTO AppStatus (Type, Status) VALUES ('APSTT', ''), ('CRLST', '')"),
     QStringLiteral("CREATE TABLE IF NOT EXISTS ShibFlag (Flag INTEGER)"),
-    QStringLiteral("INSERT INTO ShibFlag (Flag) SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM ShibFlag)"),
+    QStringLiteral(
+        "INSERT INTO ShibFlag (Flag) SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM ShibFlag)"),
 };
 
 const QStringList kOrvikDbStatements = {
-    QStringLiteral("CREATE TABLE IF NOT EXISTS Scheds (IntrMedRecordID INTEGER, Makat TEXT, DriverName TEXT, "
-                   "DriverNumber INTEGER, StartTime TEXT, EndTime TEXT, Source TEXT, Destination TEXT, "
-                   "TruckNumber TEXT, TruckID INTEGER, ORVIKID TEXT)"),
+    QStringLiteral(
+        "CREATE TABLE IF NOT EXISTS Scheds (IntrMedRecordID INTEGER, Makat TEXT, DriverName TEXT, "
+        "DriverNumber INTEGER, StartTime TEXT, EndTime TEXT, Source TEXT, Destination TEXT, "
+        "TruckNumber TEXT, TruckID INTEGER, ORVIKID TEXT)"),
     // One row per distinct set of values, nulls included (a plain UNIQUE
     // would take every null as different); the insert ignores a repeat.
-    QStringLiteral("CREATE UNIQUE INDEX IF NOT EXISTS SchedsDistinct ON Scheds (ifnull(IntrMedRecordID, x''), "
-                   "ifnull(Makat, x''), ifnull(DriverName, x''), ifnull(DriverNumber, x''), "
-                   "ifnull(StartTime, x''), ifnull(EndTime, x''), ifnull(Source, x''), "
-                   "ifnull(Destination, x''), ifnull(TruckNumber, x''), ifnull(TruckID, x''), "
-                   "ifnull(ORVIKID, x''))"),
+    QStringLiteral(
+        "CREATE UNIQUE INDEX IF NOT EXISTS SchedsDistinct ON Scheds (ifnull(IntrMedRecordID, x''), "
+        "ifnull(Makat, x''), ifnull(DriverName, x''), ifnull(DriverNumber, x''), "
+        "ifnull(StartTime, x''), ifnull(EndTime, x''), ifnull(Source, x''), "
+        "ifnull(Destination, x''), ifnull(TruckNumber, x''), ifnull(TruckID, x''), "
+        "ifnull(ORVIKID, x''))"),
 };
 
 const QStringList kRouteTimesStatements = {
-    QStringLiteral("CREATE TABLE IF NOT EXISTS RouteTimes (RouteName TEXT, fromDate TEXT, toDate TEXT, "
-                   "dayofWeek TEXT, fromTime TEXT, toTime TEXT, arrivalStr TEXT, stayStr TEXT)"),
+    QStringLiteral(
+        "CREATE TABLE IF NOT EXISTS RouteTimes (RouteName TEXT, fromDate TEXT, toDate TEXT, "
+        "dayofWeek TEXT, fromTime TEXT, toTime TEXT, arrivalStr TEXT, stayStr TEXT)"),
     QStringLiteral("CREATE INDEX IF NOT EXISTS RouteTimesName ON RouteTimes (RouteName)"),
 };
 
@@ -80,7 +86,8 @@ void EmbeddedSchema::run(const QString &file, const QStringList &statements)
             QSqlQuery q(db);
             for (const QString &statement : statements) {
                 if (!q.exec(statement)) {
-                    failure = q.lastError().text() + QStringLiteral(" (") + statement.left(60) + QLatin1Char(')');
+                    failure = q.lastError().text() + QStringLiteral(" (") + statement.left(60)
+                        + QLatin1Char(')');
                     break;
                 }
             }
@@ -101,7 +108,8 @@ void EmbeddedSchema::run(const QString &file, const QStringList &statements)
 void EmbeddedSchema::create(const QString &folder)
 {
     if (!QDir().mkpath(folder))
-        throw Failure(75, QStringLiteral("Path/File access error: ") + QDir::toNativeSeparators(folder));
+        throw Failure(
+            75, QStringLiteral("Path/File access error: ") + QDir::toNativeSeparators(folder));
     run(jobsFile(folder), kJobsStatements);
     run(orvikDbFile(folder), kOrvikDbStatements);
     run(routeTimesFile(folder), kRouteTimesStatements);

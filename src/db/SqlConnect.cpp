@@ -26,14 +26,14 @@ SqlConnect::SqlConnect(Gateway &gateway) : m_gw(gateway) { }
 
 int SqlConnect::connectionTimeout() const
 {
-    return Convert::toLong(m_gw.settings().ReadINI(kDatabase, QStringLiteral("Connection TimeOut"),
-                                                   QStringLiteral("20")));
+    return Convert::toLong(m_gw.settings().ReadINI(
+        kDatabase, QStringLiteral("Connection TimeOut"), QStringLiteral("20")));
 }
 
 void SqlConnect::setCommon(DbSession &session) const
 {
-    session.setOdbcDriver(m_gw.settings().ReadINI(kDatabase, QStringLiteral("ODBCDriver"),
-                                                  QStringLiteral("ODBC Driver 18 for SQL Server")));
+    session.setOdbcDriver(m_gw.settings().ReadINI(
+        kDatabase, QStringLiteral("ODBCDriver"), QStringLiteral("ODBC Driver 18 for SQL Server")));
     session.setProvider(QStringLiteral("SQLOLEDB"));
     session.setCursorLocation(3); // client-side
     session.setCommandTimeout(120);
@@ -60,7 +60,7 @@ std::shared_ptr<DbSession> SqlConnect::makeOrvikDbSession() const
     session->setProperty(QStringLiteral("Integrated Security"), QStringLiteral("SSPI"));
     // The site server of the schedules database; the jobs server when unset.
     session->setProperty(QStringLiteral("Data Source"),
-                         m_gw.settings().ReadINI(kDatabase, QStringLiteral("ORVIKDBServer"), st.strSQLServer));
+        m_gw.settings().ReadINI(kDatabase, QStringLiteral("ORVIKDBServer"), st.strSQLServer));
     session->setProperty(QStringLiteral("Initial Catalog"), DbNames::kOrvikDbCatalog);
     session->setConnectionTimeout(connectionTimeout());
     return session;
@@ -98,7 +98,8 @@ void SqlConnect::SQLConnect(bool &ok, const QString &caller, const QString &whic
         Gateway::enableTimer(m_gw.tmrDB());
     if (st.logOnLoaded() && f->number() != 0) {
         // The message box must not hide the log record.
-        if (auto g = trapFailure([&] { m_gw.ui().msgBox(f->description(), Ui::Icon::None, QString()); }))
+        if (auto g
+            = trapFailure([&] { m_gw.ui().msgBox(f->description(), Ui::Icon::None, QString()); }))
             m_gw.log().logFailure(QStringLiteral("SQLConnect"), *g);
     }
     m_gw.log().logFailure(QStringLiteral("SQLConnect"), *f);

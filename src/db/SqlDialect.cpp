@@ -43,7 +43,8 @@ QString SqlDialect::shibFlagReset() const
 
 QString SqlDialect::selectionColumns()
 {
-    return QStringLiteral("PKID, EntryDT, CarNo, Replace(CarNum, '-', '') As CarNum, RecID, DriverCode, DriverName, ")
+    return QStringLiteral("PKID, EntryDT, CarNo, Replace(CarNum, '-', '') As CarNum, RecID, "
+                          "DriverCode, DriverName, ")
         + QStringLiteral("RouteStart, RouteEnd, RouteCode As Makat, RecordUpdater, EntryDT");
 }
 

@@ -47,8 +47,8 @@ public:
     // The gateway's health into the 'APSTT' row: the time, a blank, the
     // version text and the status text. `now` is for dialects whose server
     // does not give the time itself.
-    virtual QString appStatusUpdate(const QString &version, const QString &status,
-                                    const QDateTime &now) const = 0;
+    virtual QString appStatusUpdate(
+        const QString &version, const QString &status, const QDateTime &now) const = 0;
     // The map server's line list into the 'CRLST' row.
     virtual QString lineListUpdate(const QString &linesList) const;
     // Deletes jobs whose later of order date and route end is more than 30

@@ -29,11 +29,12 @@ QString SqliteDialect::storageText(const QDateTime &dt)
     return dt.isValid() ? dt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QString();
 }
 
-QString SqliteDialect::appStatusUpdate(const QString &version, const QString &status, const QDateTime &now) const
+QString SqliteDialect::appStatusUpdate(
+    const QString &version, const QString &status, const QDateTime &now) const
 {
     return QStringLiteral("Update AppStatus Set Status = '") + escaped(serverDateText(now))
-        + QStringLiteral("' || ' ' || '") + escaped(version) + QStringLiteral("' || '") + escaped(status)
-        + QStringLiteral("' Where Type = 'APSTT'");
+        + QStringLiteral("' || ' ' || '") + escaped(version) + QStringLiteral("' || '")
+        + escaped(status) + QStringLiteral("' Where Type = 'APSTT'");
 }
 
 QString SqliteDialect::purgeBatch(const QDateTime &now) const
@@ -41,7 +42,8 @@ QString SqliteDialect::purgeBatch(const QDateTime &now) const
     // datetime() reads both stored forms (date, date-time) alike; a null
     // on both sides keeps the row, as on the server. Space comes back through
     // incremental vacuum (volmara-dbinit makes the files with it).
-    return QStringLiteral("Delete From Jobs Where Case When datetime(OrderDate) < datetime(RouteEnd) ")
+    return QStringLiteral(
+               "Delete From Jobs Where Case When datetime(OrderDate) < datetime(RouteEnd) ")
         + QStringLiteral("Then datetime(RouteEnd) Else datetime(OrderDate) End < '")
         + storageText(now.addDays(-30)) + QStringLiteral("' ; PRAGMA incremental_vacuum");
 }
@@ -52,10 +54,13 @@ QString SqliteDialect::selectionBatch(const QDateTime &now) const
     // One write transaction from the marking to the release, so that no
     // other reader sees rows at 2.
     return QStringLiteral("BEGIN IMMEDIATE ; ")
-        + QStringLiteral("UPDATE Jobs SET UsedFlag = 2 WHERE datetime(RouteStart) >= '") + storageText(from)
-        + QStringLiteral("' AND datetime(RouteStart) < '") + storageText(from.addDays(1))
-        + QStringLiteral("' AND PKID IN (SELECT MAX(PKID) FROM Jobs C Where C.CarNum = Jobs.CarNum And C.RecID = Jobs.RecID) ; ")
-        + QStringLiteral("Select ") + selectionColumns() + QStringLiteral(" From Jobs Where UsedFlag = 2 ; ")
+        + QStringLiteral("UPDATE Jobs SET UsedFlag = 2 WHERE datetime(RouteStart) >= '")
+        + storageText(from) + QStringLiteral("' AND datetime(RouteStart) < '")
+        + storageText(from.addDays(1))
+        + QStringLiteral("' AND PKID IN (SELECT MAX(PKID) FROM Jobs C Where C.CarNum = Jobs.CarNum "
+                         "And C.RecID = Jobs.RecID) ; ")
+        + QStringLiteral("Select ") + selectionColumns()
+        + QStringLiteral(" From Jobs Where UsedFlag = 2 ; ")
         + QStringLiteral("Update Jobs Set UsedFlag = 1 Where UsedFlag = 2 ; COMMIT");
 }
 
@@ -66,9 +71,9 @@ QString SqliteDialect::schedsInsert(const SchedValues &v) const
     return QStringLiteral("INSERT OR IGNORE INTO ") + schedsColumns() + QStringLiteral("VALUES (")
         + bare(v.recId) + QStringLiteral(",'") + escaped(v.lineText) + QStringLiteral("','")
         + escaped(v.driverName) + QStringLiteral("',") + bare(v.driverCode) + QStringLiteral(",'")
-        + storageText(v.start) + QStringLiteral("','") + storageText(v.end) + QStringLiteral("','','','")
-        + escaped(v.carNum) + QStringLiteral("',") + bare(v.carNo) + QStringLiteral(",'")
-        + escaped(v.carNum) + QStringLiteral("')");
+        + storageText(v.start) + QStringLiteral("','") + storageText(v.end)
+        + QStringLiteral("','','','") + escaped(v.carNum) + QStringLiteral("',") + bare(v.carNo)
+        + QStringLiteral(",'") + escaped(v.carNum) + QStringLiteral("')");
 }
 
 QString SqliteDialect::schedsRunBegin() const
@@ -86,7 +91,8 @@ QString SqliteDialect::schedsRunEnd() const
 QString SqliteDialect::routeTimesQuery(const QString &routeList, const QDate &today) const
 {
     // date() makes a stored date-time comparable with a plain date.
-    return QStringLiteral("SELECT RouteName, fromDate, toDate, dayofWeek, fromTime, toTime, arrivalStr, stayStr")
+    return QStringLiteral("SELECT RouteName, fromDate, toDate, dayofWeek, fromTime, toTime, "
+                          "arrivalStr, stayStr")
         + QStringLiteral(" FROM RteDB.RouteTimes WHERE RouteName IN (") + routeList
         + QStringLiteral(")  And (fromDate IS NULL OR date(toDate) >= '")
         + today.addDays(-1).toString(Qt::ISODate) + QStringLiteral("' AND date(fromDate) <= '")

@@ -8,7 +8,8 @@
 class SqliteDialect : public SqlDialect
 {
 public:
-    QString appStatusUpdate(const QString &version, const QString &status, const QDateTime &now) const override;
+    QString appStatusUpdate(
+        const QString &version, const QString &status, const QDateTime &now) const override;
     QString purgeBatch(const QDateTime &now) const override;
     QString selectionBatch(const QDateTime &now) const override;
     QString schedsInsert(const SchedValues &values) const override;

@@ -38,7 +38,20 @@ QDateTime dateOf(const QVariant &value)
 {
     if (value.isNull())
         return QDateTime();
-    return DateTime::fromVariant(value);
+    // Only the calendar and clock values are written. Kept off local time:
+    // every local-time conversion asks the system for its time zone, which
+    // costs more than the insert itself on a full day.
+    if (value.metaType().id() == QMetaType::QString) {
+        const QString text = value.toString();
+        if (text.size() == 19 && text.at(10) == QLatin1Char(' ')) {
+            const QDate d = QDate::fromString(text.left(10), Qt::ISODate);
+            const QTime t = QTime::fromString(text.mid(11), Qt::ISODate);
+            if (d.isValid() && t.isValid())
+                return QDateTime(d, t, Qt::UTC);
+        }
+    }
+    const QDateTime dt = DateTime::fromVariant(value);
+    return QDateTime(dt.date(), dt.time(), Qt::UTC);
 }
 
 } // namespace
@@ -133,8 +146,8 @@ void mdlQueries::QueryDB(QString &sType)
         step = QStringLiteral("Calling Query Routine");
         if (rs->bof() && rs->eof()) {
             if (marks.checked(MenuMarks::mnuDebugCurrent)) {
-                m_gw.log().Err2File(QStringLiteral("QueryDB"), QStringLiteral("RecordSet is Empty"), 0, QString(),
-                                    kDebugFile);
+                m_gw.log().Err2File(QStringLiteral("QueryDB"), QStringLiteral("RecordSet is Empty"),
+                    0, QString(), kDebugFile);
                 marks.uncheck(MenuMarks::mnuDebugCurrent);
                 marks.uncheck(MenuMarks::mnuDebugAll);
             }
@@ -154,8 +167,8 @@ void mdlQueries::QueryDB(QString &sType)
     if (!f && !stepExit)
         return;
     Gateway::enableTimer(m_gw.tmrDB());
-    m_gw.log().Err2File(QStringLiteral("QueryDB"), QStringLiteral("Step - ") + step, f ? f->number() : 0,
-                        f ? f->description() : QString(), kDebugFile);
+    m_gw.log().Err2File(QStringLiteral("QueryDB"), QStringLiteral("Step - ") + step,
+        f ? f->number() : 0, f ? f->description() : QString(), kDebugFile);
 }
 
 void mdlQueries::InsertScheds(RowSet &rs)

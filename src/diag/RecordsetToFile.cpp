@@ -36,11 +36,12 @@ QString RecordsetToFile::cellText(const QVariant &value)
 }
 
 void RecordsetToFile::write(const RowSet::Ptr &rs, QString &fileName, qint16 level, qint32 &count,
-                            const QString &programFolder, Ui *ui)
+    const QString &programFolder, Ui *ui)
 {
     if (!rs) {
         if (ui)
-            ui->msgBox(QStringLiteral("Recordset is Nothing"), Ui::Icon::Critical, QStringLiteral("Recordset to File"));
+            ui->msgBox(QStringLiteral("Recordset is Nothing"), Ui::Icon::Critical,
+                QStringLiteral("Recordset to File"));
         return;
     }
 
@@ -48,12 +49,14 @@ void RecordsetToFile::write(const RowSet::Ptr &rs, QString &fileName, qint16 lev
     if (fileName.isEmpty()) {
         folder = nextTopFolder(programFolder);
         if (!QDir().mkpath(folder))
-            throw Failure(75, QStringLiteral("Path/File access error: ") + QDir::toNativeSeparators(folder));
+            throw Failure(
+                75, QStringLiteral("Path/File access error: ") + QDir::toNativeSeparators(folder));
         folder = QDir::toNativeSeparators(folder + QLatin1Char('/'));
         fileName = QStringLiteral("MultiRes.XLS");
     } else {
         // Everything up to the last separator is the folder.
-        const int cut = int(qMax(fileName.lastIndexOf(QLatin1Char('\\')), fileName.lastIndexOf(QLatin1Char('/'))));
+        const int cut = int(
+            qMax(fileName.lastIndexOf(QLatin1Char('\\')), fileName.lastIndexOf(QLatin1Char('/'))));
         folder = fileName.left(cut + 1);
         fileName = fileName.mid(cut + 1);
     }
@@ -82,9 +85,12 @@ void RecordsetToFile::write(const RowSet::Ptr &rs, QString &fileName, qint16 lev
             if (holdsRowSet(value)) {
                 ++count;
                 QString nested = folder + QStringLiteral("RS")
-                    + QStringLiteral("%1").arg(level + 1, 2, 10, QLatin1Char('0')) + QStringLiteral("NO")
-                    + QStringLiteral("%1").arg(count, 3, 10, QLatin1Char('0')) + QStringLiteral(".XLS");
-                write(value.value<RowSet::Ptr>(), nested, qint16(level + 1), count, programFolder, ui);
+                    + QStringLiteral("%1").arg(level + 1, 2, 10, QLatin1Char('0'))
+                    + QStringLiteral("NO")
+                    + QStringLiteral("%1").arg(count, 3, 10, QLatin1Char('0'))
+                    + QStringLiteral(".XLS");
+                write(value.value<RowSet::Ptr>(), nested, qint16(level + 1), count, programFolder,
+                    ui);
             }
             line += QLatin1Char('\t') + cellText(value);
         }

@@ -18,7 +18,7 @@ public:
     // return the bare file name written. level: the nesting level of rs.
     // count: the running number of nested row sets, shared by all levels.
     static void write(const RowSet::Ptr &rs, QString &fileName, qint16 level, qint32 &count,
-                      const QString &programFolder, Ui *ui);
+        const QString &programFolder, Ui *ui);
 
     // The folder for the next top-level dump: "MultiRS" under the program
     // folder, nested one level deeper for each one that exists.

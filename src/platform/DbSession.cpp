@@ -30,7 +30,8 @@ QString fold(const QString &name)
 } // namespace
 
 DbSession::DbSession()
-    : m_connectionName(QStringLiteral("volmara-db-%1").arg(g_connectionCounter.fetchAndAddRelaxed(1)))
+    : m_connectionName(
+        QStringLiteral("volmara-db-%1").arg(g_connectionCounter.fetchAndAddRelaxed(1)))
 {
 }
 
@@ -90,7 +91,7 @@ QString DbSession::catalog() const
 DbSession::Backend DbSession::backendOf(const QString &dataSource)
 {
     return dataSource.startsWith(QLatin1String("sqlite:"), Qt::CaseInsensitive) ? Backend::Sqlite
-                                                                               : Backend::Odbc;
+                                                                                : Backend::Odbc;
 }
 
 QString DbSession::sqliteFolder() const
@@ -116,7 +117,8 @@ void DbSession::failWith(const QSqlError &error, const QString &what) const
         text = error.text().trimmed();
     if (text.isEmpty())
         text = what;
-    text.replace(QLatin1String("\r\n"), QLatin1String(" ")).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    text.replace(QLatin1String("\r\n"), QLatin1String(" "))
+        .replace(QLatin1Char('\n'), QLatin1Char(' '));
     throw Failure(number, text);
 }
 
@@ -151,14 +153,15 @@ void DbSession::openSqlite()
     // An embedded catalog that is not there is a failure, not a new empty file.
     if (catalog().isEmpty() || !QFileInfo::exists(file))
         throw Failure(kUnspecifiedDbError,
-                      QStringLiteral("Cannot open database \"%1\": the file %2 does not exist.")
-                          .arg(catalog(), QDir::toNativeSeparators(file)));
+            QStringLiteral("Cannot open database \"%1\": the file %2 does not exist.")
+                .arg(catalog(), QDir::toNativeSeparators(file)));
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     db.setDatabaseName(file);
     // Other programs write these files while the gateway runs: a statement
     // waits for a momentary lock up to the command time-out instead of
     // failing at once.
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(qMax(1, m_commandTimeout) * 1000));
+    db.setConnectOptions(
+        QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(qMax(1, m_commandTimeout) * 1000));
     if (!db.open())
         failWith(db.lastError(), QStringLiteral("Cannot open database"));
     QSqlQuery q(db);
@@ -186,7 +189,8 @@ QString DbSession::odbcConnectionString() const
         escaped.replace(QLatin1Char('}'), QStringLiteral("}}"));
         return QLatin1Char('{') + escaped + QLatin1Char('}');
     };
-    connection = QStringLiteral("DRIVER=%1;SERVER=%2;").arg(value(m_odbcDriver), value(dataSource()));
+    connection
+        = QStringLiteral("DRIVER=%1;SERVER=%2;").arg(value(m_odbcDriver), value(dataSource()));
     if (!catalog().isEmpty())
         connection += QStringLiteral("DATABASE=%1;").arg(value(catalog()));
     const QString integrated = property(QStringLiteral("Integrated Security")).toString();
@@ -196,7 +200,7 @@ QString DbSession::odbcConnectionString() const
     } else {
         connection += QStringLiteral("UID=%1;PWD=%2;")
                           .arg(value(property(QStringLiteral("User ID")).toString()),
-                               value(property(QStringLiteral("Password")).toString()));
+                              value(property(QStringLiteral("Password")).toString()));
     }
     return connection;
 }
@@ -239,8 +243,7 @@ void DbSession::applyOdbcQueryTimeout()
     if (!hdbc)
         return;
     const SQLRETURN r = SQLSetConnectAttr(hdbc, SQL_ATTR_QUERY_TIMEOUT,
-                                          reinterpret_cast<SQLPOINTER>(SQLULEN(qMax(0, m_commandTimeout))),
-                                          SQL_IS_UINTEGER);
+        reinterpret_cast<SQLPOINTER>(SQLULEN(qMax(0, m_commandTimeout))), SQL_IS_UINTEGER);
     m_queryTimeoutApplied = SQL_SUCCEEDED(r);
 }
 
@@ -250,7 +253,8 @@ int DbSession::odbcConnectionDead() const
     if (!hdbc)
         return -1;
     SQLUINTEGER dead = SQL_CD_FALSE;
-    const SQLRETURN r = SQLGetConnectAttr(hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr);
+    const SQLRETURN r
+        = SQLGetConnectAttr(hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr);
     if (!SQL_SUCCEEDED(r))
         return -1;
     return dead == SQL_CD_TRUE ? 1 : 0;
@@ -267,20 +271,22 @@ void DbSession::setDefaultDatabase(const QString &catalogName)
         throw Failure(Failure::ObjectNotSet);
     SQLCHAR current[256] = {};
     SQLINTEGER length = 0;
-    if (SQL_SUCCEEDED(SQLGetConnectAttr(hdbc, SQL_ATTR_CURRENT_CATALOG, current, sizeof current - 1, &length))
-        && QString::fromUtf8(reinterpret_cast<const char *>(current)).compare(catalogName, Qt::CaseInsensitive)
+    if (SQL_SUCCEEDED(
+            SQLGetConnectAttr(hdbc, SQL_ATTR_CURRENT_CATALOG, current, sizeof current - 1, &length))
+        && QString::fromUtf8(reinterpret_cast<const char *>(current))
+                .compare(catalogName, Qt::CaseInsensitive)
             == 0)
         return;
     QByteArray name = catalogName.toUtf8();
     const SQLRETURN r = SQLSetConnectAttr(hdbc, SQL_ATTR_CURRENT_CATALOG,
-                                          reinterpret_cast<SQLPOINTER>(name.data()), SQLINTEGER(name.size()));
+        reinterpret_cast<SQLPOINTER>(name.data()), SQLINTEGER(name.size()));
     if (!SQL_SUCCEEDED(r)) {
         SQLCHAR sqlState[6] = {}, text[512] = {};
         SQLINTEGER native = 0;
         SQLSMALLINT textLength = 0;
         SQLGetDiagRec(SQL_HANDLE_DBC, hdbc, 1, sqlState, &native, text, sizeof text, &textLength);
         throw Failure(native ? int(native) : kUnspecifiedDbError,
-                      QString::fromUtf8(reinterpret_cast<const char *>(text)).trimmed());
+            QString::fromUtf8(reinterpret_cast<const char *>(text)).trimmed());
     }
 }
 
@@ -299,7 +305,8 @@ int DbSession::connectionStatus() const
         // Working while its files are reachable.
         if (!QFileInfo::exists(database().databaseName()))
             return 0;
-        if (m_rteAttached && !QFileInfo::exists(QDir(sqliteFolder()).filePath(QStringLiteral("RteDB.sqlite"))))
+        if (m_rteAttached
+            && !QFileInfo::exists(QDir(sqliteFolder()).filePath(QStringLiteral("RteDB.sqlite"))))
             return 0;
         return 1;
     }
@@ -454,7 +461,7 @@ RowSet::Ptr DbSession::execute(const QString &batch)
         if (word == QLatin1String("BEGIN"))
             inTransaction = true;
         else if (word == QLatin1String("COMMIT") || word == QLatin1String("END")
-                 || word == QLatin1String("ROLLBACK"))
+            || word == QLatin1String("ROLLBACK"))
             inTransaction = false;
         appendToChain(fetchResult(q), &head, &tail);
     }

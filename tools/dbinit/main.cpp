@@ -17,14 +17,17 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("volmara-dbinit"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Creates the embedded databases of the Volmara gateway in FOLDER: ORVIK_Jobs.sqlite (Jobs, "
-                       "AppStatus, ShibFlag), ORVIKDB.sqlite (Scheds) and RteDB.sqlite (RouteTimes). Running it "
-                       "again changes nothing that exists. Point the gateway at it with SQLServer=sqlite:FOLDER."));
+    parser.setApplicationDescription(QStringLiteral(
+        "Creates the embedded databases of the Volmara gateway in FOLDER: ORVIK_Jobs.sqlite (Jobs, "
+        "AppStatus, ShibFlag), ORVIKDB.sqlite (Scheds) and RteDB.sqlite (RouteTimes). Running it "
+        "again changes nothing that exists. Point the gateway at it with "
+        "SQLServer=sqlite:FOLDER."));
     parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("FOLDER"), QStringLiteral("where the database files go"));
+    parser.addPositionalArgument(
+        QStringLiteral("FOLDER"), QStringLiteral("where the database files go"));
     parser.addOption({QStringLiteral("demo"),
-                      QStringLiteral("add a demo operational day (lines, jobs, drivers, route rules) around now")});
+        QStringLiteral(
+            "add a demo operational day (lines, jobs, drivers, route rules) around now")});
     parser.process(app);
 
     QTextStream out(stdout), err(stderr);
