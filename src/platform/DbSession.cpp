@@ -10,6 +10,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QSqlResult>
 
 #include <sql.h>
 #include <sqlext.h>
@@ -207,12 +208,21 @@ QString DbSession::odbcConnectionString() const
 
 namespace {
 
+// Qt hands the ODBC handles out as "SQLHANDLE" or as a plain "void*",
+// depending on its version.
+bool isSqlHandle(const QVariant &handle)
+{
+    return handle.isValid()
+        && (qstrcmp(handle.typeName(), "SQLHANDLE") == 0
+            || qstrcmp(handle.typeName(), "void*") == 0);
+}
+
 SQLHDBC odbcHandle(const QSqlDatabase &db)
 {
     if (!db.isValid() || !db.driver())
         return nullptr;
     const QVariant handle = db.driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "SQLHANDLE") != 0)
+    if (!isSqlHandle(handle))
         return nullptr;
     return *static_cast<const SQLHDBC *>(handle.data());
 }
@@ -244,6 +254,23 @@ void DbSession::applyOdbcQueryTimeout()
         return;
     const SQLRETURN r = SQLSetConnectAttr(hdbc, SQL_ATTR_QUERY_TIMEOUT,
         reinterpret_cast<SQLPOINTER>(SQLULEN(qMax(0, m_commandTimeout))), SQL_IS_UINTEGER);
+    m_queryTimeoutApplied = SQL_SUCCEEDED(r);
+}
+
+void DbSession::applyQueryTimeout(QSqlQuery &query)
+{
+    // Qt's ODBC driver has no query time-out of its own; the prepared
+    // statement's handle takes it before it runs.
+    if (m_commandTimeout <= 0 || !query.result())
+        return;
+    const QVariant handle = query.result()->handle();
+    if (!isSqlHandle(handle))
+        return;
+    SQLHSTMT hstmt = *static_cast<const SQLHSTMT *>(handle.data());
+    if (!hstmt)
+        return;
+    const SQLRETURN r = SQLSetStmtAttr(hstmt, SQL_ATTR_QUERY_TIMEOUT,
+        reinterpret_cast<SQLPOINTER>(SQLULEN(m_commandTimeout)), SQL_IS_UINTEGER);
     m_queryTimeoutApplied = SQL_SUCCEEDED(r);
 }
 
@@ -435,7 +462,10 @@ RowSet::Ptr DbSession::execute(const QString &batch)
         // walked in order.
         QSqlQuery q(db);
         q.setForwardOnly(true);
-        if (!q.exec(batch))
+        if (!q.prepare(batch))
+            failWith(q.lastError(), QStringLiteral("The statement failed"));
+        applyQueryTimeout(q);
+        if (!q.exec())
             failWith(q.lastError(), QStringLiteral("The statement failed"));
         do {
             appendToChain(fetchResult(q), &head, &tail);

@@ -8,6 +8,7 @@
 #include <QVariant>
 
 class QSqlError;
+class QSqlQuery;
 
 // A database session in the manner the gateway was written for: create, set
 // its properties one by one, open synchronously, read its state flags and the
@@ -89,6 +90,7 @@ private:
     void openOdbc();
     [[noreturn]] void failWith(const QSqlError &error, const QString &what) const;
     void applyOdbcQueryTimeout();
+    void applyQueryTimeout(QSqlQuery &query);
     int odbcConnectionDead() const; // 1 dead, 0 alive, -1 unknown
 
     QString m_provider;
