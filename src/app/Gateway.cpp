@@ -5,6 +5,8 @@
 #include "MenuMarks.h"
 #include "Supervisor.h"
 #include "Ui.h"
+#include "db/SqlConnect.h"
+#include "db/mdlQueries.h"
 #include "diag/ErrorLog.h"
 #include "model/JobsProcessor.h"
 #include "maplink/InboundCommands.h"
@@ -34,6 +36,8 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
     m_commands = std::make_unique<MainCommands>(*this);
     m_jobsProcessor = std::make_unique<JobsProcessor>(*this);
     setScheduleProcessor([this](RowSet &rs) { m_jobsProcessor->ProcessScheduleTrigRecs(rs); });
+    m_sqlConnect = std::make_unique<SqlConnect>(*this);
+    m_queries = std::make_unique<mdlQueries>(*this);
     connect(&m_tmrTasks, &QTimer::timeout, this, [this] { m_supervisor->tmrTasks_Timer(); });
     m_mapLink = std::make_unique<MapLink>(*this);
     m_inbound = std::make_unique<InboundCommands>(*this);

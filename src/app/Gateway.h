@@ -24,6 +24,8 @@ class Settings;
 class Supervisor;
 class Ui;
 class mdlSendScheds;
+class SqlConnect;
+class mdlQueries;
 
 // The core of the gateway: owns the application state, the clock, the logs,
 // the settings, the two timers, the map socket, the menu marks and the parts
@@ -53,6 +55,8 @@ public:
     Supervisor &supervisor() { return *m_supervisor; }
     MainCommands &commands() { return *m_commands; }
     JobsProcessor &jobsProcessor() { return *m_jobsProcessor; }
+    SqlConnect &sqlConnect() { return *m_sqlConnect; }
+    mdlQueries &queries() { return *m_queries; }
 
     // The jobs processing that the job selection hands its rows to, after the
     // schedules insert. Set once by the part that owns it.
@@ -110,4 +114,6 @@ private:
     std::unique_ptr<MapLink> m_mapLink;
     std::unique_ptr<InboundCommands> m_inbound;
     std::unique_ptr<mdlSendScheds> m_sendScheds;
+    std::unique_ptr<SqlConnect> m_sqlConnect;
+    std::unique_ptr<mdlQueries> m_queries;
 };

@@ -2,7 +2,9 @@
 
 #include "SqlServerDialect.h"
 #include "SqliteDialect.h"
+#include "platform/Convert.h"
 #include "platform/DbSession.h"
+#include "platform/Failure.h"
 
 std::unique_ptr<SqlDialect> SqlDialect::forSession(const DbSession &session)
 {
@@ -16,4 +18,38 @@ QString SqlDialect::escaped(const QString &text)
     QString out = text;
     out.replace(QLatin1Char('\''), QStringLiteral("''"));
     return out;
+}
+
+QString SqlDialect::bare(const QVariant &value)
+{
+    if (value.isNull())
+        return QStringLiteral("NULL");
+    const QString text = Convert::toText(value).trimmed();
+    if (!Convert::isNumeric(text))
+        throw Failure(Failure::TypeMismatch);
+    return text;
+}
+
+QString SqlDialect::lineListUpdate(const QString &linesList) const
+{
+    return QStringLiteral("Update AppStatus Set Status = '") + escaped(linesList)
+        + QStringLiteral("' Where Type = 'CRLST'");
+}
+
+QString SqlDialect::shibFlagReset() const
+{
+    return QStringLiteral("Update ShibFlag Set Flag = 0");
+}
+
+QString SqlDialect::selectionColumns()
+{
+    return QStringLiteral("PKID, EntryDT, CarNo, Replace(CarNum, '-', '') As CarNum, RecID, "
+                          "DriverCode, DriverName, ")
+        + QStringLiteral("RouteStart, RouteEnd, RouteCode As Makat, RecordUpdater, EntryDT");
+}
+
+QString SqlDialect::schedsColumns()
+{
+    return QStringLiteral("Scheds (IntrMedRecordID, Makat, DriverName, DriverNumber, StartTime, ")
+        + QStringLiteral("EndTime, Source, Destination, TruckNumber, TruckID, ORVIKID) ");
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QDate>
+#include <QDateTime>
 #include <QString>
+#include <QVariant>
 
 #include <memory>
 
@@ -16,6 +18,20 @@ class DbSession;
 class SqlDialect
 {
 public:
+    // One row for Scheds, as read from the job selection. Bare values go into
+    // the statement without quotes and must be numbers (or null).
+    struct SchedValues
+    {
+        QVariant recId; // bare
+        QString lineText;
+        QString driverName;
+        QVariant driverCode; // bare
+        QDateTime start; // invalid: stored as empty text
+        QDateTime end;
+        QString carNum;
+        QVariant carNo; // bare
+    };
+
     virtual ~SqlDialect() = default;
 
     // The dialect that fits a session's backend.
@@ -23,9 +39,40 @@ public:
 
     // The text with every single quote doubled (without surrounding quotes).
     static QString escaped(const QString &text);
+    // A value placed without quotes: its number text, or NULL for a null
+    // value. Anything that is not a number is failure 13: it could change
+    // the statement.
+    static QString bare(const QVariant &value);
+
+    // The gateway's health into the 'APSTT' row: the time, a blank, the
+    // version text and the status text. `now` is for dialects whose server
+    // does not give the time itself.
+    virtual QString appStatusUpdate(
+        const QString &version, const QString &status, const QDateTime &now) const = 0;
+    // The map server's line list into the 'CRLST' row.
+    virtual QString lineListUpdate(const QString &linesList) const;
+    // Deletes jobs whose later of order date and route end is more than 30
+    // days old, then gives the space back.
+    virtual QString purgeBatch(const QDateTime &now) const = 0;
+    virtual QString shibFlagReset() const;
+    // Marks the newest row of every (CarNum, RecID) of the operational day
+    // (04:00 to 04:00), returns the marked rows and releases them, as one unit.
+    virtual QString selectionBatch(const QDateTime &now) const = 0;
+    // One Scheds row.
+    virtual QString schedsInsert(const SchedValues &values) const = 0;
+    // What opens and closes the run of Scheds inserts of one call (empty: each
+    // insert stands on its own).
+    virtual QString schedsRunBegin() const { return QString(); }
+    virtual QString schedsRunEnd() const { return QString(); }
 
     // The route-times rules of the listed routes ("'r1','r2'") that are
     // undated or overlap yesterday to tomorrow, by route, start date and start
     // time.
     virtual QString routeTimesQuery(const QString &routeList, const QDate &today) const = 0;
+
+    // The column list of the selection; CarNum comes without dashes and
+    // RouteCode as Makat.
+    static QString selectionColumns();
+    // The column list of the Scheds insert, with its closing parenthesis.
+    static QString schedsColumns();
 };

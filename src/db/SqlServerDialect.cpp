@@ -2,6 +2,60 @@
 
 #include "platform/DateTime.h"
 
+namespace {
+
+QString dateText(const QDateTime &dt)
+{
+    return dt.isValid() ? DateTime::yyyymmddHhnnss(dt) : QString();
+}
+
+} // namespace
+
+QString SqlServerDialect::appStatusUpdate(
+    const QString &version, const QString &status, const QDateTime &) const
+{
+    return QStringLiteral("Update AppStatus Set Status = Cast(GetDate() As VarChar (50)) + ' ' + '")
+        + escaped(version) + QStringLiteral("' + '") + escaped(status)
+        + QStringLiteral("' Where Type = 'APSTT'");
+}
+
+QString SqlServerDialect::purgeBatch(const QDateTime &) const
+{
+    return QStringLiteral("Delete Jobs Where ")
+        + QStringLiteral("Case When OrderDate < RouteEnd Then RouteEnd Else OrderDate End < "
+                         "DateAdd(Day, -30, GetDate()) ; ")
+        + QStringLiteral("DBCC SHRINKDATABASE (ORVIK_Jobs)");
+}
+
+QString SqlServerDialect::selectionBatch(const QDateTime &) const
+{
+    // The server works out the operational day from its own clock.
+    return QStringLiteral("Declare @C Int, @T Datetime")
+        + QStringLiteral(
+            " Set @T = DateAdd(Hour, 4, Cast(Convert(Char (8), GetDate(), 112) As Datetime))")
+        + QStringLiteral(" Set @C = DateDiff(Second, @T, GetDate())")
+        + QStringLiteral(" If @C < 0 Set @T = DateAdd(Day, -1, @T)")
+        + QStringLiteral(" UPDATE Jobs SET UsedFlag=2 WHERE ")
+        + QStringLiteral(" RouteStart >= @T AND ") + QStringLiteral(" RouteStart <  @T + 1 AND ")
+        + QStringLiteral(" PKID IN (SELECT MAX(PKID) FROM Jobs C Where C.CarNum = Jobs.CarNum And "
+                         "C.RecID = Jobs.RecID) ; ")
+        + QStringLiteral("Select ") + selectionColumns() + QStringLiteral(" From Jobs ")
+        + QStringLiteral("Where UsedFlag = 2 ; ")
+        + QStringLiteral("Update Jobs Set UsedFlag = 1 Where UsedFlag = 2");
+}
+
+QString SqlServerDialect::schedsInsert(const SchedValues &v) const
+{
+    return QStringLiteral("INSERT INTO ") + schedsColumns() + QStringLiteral("VALUES (")
+        + bare(v.recId) + QStringLiteral(",'") + escaped(v.lineText) + QStringLiteral("','")
+        + escaped(v.driverName) + QStringLiteral("',") + bare(v.driverCode) + QStringLiteral(",")
+        + QStringLiteral("'") + dateText(v.start) + QStringLiteral("'") + QStringLiteral(",")
+        + QStringLiteral("'") + dateText(v.end) + QStringLiteral("'") + QStringLiteral(",")
+        + QStringLiteral("''") + QStringLiteral(",") + QStringLiteral("''") + QStringLiteral(",'")
+        + escaped(v.carNum) + QStringLiteral("',") + bare(v.carNo) + QStringLiteral(",'")
+        + escaped(v.carNum) + QStringLiteral("')");
+}
+
 QString SqlServerDialect::routeTimesQuery(const QString &routeList, const QDate &today) const
 {
     return QStringLiteral("SELECT RouteName, fromDate, toDate, dayofWeek, fromTime, toTime, "

@@ -6,5 +6,10 @@
 class SqlServerDialect : public SqlDialect
 {
 public:
+    QString appStatusUpdate(
+        const QString &version, const QString &status, const QDateTime &now) const override;
+    QString purgeBatch(const QDateTime &now) const override;
+    QString selectionBatch(const QDateTime &now) const override;
+    QString schedsInsert(const SchedValues &values) const override;
     QString routeTimesQuery(const QString &routeList, const QDate &today) const override;
 };

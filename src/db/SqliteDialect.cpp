@@ -1,5 +1,93 @@
 #include "SqliteDialect.h"
 
+#include <QLocale>
+
+QDateTime SqliteDialect::operationalDayStart(const QDateTime &now)
+{
+    // The operational day starts at 04:00; before that it is still yesterday's.
+    QDateTime start(now.date(), QTime(4, 0));
+    if (now < start)
+        start = QDateTime(now.date().addDays(-1), QTime(4, 0));
+    return start;
+}
+
+QString SqliteDialect::serverDateText(const QDateTime &dt)
+{
+    // "mon dd yyyy hh:miAM" with blank-padded day and hour, as the site's
+    // server writes a date-time cast to text.
+    const QLocale c = QLocale::c();
+    const int hour12 = dt.time().hour() % 12 == 0 ? 12 : dt.time().hour() % 12;
+    return c.toString(dt.date(), QStringLiteral("MMM")) + QLatin1Char(' ')
+        + QStringLiteral("%1").arg(dt.date().day(), 2) + QLatin1Char(' ')
+        + QString::number(dt.date().year()) + QLatin1Char(' ') + QStringLiteral("%1").arg(hour12, 2)
+        + QLatin1Char(':') + QStringLiteral("%1").arg(dt.time().minute(), 2, 10, QLatin1Char('0'))
+        + (dt.time().hour() < 12 ? QStringLiteral("AM") : QStringLiteral("PM"));
+}
+
+QString SqliteDialect::storageText(const QDateTime &dt)
+{
+    return dt.isValid() ? dt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QString();
+}
+
+QString SqliteDialect::appStatusUpdate(
+    const QString &version, const QString &status, const QDateTime &now) const
+{
+    return QStringLiteral("Update AppStatus Set Status = '") + escaped(serverDateText(now))
+        + QStringLiteral("' || ' ' || '") + escaped(version) + QStringLiteral("' || '")
+        + escaped(status) + QStringLiteral("' Where Type = 'APSTT'");
+}
+
+QString SqliteDialect::purgeBatch(const QDateTime &now) const
+{
+    // datetime() reads both stored forms (date, date-time) alike; a null
+    // on both sides keeps the row, as on the server. Space comes back through
+    // incremental vacuum (volmara-dbinit makes the files with it).
+    return QStringLiteral(
+               "Delete From Jobs Where Case When datetime(OrderDate) < datetime(RouteEnd) ")
+        + QStringLiteral("Then datetime(RouteEnd) Else datetime(OrderDate) End < '")
+        + storageText(now.addDays(-30)) + QStringLiteral("' ; PRAGMA incremental_vacuum");
+}
+
+QString SqliteDialect::selectionBatch(const QDateTime &now) const
+{
+    const QDateTime from = operationalDayStart(now);
+    // One write transaction from the marking to the release, so that no
+    // other reader sees rows at 2.
+    return QStringLiteral("BEGIN IMMEDIATE ; ")
+        + QStringLiteral("UPDATE Jobs SET UsedFlag = 2 WHERE datetime(RouteStart) >= '")
+        + storageText(from) + QStringLiteral("' AND datetime(RouteStart) < '")
+        + storageText(from.addDays(1))
+        + QStringLiteral("' AND PKID IN (SELECT MAX(PKID) FROM Jobs C Where C.CarNum = Jobs.CarNum "
+                         "And C.RecID = Jobs.RecID) ; ")
+        + QStringLiteral("Select ") + selectionColumns()
+        + QStringLiteral(" From Jobs Where UsedFlag = 2 ; ")
+        + QStringLiteral("Update Jobs Set UsedFlag = 1 Where UsedFlag = 2 ; COMMIT");
+}
+
+QString SqliteDialect::schedsInsert(const SchedValues &v) const
+{
+    // The embedded table keeps one row per distinct set of values: a row
+    // offered again on the next cycle is ignored.
+    return QStringLiteral("INSERT OR IGNORE INTO ") + schedsColumns() + QStringLiteral("VALUES (")
+        + bare(v.recId) + QStringLiteral(",'") + escaped(v.lineText) + QStringLiteral("','")
+        + escaped(v.driverName) + QStringLiteral("',") + bare(v.driverCode) + QStringLiteral(",'")
+        + storageText(v.start) + QStringLiteral("','") + storageText(v.end)
+        + QStringLiteral("','','','") + escaped(v.carNum) + QStringLiteral("',") + bare(v.carNo)
+        + QStringLiteral(",'") + escaped(v.carNum) + QStringLiteral("')");
+}
+
+QString SqliteDialect::schedsRunBegin() const
+{
+    // One transaction per call: a commit per row would make a full day take
+    // longer than the cycle.
+    return QStringLiteral("BEGIN");
+}
+
+QString SqliteDialect::schedsRunEnd() const
+{
+    return QStringLiteral("COMMIT");
+}
+
 QString SqliteDialect::routeTimesQuery(const QString &routeList, const QDate &today) const
 {
     // date() makes a stored date-time comparable with a plain date.

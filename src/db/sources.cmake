@@ -3,3 +3,8 @@ list(APPEND VOLMARA_CORE_SOURCES
     db/SqlDialect.cpp db/SqlDialect.h
     db/SqliteDialect.cpp db/SqliteDialect.h
     db/SqlServerDialect.cpp db/SqlServerDialect.h)
+list(APPEND VOLMARA_CORE_SOURCES
+    db/SqlConnect.cpp db/SqlConnect.h
+    db/mdlQueries.cpp db/mdlQueries.h
+    db/EmbeddedSchema.cpp db/EmbeddedSchema.h
+    db/DemoDay.cpp db/DemoDay.h)

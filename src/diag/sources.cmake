@@ -1,3 +1,4 @@
 list(APPEND VOLMARA_CORE_SOURCES
     diag/ErrorLog.cpp diag/ErrorLog.h
-    diag/LogHousekeeping.cpp diag/LogHousekeeping.h)
+    diag/LogHousekeeping.cpp diag/LogHousekeeping.h
+    diag/RecordsetToFile.cpp diag/RecordsetToFile.h)

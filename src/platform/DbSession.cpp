@@ -6,9 +6,14 @@
 #include <QAtomicInt>
 #include <QDir>
 #include <QFileInfo>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QSqlResult>
+
+#include <sql.h>
+#include <sqlext.h>
 
 namespace {
 
@@ -35,6 +40,30 @@ DbSession::~DbSession()
 {
     close();
     QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+void DbSession::setProvider(const QString &provider)
+{
+    m_provider = provider;
+    m_propertyOrder << QStringLiteral("Provider");
+}
+
+void DbSession::setCursorLocation(int location)
+{
+    m_cursorLocation = location;
+    m_propertyOrder << QStringLiteral("CursorLocation");
+}
+
+void DbSession::setCommandTimeout(int seconds)
+{
+    m_commandTimeout = seconds;
+    m_propertyOrder << QStringLiteral("CommandTimeout");
+}
+
+void DbSession::setConnectionTimeout(int seconds)
+{
+    m_connectionTimeout = seconds;
+    m_propertyOrder << QStringLiteral("ConnectionTimeout");
 }
 
 void DbSession::setProperty(const QString &name, const QVariant &value)
@@ -83,9 +112,14 @@ void DbSession::failWith(const QSqlError &error, const QString &what) const
     int number = error.nativeErrorCode().toInt(&ok);
     if (!ok || number == 0)
         number = kUnspecifiedDbError;
-    QString text = error.text().trimmed();
+    // The driver's own message, on one line so that it stays one log record.
+    QString text = error.databaseText().trimmed();
+    if (text.isEmpty())
+        text = error.text().trimmed();
     if (text.isEmpty())
         text = what;
+    text.replace(QLatin1String("\r\n"), QLatin1String(" "))
+        .replace(QLatin1Char('\n'), QLatin1Char(' '));
     throw Failure(number, text);
 }
 
@@ -94,10 +128,22 @@ void DbSession::open()
     if (m_open)
         throw Failure(3705, QStringLiteral("Operation is not allowed when the object is open."));
     m_backend = backendOf(dataSource());
-    if (m_backend == Backend::Sqlite)
-        openSqlite();
-    else
-        openOdbc();
+    m_rteAttached = false;
+    try {
+        if (m_backend == Backend::Sqlite)
+            openSqlite();
+        else
+            openOdbc();
+    } catch (...) {
+        // A half-made connection is not kept: the session stays closed.
+        {
+            QSqlDatabase db = database();
+            if (db.isValid())
+                db.close();
+        }
+        QSqlDatabase::removeDatabase(m_connectionName);
+        throw;
+    }
     m_open = true;
 }
 
@@ -112,10 +158,11 @@ void DbSession::openSqlite()
                 .arg(catalog(), QDir::toNativeSeparators(file)));
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     db.setDatabaseName(file);
-    // Other programs write these files while the gateway runs: wait a while
-    // for a momentary lock instead of failing at once.
+    // Other programs write these files while the gateway runs: a statement
+    // waits for a momentary lock up to the command time-out instead of
+    // failing at once.
     db.setConnectOptions(
-        QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(qMax(1, m_connectionTimeout) * 1000));
+        QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(qMax(1, m_commandTimeout) * 1000));
     if (!db.open())
         failWith(db.lastError(), QStringLiteral("Cannot open database"));
     QSqlQuery q(db);
@@ -126,52 +173,155 @@ void DbSession::openSqlite()
         path.replace(QLatin1Char('\''), QStringLiteral("''"));
         if (!q.exec(QStringLiteral("ATTACH DATABASE '%1' AS RteDB").arg(path)))
             failWith(q.lastError(), QStringLiteral("Cannot attach RteDB"));
+        m_rteAttached = true;
     }
 }
 
+QString DbSession::odbcConnectionString() const
+{
+    if (backendOf(dataSource()) == Backend::Sqlite)
+        return QString();
+    QString connection = dataSource();
+    if (connection.contains(QLatin1Char('=')))
+        return connection;
+    auto value = [](const QString &v) {
+        // Braces keep ";" and "=" inside a value from changing the string.
+        QString escaped = v;
+        escaped.replace(QLatin1Char('}'), QStringLiteral("}}"));
+        return QLatin1Char('{') + escaped + QLatin1Char('}');
+    };
+    connection
+        = QStringLiteral("DRIVER=%1;SERVER=%2;").arg(value(m_odbcDriver), value(dataSource()));
+    if (!catalog().isEmpty())
+        connection += QStringLiteral("DATABASE=%1;").arg(value(catalog()));
+    const QString integrated = property(QStringLiteral("Integrated Security")).toString();
+    if (!integrated.isEmpty()) {
+        // "SSPI": the workstation's own login.
+        connection += QStringLiteral("Trusted_Connection=yes;");
+    } else {
+        connection += QStringLiteral("UID=%1;PWD=%2;")
+                          .arg(value(property(QStringLiteral("User ID")).toString()),
+                              value(property(QStringLiteral("Password")).toString()));
+    }
+    return connection;
+}
+
+namespace {
+
+// Qt hands the ODBC handles out as "SQLHANDLE" or as a plain "void*",
+// depending on its version.
+bool isSqlHandle(const QVariant &handle)
+{
+    return handle.isValid()
+        && (qstrcmp(handle.typeName(), "SQLHANDLE") == 0
+            || qstrcmp(handle.typeName(), "void*") == 0);
+}
+
+SQLHDBC odbcHandle(const QSqlDatabase &db)
+{
+    if (!db.isValid() || !db.driver())
+        return nullptr;
+    const QVariant handle = db.driver()->handle();
+    if (!isSqlHandle(handle))
+        return nullptr;
+    return *static_cast<const SQLHDBC *>(handle.data());
+}
+
+} // namespace
+
 void DbSession::openOdbc()
 {
-    QString connection = dataSource();
-    if (!connection.contains(QLatin1Char('='))) {
-        auto value = [](const QString &v) {
-            // Braces keep ";" and "=" inside a value from changing the string.
-            QString escaped = v;
-            escaped.replace(QLatin1Char('}'), QStringLiteral("}}"));
-            return QLatin1Char('{') + escaped + QLatin1Char('}');
-        };
-        connection
-            = QStringLiteral("DRIVER=%1;SERVER=%2;").arg(value(m_odbcDriver), value(dataSource()));
-        if (!catalog().isEmpty())
-            connection += QStringLiteral("DATABASE=%1;").arg(value(catalog()));
-        const QString integrated = property(QStringLiteral("Integrated Security")).toString();
-        if (!integrated.isEmpty()) {
-            connection += QStringLiteral("Trusted_Connection=yes;");
-        } else {
-            connection += QStringLiteral("UID=%1;PWD=%2;")
-                              .arg(value(property(QStringLiteral("User ID")).toString()),
-                                  value(property(QStringLiteral("Password")).toString()));
-        }
-    }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connectionName);
-    db.setDatabaseName(connection);
+    db.setDatabaseName(odbcConnectionString());
+    // The login time-out bounds the open; the connection time-out bounds any
+    // later wait of the driver on the network.
     db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%1")
                              .arg(qMax(1, m_connectionTimeout)));
     if (!db.open())
         failWith(db.lastError(), QStringLiteral("Cannot open the data source"));
+    applyOdbcQueryTimeout();
+}
+
+void DbSession::applyOdbcQueryTimeout()
+{
+    // Qt's ODBC driver makes a new statement for every query and offers no
+    // query time-out of its own; set on the connection, the attribute is the
+    // default of every statement the driver makes later (drivers that refuse
+    // it run statements without a limit).
+    m_queryTimeoutApplied = false;
+    SQLHDBC hdbc = odbcHandle(database());
+    if (!hdbc)
+        return;
+    const SQLRETURN r = SQLSetConnectAttr(hdbc, SQL_ATTR_QUERY_TIMEOUT,
+        reinterpret_cast<SQLPOINTER>(SQLULEN(qMax(0, m_commandTimeout))), SQL_IS_UINTEGER);
+    m_queryTimeoutApplied = SQL_SUCCEEDED(r);
+}
+
+void DbSession::applyQueryTimeout(QSqlQuery &query)
+{
+    // Qt's ODBC driver has no query time-out of its own; the prepared
+    // statement's handle takes it before it runs.
+    if (m_commandTimeout <= 0 || !query.result())
+        return;
+    const QVariant handle = query.result()->handle();
+    if (!isSqlHandle(handle))
+        return;
+    SQLHSTMT hstmt = *static_cast<const SQLHSTMT *>(handle.data());
+    if (!hstmt)
+        return;
+    const SQLRETURN r = SQLSetStmtAttr(hstmt, SQL_ATTR_QUERY_TIMEOUT,
+        reinterpret_cast<SQLPOINTER>(SQLULEN(m_commandTimeout)), SQL_IS_UINTEGER);
+    m_queryTimeoutApplied = SQL_SUCCEEDED(r);
+}
+
+int DbSession::odbcConnectionDead() const
+{
+    SQLHDBC hdbc = odbcHandle(database());
+    if (!hdbc)
+        return -1;
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    const SQLRETURN r
+        = SQLGetConnectAttr(hdbc, SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr);
+    if (!SQL_SUCCEEDED(r))
+        return -1;
+    return dead == SQL_CD_TRUE ? 1 : 0;
 }
 
 void DbSession::setDefaultDatabase(const QString &catalogName)
 {
+    if (state() == Closed)
+        throw Failure(3704, QStringLiteral("Operation is not allowed when the object is closed."));
     if (m_backend != Backend::Odbc || catalogName.isEmpty())
         return; // an embedded session is opened on its catalog's file
-    QString name = catalogName;
-    name.replace(QLatin1Char(']'), QStringLiteral("]]"));
-    execute(QStringLiteral("USE [%1]").arg(name));
+    SQLHDBC hdbc = odbcHandle(database());
+    if (!hdbc)
+        throw Failure(Failure::ObjectNotSet);
+    SQLCHAR current[256] = {};
+    SQLINTEGER length = 0;
+    if (SQL_SUCCEEDED(
+            SQLGetConnectAttr(hdbc, SQL_ATTR_CURRENT_CATALOG, current, sizeof current - 1, &length))
+        && QString::fromUtf8(reinterpret_cast<const char *>(current))
+                .compare(catalogName, Qt::CaseInsensitive)
+            == 0)
+        return;
+    QByteArray name = catalogName.toUtf8();
+    const SQLRETURN r = SQLSetConnectAttr(hdbc, SQL_ATTR_CURRENT_CATALOG,
+        reinterpret_cast<SQLPOINTER>(name.data()), SQLINTEGER(name.size()));
+    if (!SQL_SUCCEEDED(r)) {
+        SQLCHAR sqlState[6] = {}, text[512] = {};
+        SQLINTEGER native = 0;
+        SQLSMALLINT textLength = 0;
+        SQLGetDiagRec(SQL_HANDLE_DBC, hdbc, 1, sqlState, &native, text, sizeof text, &textLength);
+        throw Failure(native ? int(native) : kUnspecifiedDbError,
+            QString::fromUtf8(reinterpret_cast<const char *>(text)).trimmed());
+    }
 }
 
 int DbSession::state() const
 {
-    return m_open && database().isOpen() ? Open : Closed;
+    if (!m_open || !database().isOpen())
+        return Closed;
+    return m_executing ? Open | Executing : Open;
 }
 
 int DbSession::connectionStatus() const
@@ -180,9 +330,15 @@ int DbSession::connectionStatus() const
         return 0;
     if (m_backend == Backend::Sqlite) {
         // Working while its files are reachable.
-        return QFileInfo::exists(database().databaseName()) ? 1 : 0;
+        if (!QFileInfo::exists(database().databaseName()))
+            return 0;
+        if (m_rteAttached
+            && !QFileInfo::exists(QDir(sqliteFolder()).filePath(QStringLiteral("RteDB.sqlite"))))
+            return 0;
+        return 1;
     }
-    return 1;
+    // Drivers that cannot tell are taken at their word that the session is open.
+    return odbcConnectionDead() == 1 ? 0 : 1;
 }
 
 void DbSession::close()
@@ -294,17 +450,29 @@ RowSet::Ptr DbSession::execute(const QString &batch)
         throw Failure(3704, QStringLiteral("Operation is not allowed when the object is closed."));
     QSqlDatabase db = database();
     RowSet::Ptr head, tail;
+    m_executing = true;
+    struct Done
+    {
+        bool &flag;
+        ~Done() { flag = false; }
+    } done{m_executing};
 
     if (m_backend == Backend::Odbc) {
         // The server runs the whole batch as one request; its results are
         // walked in order.
         QSqlQuery q(db);
         q.setForwardOnly(true);
-        if (!q.exec(batch))
+        if (!q.prepare(batch))
+            failWith(q.lastError(), QStringLiteral("The statement failed"));
+        applyQueryTimeout(q);
+        if (!q.exec())
             failWith(q.lastError(), QStringLiteral("The statement failed"));
         do {
             appendToChain(fetchResult(q), &head, &tail);
         } while (q.nextResult());
+        // A statement later in the batch that failed shows only here.
+        if (q.lastError().isValid() && q.lastError().type() != QSqlError::NoError)
+            failWith(q.lastError(), QStringLiteral("The statement failed"));
         return head ? head : std::make_shared<RowSet>();
     }
 

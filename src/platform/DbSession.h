@@ -8,6 +8,7 @@
 #include <QVariant>
 
 class QSqlError;
+class QSqlQuery;
 
 // A database session in the manner the gateway was written for: create, set
 // its properties one by one, open synchronously, read its state flags and the
@@ -32,22 +33,33 @@ public:
     DbSession(const DbSession &) = delete;
     DbSession &operator=(const DbSession &) = delete;
 
-    void setProvider(const QString &provider) { m_provider = provider; }
+    void setProvider(const QString &provider);
     QString provider() const { return m_provider; }
-    void setCursorLocation(int location) { m_cursorLocation = location; }
+    void setCursorLocation(int location);
     int cursorLocation() const { return m_cursorLocation; }
-    void setCommandTimeout(int seconds) { m_commandTimeout = seconds; }
+    // Seconds a statement may run (ODBC: the query time-out; embedded: how
+    // long a statement waits for another program's lock).
+    void setCommandTimeout(int seconds);
     int commandTimeout() const { return m_commandTimeout; }
-    void setConnectionTimeout(int seconds) { m_connectionTimeout = seconds; }
+    // Seconds an open may take (ODBC: the login and connection time-outs).
+    void setConnectionTimeout(int seconds);
     int connectionTimeout() const { return m_connectionTimeout; }
     void setOdbcDriver(const QString &driver) { m_odbcDriver = driver; }
+    QString odbcDriver() const { return m_odbcDriver; }
 
     // Provider properties by name ("Data Source", "Initial Catalog", "User ID",
     // "Password", "Integrated Security"; "Connection Status" is read-only).
     void setProperty(const QString &name, const QVariant &value);
     QVariant property(const QString &name) const;
-    // The order the properties were set in, for whoever needs to check it.
+    // Everything set on the session, in the order it was set: "Provider",
+    // "CursorLocation", "CommandTimeout", "ConnectionTimeout" and the provider
+    // property names.
     QStringList propertyOrder() const { return m_propertyOrder; }
+    // The ODBC connection string an open builds (or the one given as the
+    // data source); empty for an embedded session.
+    QString odbcConnectionString() const;
+    // Whether the ODBC driver took the command time-out as its query time-out.
+    bool queryTimeoutApplied() const { return m_queryTimeoutApplied; }
 
     // Opens synchronously within the connection time-out. A failure carries
     // the driver's native number and text.
@@ -77,6 +89,9 @@ private:
     void openSqlite();
     void openOdbc();
     [[noreturn]] void failWith(const QSqlError &error, const QString &what) const;
+    void applyOdbcQueryTimeout();
+    void applyQueryTimeout(QSqlQuery &query);
+    int odbcConnectionDead() const; // 1 dead, 0 alive, -1 unknown
 
     QString m_provider;
     int m_cursorLocation = 3;
@@ -88,4 +103,7 @@ private:
     QString m_connectionName;
     Backend m_backend = Backend::Sqlite;
     bool m_open = false;
+    bool m_executing = false;
+    bool m_queryTimeoutApplied = false;
+    bool m_rteAttached = false;
 };

@@ -1,0 +1,106 @@
+#include "SqlConnect.h"
+
+#include "DbNames.h"
+#include "app/Gateway.h"
+#include "app/Ui.h"
+#include "diag/ErrorLog.h"
+#include "platform/Convert.h"
+#include "platform/DbSession.h"
+#include "platform/Failure.h"
+#include "settings/Settings.h"
+
+namespace {
+
+const QString kDatabase = QStringLiteral("Database");
+
+void closeSession(std::shared_ptr<DbSession> &session)
+{
+    if (session && session->state() != DbSession::Closed)
+        session->close();
+    session.reset();
+}
+
+} // namespace
+
+SqlConnect::SqlConnect(Gateway &gateway) : m_gw(gateway) { }
+
+int SqlConnect::connectionTimeout() const
+{
+    return Convert::toLong(m_gw.settings().ReadINI(
+        kDatabase, QStringLiteral("Connection TimeOut"), QStringLiteral("20")));
+}
+
+void SqlConnect::setCommon(DbSession &session) const
+{
+    session.setOdbcDriver(m_gw.settings().ReadINI(
+        kDatabase, QStringLiteral("ODBCDriver"), QStringLiteral("ODBC Driver 18 for SQL Server")));
+    session.setProvider(QStringLiteral("SQLOLEDB"));
+    session.setCursorLocation(3); // client-side
+    session.setCommandTimeout(120);
+}
+
+std::shared_ptr<DbSession> SqlConnect::makeJobsSession() const
+{
+    const AppState &st = m_gw.state();
+    auto session = std::make_shared<DbSession>();
+    setCommon(*session);
+    session->setProperty(QStringLiteral("Data Source"), st.strSQLServer);
+    session->setProperty(QStringLiteral("Initial Catalog"), st.strCatalog);
+    session->setProperty(QStringLiteral("User ID"), DbNames::kJobsUserId);
+    session->setProperty(QStringLiteral("Password"), DbNames::kJobsPassword);
+    session->setConnectionTimeout(connectionTimeout());
+    return session;
+}
+
+std::shared_ptr<DbSession> SqlConnect::makeOrvikDbSession() const
+{
+    const AppState &st = m_gw.state();
+    auto session = std::make_shared<DbSession>();
+    setCommon(*session);
+    session->setProperty(QStringLiteral("Integrated Security"), QStringLiteral("SSPI"));
+    // The site server of the schedules database; the jobs server when unset.
+    session->setProperty(QStringLiteral("Data Source"),
+        m_gw.settings().ReadINI(kDatabase, QStringLiteral("ORVIKDBServer"), st.strSQLServer));
+    session->setProperty(QStringLiteral("Initial Catalog"), DbNames::kOrvikDbCatalog);
+    session->setConnectionTimeout(connectionTimeout());
+    return session;
+}
+
+void SqlConnect::SQLConnect(bool &ok, const QString &caller, const QString &which)
+{
+    ok = false;
+    AppState &st = m_gw.state();
+    const bool jobs = which.isEmpty() || Convert::sameText(which, DbNames::kJobsKey);
+    const bool orvik = which.isEmpty() || Convert::sameText(which, DbNames::kOrvikDbKey);
+
+    auto f = trapFailure([&] {
+        if (jobs)
+            closeSession(st.cnJobs);
+        if (orvik)
+            closeSession(st.cnORVIKDB);
+        if (jobs) {
+            auto session = makeJobsSession();
+            session->open();
+            session->setDefaultDatabase(st.strCatalog);
+            st.cnJobs = session;
+        }
+        if (orvik) {
+            auto session = makeOrvikDbSession();
+            session->open();
+            session->setDefaultDatabase(DbNames::kOrvikDbCatalog);
+            st.cnORVIKDB = session;
+        }
+        ok = true;
+    });
+    if (!f)
+        return;
+    if (Convert::sameText(caller, QStringLiteral("tmrDB_Timer")))
+        Gateway::enableTimer(m_gw.tmrDB());
+    if (st.logOnLoaded() && f->number() != 0) {
+        // The message box must not hide the log record.
+        if (auto g
+            = trapFailure([&] { m_gw.ui().msgBox(f->description(), Ui::Icon::None, QString()); }))
+            m_gw.log().logFailure(QStringLiteral("SQLConnect"), *g);
+    }
+    m_gw.log().logFailure(QStringLiteral("SQLConnect"), *f);
+}

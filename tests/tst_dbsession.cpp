@@ -1,0 +1,296 @@
+// Sessions over real SQLite files and over ODBC, the row-set cursor, and
+// SQLConnect.
+
+#include "TestSupport.h"
+
+#include "app/Gateway.h"
+#include "db/EmbeddedSchema.h"
+#include "db/SqlConnect.h"
+#include "platform/DbSession.h"
+#include "platform/Failure.h"
+#include "platform/RowSet.h"
+#include "settings/Settings.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTcpServer>
+#include <QtTest>
+
+class TstDbSession : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void batchGivesClosedResultsThenRows();
+    void failedStatementCarriesDriverText();
+    void connectionStatusFollowsFiles();
+    void missingCatalogFileIsNotCreated();
+    void splitKeepsQuotedSemicolons();
+
+    void rowSetMoves();
+    void rowSetSortFindBookmark();
+
+    void propertiesInDocumentedOrder();
+    void lowerCaseWhichReopensOnlyThatSession();
+    void unreachableJobsServerLeavesBothAbsent_data();
+    void unreachableJobsServerLeavesBothAbsent();
+    void odbcServerThatNeverAnswersTimesOut();
+
+private:
+    std::unique_ptr<TempHome> m_home;
+    std::unique_ptr<Gateway> m_gw;
+    FakeUi m_ui;
+    QString m_db;
+};
+
+void TstDbSession::init()
+{
+    m_home = std::make_unique<TempHome>();
+    m_db = m_home->file(QStringLiteral("db"));
+    EmbeddedSchema::create(m_db);
+    m_gw = std::make_unique<Gateway>(m_home->path());
+    m_ui = FakeUi();
+    m_gw->setUi(&m_ui);
+    m_gw->state().strSQLServer = QStringLiteral("sqlite:db"); // relative to the program folder
+    m_gw->state().strCatalog = QStringLiteral("ORVIK_Jobs");
+}
+
+void TstDbSession::cleanup()
+{
+    m_gw.reset();
+    m_home.reset();
+}
+
+static std::shared_ptr<DbSession> openJobs(const QString &source)
+{
+    auto s = std::make_shared<DbSession>();
+    s->setProperty(QStringLiteral("Data Source"), source);
+    s->setProperty(QStringLiteral("Initial Catalog"), QStringLiteral("ORVIK_Jobs"));
+    s->open();
+    return s;
+}
+
+void TstDbSession::batchGivesClosedResultsThenRows()
+{
+    auto s = openJobs(QStringLiteral("sqlite:") + m_db);
+    QCOMPARE(s->state(), int(DbSession::Open));
+    RowSet::Ptr rs
+        = s->execute(QStringLiteral("Update AppStatus Set Status = 'a;b' Where Type = 'APSTT' ; "
+                                    "Select Type, Status From AppStatus Order By Type"));
+    QCOMPARE(rs->state(), int(RowSet::Closed));
+    rs = rs->nextRecordset();
+    QVERIFY(rs);
+    QCOMPARE(rs->state(), int(RowSet::Open));
+    QCOMPARE(rs->field(QStringLiteral("status")).toString(), QStringLiteral("a;b"));
+    QVERIFY(!rs->nextRecordset());
+}
+
+void TstDbSession::failedStatementCarriesDriverText()
+{
+    auto s = openJobs(QStringLiteral("sqlite:") + m_db);
+    try {
+        s->execute(QStringLiteral("Select Nope From Jobs"));
+        QFAIL("no failure");
+    } catch (const Failure &f) {
+        QVERIFY2(f.description().contains(QStringLiteral("Nope")), qPrintable(f.description()));
+        QVERIFY(f.number() != 0);
+    }
+    // The session stays usable.
+    QCOMPARE(s->execute(QStringLiteral("Select Flag From ShibFlag"))->recordCount(), 1);
+}
+
+void TstDbSession::connectionStatusFollowsFiles()
+{
+    auto s = openJobs(QStringLiteral("sqlite:") + m_db);
+    QCOMPARE(s->property(QStringLiteral("Connection Status")).toInt(), 1);
+    QVERIFY(QFile::remove(EmbeddedSchema::routeTimesFile(m_db)));
+    QCOMPARE(s->connectionStatus(), 0);
+    s->close();
+    QCOMPARE(s->state(), int(DbSession::Closed));
+    QCOMPARE(s->connectionStatus(), 0);
+}
+
+void TstDbSession::missingCatalogFileIsNotCreated()
+{
+    auto s = std::make_shared<DbSession>();
+    s->setProperty(QStringLiteral("Data Source"), QStringLiteral("sqlite:") + m_db);
+    s->setProperty(QStringLiteral("Initial Catalog"), QStringLiteral("NoSuch"));
+    QVERIFY_THROWS_EXCEPTION(Failure, s->open());
+    QVERIFY(!QFile::exists(m_db + QStringLiteral("/NoSuch.sqlite")));
+    QCOMPARE(s->state(), int(DbSession::Closed));
+}
+
+void TstDbSession::splitKeepsQuotedSemicolons()
+{
+    QCOMPARE(DbSession::splitStatements(QStringLiteral("a 'x;''y' ; b -- c;\n ; /* ; */ d")),
+        (QStringList{
+            QStringLiteral("a 'x;''y'"), QStringLiteral("b -- c;"), QStringLiteral("/* ; */ d")}));
+}
+
+void TstDbSession::rowSetMoves()
+{
+    RowSet empty(QStringList{QStringLiteral("A")}, {});
+    QVERIFY(empty.bof() && empty.eof());
+    QVERIFY_THROWS_EXCEPTION(Failure, empty.moveFirst());
+    QVERIFY_THROWS_EXCEPTION(Failure, empty.field(0));
+
+    RowSet rs(QStringList{QStringLiteral("Name"), QStringLiteral("N")},
+        {RowSet::Row{QStringLiteral("a"), QVariant()}, RowSet::Row{QStringLiteral("b"), 2}});
+    QVERIFY(!rs.eof());
+    QVERIFY(rs.field(QStringLiteral("n")).isNull());
+    rs.moveNext();
+    QCOMPARE(rs.field(1).toInt(), 2);
+    rs.moveNext();
+    QVERIFY(rs.eof());
+    QVERIFY_THROWS_EXCEPTION(Failure, rs.moveNext());
+    try {
+        rs.moveFirst();
+        rs.field(QStringLiteral("Missing"));
+        QFAIL("no failure");
+    } catch (const Failure &f) {
+        QCOMPARE(f.number(), int(Failure::ItemNotFound));
+    }
+}
+
+void TstDbSession::rowSetSortFindBookmark()
+{
+    RowSet rs(QStringList{QStringLiteral("RouteName"), QStringLiteral("fromTime")},
+        {RowSet::Row{QStringLiteral("b"), 10}, RowSet::Row{QStringLiteral("a"), 9},
+            RowSet::Row{QStringLiteral("B"), 2}, RowSet::Row{QStringLiteral("O'Neil"), 1}});
+    rs.setSort(QStringLiteral("RouteName ASC, fromTime ASC"));
+    QCOMPARE(rs.field(0).toString(), QStringLiteral("a"));
+    rs.find(QStringLiteral("RouteName = 'b'"));
+    QCOMPARE(rs.field(1).toInt(), 2); // letter case ignored, the first from here
+    const int mark = rs.bookmark();
+    rs.moveNext();
+    rs.find(QStringLiteral("RouteName = 'O''Neil'"));
+    QCOMPARE(rs.field(1).toInt(), 1);
+    rs.find(QStringLiteral("RouteName = 'a'")); // forward only
+    QVERIFY(rs.eof());
+    rs.setBookmark(mark);
+    QCOMPARE(rs.field(1).toInt(), 2);
+}
+
+void TstDbSession::propertiesInDocumentedOrder()
+{
+    auto jobs = m_gw->sqlConnect().makeJobsSession();
+    QCOMPARE(jobs->propertyOrder(),
+        (QStringList{QStringLiteral("Provider"), QStringLiteral("CursorLocation"),
+            QStringLiteral("CommandTimeout"), QStringLiteral("Data Source"),
+            QStringLiteral("Initial Catalog"), QStringLiteral("User ID"),
+            QStringLiteral("Password"), QStringLiteral("ConnectionTimeout")}));
+    QCOMPARE(jobs->commandTimeout(), 120);
+    QCOMPARE(jobs->connectionTimeout(), 20);
+    QCOMPARE(jobs->provider(), QStringLiteral("SQLOLEDB"));
+    QCOMPARE(jobs->cursorLocation(), 3);
+
+    m_gw->settings().WriteINI(
+        QStringLiteral("Database"), QStringLiteral("Connection TimeOut"), QStringLiteral("5"));
+    m_gw->settings().WriteINI(
+        QStringLiteral("Database"), QStringLiteral("ORVIKDBServer"), QStringLiteral("site-db"));
+    auto second = m_gw->sqlConnect().makeOrvikDbSession();
+    QCOMPARE(second->propertyOrder(),
+        (QStringList{QStringLiteral("Provider"), QStringLiteral("CursorLocation"),
+            QStringLiteral("CommandTimeout"), QStringLiteral("Integrated Security"),
+            QStringLiteral("Data Source"), QStringLiteral("Initial Catalog"),
+            QStringLiteral("ConnectionTimeout")}));
+    QCOMPARE(second->connectionTimeout(), 5);
+    QCOMPARE(second->dataSource(), QStringLiteral("site-db"));
+    // Integrated security is the driver's trusted connection, without a password.
+    const QString cs = second->odbcConnectionString();
+    QVERIFY2(cs.contains(QStringLiteral("Trusted_Connection=yes")), qPrintable(cs));
+    QVERIFY(!cs.contains(QStringLiteral("PWD")));
+    QVERIFY(cs.contains(QStringLiteral("DRIVER={ODBC Driver 18 for SQL Server}")));
+}
+
+void TstDbSession::lowerCaseWhichReopensOnlyThatSession()
+{
+    bool ok = false;
+    m_gw->sqlConnect().SQLConnect(ok, QStringLiteral("StartConnectAll"), QString());
+    QVERIFY(ok);
+    auto jobs = m_gw->state().cnJobs;
+    auto second = m_gw->state().cnORVIKDB;
+    QVERIFY(jobs && second);
+
+    m_gw->sqlConnect().SQLConnect(ok, QStringLiteral("tmrDB_Timer"), QStringLiteral("jobs"));
+    QVERIFY(ok);
+    QVERIFY(m_gw->state().cnJobs && m_gw->state().cnJobs != jobs);
+    QCOMPARE(jobs->state(), int(DbSession::Closed));
+    QCOMPARE(m_gw->state().cnORVIKDB, second);
+    QCOMPARE(second->state(), int(DbSession::Open));
+    QVERIFY(!m_gw->tmrDB().isActive()); // only a failure re-enables the cycle
+    // The second session sees the route-times file.
+    QCOMPARE(
+        second->execute(QStringLiteral("Select Count(*) From RteDB.RouteTimes"))->field(0).toInt(),
+        0);
+}
+
+void TstDbSession::unreachableJobsServerLeavesBothAbsent_data()
+{
+    QTest::addColumn<bool>("logOnLoaded");
+    QTest::addColumn<QString>("caller");
+    QTest::newRow("logon shown, cycle") << true << QStringLiteral("tmrDB_Timer");
+    QTest::newRow("no logon, supervisor") << false << QStringLiteral("TimerFuncs");
+}
+
+void TstDbSession::unreachableJobsServerLeavesBothAbsent()
+{
+    QFETCH(bool, logOnLoaded);
+    QFETCH(QString, caller);
+    bool ok = false;
+    m_gw->sqlConnect().SQLConnect(ok, QString(), QString());
+    QVERIFY(ok && m_gw->state().cnORVIKDB);
+
+    m_gw->state().setWindowLoaded(QStringLiteral("LogOn"), logOnLoaded);
+    m_gw->state().strSQLServer = QStringLiteral("sqlite:nowhere");
+    m_gw->sqlConnect().SQLConnect(ok, caller, QString());
+    QVERIFY(!ok);
+    QVERIFY(!m_gw->state().cnJobs);
+    QVERIFY(!m_gw->state().cnORVIKDB); // closed first, never reopened
+    QCOMPARE(m_gw->tmrDB().isActive(), caller == QLatin1String("tmrDB_Timer"));
+    QCOMPARE(m_ui.messages.size(), logOnLoaded ? 1 : 0);
+    if (logOnLoaded)
+        QVERIFY(m_ui.messages.first().text.contains(QStringLiteral("does not exist")));
+    const QStringList log = m_home->lines(QStringLiteral("Debug.TXT"));
+    QCOMPARE(log.size(), 1);
+    QVERIFY2(log.first().contains(QStringLiteral("SQLConnect"))
+            && log.first().contains(QStringLiteral("nowhere")),
+        qPrintable(log.first()));
+}
+
+void TstDbSession::odbcServerThatNeverAnswersTimesOut()
+{
+    // A server that takes the connection and never says a word.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    m_gw->settings().WriteINI(
+        QStringLiteral("Database"), QStringLiteral("Connection TimeOut"), QStringLiteral("2"));
+    m_gw->state().strSQLServer
+        = QStringLiteral("DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=%1;"
+                         "DATABASE=ORVIK_Jobs;UID=orvikuser;PWD=x;")
+              .arg(silent.serverPort());
+    m_gw->state().setWindowLoaded(QStringLiteral("LogOn"), true);
+    bool ok = true;
+    QElapsedTimer t;
+    t.start();
+    m_gw->sqlConnect().SQLConnect(ok, QStringLiteral("tmrDB_Timer"), QStringLiteral("JOBS"));
+    const qint64 ms = t.elapsed();
+    QVERIFY(!ok);
+    QVERIFY(!m_gw->state().cnJobs);
+    // Without the time-out the driver would wait for the server for ever.
+    QVERIFY2(ms < 30000, qPrintable(QString::number(ms)));
+    const QStringList log = m_home->lines(QStringLiteral("Debug.TXT"));
+    QCOMPARE(log.size(), 1);
+    qInfo() << "after" << ms << "ms:" << log.first();
+    QVERIFY(log.first().contains(QStringLiteral("SQLConnect")));
+    QVERIFY2(log.first().contains(QStringLiteral("timeout"), Qt::CaseInsensitive)
+            || log.first().contains(QStringLiteral("time-out"), Qt::CaseInsensitive)
+            || log.first().contains(QStringLiteral("timed out"), Qt::CaseInsensitive),
+        qPrintable(log.first()));
+    QCOMPARE(m_ui.messages.size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TstDbSession)
+#include "tst_dbsession.moc"

@@ -1,0 +1,592 @@
+// The job selection and the schedules insert on real embedded files.
+
+#include "TestSupport.h"
+
+#include "app/Gateway.h"
+#include "app/MenuMarks.h"
+#include "db/EmbeddedSchema.h"
+#include "db/SqlConnect.h"
+#include "db/mdlQueries.h"
+#include "platform/Clock.h"
+#include "platform/DbSession.h"
+#include "platform/RowSet.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QtTest>
+
+namespace {
+
+const QDate kDay(2026, 12, 7);
+
+QDateTime at(int dayOffset, int h, int m, int s = 0)
+{
+    return QDateTime(kDay.addDays(dayOffset), QTime(h, m, s));
+}
+
+} // namespace
+
+class TstQueries : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void operationalDayBoundary_data();
+    void operationalDayBoundary();
+    void newestRowOfVehicleAndRecIdOnly();
+    void purgeOncePerCalendarDay();
+    void statusRows();
+    void queryTraceOncePerMark();
+    void emptyDay_data();
+    void emptyDay();
+    void rowsGoToDumpInsertThenProcessing();
+    void failureExitLogsStep_data();
+    void failureExitLogsStep();
+
+    void schedsValues_data();
+    void schedsValues();
+    void secondOfThreeInsertsFails();
+    void quotesStoredAsRead();
+    void identicalRowStoredOnce();
+
+    void demoDatabaseGivesNewestJobs();
+
+private:
+    qint64 addJob(const QString &carNum, int recId, const QDateTime &start, int routeCode = 10512,
+        const QString &driver = QStringLiteral("Dana"), int usedFlag = 0,
+        const QString &orderDate = QString());
+    QVariant scalar(const QString &file, const QString &sql);
+    QList<qint64> delivered(); // PKIDs at UsedFlag 1
+    RowSet::Ptr query(QString mode = QStringLiteral("QueryAll"));
+
+    std::unique_ptr<TempHome> m_home;
+    std::unique_ptr<Gateway> m_gw;
+    FakeUi m_ui;
+    QString m_db;
+    int m_processed = 0;
+    int m_processedRows = 0;
+    int m_schedsWhenProcessed = -1;
+};
+
+void TstQueries::init()
+{
+    m_home = std::make_unique<TempHome>();
+    m_db = m_home->file(QStringLiteral("db"));
+    EmbeddedSchema::create(m_db);
+    m_gw = std::make_unique<Gateway>(m_home->path());
+    m_ui = FakeUi();
+    m_gw->setUi(&m_ui);
+    m_gw->clock().setNow(at(0, 10, 0));
+    AppState &st = m_gw->state();
+    st.strSQLServer = QStringLiteral("sqlite:") + m_db;
+    st.strCatalog = QStringLiteral("ORVIK_Jobs");
+    st.strVersion = QStringLiteral("Version 3.0.50");
+    st.strStatus = QStringLiteral("All OK");
+    bool ok = false;
+    m_gw->sqlConnect().SQLConnect(ok, QString(), QString());
+    QVERIFY(ok);
+    m_processed = m_processedRows = 0;
+    m_schedsWhenProcessed = -1;
+    m_gw->setScheduleProcessor([this](RowSet &rs) {
+        ++m_processed;
+        m_processedRows = rs.recordCount();
+        m_schedsWhenProcessed = scalar(
+            EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select Count(*) From Scheds"))
+                                    .toInt();
+    });
+}
+
+void TstQueries::cleanup()
+{
+    m_gw.reset();
+    m_home.reset();
+}
+
+qint64 TstQueries::addJob(const QString &carNum, int recId, const QDateTime &start, int routeCode,
+    const QString &driver, int usedFlag, const QString &orderDate)
+{
+    auto q = [](const QString &t) {
+        return QLatin1Char('\'') + QString(t).replace(QLatin1Char('\''), QStringLiteral("''"))
+            + QLatin1Char('\'');
+    };
+    const QString fmt = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+    EmbeddedSchema::run(EmbeddedSchema::jobsFile(m_db),
+        {QStringLiteral(
+            "INSERT INTO Jobs (EntryDT, CarNo, CarNum, RecID, DriverCode, DriverName, "
+            "RouteStart, RouteEnd, RouteCode, RecordUpdater, OrderDate, UsedFlag) VALUES "
+            "('2026-12-06 12:00:00', 1001, %1, %2, 7001, %3, %4, %5, %6, 'ops', %7, %8)")
+                .arg(q(carNum), QString::number(recId), q(driver), q(start.toString(fmt)),
+                    q(start.addSecs(3600).toString(fmt)), QString::number(routeCode),
+                    orderDate.isEmpty() ? q(start.date().toString(Qt::ISODate)) : q(orderDate),
+                    QString::number(usedFlag))});
+    return scalar(EmbeddedSchema::jobsFile(m_db), QStringLiteral("Select Max(PKID) From Jobs"))
+        .toLongLong();
+}
+
+QVariant TstQueries::scalar(const QString &file, const QString &sql)
+{
+    DbSession s;
+    s.setProperty(
+        QStringLiteral("Data Source"), QStringLiteral("sqlite:") + QFileInfo(file).path());
+    s.setProperty(QStringLiteral("Initial Catalog"), QFileInfo(file).completeBaseName());
+    s.open();
+    RowSet::Ptr rs = s.execute(sql);
+    return rs->eof() ? QVariant() : rs->field(0);
+}
+
+QList<qint64> TstQueries::delivered()
+{
+    DbSession s;
+    s.setProperty(QStringLiteral("Data Source"), QStringLiteral("sqlite:") + m_db);
+    s.setProperty(QStringLiteral("Initial Catalog"), QStringLiteral("ORVIK_Jobs"));
+    s.open();
+    RowSet::Ptr rs
+        = s.execute(QStringLiteral("Select PKID From Jobs Where UsedFlag = 1 Order By PKID"));
+    QList<qint64> out;
+    for (; !rs->eof(); rs->moveNext())
+        out << rs->field(0).toLongLong();
+    return out;
+}
+
+RowSet::Ptr TstQueries::query(QString mode)
+{
+    RowSet::Ptr seen;
+    m_gw->setScheduleProcessor([&seen, this](RowSet &rs) {
+        ++m_processed;
+        m_processedRows = rs.recordCount();
+        // A copy of what the processing was handed.
+        QVector<RowSet::Row> rows;
+        rs.moveFirst();
+        for (; !rs.eof(); rs.moveNext()) {
+            RowSet::Row row;
+            for (int i = 0; i < rs.fieldCount(); ++i)
+                row << rs.field(i);
+            rows << row;
+        }
+        seen = std::make_shared<RowSet>(rs.fieldNames(), rows);
+    });
+    m_gw->queries().QueryDB(mode);
+    return seen;
+}
+
+void TstQueries::operationalDayBoundary_data()
+{
+    QTest::addColumn<QDateTime>("now");
+    QTest::addColumn<QList<int>>("recIds");
+    // Jobs 1..5 start at: yesterday 04:00, today 03:59:59, today 04:00,
+    // tomorrow 03:59:59, tomorrow 04:00.
+    QTest::newRow("03:59") << at(0, 3, 59) << QList<int>{1, 2};
+    QTest::newRow("04:00") << at(0, 4, 0) << QList<int>{3, 4};
+}
+
+void TstQueries::operationalDayBoundary()
+{
+    QFETCH(QDateTime, now);
+    QFETCH(QList<int>, recIds);
+    const QList<QDateTime> starts{
+        at(-1, 4, 0), at(0, 3, 59, 59), at(0, 4, 0), at(1, 3, 59, 59), at(1, 4, 0)};
+    for (int i = 0; i < starts.size(); ++i)
+        addJob(QStringLiteral("100"), i + 1, starts.at(i));
+    m_gw->clock().setNow(now);
+    RowSet::Ptr rs = query();
+    QVERIFY(rs);
+    QList<int> got;
+    for (rs->moveFirst(); !rs->eof(); rs->moveNext())
+        got << rs->field(QStringLiteral("RecID")).toInt();
+    std::sort(got.begin(), got.end());
+    QCOMPARE(got, recIds);
+    // Rows outside the day are left as they were.
+    QCOMPARE(scalar(EmbeddedSchema::jobsFile(m_db),
+                 QStringLiteral("Select Count(*) From Jobs Where UsedFlag = 0"))
+                 .toInt(),
+        starts.size() - recIds.size());
+    QCOMPARE(scalar(EmbeddedSchema::jobsFile(m_db),
+                 QStringLiteral("Select Count(*) From Jobs Where UsedFlag = 2"))
+                 .toInt(),
+        0);
+}
+
+void TstQueries::newestRowOfVehicleAndRecIdOnly()
+{
+    const qint64 older
+        = addJob(QStringLiteral("12-345-67"), 7, at(0, 6, 0), 10512, QStringLiteral("Old"));
+    const qint64 newer
+        = addJob(QStringLiteral("12-345-67"), 7, at(0, 6, 30), 10512, QStringLiteral("New"));
+    const qint64 other
+        = addJob(QStringLiteral("12-345-67"), 8, at(0, 7, 0), 10512, QStringLiteral("Other"), 1);
+    RowSet::Ptr rs = query();
+    QVERIFY(rs);
+    QCOMPARE(rs->recordCount(), 2);
+    QCOMPARE(rs->fieldNames(),
+        (QStringList{"PKID", "EntryDT", "CarNo", "CarNum", "RecID", "DriverCode", "DriverName",
+            "RouteStart", "RouteEnd", "Makat", "RecordUpdater", "EntryDT"}));
+    rs->find(QStringLiteral("RecID = 7"));
+    QCOMPARE(rs->field(QStringLiteral("PKID")).toLongLong(), newer);
+    QCOMPARE(rs->field(QStringLiteral("DriverName")).toString(), QStringLiteral("New"));
+    QCOMPARE(rs->field(QStringLiteral("CarNum")).toString(), QStringLiteral("1234567"));
+    QCOMPARE(rs->field(QStringLiteral("Makat")).toInt(), 10512);
+    QCOMPARE(delivered(), (QList<qint64>{newer, other}));
+    QCOMPARE(scalar(EmbeddedSchema::jobsFile(m_db),
+                 QStringLiteral("Select UsedFlag From Jobs Where PKID = %1").arg(older))
+                 .toInt(),
+        0);
+    // The next cycle delivers the same newest rows again.
+    QCOMPARE(query()->recordCount(), 2);
+}
+
+void TstQueries::purgeOncePerCalendarDay()
+{
+    auto oldJob = [this] {
+        return addJob(QStringLiteral("9"), 99, at(-40, 6, 0), 10512, QStringLiteral("x"), 1,
+            QStringLiteral("2026-10-27"));
+    };
+    auto exists = [this](qint64 pkid) {
+        return scalar(EmbeddedSchema::jobsFile(m_db),
+                   QStringLiteral("Select Count(*) From Jobs Where PKID = %1").arg(pkid))
+                   .toInt()
+            == 1;
+    };
+    // An order date inside the 30 days keeps an old route.
+    const qint64 keptByOrder = addJob(QStringLiteral("9"), 98, at(-40, 6, 0), 10512,
+        QStringLiteral("x"), 1, QStringLiteral("2026-11-30"));
+    const qint64 first = oldJob();
+    QString mode;
+    m_gw->queries().QueryDB(mode);
+    QVERIFY(!exists(first));
+    QVERIFY(exists(keptByOrder));
+    QCOMPARE(m_gw->queries().dLastPurge(), kDay);
+
+    const qint64 second = oldJob();
+    m_gw->clock().setNow(at(0, 23, 59));
+    m_gw->queries().QueryDB(mode);
+    QVERIFY(exists(second)); // same calendar day: no purge
+
+    m_gw->clock().setNow(at(1, 0, 1));
+    m_gw->queries().QueryDB(mode);
+    QVERIFY(!exists(second)); // first call after midnight
+    QVERIFY(!m_home->exists(QStringLiteral("Debug.TXT")));
+}
+
+void TstQueries::statusRows()
+{
+    const QString jobs = EmbeddedSchema::jobsFile(m_db);
+    auto status = [&](const QString &type) {
+        return scalar(
+            jobs, QStringLiteral("Select Status From AppStatus Where Type = '%1'").arg(type))
+            .toString();
+    };
+    m_gw->clock().setNow(at(0, 6, 5));
+    m_gw->state().strStatus = QStringLiteral("Map 'down'");
+    m_gw->state().strLinesList = QStringLiteral("51-21,O'Brien");
+    QString mode;
+    m_gw->queries().QueryDB(mode);
+    QCOMPARE(status(QStringLiteral("APSTT")),
+        QStringLiteral("Dec  7 2026  6:05AM Version 3.0.50Map 'down'"));
+    QCOMPARE(status(QStringLiteral("CRLST")), QString()); // bLinesChanged clear: not written
+
+    m_gw->state().bLinesChanged = true;
+    m_gw->queries().QueryDB(mode);
+    QCOMPARE(status(QStringLiteral("CRLST")), QStringLiteral("51-21,O'Brien"));
+    QVERIFY(!m_gw->state().bLinesChanged);
+
+    m_gw->state().strLinesList = QStringLiteral("changed");
+    m_gw->queries().QueryDB(mode);
+    QCOMPARE(status(QStringLiteral("CRLST")), QStringLiteral("51-21,O'Brien"));
+
+    // The ShibFlag is cleared on every call.
+    EmbeddedSchema::run(jobs, {QStringLiteral("Update ShibFlag Set Flag = 5")});
+    m_gw->queries().QueryDB(mode);
+    QCOMPARE(scalar(jobs, QStringLiteral("Select Flag From ShibFlag")).toInt(), 0);
+}
+
+void TstQueries::queryTraceOncePerMark()
+{
+    addJob(QStringLiteral("1"), 1, at(0, 8, 0));
+    MenuMarks &marks = m_gw->marks();
+    marks.setChecked(MenuMarks::mnuSaveQuery, true);
+    m_gw->state().bDBCommand = true;
+    marks.setChecked(MenuMarks::mnuDB, true);
+    QString mode;
+    m_gw->queries().QueryDB(mode);
+    m_gw->queries().QueryDB(mode);
+    QVERIFY(!marks.checked(MenuMarks::mnuSaveQuery));
+    QVERIFY(!marks.checked(MenuMarks::mnuDB));
+    QVERIFY(!m_gw->state().bDBCommand);
+    const QStringList lines = m_home->lines(QStringLiteral("Queries.TXT"));
+    QCOMPARE(lines.size(), 1);
+    QVERIFY(lines.first().contains(QStringLiteral("UPDATE Jobs SET UsedFlag = 2")));
+    QVERIFY(lines.first().contains(QStringLiteral("'2026-12-07 04:00:00'")));
+}
+
+void TstQueries::emptyDay_data()
+{
+    QTest::addColumn<bool>("debugCurrent");
+    QTest::newRow("plain") << false;
+    QTest::newRow("mnuDebugCurrent") << true;
+}
+
+void TstQueries::emptyDay()
+{
+    QFETCH(bool, debugCurrent);
+    addJob(QStringLiteral("1"), 1, at(2, 8, 0)); // not today
+    MenuMarks &marks = m_gw->marks();
+    marks.setChecked(MenuMarks::mnuDebugCurrent, debugCurrent);
+    marks.setChecked(MenuMarks::mnuDebugAll, true);
+    QString mode = QStringLiteral("QueryTrigger");
+    m_gw->queries().QueryDB(mode);
+    QCOMPARE(mode, QStringLiteral("QueryAll"));
+    QCOMPARE(m_processed, 0);
+    QCOMPARE(
+        scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select Count(*) From Scheds"))
+            .toInt(),
+        0);
+    QCOMPARE(marks.checked(MenuMarks::mnuDebugAll), !debugCurrent);
+    QVERIFY(!marks.checked(MenuMarks::mnuDebugCurrent));
+    const QStringList log = m_home->lines(QStringLiteral("Debug.TXT"));
+    if (debugCurrent) {
+        QCOMPARE(log.size(), 1);
+        QVERIFY(log.first().contains(QStringLiteral("QueryDB: RecordSet is Empty")));
+    } else {
+        QVERIFY(log.isEmpty());
+    }
+    QVERIFY(!QDir(m_home->file(QStringLiteral("MultiRS"))).exists());
+}
+
+void TstQueries::rowsGoToDumpInsertThenProcessing()
+{
+    addJob(QStringLiteral("1"), 1, at(0, 8, 0));
+    addJob(QStringLiteral("2"), 2, at(0, 9, 0));
+    m_gw->marks().setChecked(MenuMarks::mnuDebugCurrent, true);
+    m_gw->marks().setChecked(MenuMarks::mnuDebugAll, true);
+    QString mode = QStringLiteral("QueryTrigger");
+    m_gw->queries().QueryDB(mode);
+    QCOMPARE(mode, QStringLiteral("QueryAll"));
+    QCOMPARE(m_processed, 1);
+    QCOMPARE(m_processedRows, 2);
+    QCOMPARE(m_schedsWhenProcessed, 2); // the insert ran first
+    QVERIFY(!m_gw->marks().checked(MenuMarks::mnuDebugCurrent));
+    QVERIFY(!m_gw->marks().checked(MenuMarks::mnuDebugAll));
+    const QStringList dump = m_home->lines(QStringLiteral("MultiRS/MultiRes.XLS"));
+    QCOMPARE(dump.size(), 4); // tab line, header, two rows
+    QVERIFY(dump.at(1).startsWith(QStringLiteral("\tPKID\tEntryDT\tCarNo")));
+    QVERIFY(!m_home->exists(QStringLiteral("Debug.TXT")));
+}
+
+void TstQueries::failureExitLogsStep_data()
+{
+    QTest::addColumn<QString>("breakIt");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("no session") << QString() << QStringLiteral("QueryDB: Step - Error Number: 91");
+    QTest::newRow("AppStatus missing") << QStringLiteral("Drop Table AppStatus")
+                                       << QStringLiteral("QueryDB: Step - Error Number: ");
+    QTest::newRow("ShibFlag missing") << QStringLiteral(
+        "Drop Table ShibFlag") << QStringLiteral("QueryDB: Step - Creating QueryError Number: ");
+    QTest::newRow("Jobs column missing") << QStringLiteral("Alter Table Jobs Drop Column OrderDate")
+                                         << QStringLiteral("QueryDB: Step - Error Number: ");
+    QTest::newRow("RecordUpdater missing")
+        << QStringLiteral("Alter Table Jobs Drop Column RecordUpdater")
+        << QStringLiteral("QueryDB: Step - QueringError Number: ");
+}
+
+void TstQueries::failureExitLogsStep()
+{
+    QFETCH(QString, breakIt);
+    QFETCH(QString, expected);
+    const qint64 pkid = addJob(QStringLiteral("1"), 1, at(0, 8, 0));
+    if (breakIt.isEmpty())
+        m_gw->state().cnJobs.reset();
+    else
+        EmbeddedSchema::run(EmbeddedSchema::jobsFile(m_db), {breakIt});
+    QVERIFY(!m_gw->tmrDB().isActive());
+    QString mode;
+    m_gw->queries().QueryDB(mode);
+    QVERIFY(m_gw->tmrDB().isActive());
+    QCOMPARE(m_processed, 0);
+    const QStringList log = m_home->lines(QStringLiteral("Debug.TXT"));
+    QCOMPARE(log.size(), 1);
+    QVERIFY2(log.first().contains(expected), qPrintable(log.first()));
+    // No row is left marked or delivered without having been returned.
+    if (!breakIt.isEmpty())
+        QCOMPARE(scalar(EmbeddedSchema::jobsFile(m_db),
+                     QStringLiteral("Select UsedFlag From Jobs Where PKID = %1").arg(pkid))
+                     .toInt(),
+            0);
+}
+
+void TstQueries::schedsValues_data()
+{
+    QTest::addColumn<int>("makat");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("10512") << 10512 << QStringLiteral("51-21");
+    QTest::newRow("234561") << 234561 << QStringLiteral("456-13");
+    QTest::newRow("100012") << 100012 << QStringLiteral("01-20");
+    QTest::newRow("1234567") << 1234567 << QStringLiteral("345-62");
+}
+
+void TstQueries::schedsValues()
+{
+    QFETCH(int, makat);
+    QFETCH(QString, line);
+    addJob(QStringLiteral("12-345-67"), 4711, at(0, 6, 30), makat, QStringLiteral("דנה כהן"));
+    QString mode;
+    m_gw->queries().QueryDB(mode);
+    DbSession s;
+    s.setProperty(QStringLiteral("Data Source"), QStringLiteral("sqlite:") + m_db);
+    s.setProperty(QStringLiteral("Initial Catalog"), QStringLiteral("ORVIKDB"));
+    s.open();
+    RowSet::Ptr rs = s.execute(QStringLiteral("Select * From Scheds"));
+    QCOMPARE(rs->recordCount(), 1);
+    QCOMPARE(rs->field(QStringLiteral("IntrMedRecordID")).toInt(), 4711);
+    QCOMPARE(rs->field(QStringLiteral("Makat")).toString(), line);
+    QCOMPARE(rs->field(QStringLiteral("DriverName")).toString(), QStringLiteral("דנה כהן"));
+    QCOMPARE(rs->field(QStringLiteral("DriverNumber")).toInt(), 7001);
+    QCOMPARE(
+        rs->field(QStringLiteral("StartTime")).toString(), QStringLiteral("2026-12-07 06:30:00"));
+    QCOMPARE(
+        rs->field(QStringLiteral("EndTime")).toString(), QStringLiteral("2026-12-07 07:30:00"));
+    QCOMPARE(rs->field(QStringLiteral("Source")).toString(), QString(""));
+    QVERIFY(!rs->field(QStringLiteral("Source")).isNull());
+    QCOMPARE(rs->field(QStringLiteral("Destination")).toString(), QString(""));
+    QCOMPARE(rs->field(QStringLiteral("TruckNumber")).toString(), QStringLiteral("1234567"));
+    QCOMPARE(rs->field(QStringLiteral("TruckID")).toInt(), 1001);
+    QCOMPARE(rs->field(QStringLiteral("ORVIKID")).toString(), QStringLiteral("1234567"));
+}
+
+static RowSet::Ptr selectionRows(
+    const QList<int> &recIds, const QString &driver = QStringLiteral("Dana"))
+{
+    QVector<RowSet::Row> rows;
+    for (int id : recIds)
+        rows << RowSet::Row{id, QStringLiteral("2026-12-07 06:00:00"), 1001,
+            QStringLiteral("1234567"), id, 7001, driver, QDateTime(kDay, QTime(6, 0)),
+            QDateTime(kDay, QTime(7, 0)), 10512, QStringLiteral("ops"),
+            QStringLiteral("2026-12-07 06:00:00")};
+    return std::make_shared<RowSet>(
+        QStringList{"PKID", "EntryDT", "CarNo", "CarNum", "RecID", "DriverCode", "DriverName",
+            "RouteStart", "RouteEnd", "Makat", "RecordUpdater", "EntryDT"},
+        rows);
+}
+
+void TstQueries::secondOfThreeInsertsFails()
+{
+    EmbeddedSchema::run(EmbeddedSchema::orvikDbFile(m_db),
+        {QStringLiteral(
+            "CREATE TRIGGER RefuseTwo BEFORE INSERT ON Scheds WHEN NEW.IntrMedRecordID = 2 "
+            "BEGIN SELECT RAISE(ABORT, 'row two refused'); END")});
+    RowSet::Ptr rs = selectionRows({1, 2, 3});
+    m_gw->queries().InsertScheds(*rs);
+    const QString ids = scalar(EmbeddedSchema::orvikDbFile(m_db),
+        QStringLiteral("Select group_concat(IntrMedRecordID) From Scheds"))
+                            .toString();
+    QCOMPARE(ids, QStringLiteral("1"));
+    QCOMPARE(rs->field(QStringLiteral("RecID")).toInt(), 2); // left at the failing row
+    const QStringList log = m_home->lines(QStringLiteral("Debug.TXT"));
+    QCOMPARE(log.size(), 1);
+    QVERIFY2(log.first().contains(QStringLiteral("InsertScheds: Error Number: "))
+            && log.first().contains(QStringLiteral("row two refused")),
+        qPrintable(log.first()));
+    // The session is usable afterwards (no transaction left open).
+    RowSet::Ptr again = selectionRows({4});
+    m_gw->queries().InsertScheds(*again);
+    QCOMPARE(
+        scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select Count(*) From Scheds"))
+            .toInt(),
+        2);
+    QCOMPARE(m_home->lines(QStringLiteral("Debug.TXT")).size(), 1);
+}
+
+void TstQueries::quotesStoredAsRead()
+{
+    const QString name = QStringLiteral("O'Brien'); DELETE FROM Scheds; --");
+    addJob(QStringLiteral("1'2"), 1, at(0, 8, 0), 10512, name);
+    QString mode;
+    m_gw->queries().QueryDB(mode);
+    QCOMPARE(
+        scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select DriverName From Scheds"))
+            .toString(),
+        name);
+    QCOMPARE(
+        scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select TruckNumber From Scheds"))
+            .toString(),
+        QStringLiteral("1'2"));
+    QVERIFY(!m_home->exists(QStringLiteral("Debug.TXT")));
+}
+
+void TstQueries::identicalRowStoredOnce()
+{
+    RowSet::Ptr rs = selectionRows({1, 2});
+    m_gw->queries().InsertScheds(*rs);
+    m_gw->queries().InsertScheds(*rs);
+    const QString file = EmbeddedSchema::orvikDbFile(m_db);
+    QCOMPARE(scalar(file, QStringLiteral("Select Count(*) From Scheds")).toInt(), 2);
+    RowSet::Ptr changed = selectionRows({1}, QStringLiteral("Other"));
+    m_gw->queries().InsertScheds(*changed);
+    QCOMPARE(scalar(file, QStringLiteral("Select Count(*) From Scheds")).toInt(), 3);
+    // Null bare values are stored as null, and still only once.
+    RowSet::Ptr nulls = selectionRows({9});
+    (*nulls).moveFirst();
+    auto withNull = std::make_shared<RowSet>(nulls->fieldNames(),
+        QVector<RowSet::Row>{RowSet::Row{9, QVariant(), QVariant(), QStringLiteral("5"), 9,
+            QVariant(), QVariant(), QVariant(), QVariant(), 10512, QVariant(), QVariant()}});
+    m_gw->queries().InsertScheds(*withNull);
+    m_gw->queries().InsertScheds(*withNull);
+    QCOMPARE(
+        scalar(file, QStringLiteral("Select Count(*) From Scheds Where TruckID Is Null")).toInt(),
+        1);
+    QVERIFY(!m_home->exists(QStringLiteral("Debug.TXT")));
+}
+
+void TstQueries::demoDatabaseGivesNewestJobs()
+{
+    const QString tool
+        = qEnvironmentVariable("VOLMARA_BIN_DIR") + QStringLiteral("/volmara-dbinit");
+    if (!QFile::exists(tool))
+        QSKIP("volmara-dbinit is not built");
+    const QString folder = m_home->file(QStringLiteral("demo"));
+    QProcess p;
+    p.start(tool, {folder, QStringLiteral("--demo")});
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), 0);
+    QProcess again; // harmless a second time
+    again.start(tool, {folder});
+    QVERIFY(again.waitForFinished(60000));
+    QCOMPARE(again.exitCode(), 0);
+
+    m_gw->clock().useSystemTime();
+    m_gw->state().strSQLServer = QStringLiteral("sqlite:demo");
+    bool ok = false;
+    m_gw->sqlConnect().SQLConnect(ok, QString(), QString());
+    QVERIFY(ok);
+    RowSet::Ptr rs = query();
+    QVERIFY(rs);
+    QCOMPARE(rs->recordCount(), 64);
+    QSet<QString> pairs, lines, drivers;
+    for (rs->moveFirst(); !rs->eof(); rs->moveNext()) {
+        const QString car = rs->field(QStringLiteral("CarNum")).toString();
+        QVERIFY(!car.contains(QLatin1Char('-')));
+        pairs << car + QLatin1Char('/') + rs->field(QStringLiteral("RecID")).toString();
+        lines << rs->field(QStringLiteral("Makat")).toString();
+        drivers << rs->field(QStringLiteral("DriverName")).toString();
+    }
+    QCOMPARE(pairs.size(), 64); // one row per vehicle and RecID
+    QVERIFY(lines.size() >= 12);
+    QVERIFY(drivers.contains(QStringLiteral("לא פעיל")));
+    QCOMPARE(
+        scalar(EmbeddedSchema::orvikDbFile(folder), QStringLiteral("Select Count(*) From Scheds"))
+            .toInt(),
+        64);
+    // The 8 older versions and the 8 jobs of yesterday and tomorrow stay
+    // undelivered; the 4 of last month went with the first purge.
+    QCOMPARE(scalar(EmbeddedSchema::jobsFile(folder),
+                 QStringLiteral("Select Count(*) From Jobs Where UsedFlag = 0"))
+                 .toInt(),
+        16);
+    QCOMPARE(scalar(EmbeddedSchema::jobsFile(folder), QStringLiteral("Select Count(*) From Jobs"))
+                 .toInt(),
+        80);
+}
+
+QTEST_GUILESS_MAIN(TstQueries)
+#include "tst_queries.moc"
