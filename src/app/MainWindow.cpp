@@ -2,7 +2,11 @@
 
 #include "AppLifecycle.h"
 #include "Gateway.h"
+#include "Ui.h"
 #include "Version.h"
+#include "about/frmAbout.h"
+#include "diag/ErrorLog.h"
+#include "platform/Failure.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -120,6 +124,25 @@ void MainWindow::buildMenus()
         bindMark(MenuMarks::name(MenuMarks::Mark(m)), MenuMarks::Mark(m));
 
     connect(exit, &QAction::triggered, this, [this] { m_gw.lifecycle().mnuExit_Click(); });
+    connect(m_actions.value(QStringLiteral("mnuConnect")), &QAction::triggered, this,
+            [this] { mnuConnect_Click(); });
+    connect(about, &QAction::triggered, this, [this] { mnuAbout_Click(); });
+}
+
+void MainWindow::mnuConnect_Click()
+{
+    // Loaded anew, centred and modal; a later load never applies by itself.
+    if (const auto failure = trapFailure([&] { m_gw.ui().loadLogOn(); }))
+        m_gw.log().logFailure(QStringLiteral("mnuConnect_Click"), *failure);
+}
+
+void MainWindow::mnuAbout_Click()
+{
+    if (const auto failure = trapFailure([&] {
+            frmAbout box(m_gw, this);
+            box.exec();
+        }))
+        m_gw.log().logFailure(QStringLiteral("mnuAbout_Click"), *failure);
 }
 
 void MainWindow::fillWindowsMenu()

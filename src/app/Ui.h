@@ -32,4 +32,11 @@ public:
 
     virtual void showTrafficWindow() = 0;
     virtual void showStatusPopup(const QString &text) = 0;
+
+    // The traffic window's commands: save its text to "Ticks.TXT" and empty
+    // it (both load the window when it is closed), and place it again after
+    // the main window's resize when it is shown.
+    virtual void saveTrafficWindow() { }
+    virtual void clearTrafficWindow() { }
+    virtual void resizeTrafficWindow() { }
 };

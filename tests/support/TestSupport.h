@@ -33,6 +33,9 @@ public:
     void reOrderLogOn(const QString &state) override { calls << QStringLiteral("reOrderLogOn:") + state; }
     void showTrafficWindow() override { calls << QStringLiteral("showTrafficWindow"); }
     void showStatusPopup(const QString &text) override { calls << QStringLiteral("showStatusPopup:") + text; }
+    void saveTrafficWindow() override { calls << QStringLiteral("saveTrafficWindow"); }
+    void clearTrafficWindow() override { calls << QStringLiteral("clearTrafficWindow"); }
+    void resizeTrafficWindow() override { calls << QStringLiteral("resizeTrafficWindow"); }
 
     int count(const QString &call) const { return int(calls.count(call)); }
 
