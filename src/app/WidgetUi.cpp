@@ -101,6 +101,8 @@ void WidgetUi::loadLogOn()
     if (!dlg || dlg->isUnloaded())
         throw Failure(Failure::ObjectUnloaded);
 
+    // Created first, so that its frame counts in the centring.
+    dlg->winId();
     const QRect main = m_main.frameGeometry();
     const QRect own = dlg->frameGeometry();
     dlg->move(main.left() + (main.width() - own.width()) / 2,
