@@ -566,6 +566,34 @@ private Q_SLOTS:
         QCOMPARE(dlg->servers(), QStringList({"A", "B"}));
     }
 
+    void removeByMouse()
+    {
+        // The operator picks an entry with the mouse and presses the button:
+        // leaving the list for the button must not take the Remove mode away.
+        std::unique_ptr<frmLogOn> dlg(loadLater());
+        dlg->setServers({"A", "B"}, -1);
+        dlg->show();
+        QVERIFY(QTest::qWaitForWindowActive(dlg.get()));
+        auto *lst = control<QListWidget>(dlg.get(), "lstDBs");
+        const QRect second = lst->visualItemRect(lst->item(1));
+        QTest::mouseClick(lst->viewport(), Qt::LeftButton, {}, second.center());
+        QTRY_VERIFY(lst->hasFocus());
+        auto *cmdChange = control<QPushButton>(dlg.get(), "cmdChange");
+        QCOMPARE(cmdChange->text(), QStringLiteral("Remove"));
+        cmdChange->setFocus(Qt::MouseFocusReason);
+        QCOMPARE(cmdChange->text(), QStringLiteral("Remove"));
+        QTest::mouseClick(cmdChange, Qt::LeftButton);
+        QCOMPARE(m_ui.questions.size(), 1);
+        QCOMPARE(dlg->servers(), QStringList{"A"});
+        QCOMPARE(dlg->selectedServer(), 0);
+
+        // Leaving the list for another box resets the mode by the typed name.
+        lst->setFocus(Qt::MouseFocusReason);
+        QCOMPARE(cmdChange->text(), QStringLiteral("Remove"));
+        control<QLineEdit>(dlg.get(), "txtGMT")->setFocus(Qt::TabFocusReason);
+        QCOMPARE(cmdChange->text(), QStringLiteral("Add/Remove"));
+    }
+
     void moveUpDown_data()
     {
         QTest::addColumn<int>("selected");
