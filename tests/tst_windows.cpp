@@ -173,6 +173,11 @@ private Q_SLOTS:
         m_wui->resizeTrafficWindow();
         QCOMPARE(io->subWindow()->geometry(), expectedPlace());
 
+        // The main window's layout pass places it too.
+        io->subWindow()->setGeometry(40, 10, 200, 100);
+        m_wui->layoutMainWindow();
+        QCOMPARE(io->subWindow()->geometry(), expectedPlace());
+
         // Showing it again while it is up keeps the one window.
         m_wui->showTrafficWindow();
         QCOMPARE(m_wui->trafficWindow(), io);
@@ -276,10 +281,10 @@ private Q_SLOTS:
         qputenv("PATH", bin.path().toLocal8Bit());
         QString value = QStringLiteral("left over");
         QVERIFY(Registry::GetKeyValue(
-            Registry::HKEY_LOCAL_MACHINE, Registry::kMsInfoKey, Registry::kMsInfoValue, value));
+            Registry::kLocalMachine, Registry::kMsInfoKey, Registry::kMsInfoValue, value));
         QCOMPARE(value, program);
         value = QStringLiteral("left over");
-        QVERIFY(!Registry::GetKeyValue(Registry::HKEY_LOCAL_MACHINE, Registry::kSharedToolsKey,
+        QVERIFY(!Registry::GetKeyValue(Registry::kLocalMachine, Registry::kSharedToolsKey,
             Registry::kSharedToolsValue, value));
         QVERIFY(value.isEmpty());
         value = QStringLiteral("left over");
@@ -290,7 +295,7 @@ private Q_SLOTS:
         QTemporaryDir empty;
         qputenv("PATH", empty.path().toLocal8Bit());
         QVERIFY(!Registry::GetKeyValue(
-            Registry::HKEY_LOCAL_MACHINE, Registry::kMsInfoKey, Registry::kMsInfoValue, value));
+            Registry::kLocalMachine, Registry::kMsInfoKey, Registry::kMsInfoValue, value));
     }
 
     void startSysInfo_data()

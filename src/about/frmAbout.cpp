@@ -85,14 +85,14 @@ void frmAbout::StartSysInfo()
     const auto failure = trapFailure([&] {
         QString path;
         if (Registry::GetKeyValue(
-                Registry::HKEY_LOCAL_MACHINE, Registry::kMsInfoKey, Registry::kMsInfoValue, path)) {
+                Registry::kLocalMachine, Registry::kMsInfoKey, Registry::kMsInfoValue, path)) {
             started = m_startProgram(path);
             if (!started)
                 throw Failure(53, QStringLiteral("File not found: ") + path);
             return;
         }
         QString folder;
-        if (Registry::GetKeyValue(Registry::HKEY_LOCAL_MACHINE, Registry::kSharedToolsKey,
+        if (Registry::GetKeyValue(Registry::kLocalMachine, Registry::kSharedToolsKey,
                 Registry::kSharedToolsValue, folder)) {
             const QString program
                 = QDir::toNativeSeparators(folder + QStringLiteral("/MSINFO32.EXE"));

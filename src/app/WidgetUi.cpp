@@ -66,8 +66,10 @@ bool WidgetUi::mainWindowMinimized() const
 
 void WidgetUi::layoutMainWindow()
 {
-    if (!m_main.isMinimized())
+    if (!m_main.isMinimized()) {
         m_main.layoutIntervalFrame();
+        resizeTrafficWindow();
+    }
 }
 
 frmLogOn *WidgetUi::logOnDialog() const

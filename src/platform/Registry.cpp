@@ -4,6 +4,7 @@
 #include <QStringList>
 
 #ifdef Q_OS_WIN
+#include <cstring>
 #include <windows.h>
 #endif
 
@@ -27,10 +28,11 @@ QStringList Registry::systemInfoPrograms()
 bool Registry::GetKeyValue(
     quint32 keyRoot, const QString &keyName, const QString &subKeyRef, QString &keyVal)
 {
-    HKEY root = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(keyRoot));
+    // Root handles are sign-extended 32-bit values, as the system defines them.
+    HKEY root = reinterpret_cast<HKEY>(static_cast<LONG_PTR>(static_cast<LONG>(keyRoot)));
     HKEY key = nullptr;
     const QByteArray name = keyName.toLocal8Bit();
-    if (RegOpenKeyExA(root, name.constData(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(root, name.constData(), 0, kAccessMask, &key) != ERROR_SUCCESS) {
         keyVal.clear();
         return false;
     }
@@ -49,9 +51,9 @@ bool Registry::GetKeyValue(
     // The returned length counts the terminating zero of a string.
     if (!text.isEmpty() && text.endsWith('\0'))
         text.chop(1);
-    if (type == REG_SZ) {
+    if (type == kTypeString) {
         keyVal = QString::fromLocal8Bit(text);
-    } else if (type == REG_DWORD && size >= sizeof(DWORD)) {
+    } else if (type == kTypeNumber && size >= sizeof(DWORD)) {
         DWORD number = 0;
         memcpy(&number, buffer, sizeof(DWORD));
         keyVal = QString::number(qint32(number));
@@ -66,7 +68,7 @@ bool Registry::GetKeyValue(
     quint32 keyRoot, const QString &keyName, const QString &subKeyRef, QString &keyVal)
 {
     keyVal.clear();
-    if (keyRoot != HKEY_LOCAL_MACHINE)
+    if (keyRoot != kLocalMachine)
         return false;
     if (keyName.compare(kMsInfoKey, Qt::CaseInsensitive) == 0
         && subKeyRef.compare(kMsInfoValue, Qt::CaseInsensitive) == 0) {

@@ -9,10 +9,11 @@
 class Registry
 {
 public:
-    static constexpr quint32 HKEY_LOCAL_MACHINE = 0x80000002u;
-    static constexpr quint32 KEY_ALL_ACCESS = 0x2003Fu;
-    static constexpr quint32 REG_SZ = 1;
-    static constexpr quint32 REG_DWORD = 4;
+    // Named apart from the system headers' macros of the same values.
+    static constexpr quint32 kLocalMachine = 0x80000002u; // HKEY_LOCAL_MACHINE
+    static constexpr quint32 kAccessMask = 0x2003Fu;
+    static constexpr quint32 kTypeString = 1; // REG_SZ
+    static constexpr quint32 kTypeNumber = 4; // REG_DWORD
 
     static const QString kMsInfoKey; // "SOFTWARE\Microsoft\Shared Tools\MSINFO"
     static const QString kMsInfoValue; // "PATH"

@@ -19,6 +19,8 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <iterator>
+
 const QString frmLogOn::kCaption = QStringLiteral("System LogOn");
 
 namespace {
