@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QStringList>
+#include <QTimer>
 
 int main(int argc, char *argv[])
 {
@@ -24,7 +25,11 @@ int main(int argc, char *argv[])
         [&gateway] { gateway.lifecycle().requestEnd(); });
 
     // The role word is the whole command line after the program name.
-    const QStringList args = app.arguments().mid(1);
-    gateway.lifecycle().MDIForm_Load(args.join(QLatin1Char(' ')));
+    // The start-up runs inside the event loop, so that an end requested
+    // while the logon dialog is up ends the whole program.
+    const QString commandLine = app.arguments().mid(1).join(QLatin1Char(' '));
+    QTimer::singleShot(0, &gateway, [&gateway, commandLine] {
+        gateway.lifecycle().MDIForm_Load(commandLine);
+    });
     return app.exec();
 }

@@ -3,7 +3,11 @@
 #include "AppLifecycle.h"
 #include "Gateway.h"
 #include "MainCommands.h"
+#include "Ui.h"
 #include "Version.h"
+#include "about/frmAbout.h"
+#include "diag/ErrorLog.h"
+#include "platform/Failure.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -149,6 +153,10 @@ void MainWindow::buildMenus()
         [this] { tileChildren(Qt::Horizontal); });
     connect(m_actions.value(QStringLiteral("mnuArrange")), &QAction::triggered, this,
         &MainWindow::arrangeIcons);
+    connect(m_actions.value(QStringLiteral("mnuConnect")), &QAction::triggered, this,
+        [this] { mnuConnect_Click(); });
+    connect(m_actions.value(QStringLiteral("mnuAbout")), &QAction::triggered, this,
+        [this] { mnuAbout_Click(); });
 }
 
 void MainWindow::syncMarks()
@@ -196,6 +204,22 @@ void MainWindow::arrangeIcons()
         w->move(x, area.height() - size.height());
         x += size.width();
     }
+}
+
+void MainWindow::mnuConnect_Click()
+{
+    // Loaded anew, centred and modal; a later load never applies by itself.
+    if (const auto failure = trapFailure([&] { m_gw.ui().loadLogOn(); }))
+        m_gw.log().logFailure(QStringLiteral("mnuConnect_Click"), *failure);
+}
+
+void MainWindow::mnuAbout_Click()
+{
+    if (const auto failure = trapFailure([&] {
+            frmAbout box(m_gw, this);
+            box.exec();
+        }))
+        m_gw.log().logFailure(QStringLiteral("mnuAbout_Click"), *failure);
 }
 
 void MainWindow::fillWindowsMenu()

@@ -27,6 +27,11 @@ public:
     // Moves the interval frame so that its right edge meets the client area's.
     void layoutIntervalFrame();
 
+    // The connect entry: the logon dialog, centred and modal.
+    void mnuConnect_Click();
+    // The about box, modal.
+    void mnuAbout_Click();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;

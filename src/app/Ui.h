@@ -31,9 +31,13 @@ public:
     virtual void reOrderLogOn(const QString &state) = 0;
 
     virtual void showTrafficWindow() = 0;
-    // The traffic window's text saved to "Ticks.TXT", and emptied.
+    // The traffic window's text saved to "Ticks.TXT", and emptied (both load
+    // the window when it is closed).
     virtual void saveTrafficWindow() = 0;
     virtual void clearTrafficWindow() = 0;
     // One popup at a time: a new one replaces the one showing.
     virtual void showStatusPopup(const QString &text) = 0;
+    // Places the traffic window again after the main window's resize, when
+    // it is shown.
+    virtual void resizeTrafficWindow() = 0;
 };

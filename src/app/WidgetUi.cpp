@@ -2,8 +2,14 @@
 
 #include "Gateway.h"
 #include "MainWindow.h"
+#include "diag/frmIO.h"
+#include "diag/frmMsg.h"
+#include "platform/Failure.h"
+#include "settings/frmLogOn.h"
 
+#include <QApplication>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 
 namespace {
 
@@ -24,19 +30,27 @@ QMessageBox::Icon toIcon(Ui::Icon icon)
     }
 }
 
+// A message asked while a modal dialog is up belongs over that dialog.
+QWidget *messageOwner(QWidget *main)
+{
+    QWidget *modal = QApplication::activeModalWidget();
+    return modal ? modal : main;
+}
+
 } // namespace
 
 WidgetUi::WidgetUi(Gateway &gateway, MainWindow &mainWindow) : m_gw(gateway), m_main(mainWindow) { }
 
 void WidgetUi::msgBox(const QString &text, Icon icon, const QString &title)
 {
-    QMessageBox box(toIcon(icon), title, text, QMessageBox::Ok, &m_main);
+    QMessageBox box(toIcon(icon), title, text, QMessageBox::Ok, messageOwner(&m_main));
     box.exec();
 }
 
 bool WidgetUi::askYesNo(const QString &text, Icon icon, const QString &title)
 {
-    QMessageBox box(toIcon(icon), title, text, QMessageBox::Yes | QMessageBox::No, &m_main);
+    QMessageBox box(
+        toIcon(icon), title, text, QMessageBox::Yes | QMessageBox::No, messageOwner(&m_main));
     return box.exec() == QMessageBox::Yes;
 }
 
@@ -52,24 +66,101 @@ bool WidgetUi::mainWindowMinimized() const
 
 void WidgetUi::layoutMainWindow()
 {
-    if (!m_main.isMinimized())
+    if (!m_main.isMinimized()) {
         m_main.layoutIntervalFrame();
+        resizeTrafficWindow();
+    }
+}
+
+frmLogOn *WidgetUi::logOnDialog() const
+{
+    return m_logOn;
+}
+
+frmIO *WidgetUi::trafficWindow() const
+{
+    return m_io;
+}
+
+frmMsg *WidgetUi::statusPopup() const
+{
+    return m_popup;
 }
 
 void WidgetUi::loadLogOn()
 {
-    // The logon dialog is not part of this build yet: start-up stops after the
-    // main window, as it does when the operator cancels the dialog.
+    // One dialog at a time; a second request while it is up only raises it.
+    if (m_logOn && !m_logOn->isUnloaded()) {
+        m_logOn->raise();
+        m_logOn->activateWindow();
+        return;
+    }
+    QPointer<frmLogOn> dlg
+        = new frmLogOn(m_gw, m_main.action(QStringLiteral("mnuConnect")), &m_main);
+    m_logOn = dlg;
+    dlg->Form_Load();
+    // The first load may apply the saved entries and unload itself: the
+    // caller learns it as a window unloaded during its load.
+    if (!dlg || dlg->isUnloaded())
+        throw Failure(Failure::ObjectUnloaded);
+
+    // Created first, so that its frame counts in the centring.
+    dlg->winId();
+    const QRect main = m_main.frameGeometry();
+    const QRect own = dlg->frameGeometry();
+    dlg->move(main.left() + (main.width() - own.width()) / 2,
+        main.top() + (main.height() - own.height()) / 2);
+    dlg->setWindowModality(Qt::ApplicationModal);
+    dlg->exec();
+    if (dlg && !dlg->isUnloaded())
+        dlg->unload();
 }
 
-void WidgetUi::unloadLogOn() { }
+void WidgetUi::unloadLogOn()
+{
+    if (m_logOn)
+        m_logOn->unload();
+}
 
-void WidgetUi::reOrderLogOn(const QString &) { }
+void WidgetUi::reOrderLogOn(const QString &state)
+{
+    if (m_logOn && !m_logOn->isUnloaded())
+        m_logOn->ReOrderControls(state);
+}
 
-void WidgetUi::showTrafficWindow() { }
+void WidgetUi::showTrafficWindow()
+{
+    loadTrafficWindow();
+}
 
-void WidgetUi::saveTrafficWindow() { }
+frmIO &WidgetUi::loadTrafficWindow()
+{
+    if (!m_io || !m_gw.state().windowLoaded(QStringLiteral("IO")))
+        m_io = frmIO::load(m_gw, m_main.mdiArea());
+    return *m_io;
+}
 
-void WidgetUi::clearTrafficWindow() { }
+void WidgetUi::saveTrafficWindow()
+{
+    loadTrafficWindow().Win2File();
+}
 
-void WidgetUi::showStatusPopup(const QString &) { }
+void WidgetUi::clearTrafficWindow()
+{
+    loadTrafficWindow().txtData()->clear();
+}
+
+void WidgetUi::resizeTrafficWindow()
+{
+    if (m_io && m_gw.state().windowLoaded(QStringLiteral("IO")))
+        m_io->ResizeIO();
+}
+
+void WidgetUi::showStatusPopup(const QString &text)
+{
+    if (m_popup)
+        m_popup->unload();
+    m_popup = frmMsg::load(m_main.mdiArea());
+    m_popup->tmrMsg().stop();
+    m_popup->showText(text, &m_main);
+}

@@ -11,3 +11,5 @@ list(APPEND VOLMARA_CORE_SOURCES
     platform/ShutdownSignals.cpp platform/ShutdownSignals.h
     platform/RowSet.cpp platform/RowSet.h
     platform/DbSession.cpp platform/DbSession.h)
+list(APPEND VOLMARA_CORE_SOURCES
+    platform/Registry.cpp platform/Registry.h)

@@ -35,12 +35,13 @@ public:
         calls << QStringLiteral("reOrderLogOn:") + state;
     }
     void showTrafficWindow() override { calls << QStringLiteral("showTrafficWindow"); }
-    void saveTrafficWindow() override { calls << QStringLiteral("saveTrafficWindow"); }
-    void clearTrafficWindow() override { calls << QStringLiteral("clearTrafficWindow"); }
     void showStatusPopup(const QString &text) override
     {
         calls << QStringLiteral("showStatusPopup:") + text;
     }
+    void saveTrafficWindow() override { calls << QStringLiteral("saveTrafficWindow"); }
+    void clearTrafficWindow() override { calls << QStringLiteral("clearTrafficWindow"); }
+    void resizeTrafficWindow() override { calls << QStringLiteral("resizeTrafficWindow"); }
 
     int count(const QString &call) const { return int(calls.count(call)); }
 
