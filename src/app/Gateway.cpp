@@ -1,6 +1,7 @@
 #include "Gateway.h"
 
 #include "AppLifecycle.h"
+#include "DatabaseCycle.h"
 #include "MainCommands.h"
 #include "MenuMarks.h"
 #include "Supervisor.h"
@@ -8,9 +9,9 @@
 #include "db/SqlConnect.h"
 #include "db/mdlQueries.h"
 #include "diag/ErrorLog.h"
-#include "model/JobsProcessor.h"
 #include "maplink/InboundCommands.h"
 #include "maplink/MapLink.h"
+#include "model/JobsProcessor.h"
 #include "model/mdlSendScheds.h"
 #include "platform/Clock.h"
 #include "platform/Failure.h"
@@ -34,6 +35,8 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
     m_lifecycle = std::make_unique<AppLifecycle>(*this);
     m_supervisor = std::make_unique<Supervisor>(*this);
     m_commands = std::make_unique<MainCommands>(*this);
+    m_cycle = std::make_unique<DatabaseCycle>(*this);
+    connect(&m_tmrDB, &QTimer::timeout, this, [this] { m_cycle->tmrDB_Timer(); });
     m_jobsProcessor = std::make_unique<JobsProcessor>(*this);
     setScheduleProcessor([this](RowSet &rs) { m_jobsProcessor->ProcessScheduleTrigRecs(rs); });
     m_sqlConnect = std::make_unique<SqlConnect>(*this);

@@ -14,6 +14,7 @@ class AppLifecycle;
 class RowSet;
 class Clock;
 class MainCommands;
+class DatabaseCycle;
 class ErrorLog;
 class JobsProcessor;
 class InboundCommands;
@@ -54,6 +55,7 @@ public:
     AppLifecycle &lifecycle() { return *m_lifecycle; }
     Supervisor &supervisor() { return *m_supervisor; }
     MainCommands &commands() { return *m_commands; }
+    DatabaseCycle &cycle() { return *m_cycle; }
     JobsProcessor &jobsProcessor() { return *m_jobsProcessor; }
     SqlConnect &sqlConnect() { return *m_sqlConnect; }
     mdlQueries &queries() { return *m_queries; }
@@ -110,6 +112,7 @@ private:
     std::unique_ptr<AppLifecycle> m_lifecycle;
     std::unique_ptr<Supervisor> m_supervisor;
     std::unique_ptr<MainCommands> m_commands;
+    std::unique_ptr<DatabaseCycle> m_cycle;
     std::unique_ptr<JobsProcessor> m_jobsProcessor;
     std::unique_ptr<MapLink> m_mapLink;
     std::unique_ptr<InboundCommands> m_inbound;

@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include "AppLifecycle.h"
+#include "DatabaseCycle.h"
 #include "Gateway.h"
 #include "MainCommands.h"
 #include "Ui.h"
@@ -281,7 +282,21 @@ void MainWindow::buildIntervalFrame()
             m_txtInterval->setText(text);
     });
     connect(m_txtInterval, &QLineEdit::textEdited, &m_gw,
-        [this](const QString &text) { m_gw.setIntervalText(text); });
+        [this](const QString &text) { m_gw.cycle().txtInterval_Change(text); });
+    // The arrows start from the box's value and write theirs back into it.
+    bool ok = false;
+    const int seconds = m_gw.intervalText().toInt(&ok);
+    m_updInterval->setValue(ok ? seconds : 15);
+    connect(m_updInterval, &QSpinBox::valueChanged, &m_gw,
+        [this](int value) { m_gw.cycle().updInterval_Change(value); });
+    connect(&m_gw, &Gateway::intervalTextChanged, m_updInterval, [this](const QString &text) {
+        bool whole = false;
+        const int value = text.toInt(&whole);
+        if (whole && value != m_updInterval->value()) {
+            const QSignalBlocker quiet(m_updInterval);
+            m_updInterval->setValue(value);
+        }
+    });
 }
 
 void MainWindow::buildStatusBar()

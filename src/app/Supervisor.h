@@ -17,6 +17,12 @@ public:
     QString connStep() const { return m_sConnStep; }
 
 private:
+    void connectStep();
+    void mapPhase();
+    void databasePhase();
+    // Another tick: "ConnectAll" and the task timer on.
+    void rearm();
+
     Gateway &m_gw;
     QString m_sConnStep;
 };

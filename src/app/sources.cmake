@@ -1,6 +1,7 @@
 list(APPEND VOLMARA_CORE_SOURCES
     app/AppLifecycle.cpp app/AppLifecycle.h
     app/AppState.h
+    app/DatabaseCycle.cpp app/DatabaseCycle.h
     app/Gateway.cpp app/Gateway.h
     app/MainCommands.cpp app/MainCommands.h
     app/MenuMarks.h

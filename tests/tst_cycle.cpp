@@ -1,0 +1,367 @@
+#include "MapPeer.h"
+#include "TestSupport.h"
+
+#include "app/DatabaseCycle.h"
+#include "app/Gateway.h"
+#include "app/MenuMarks.h"
+#include "db/EmbeddedSchema.h"
+#include "db/SqlConnect.h"
+#include "platform/Clock.h"
+#include "platform/DbSession.h"
+#include "settings/Settings.h"
+
+#include <QDir>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QtTest>
+
+// The database cycle with real embedded files, a real loopback map peer, a
+// settable clock and a scripted operator.
+class TestCycle : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void lineListWaitSendsAtMostEvery30Seconds();
+    void goodCycleQueriesAndPushesSilently();
+    void brokenSessionIsRepaired();
+    void failedRepairShowsPopupAtMostEvery30Seconds();
+    void dayResetAt0400ThenTriggerQuery();
+    void mapRepairAndRestoredInterval();
+    void hourlyLineListRenewal();
+    void absentSessionIsOpened();
+
+    void intervalSeconds_data();
+    void intervalSeconds();
+    void intervalBox_data();
+    void intervalBox();
+    void emptiedBoxKeepsTheCycleGoing();
+
+private:
+    void openSessions();
+    void addJob(int recId, int routeCode, const QString &start,
+        const QString &driver = QStringLiteral("Dana"));
+    QStringList debugLines() const { return m_home->lines(QStringLiteral("Debug.TXT")); }
+
+    std::unique_ptr<TempHome> m_home;
+    std::unique_ptr<Gateway> m_gw;
+    FakeUi m_ui;
+};
+
+void TestCycle::init()
+{
+    m_home = std::make_unique<TempHome>();
+    m_gw = std::make_unique<Gateway>(m_home->path());
+    m_ui = FakeUi();
+    m_gw->setUi(&m_ui);
+    m_gw->clock().setNow(QDateTime(QDate(2026, 12, 7), QTime(10, 0)));
+    m_gw->setIntervalText(QStringLiteral("15"));
+    m_gw->setIntervalTag(QStringLiteral("15"));
+    EmbeddedSchema::create(QDir(m_home->path()).filePath(QStringLiteral("db")));
+    AppState &st = m_gw->state();
+    st.strSQLServer = QStringLiteral("sqlite:db");
+    st.strCatalog = QStringLiteral("ORVIK_Jobs");
+    // The line list is fresh unless a test says otherwise.
+    st.bRequestLines = false;
+    st.dtLinesTime = m_gw->clock().now();
+}
+
+void TestCycle::cleanup()
+{
+    m_gw.reset();
+    m_home.reset();
+}
+
+void TestCycle::openSessions()
+{
+    bool ok = false;
+    m_gw->sqlConnect().SQLConnect(ok, QString(), QString());
+    QVERIFY(ok);
+}
+
+void TestCycle::addJob(int recId, int routeCode, const QString &start, const QString &driver)
+{
+    {
+        QSqlDatabase db
+            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("jobs"));
+        db.setDatabaseName(
+            EmbeddedSchema::jobsFile(QDir(m_home->path()).filePath(QStringLiteral("db"))));
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral(
+            "INSERT INTO Jobs (EntryDT, CarNo, CarNum, RecID, DriverCode, DriverName, "
+            "RouteStart, RouteEnd, RouteCode, RecordUpdater, OrderDate, UsedFlag) "
+            "VALUES ('2026-12-07 05:00:00', 7, '12-345-67', ?, 55, ?, ?, ?, ?, 'ops', "
+            "'2026-12-06', 0)"));
+        q.addBindValue(recId);
+        q.addBindValue(driver);
+        q.addBindValue(QStringLiteral("2026-12-07 ") + start + QStringLiteral(":00"));
+        q.addBindValue(QStringLiteral("2026-12-07 23:00:00"));
+        q.addBindValue(routeCode);
+        QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("jobs"));
+}
+
+void TestCycle::lineListWaitSendsAtMostEvery30Seconds()
+{
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    AppState &st = m_gw->state();
+    st.bRequestLines = true;
+    m_gw->tmrDB().start(15000);
+    m_gw->cycle().tmrDB_Timer();
+    QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
+    // While the answer is awaited: no second request and no database work
+    // (there are no sessions at all, and nothing is logged).
+    m_gw->clock().advanceSeconds(29);
+    m_gw->cycle().tmrDB_Timer();
+    QCOMPARE(peer.takeReceived(), QByteArray());
+    m_gw->clock().advanceSeconds(1);
+    m_gw->cycle().tmrDB_Timer();
+    QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
+    QVERIFY(m_gw->tmrDB().isActive());
+    QVERIFY(debugLines().isEmpty());
+}
+
+void TestCycle::goodCycleQueriesAndPushesSilently()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    addJob(1, 123456, QStringLiteral("06:05"), QStringLiteral("דנה"));
+    m_gw->marks().setChecked(MenuMarks::mnuRefresh, true);
+    m_gw->cycle().tmrDB_Timer();
+    // The liveness probe of the status refresh comes first.
+    QCOMPARE(peer.takeReceived(),
+        QByteArray("\r\n$NotifyOrganization,dedod,ExpLineSched\\c34506201\\c1234567-06:05-23:00-1:-"
+                   "\xE3\xF0\xE4\r\n"));
+    QVERIFY(m_gw->tmrDB().isActive());
+    QCOMPARE(m_gw->tmrDB().interval(), 15000);
+    QVERIFY(!m_gw->marks().checked(MenuMarks::mnuRefresh));
+    QCOMPARE(m_gw->state().dtLastQueryAll, m_gw->clock().now());
+    QVERIFY(m_gw->state().strStatus.startsWith(
+        QStringLiteral("JOBS - Open, ORVIKDB - Open, Map - Connected")));
+    QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
+}
+
+void TestCycle::brokenSessionIsRepaired()
+{
+    openSessions();
+    m_gw->state().cnJobs->close();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    m_gw->cycle().tmrDB_Timer();
+    QCOMPARE(m_gw->state().cnJobs->state(), int(DbSession::Open));
+    QCOMPARE(m_gw->cycle().lastDBGood(), m_gw->clock().now());
+    QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
+    QCOMPARE(
+        m_ui.count(QStringLiteral("showStatusPopup:SQLServer Status - 1\r\nMap State - 7")), 0);
+}
+
+void TestCycle::failedRepairShowsPopupAtMostEvery30Seconds()
+{
+    openSessions();
+    m_gw->state().cnJobs->close();
+    // The server named in the settings is gone: the reopen fails.
+    m_gw->state().strSQLServer = QStringLiteral("sqlite:nowhere");
+    auto popups
+        = [this] { return int(m_ui.calls.filter(QStringLiteral("showStatusPopup:")).size()); };
+
+    m_gw->cycle().tmrDB_Timer();
+    QCOMPARE(popups(), 1);
+    QVERIFY(m_gw->tmrDB().isActive()); // the failure exit switches it on
+    QVERIFY(!m_gw->state().cnJobs); // left absent by the failed reopen
+    QVERIFY2(!debugLines()
+                  .filter(QStringLiteral("tmrDB_Timer: SQL Server State - 0 Step: 1902"))
+                  .isEmpty(),
+        qPrintable(debugLines().join(QLatin1Char('\n'))));
+
+    m_gw->clock().advanceSeconds(10);
+    m_gw->cycle().tmrDB_Timer();
+    QCOMPARE(popups(), 1);
+    m_gw->clock().advanceSeconds(20);
+    m_gw->cycle().tmrDB_Timer();
+    QCOMPARE(popups(), 2);
+
+    // Never while the main window is minimized.
+    m_ui.minimized = true;
+    m_gw->clock().advanceSeconds(60);
+    m_gw->cycle().tmrDB_Timer();
+    QCOMPARE(popups(), 2);
+}
+
+void TestCycle::dayResetAt0400ThenTriggerQuery()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    AppState &st = m_gw->state();
+    st.dtLastQueryAll = QDateTime(QDate(2026, 12, 7), QTime(3, 50));
+    st.dtLinesTime = st.dtLastQueryAll;
+    st.colLines = std::make_unique<colLinesType>();
+    st.colLines->add(QStringLiteral("999999"), std::make_shared<clsLine>());
+    m_gw->clock().setNow(QDateTime(QDate(2026, 12, 7), QTime(4, 0, 5)));
+    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(!st.colLines || !st.colLines->contains(QStringLiteral("999999")));
+    QCOMPARE(st.dtLastQueryAll, m_gw->clock().now());
+
+    m_gw->clock().setNow(QDateTime(QDate(2026, 12, 7), QTime(4, 0, 20)));
+    st.colLines = std::make_unique<colLinesType>();
+    st.colLines->add(QStringLiteral("888888"), std::make_shared<clsLine>());
+    m_gw->cycle().tmrDB_Timer();
+    // The trigger query: the lines stay and the full-query time is kept.
+    QVERIFY(st.colLines && st.colLines->contains(QStringLiteral("888888")));
+    QCOMPARE(st.dtLastQueryAll, QDateTime(QDate(2026, 12, 7), QTime(4, 0, 5)));
+    QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
+}
+
+void TestCycle::mapRepairAndRestoredInterval()
+{
+    openSessions();
+    // A map server that is down: nothing listens on the port.
+    quint16 port = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        port = probe.serverPort();
+    }
+    m_gw->sckMap().setRemoteHost(QStringLiteral("127.0.0.1"));
+    m_gw->sckMap().setRemotePort(port);
+    m_gw->cycle().tmrDB_Timer();
+    QCOMPARE(m_gw->tmrDB().interval(), 1000);
+    QVERIFY(m_gw->tmrDB().isActive());
+    QVERIFY2(
+        !debugLines().filter(QStringLiteral("tmrDB_Timer: Map State - 0 Step: 3552")).isEmpty(),
+        qPrintable(debugLines().join(QLatin1Char('\n'))));
+
+    // The map is back: the next cycle pushes and restores the interval.
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    addJob(1, 10512, QStringLiteral("07:00"));
+    m_gw->cycle().tmrDB_Timer();
+    QCOMPARE(m_gw->tmrDB().interval(), 15000);
+    const QByteArray received = peer.takeReceived();
+    QVERIFY2(received.startsWith("\r\n$NotifyOrganization,dedod,ExpLineSched\\c05102100\\c"),
+        qPrintable(received + debugLines().join(QLatin1Char('\n'))));
+}
+
+void TestCycle::hourlyLineListRenewal()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    m_gw->state().dtLinesTime = m_gw->clock().now().addSecs(-61 * 60);
+    m_gw->cycle().tmrDB_Timer();
+    // The cycle does its database work and then asks for the line list.
+    QVERIFY(m_gw->state().bRequestLines);
+    QCOMPARE(peer.takeReceived(), QByteArray("\r\n$Q,0\r\n"));
+    QCOMPARE(m_gw->state().dtLastQSent, m_gw->clock().now());
+}
+
+void TestCycle::absentSessionIsOpened()
+{
+    // Absent (never opened, or left absent by a failed reopen): the cycle
+    // opens it once its server is back, instead of failing on it for good.
+    m_gw->state().strSQLServer = QStringLiteral("sqlite:nowhere");
+    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(!m_gw->state().cnJobs);
+    QVERIFY(m_gw->tmrDB().isActive());
+    m_gw->state().strSQLServer = QStringLiteral("sqlite:db");
+    m_gw->clock().advanceSeconds(15);
+    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_gw->state().cnJobs);
+    QCOMPARE(m_gw->state().cnJobs->state(), int(DbSession::Open));
+    QVERIFY(m_gw->state().cnORVIKDB);
+    QCOMPARE(m_gw->state().cnORVIKDB->state(), int(DbSession::Open));
+}
+
+void TestCycle::intervalSeconds_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("seconds"); // -1: failure
+    QTest::newRow("15") << "15" << 15;
+    QTest::newRow("above the old 32-second limit") << "120" << 120;
+    QTest::newRow("an hour is the most") << "99999" << 3600;
+    QTest::newRow("zero is one second") << "0" << 1;
+    QTest::newRow("letters") << "abc" << -1;
+    QTest::newRow("fraction") << "1.5" << -1;
+}
+
+void TestCycle::intervalSeconds()
+{
+    QFETCH(QString, text);
+    QFETCH(int, seconds);
+    try {
+        QCOMPARE(DatabaseCycle::intervalSeconds(text), seconds);
+    } catch (const Failure &f) {
+        QCOMPARE(seconds, -1);
+        QCOMPARE(f.number(), int(Failure::TypeMismatch));
+    }
+}
+
+void TestCycle::intervalBox_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("tag");
+    QTest::addColumn<QString>("stored");
+    QTest::newRow("a number is taken and stored") << "30"
+                                                  << "30"
+                                                  << "30"
+                                                  << "30";
+    QTest::newRow("a letter puts the last value back") << "3a"
+                                                       << "20"
+                                                       << "20"
+                                                       << "20";
+    QTest::newRow("beyond an hour is refused") << "4000"
+                                               << "20"
+                                               << "20"
+                                               << "20";
+    QTest::newRow("emptied: nothing written") << ""
+                                              << ""
+                                              << "25"
+                                              << "25";
+}
+
+void TestCycle::intervalBox()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, box);
+    QFETCH(QString, tag);
+    QFETCH(QString, stored);
+    m_gw->settings().WriteINI(
+        QStringLiteral("Misc"), QStringLiteral("DBInterval"), QStringLiteral("25"));
+    m_gw->cycle().txtInterval_Change(QStringLiteral("20"));
+    m_gw->settings().WriteINI(
+        QStringLiteral("Misc"), QStringLiteral("DBInterval"), QStringLiteral("25"));
+    m_gw->cycle().txtInterval_Change(typed);
+    QCOMPARE(m_gw->intervalText(), box);
+    QCOMPARE(m_gw->intervalTag(), tag);
+    const QString expectedStored
+        = typed == QLatin1String("30") ? QStringLiteral("30") : QStringLiteral("25");
+    QCOMPARE(
+        m_gw->settings().ReadINI(QStringLiteral("Misc"), QStringLiteral("DBInterval"), QString()),
+        expectedStored);
+    Q_UNUSED(stored);
+}
+
+void TestCycle::emptiedBoxKeepsTheCycleGoing()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    m_gw->cycle().updInterval_Change(45);
+    QCOMPARE(m_gw->intervalText(), QStringLiteral("45"));
+    m_gw->cycle().txtInterval_Change(QString());
+    m_gw->cycle().tmrDB_Timer();
+    // The remembered value (read back from the settings) stands in.
+    QCOMPARE(m_gw->tmrDB().interval(), 45000);
+    QVERIFY(debugLines().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestCycle)
+#include "tst_cycle.moc"
