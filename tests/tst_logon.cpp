@@ -329,6 +329,9 @@ private Q_SLOTS:
         QTest::newRow("blank address passes") << " "
                                               << "4000"
                                               << "-3" << 4000 << -3;
+        QTest::newRow("port above 32767") << "h"
+                                          << "40000"
+                                          << "2" << 40000 << 2;
         QTest::newRow("blanks around numbers") << "h"
                                                << " 80 "
                                                << " 1" << 80 << 1;

@@ -381,7 +381,7 @@ private Q_SLOTS:
         // A port nobody listens on: the connection is refused.
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-        st.iMapPort = qint16(probe.serverPort());
+        st.iMapPort = quint16(probe.serverPort());
         probe.close();
         st.strMapIP = QStringLiteral("127.0.0.1");
         st.setWindowLoaded(QStringLiteral("LogOn"), logOnLoaded);

@@ -72,7 +72,7 @@ private:
         bool connectTo(const Sim &sim)
         {
             gw.state().strMapIP = QStringLiteral("127.0.0.1");
-            gw.state().iMapPort = qint16(sim.port);
+            gw.state().iMapPort = quint16(sim.port);
             gw.mapLink().MapConnect();
             return QTest::qWaitFor(
                 [&] { return gw.sckMap().state() == MapSocket::Connected; }, 5000);

@@ -67,7 +67,7 @@ void TestSupervisor::startWith(quint16 port, const QString &server)
 {
     AppState &st = m_gw->state();
     st.strMapIP = QStringLiteral("127.0.0.1");
-    st.iMapPort = qint16(port);
+    st.iMapPort = quint16(port);
     st.strSQLServer = server;
     st.strCatalog = QStringLiteral("ORVIK_Jobs");
     st.strTaskStep = QStringLiteral("StartConnectAll");

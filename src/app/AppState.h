@@ -24,7 +24,7 @@ struct AppState
 {
     QString strRole = QStringLiteral("Server"); // "Server" or "Client"
     QString strMapIP;
-    qint16 iMapPort = 0;
+    quint16 iMapPort = 0; // any TCP port, 1 to 65535
     QString strMapUserID;
     QString strMapPassword;
     QString strSQLServer; // data source of the jobs session

@@ -18,8 +18,7 @@ void MapLink::MapConnect()
         MapSocket &sck = m_gw.sckMap();
         sck.close();
         sck.setRemoteHost(m_gw.state().strMapIP);
-        // Ports above 32767 sit in the 16-bit setting as negative numbers.
-        sck.setRemotePort(quint16(m_gw.state().iMapPort));
+        sck.setRemotePort(m_gw.state().iMapPort);
         if (sck.state() == MapSocket::Closed)
             sck.connectToHost();
     });

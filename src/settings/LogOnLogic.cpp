@@ -88,7 +88,11 @@ bool LogOnLogic::ApplyLogOn(const QString &mode, const LogOnEntries &e,
 
         AppState &st = m_gw.state();
         st.strMapIP = e.txtMapIP;
-        st.iMapPort = Convert::toInteger(e.txtPort);
+        // Any TCP port: a map server on a port above 32767 is reachable too.
+        const qint32 port = Convert::toLong(e.txtPort);
+        if (port < 0 || port > 65535)
+            throw Failure(Failure::Overflow);
+        st.iMapPort = quint16(port);
         applyRoleLogin();
         st.strSQLServer = e.lstDBs.first();
         st.strCatalog = DbNames::kJobsCatalog;

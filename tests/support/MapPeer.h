@@ -25,7 +25,7 @@ public:
         if (!server.listen(QHostAddress::LocalHost, 0))
             return false;
         m_gw.state().strMapIP = QStringLiteral("127.0.0.1");
-        m_gw.state().iMapPort = qint16(server.serverPort());
+        m_gw.state().iMapPort = quint16(server.serverPort());
         m_gw.mapLink().MapConnect();
         if (!QTest::qWaitFor([&] { return server.hasPendingConnections(); }, 5000))
             return false;
