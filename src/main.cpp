@@ -11,6 +11,10 @@
 
 int main(int argc, char *argv[])
 {
+    // Without TZ, the C library looks at /etc/localtime again at every local
+    // time conversion, and the gateway converts many per cycle.
+    if (qEnvironmentVariableIsEmpty("TZ"))
+        qputenv("TZ", ":/etc/localtime");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Volmara"));
     QApplication::setLayoutDirection(Qt::RightToLeft);
