@@ -72,25 +72,6 @@ QString numberKey(double d)
     return QStringLiteral("n:") + QString::number(d, 'g', 17);
 }
 
-bool isNumberValue(const QVariant &v)
-{
-    switch (v.metaType().id()) {
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Double:
-    case QMetaType::Float:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-        return true;
-    default:
-        return false;
-    }
-}
-
 } // namespace
 
 struct RouteTimes::PassContext
@@ -236,7 +217,7 @@ void RouteTimes::completeLines(colLinesType &lines)
             const QString text = textKey(v.toString());
             if (!firstRow.contains(text))
                 firstRow.insert(text, row);
-            if (isNumberValue(v)) {
+            if (Convert::isNumberType(v)) {
                 const QString number = numberKey(v.toDouble());
                 if (!firstRow.contains(number))
                     firstRow.insert(number, row);

@@ -49,6 +49,19 @@ QString mdlSendScheds::schedEntry(const clsSched &sched)
     return entry;
 }
 
+QString mdlSendScheds::scheduleList(const clsLine &line, const QDateTime *sentAt)
+{
+    if (line.Scheds.isEmpty())
+        return MapProtocol::kNotFound;
+    QStringList entries;
+    for (const auto &sched : line.Scheds) {
+        entries << schedEntry(*sched);
+        if (sentAt)
+            sched->Sent = *sentAt;
+    }
+    return entries.join(MapProtocol::kItemSeparator);
+}
+
 QString mdlSendScheds::lookupKey(const QString &code)
 {
     // Characters 4 and 7 of the route name are not part of the line key.
@@ -90,15 +103,8 @@ void mdlSendScheds::ProcessExpLineSchedReq(QString &sType, QString &sBuf)
             for (const auto &line : lines) {
                 if (!line->bNew)
                     continue;
-                QString message = messageHead(MapProtocol::kOrganization, line->Makat);
-                if (line->Scheds.isEmpty()) {
-                    message += MapProtocol::kNotFound;
-                } else {
-                    QStringList entries;
-                    for (const auto &sched : line->Scheds)
-                        entries << schedEntry(*sched);
-                    message += entries.join(MapProtocol::kItemSeparator);
-                }
+                const QString message = messageHead(MapProtocol::kOrganization, line->Makat)
+                    + scheduleList(*line, nullptr);
                 logBuf(QStringLiteral("SendAll - ") + message);
                 send(message);
                 line->bNew = false;
@@ -123,16 +129,9 @@ void mdlSendScheds::ProcessExpLineSchedReq(QString &sType, QString &sBuf)
             send(messageHead(organization, code) + MapProtocol::kNotFound);
             return;
         }
-        QString message = messageHead(organization, code);
         const QDateTime now = m_gw.clock().now();
-        QStringList entries;
-        for (const auto &sched : line->Scheds) {
-            entries << schedEntry(*sched);
-            sched->Sent = now;
-        }
+        const QString message = messageHead(organization, code) + scheduleList(*line, &now);
         line->bNew = false;
-        message += entries.isEmpty() ? MapProtocol::kNotFound
-                                     : entries.join(MapProtocol::kItemSeparator);
         logBuf(DateTime::general(now) + QStringLiteral(": O - ") + message);
         send(message);
     });

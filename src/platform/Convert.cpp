@@ -14,26 +14,10 @@ double numberOf(const QVariant &value)
 {
     if (value.isNull())
         throw Failure(Failure::InvalidUseOfNull);
-    switch (value.metaType().id()) {
-    case QMetaType::Bool:
+    if (value.metaType().id() == QMetaType::Bool)
         return value.toBool() ? -1.0 : 0.0;
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Char:
-    case QMetaType::SChar:
-    case QMetaType::UChar:
-    case QMetaType::Double:
-    case QMetaType::Float:
+    if (Convert::isNumberType(value))
         return value.toDouble();
-    default:
-        break;
-    }
     const QString text = value.toString();
     if (!Convert::isNumeric(text))
         throw Failure(Failure::TypeMismatch);
@@ -108,6 +92,28 @@ bool Convert::isNumeric(const QString &text)
     static const QRegularExpression number(
         QStringLiteral(R"(^\s*[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?\s*$)"));
     return number.match(text).hasMatch();
+}
+
+bool Convert::isNumberType(const QVariant &value)
+{
+    switch (value.metaType().id()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::UChar:
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool Convert::isNumeric(const QVariant &value)

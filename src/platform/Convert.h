@@ -20,6 +20,8 @@ public:
     // optional decimal point, an optional exponent.
     static bool isNumeric(const QString &text);
     static bool isNumeric(const QVariant &value);
+    // A value that holds a number type (not a text that reads as one).
+    static bool isNumberType(const QVariant &value);
     // Text comparison without regard to letter case, used for every command,
     // key, mode and step word.
     static bool sameText(const QString &a, const QString &b);

@@ -9,30 +9,11 @@
 
 namespace {
 
-bool isNumberType(const QVariant &v)
-{
-    switch (v.metaType().id()) {
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Double:
-    case QMetaType::Float:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-        return true;
-    default:
-        return false;
-    }
-}
-
 int compareValues(const QVariant &a, const QVariant &b)
 {
     if (a.isNull() || b.isNull())
         return a.isNull() == b.isNull() ? 0 : (a.isNull() ? -1 : 1);
-    if (isNumberType(a) || isNumberType(b)) {
+    if (Convert::isNumberType(a) || Convert::isNumberType(b)) {
         bool okA = false, okB = false;
         const double da = a.toDouble(&okA), db = b.toDouble(&okB);
         if (okA && okB)
