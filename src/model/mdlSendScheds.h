@@ -22,7 +22,7 @@ public:
 
     // One schedule entry: vehicle-start-end-stops:times[-driver].
     static QString schedEntry(const clsSched &sched);
-    // The line's entries joined by "\\c", or "Not Found" for a line without
+    // The line's entries joined by "\c", or "Not Found" for a line without
     // trips; with sentAt, every trip's Sent is set to it on the way.
     static QString scheduleList(const clsLine &line, const QDateTime *sentAt);
     // The line key a requested route name leads to: c8 c6 c1 c2 c3 c5.
