@@ -301,12 +301,12 @@ void MainWindow::buildIntervalFrame()
 
 void MainWindow::buildStatusBar()
 {
-    struct PanelSpec
+    struct PanelDef
     {
         const char *key;
         const char *tip;
     };
-    static const PanelSpec kPanels[] = {
+    static const PanelDef kPanels[] = {
         {"keyVersion", "Application Version"},
         {"keyStatus", "Status of Map and Database"},
         {"keyDebug", "Debuging Mode"},
@@ -314,11 +314,11 @@ void MainWindow::buildStatusBar()
     };
     QStatusBar *bar = statusBar();
     bar->setObjectName(QStringLiteral("sbrStatus"));
-    for (const PanelSpec &spec : kPanels) {
+    for (const PanelDef &def : kPanels) {
         auto *panel = new QLabel(bar);
-        const QString key = QString::fromLatin1(spec.key);
+        const QString key = QString::fromLatin1(def.key);
         panel->setObjectName(key);
-        panel->setToolTip(QString::fromLatin1(spec.tip));
+        panel->setToolTip(QString::fromLatin1(def.tip));
         panel->setFrameShape(QFrame::Panel);
         panel->setFrameShadow(QFrame::Sunken);
         panel->setText(m_gw.panelText(key));
