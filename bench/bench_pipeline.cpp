@@ -7,9 +7,12 @@
 // Usage: bench_pipeline [rows ...]
 
 #include "app/Gateway.h"
+#include "maplink/MapProtocol.h"
 #include "model/JobsProcessor.h"
 #include "model/RouteTimes.h"
+#include "model/mdlSendScheds.h"
 #include "platform/Clock.h"
+#include "platform/CodePage.h"
 #include "platform/DbSession.h"
 #include "platform/RowSet.h"
 
@@ -155,7 +158,8 @@ std::shared_ptr<DbSession> session(const QString &folder, const QString &catalog
 
 struct Figures
 {
-    double read = 0, process = 0, routes = 0, again = 0;
+    double read = 0, process = 0, routes = 0, again = 0, messages = 0;
+    qint64 messageBytes = 0;
     int lines = 0, trips = 0;
 };
 
@@ -192,6 +196,16 @@ Figures run(const QString &folder, int rows)
     gw.ProcessScheduleTrigRecs(*again);
     f.again = t.nsecsElapsed() / 1e6;
 
+    // The push of every line, as the export builds it (the socket left out).
+    t.restart();
+    for (const auto &line : *gw.state().colLines) {
+        const QString message = MapProtocol::kNotifyOrganization + MapProtocol::kOrganization
+            + MapProtocol::kExpLineSched + line->Makat + MapProtocol::kItemSeparator
+            + mdlSendScheds::scheduleList(*line, nullptr) + MapProtocol::kLineEnd;
+        f.messageBytes += CodePage::toBytes(message).size();
+    }
+    f.messages = t.nsecsElapsed() / 1e6;
+
     f.lines = gw.state().colLines->count();
     for (const auto &line : *gw.state().colLines)
         f.trips += line->Scheds.count();
@@ -204,6 +218,9 @@ Figures run(const QString &folder, int rows)
 
 int main(int argc, char **argv)
 {
+    // As the gateway does: local time without a look at /etc/localtime each time.
+    if (qEnvironmentVariableIsEmpty("TZ"))
+        qputenv("TZ", ":/etc/localtime");
     QCoreApplication app(argc, argv);
     QList<int> sizes;
     for (int i = 1; i < argc; ++i)
@@ -217,20 +234,23 @@ int main(int argc, char **argv)
     createRules(dir.path());
 
     QTextStream out(stdout);
-    out << "rows      lines  trips    read ms  process+routes ms  routes pass ms  next cycle ms\n";
+    out << "rows      lines  trips    read ms  process+routes ms  routes pass ms  next cycle ms  "
+           "messages ms  message MB\n";
     std::map<int, Figures> all;
     for (int rows : sizes) {
         const Figures f = run(dir.path(), rows);
         all[rows] = f;
-        out << QString::asprintf("%-9d %-6d %-8d %8.1f %18.1f %15.1f %14.1f\n", rows, f.lines,
-            f.trips, f.read, f.process, f.routes, f.again);
+        out << QString::asprintf("%-9d %-6d %-8d %8.1f %18.1f %15.1f %14.1f %12.1f %11.2f\n", rows,
+            f.lines, f.trips, f.read, f.process, f.routes, f.again, f.messages,
+            f.messageBytes / 1e6);
         out.flush();
     }
     if (all.count(10000) && all.count(100000)) {
         const Figures &a = all[10000], &b = all[100000];
         out << QString::asprintf("growth 10,000 -> 100,000 rows: read x%.1f, process+routes x%.1f, "
-                                 "routes pass x%.1f, next cycle x%.1f\n",
-            b.read / a.read, b.process / a.process, b.routes / a.routes, b.again / a.again);
+                                 "routes pass x%.1f, next cycle x%.1f, messages x%.1f\n",
+            b.read / a.read, b.process / a.process, b.routes / a.routes, b.again / a.again,
+            b.messages / a.messages);
     }
     return 0;
 }
