@@ -48,6 +48,7 @@ private Q_SLOTS:
     void schedsValues_data();
     void schedsValues();
     void secondOfThreeInsertsFails();
+    void rowWithBadValuesIsPassedOver();
     void quotesStoredAsRead();
     void identicalRowStoredOnce();
 
@@ -495,6 +496,30 @@ void TstQueries::secondOfThreeInsertsFails()
             .toInt(),
         2);
     QCOMPARE(m_home->lines(QStringLiteral("Debug.TXT")).size(), 1);
+}
+
+void TstQueries::rowWithBadValuesIsPassedOver()
+{
+    RowSet::Ptr good = selectionRows({1, 2, 3});
+    QVector<RowSet::Row> rows;
+    for (int i = 0; i < 3; ++i) {
+        good->setBookmark(i);
+        RowSet::Row row;
+        for (int c = 0; c < good->fieldCount(); ++c)
+            row << good->field(c);
+        rows << row;
+    }
+    rows[1][5] = QStringLiteral("D7"); // row two's driver code is no number
+    RowSet rs(good->fieldNames(), rows);
+    m_gw->queries().InsertScheds(rs);
+    QCOMPARE(scalar(EmbeddedSchema::orvikDbFile(m_db),
+                 QStringLiteral("Select group_concat(IntrMedRecordID) From Scheds"))
+                 .toString(),
+        QStringLiteral("1,3"));
+    const QStringList log = m_home->lines(QStringLiteral("Debug.TXT"));
+    QCOMPARE(log.size(), 1);
+    QVERIFY2(log.first().contains(QStringLiteral("InsertScheds: PKID 2Error Number: 13")),
+        qPrintable(log.first()));
 }
 
 void TstQueries::quotesStoredAsRead()

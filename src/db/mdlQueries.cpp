@@ -187,16 +187,30 @@ void mdlQueries::InsertScheds(RowSet &rs)
             runOpen = true;
         }
         while (!rs.eof()) {
-            SqlDialect::SchedValues v;
-            v.recId = rs.field(DbNames::kRecID);
-            v.lineText = lineText(rs.field(DbNames::kMakat));
-            v.driverName = textOf(rs.field(DbNames::kDriverName));
-            v.driverCode = rs.field(DbNames::kDriverCode);
-            v.start = dateOf(rs.field(DbNames::kRouteStart));
-            v.end = dateOf(rs.field(DbNames::kRouteEnd));
-            v.carNum = textOf(rs.field(DbNames::kCarNum));
-            v.carNo = rs.field(DbNames::kCarNo);
-            cn->execute(dialect->schedsInsert(v));
+            QString statement;
+            // The whole day is offered again every cycle: a row whose values
+            // cannot make a statement would stop the rows after it for good,
+            // so it is logged and passed over. A statement the server
+            // refuses still ends the call.
+            const auto bad = trapFailure([&] {
+                SqlDialect::SchedValues v;
+                v.recId = rs.field(DbNames::kRecID);
+                v.lineText = lineText(rs.field(DbNames::kMakat));
+                v.driverName = textOf(rs.field(DbNames::kDriverName));
+                v.driverCode = rs.field(DbNames::kDriverCode);
+                v.start = dateOf(rs.field(DbNames::kRouteStart));
+                v.end = dateOf(rs.field(DbNames::kRouteEnd));
+                v.carNum = textOf(rs.field(DbNames::kCarNum));
+                v.carNo = rs.field(DbNames::kCarNo);
+                statement = dialect->schedsInsert(v);
+            });
+            if (bad) {
+                m_gw.log().Err2File(QStringLiteral("InsertScheds"),
+                    QStringLiteral("PKID ") + rs.field(DbNames::kPKID).toString(), bad->number(),
+                    bad->description(), kDebugFile);
+            } else {
+                cn->execute(statement);
+            }
             rs.moveNext();
         }
         if (runOpen) {
