@@ -8,6 +8,8 @@
 #include "db/SqlConnect.h"
 #include "platform/Clock.h"
 #include "platform/DbSession.h"
+#include "platform/Failure.h"
+#include "platform/MapSocket.h"
 #include "settings/Settings.h"
 
 #include <QDir>
@@ -33,6 +35,9 @@ private Q_SLOTS:
     void mapRepairAndRestoredInterval();
     void hourlyLineListRenewal();
     void absentSessionIsOpened();
+    void longOutageOver0400StillDropsTheDay();
+    void badConnectionTimeOutSettingUsesTheDefault();
+    void silentMapPeerIsGivenUp();
 
     void intervalSeconds_data();
     void intervalSeconds();
@@ -279,6 +284,58 @@ void TestCycle::absentSessionIsOpened()
     QCOMPARE(m_gw->state().cnORVIKDB->state(), int(DbSession::Open));
 }
 
+void TestCycle::longOutageOver0400StillDropsTheDay()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    AppState &st = m_gw->state();
+    // The last full query ran late in the evening; the next cycle comes after
+    // 04:00 of the next day.
+    st.dtLastQueryAll = QDateTime(QDate(2026, 12, 6), QTime(23, 0));
+    st.colLines = std::make_unique<colLinesType>();
+    st.colLines->add(QStringLiteral("999999"), std::make_shared<clsLine>());
+    m_gw->clock().setNow(QDateTime(QDate(2026, 12, 7), QTime(5, 0)));
+    st.dtLinesTime = m_gw->clock().now();
+    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(!st.colLines || !st.colLines->contains(QStringLiteral("999999")));
+    QCOMPARE(st.dtLastQueryAll, m_gw->clock().now());
+}
+
+void TestCycle::badConnectionTimeOutSettingUsesTheDefault()
+{
+    m_gw->settings().WriteINI(
+        QStringLiteral("Database"), QStringLiteral("Connection TimeOut"), QStringLiteral("abc"));
+    bool ok = false;
+    m_gw->sqlConnect().SQLConnect(ok, QString(), QString());
+    QVERIFY(ok);
+    QVERIFY(!debugLines()
+                 .filter(QStringLiteral("SQLConnect: Connection TimeOut = abcError Number: 13"))
+                 .isEmpty());
+}
+
+void TestCycle::silentMapPeerIsGivenUp()
+{
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    // The peer reads nothing and no event loop runs: the outgoing buffer
+    // grows until the bound gives the connection up.
+    const QString chunk(1024 * 1024, QLatin1Char('x'));
+    int sent = 0;
+    bool refused = false;
+    for (; sent < 64 && !refused; ++sent) {
+        try {
+            m_gw->sckMap().send(chunk);
+        } catch (const Failure &f) {
+            refused = true;
+            QCOMPARE(f.number(), int(Failure::WrongProtocolState));
+        }
+    }
+    QVERIFY(refused);
+    QVERIFY(sent <= 10);
+    QCOMPARE(m_gw->sckMap().state(), int(MapSocket::Error));
+}
+
 void TestCycle::intervalSeconds_data()
 {
     QTest::addColumn<QString>("text");
@@ -288,7 +345,9 @@ void TestCycle::intervalSeconds_data()
     QTest::newRow("an hour is the most") << "99999" << 3600;
     QTest::newRow("zero is one second") << "0" << 1;
     QTest::newRow("letters") << "abc" << -1;
-    QTest::newRow("fraction") << "1.5" << -1;
+    QTest::newRow("fraction rounds") << "20.5" << 20;
+    QTest::newRow("empty is the default") << "" << 15;
+    QTest::newRow("negative is one second") << "-5" << 1;
 }
 
 void TestCycle::intervalSeconds()
@@ -338,8 +397,12 @@ void TestCycle::intervalBox()
     m_gw->cycle().txtInterval_Change(QStringLiteral("20"));
     m_gw->settings().WriteINI(
         QStringLiteral("Misc"), QStringLiteral("DBInterval"), QStringLiteral("25"));
+    QSignalSpy shown(m_gw.get(), &Gateway::intervalTextChanged);
     m_gw->cycle().txtInterval_Change(typed);
     QCOMPARE(m_gw->intervalText(), box);
+    // The box hears the value even when a refused entry leaves it unchanged.
+    QVERIFY(!shown.isEmpty());
+    QCOMPARE(shown.last().first().toString(), box);
     QCOMPARE(m_gw->intervalTag(), tag);
     const QString expectedStored
         = typed == QLatin1String("30") ? QStringLiteral("30") : QStringLiteral("25");

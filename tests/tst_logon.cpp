@@ -748,6 +748,26 @@ private Q_SLOTS:
         QVERIFY(!debugLog().contains("Error Number: 364"));
     }
 
+    void usualLayoutDuringTheWaitLeavesConnectToTheOperator()
+    {
+        Clock &clock = m_gw->clock();
+        clock.setNow(QDateTime(QDate(2024, 5, 1), QTime(12, 0, 0)));
+        QPointer<frmLogOn> dlg = loadLater();
+        fill(dlg, QStringLiteral("h"), QStringLiteral("21953"), {QStringLiteral("S")},
+            QStringLiteral("2"));
+        // A map error during the confirmation gives the normal layout back.
+        Later later5(20, [&] {
+            dlg->ReOrderControls(QStringLiteral("Usual"));
+            clock.advanceSeconds(2);
+        });
+        dlg->ReOrderControls(QStringLiteral("Connected"));
+        QVERIFY(m_gw->state().logOnLoaded());
+        QVERIFY(m_gw->state().strTaskStep.isEmpty()); // nothing applied by itself
+        QVERIFY(!m_gw->tmrTasks().isActive());
+        QCOMPARE(control<QPushButton>(dlg, "cmdConnect")->text(), QStringLiteral("Connect"));
+        dlg->unload();
+    }
+
     void cancelClosesSocketAndJobsSession()
     {
         QTcpServer server;

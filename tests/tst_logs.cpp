@@ -18,6 +18,7 @@ private Q_SLOTS:
     void trimAtTheLimit_data();
     void trimAtTheLimit();
     void emergencyFileWhenAppendFails();
+    void lineFilesAreKeptBounded();
     void emergencyFileName_data();
     void emergencyFileName();
     void pruneKeepsTenNewest();
@@ -125,6 +126,19 @@ void TestLogs::emergencyFileWhenAppendFails()
         QStringLiteral(
             "07/12/2026 12:00:10 QueryDB: Step - QueringError Number: 3021Description: EOF"));
     QVERIFY(lines.at(1).startsWith(QStringLiteral("07/12/2026 12:00:10Err2File 75 ")));
+}
+
+void TestLogs::lineFilesAreKeptBounded()
+{
+    TempHome home;
+    Clock clock;
+    ErrorLog log(home.path(), clock);
+    makeFile(home.file(QStringLiteral("Bufs.TXT")), 1000000, 'b');
+    log.Err2File(
+        QString(), QStringLiteral("SendAll - last"), 0, QString(), QStringLiteral("Bufs.TXT"));
+    const QByteArray content = home.read(QStringLiteral("Bufs.TXT"));
+    QCOMPARE(content.size(), 500000);
+    QVERIFY(content.endsWith("SendAll - last\r\n"));
 }
 
 void TestLogs::emergencyFileName_data()

@@ -27,6 +27,7 @@ private Q_SLOTS:
     void marksFollowTheCore();
     void closeIsRefusedAndAsks();
     void requestMarksStayAsTheCoreSays();
+    void resizeRunsTheLayoutPass();
     void tiling_data();
     void tiling();
 };
@@ -197,6 +198,23 @@ void TestMainWindow::requestMarksStayAsTheCoreSays()
     ticks->trigger();
     QVERIFY(!ticks->isChecked());
     QCOMPARE(ui.count(QStringLiteral("saveTrafficWindow")), 1);
+}
+
+void TestMainWindow::resizeRunsTheLayoutPass()
+{
+    TempHome home;
+    Gateway gw(home.path());
+    FakeUi ui;
+    gw.setUi(&ui);
+    MainWindow w(gw);
+    w.show();
+    QTRY_VERIFY(w.isVisible());
+    const int before = ui.count(QStringLiteral("layoutMainWindow"));
+    w.resize(w.width() + 40, w.height() + 30);
+    QTRY_VERIFY(ui.count(QStringLiteral("layoutMainWindow")) > before);
+    // The status summary is refreshed on the way.
+    QCOMPARE(gw.panelText(QStringLiteral("keyStatus")),
+        QStringLiteral("JOBS - Nothing, ORVIKDB - Nothing, Map - Closed  "));
 }
 
 void TestMainWindow::tiling_data()

@@ -17,8 +17,10 @@
 #include "settings/Settings.h"
 
 #include <QRegularExpression>
+#include <QScopeGuard>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -32,24 +34,35 @@ int sessionState(const std::shared_ptr<DbSession> &session)
 
 const QTime kDayStart(4, 0);
 
+// The operational day a moment belongs to: it starts at 04:00.
+QDate operationalDay(const QDateTime &moment)
+{
+    return moment.time() < kDayStart ? moment.date().addDays(-1) : moment.date();
+}
+
 } // namespace
 
 DatabaseCycle::DatabaseCycle(Gateway &gateway) : m_gw(gateway) { }
 
 int DatabaseCycle::intervalSeconds(const QString &text)
 {
-    static const QRegularExpression whole(QStringLiteral(R"(^\s*\+?\d+\s*$)"));
-    if (!whole.match(text).hasMatch())
+    // An empty value (a settings key present but empty) means the default.
+    if (text.trimmed().isEmpty())
+        return kDefaultIntervalSeconds;
+    if (!Convert::isNumeric(text))
         throw Failure(Failure::TypeMismatch);
-    bool ok = false;
-    const qint64 seconds = text.trimmed().toLongLong(&ok);
-    if (!ok)
-        return kMaxIntervalSeconds; // more digits than any interval
-    return int(std::clamp<qint64>(seconds, kMinIntervalSeconds, kMaxIntervalSeconds));
+    const double seconds = std::nearbyint(Convert::toDouble(text));
+    return int(std::clamp<double>(seconds, kMinIntervalSeconds, kMaxIntervalSeconds));
 }
 
 void DatabaseCycle::tmrDB_Timer()
 {
+    // A message box or the logon dialog's wait runs an event loop inside a
+    // cycle; a tick that arrives meanwhile must not start a second one.
+    if (m_inCycle)
+        return;
+    m_inCycle = true;
+    const auto leave = qScopeGuard([this] { m_inCycle = false; });
     AppState &st = m_gw.state();
     MapSocket &sck = m_gw.sckMap();
     QTimer &tmrDB = m_gw.tmrDB();
@@ -152,7 +165,10 @@ void DatabaseCycle::tmrDB_Timer()
         sngStep = 23;
         sStatus = QStringLiteral("Reset colLines at 4:00 AM");
         QString mode;
-        if (st.dtLastQueryAll.time() < kDayStart && now().time() >= kDayStart) {
+        // A long outage can pass 04:00 without a cycle: the day of the last
+        // full query counts too.
+        if ((st.dtLastQueryAll.time() < kDayStart && now().time() >= kDayStart)
+            || operationalDay(st.dtLastQueryAll) != operationalDay(now())) {
             // A new operational day: the day's lines are dropped.
             st.colLines.reset();
             mode = QStringLiteral("QueryAll");
@@ -257,11 +273,10 @@ void DatabaseCycle::txtInterval_Change(const QString &text)
 {
     const auto failure = trapFailure([&] {
         if (!text.isEmpty()) {
-            bool whole = true;
-            if (const auto bad = trapFailure([&] { intervalSeconds(text); }))
-                whole = false;
-            const qint64 seconds = text.trimmed().toLongLong();
-            if (!whole || seconds < kMinIntervalSeconds || seconds > kMaxIntervalSeconds) {
+            // The box takes whole seconds, 1 to 3600.
+            static const QRegularExpression whole(QStringLiteral(R"(^\s*\+?\d{1,4}\s*$)"));
+            const int seconds = whole.match(text).hasMatch() ? text.trimmed().toInt() : 0;
+            if (seconds < kMinIntervalSeconds || seconds > kMaxIntervalSeconds) {
                 // Not an interval: the last accepted value goes back into the box.
                 m_gw.setIntervalText(m_gw.intervalTag());
                 return;

@@ -17,6 +17,7 @@ class DatabaseCycle
 public:
     static constexpr int kMinIntervalSeconds = 1;
     static constexpr int kMaxIntervalSeconds = 3600;
+    static constexpr int kDefaultIntervalSeconds = 15;
 
     explicit DatabaseCycle(Gateway &gateway);
 
@@ -26,8 +27,8 @@ public:
     void txtInterval_Change(const QString &text);
     void updInterval_Change(int value);
 
-    // Whole seconds 1 to 3600 from the box's text; failure 13 for a text
-    // that is not a whole number.
+    // Whole seconds 1 to 3600 from the box's text (rounded, clamped; empty
+    // text is the default 15); failure 13 for a text that is no number.
     static int intervalSeconds(const QString &text);
 
     QDateTime lastDBGood() const { return m_dtLastDBGood; }
@@ -39,4 +40,5 @@ private:
     Gateway &m_gw;
     QDateTime m_dtLastDBGood = DateTime::zero();
     QDateTime m_dtLastPopup = DateTime::zero();
+    bool m_inCycle = false;
 };

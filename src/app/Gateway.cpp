@@ -75,8 +75,8 @@ void Gateway::setPanelText(const QString &key, const QString &text)
 
 void Gateway::setIntervalText(const QString &text)
 {
-    if (m_intervalText == text)
-        return;
+    // Signalled even when unchanged: a refused entry puts the last accepted
+    // value back into a box that shows something else.
     m_intervalText = text;
     Q_EMIT intervalTextChanged(text);
 }

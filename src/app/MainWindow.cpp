@@ -346,6 +346,5 @@ void MainWindow::closeEvent(QCloseEvent *event)
 void MainWindow::resizeEvent(QResizeEvent *event)
 {
     QMainWindow::resizeEvent(event);
-    if (!isMinimized())
-        layoutIntervalFrame();
+    m_gw.commands().MDIForm_Resize();
 }

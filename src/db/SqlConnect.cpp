@@ -26,8 +26,18 @@ SqlConnect::SqlConnect(Gateway &gateway) : m_gw(gateway) { }
 
 int SqlConnect::connectionTimeout() const
 {
-    return Convert::toLong(m_gw.settings().ReadINI(
-        kDatabase, QStringLiteral("Connection TimeOut"), QStringLiteral("20")));
+    const QString text = m_gw.settings().ReadINI(
+        kDatabase, QStringLiteral("Connection TimeOut"), QStringLiteral("20"));
+    int seconds = 20;
+    // A setting that is no number must not keep the databases shut: it is
+    // logged and the default stands in.
+    if (const auto bad = trapFailure([&] { seconds = Convert::toLong(text); })) {
+        m_gw.log().Err2File(QStringLiteral("SQLConnect"),
+            QStringLiteral("Connection TimeOut = ") + text, bad->number(), bad->description(),
+            QStringLiteral("Debug.TXT"));
+        seconds = 20;
+    }
+    return seconds;
 }
 
 void SqlConnect::setCommon(DbSession &session) const
@@ -96,11 +106,14 @@ void SqlConnect::SQLConnect(bool &ok, const QString &caller, const QString &whic
         return;
     if (Convert::sameText(caller, QStringLiteral("tmrDB_Timer")))
         Gateway::enableTimer(m_gw.tmrDB());
-    if (st.logOnLoaded() && f->number() != 0) {
+    if (st.logOnLoaded() && f->number() != 0 && !m_boxShown) {
+        // One box at a time: timers go on while it waits for the operator.
+        m_boxShown = true;
         // The message box must not hide the log record.
         if (auto g
             = trapFailure([&] { m_gw.ui().msgBox(f->description(), Ui::Icon::None, QString()); }))
             m_gw.log().logFailure(QStringLiteral("SQLConnect"), *g);
+        m_boxShown = false;
     }
     m_gw.log().logFailure(QStringLiteral("SQLConnect"), *f);
 }

@@ -29,4 +29,5 @@ private:
     int connectionTimeout() const;
 
     Gateway &m_gw;
+    bool m_boxShown = false;
 };

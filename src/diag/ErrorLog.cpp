@@ -54,8 +54,9 @@ void ErrorLog::Err2File(const QString &procedure, const QString &message, int nu
             failNumber, failText);
         return;
     }
-    if (debug)
-        LogHousekeeping::run(m_folder, fileName);
+    // Every line file is kept bounded, not only the debug log: "Bufs.TXT"
+    // receives the whole day at every cycle while its switch is on.
+    LogHousekeeping::run(m_folder, fileName);
 }
 
 void ErrorLog::logFailure(const QString &procedure, const Failure &failure)

@@ -101,9 +101,18 @@ void MapLink::sckmap_Error(int, const QString &description)
         // The operator is at the logon dialog: stop trying and tell why.
         const auto failure = trapFailure([&] {
             m_gw.tmrTasks().stop();
-            m_gw.ui().msgBox(QStringLiteral("Error Connecting to Map. Error:")
-                    + MapProtocol::kLineEnd + description,
-                Ui::Icon::Critical, QStringLiteral("Connecting to Map"));
+            // One box at a time: the cycle's reconnects go on while it is up.
+            if (!m_boxShown) {
+                m_boxShown = true;
+                const auto boxFailure = trapFailure([&] {
+                    m_gw.ui().msgBox(QStringLiteral("Error Connecting to Map. Error:")
+                            + MapProtocol::kLineEnd + description,
+                        Ui::Icon::Critical, QStringLiteral("Connecting to Map"));
+                });
+                m_boxShown = false;
+                if (boxFailure)
+                    throw *boxFailure;
+            }
             st.strTaskStep.clear();
             m_gw.ui().reOrderLogOn(QStringLiteral("Usual"));
         });

@@ -32,5 +32,6 @@ public:
 
 private:
     Gateway &m_gw;
+    bool m_boxShown = false; // an error box is waiting for the operator
     bool bInMessage = false;
 };

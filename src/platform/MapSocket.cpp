@@ -113,6 +113,15 @@ void MapSocket::send(const QString &text)
 {
     if (state() != Connected)
         throw Failure(Failure::WrongProtocolState);
+    // A peer that keeps the connection open but reads nothing would make the
+    // outgoing buffer grow without end: past the bound the connection is
+    // given up, and the database cycle connects again.
+    if (m_socket->bytesToWrite() > kMaxPendingBytes) {
+        m_socket->abort();
+        m_failed = true;
+        throw Failure(Failure::WrongProtocolState,
+            QStringLiteral("The map server reads nothing: connection given up"));
+    }
     const QByteArray bytes = CodePage::toBytes(text);
     if (m_socket->write(bytes) != bytes.size())
         throw Failure(Failure::WrongProtocolState, m_socket->errorString());
@@ -126,4 +135,9 @@ QString MapSocket::getData()
 qint64 MapSocket::bytesAvailable() const
 {
     return m_socket->bytesAvailable();
+}
+
+qint64 MapSocket::bytesToWrite() const
+{
+    return m_socket->bytesToWrite();
 }

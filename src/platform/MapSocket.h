@@ -25,6 +25,9 @@ public:
         Error = 9,
     };
 
+    // Bytes waiting to go out before a silent peer is given up.
+    static constexpr qint64 kMaxPendingBytes = 8 * 1024 * 1024;
+
     explicit MapSocket(QObject *parent = nullptr);
     ~MapSocket() override;
 
@@ -45,6 +48,7 @@ public:
     // Everything received and not yet read, as text.
     QString getData();
     qint64 bytesAvailable() const;
+    qint64 bytesToWrite() const;
 
 Q_SIGNALS:
     void connected();

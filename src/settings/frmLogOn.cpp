@@ -410,5 +410,10 @@ void frmLogOn::waitAndClose()
         loop.exec();
     if (!self || self->m_unloaded)
         return;
+    // A map error during the wait puts the normal layout back; its Connect
+    // must then wait for the operator.
+    if (!self->cmdConnect->text().contains(
+            QStringLiteral("Close this Window"), Qt::CaseInsensitive))
+        return;
     self->cmdConnect_Click();
 }
