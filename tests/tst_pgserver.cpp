@@ -133,6 +133,12 @@ void TstPgServer::selectionCopyAndRouteTimes()
     addJob(2, QStringLiteral("03:59")); // yesterday's operational day
     addJob(3, QStringLiteral("2026-12-08 03:59"), QStringLiteral("Late"), QStringLiteral("99-1"));
     addJob(4, QStringLiteral("2026-12-08 04:00")); // tomorrow's
+    // The daily purge: an order 30 days old without a route end goes; a job
+    // without an order date stays, whatever its route end.
+    QVERIFY2(m_pg->psql(QStringLiteral(
+                 "INSERT INTO Jobs (CarNum, RecID, OrderDate, RouteEnd) VALUES "
+                 "('1', 8, '2026-11-07 09:59', NULL), ('1', 9, NULL, '2026-10-01');")),
+        qPrintable(m_pg->lastError()));
     // An undated rule comes first on SQL Server; a dated one of today and one
     // long past.
     QVERIFY2(m_pg->psql(QStringLiteral(
@@ -154,7 +160,7 @@ void TstPgServer::selectionCopyAndRouteTimes()
     // The day's newest row of each job is marked and released; nothing stays at 2.
     QCOMPARE(sql(QStringLiteral(
                  "SELECT string_agg(RecID || ':' || UsedFlag, ',' ORDER BY PKID) FROM Jobs")),
-        QStringLiteral("1:0,1:1,2:0,3:1,4:0"));
+        QStringLiteral("1:0,1:1,2:0,3:1,4:0,9:0"));
     QCOMPARE(sql(QStringLiteral("SELECT Flag FROM ShibFlag")), QStringLiteral("0"));
     QVERIFY(sql(QStringLiteral("SELECT Status FROM AppStatus WHERE Type = 'APSTT'"))
                 .startsWith(QStringLiteral("Dec  7 2026 10:00AM ")));
