@@ -28,6 +28,8 @@ private Q_SLOTS:
     void connectionStatusFollowsFiles();
     void missingCatalogFileIsNotCreated();
     void splitKeepsQuotedSemicolons();
+    void connectionLossDiagnostics_data();
+    void connectionLossDiagnostics();
 
     void rowSetMoves();
     void rowSetSortFindBookmark();
@@ -293,4 +295,37 @@ void TstDbSession::odbcServerThatNeverAnswersTimesOut()
 }
 
 QTEST_GUILESS_MAIN(TstDbSession)
+void TstDbSession::connectionLossDiagnostics_data()
+{
+    QTest::addColumn<QString>("sqlState");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("lost");
+    QTest::newRow("communication link failure") << "08S01"
+                                                << "Communication link failure" << true;
+    QTest::newRow("connection refused") << "08001"
+                                        << "could not connect" << true;
+    QTest::newRow("psqlODBC lost, general state")
+        << "HY000"
+        << "The connection has been lost;\nError while preparing parameters" << true;
+    QTest::newRow("psqlODBC prepare on a dead connection")
+        << ""
+        << "SQLPrepareW unable due to the connection lost" << true;
+    QTest::newRow("psqlODBC no connection") << ""
+                                            << "There is no connection now" << true;
+    QTest::newRow("unknown column") << "42703"
+                                    << "column \"nosuch\" does not exist" << false;
+    QTest::newRow("query time-out") << "HYT00"
+                                    << "Query timeout expired" << false;
+    QTest::newRow("duplicate key") << "23505"
+                                   << "duplicate key value" << false;
+}
+
+void TstDbSession::connectionLossDiagnostics()
+{
+    QFETCH(QString, sqlState);
+    QFETCH(QString, text);
+    QFETCH(bool, lost);
+    QCOMPARE(DbSession::isConnectionLoss(sqlState, text), lost);
+}
+
 #include "tst_dbsession.moc"

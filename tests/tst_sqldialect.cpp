@@ -2,6 +2,7 @@
 // always received, character for character; the embedded statements are run
 // in tst_queries.
 
+#include "db/PostgresDialect.h"
 #include "db/SqlServerDialect.h"
 #include "db/SqliteDialect.h"
 #include "platform/Failure.h"
@@ -20,6 +21,8 @@ private Q_SLOTS:
     void operationalDay_data();
     void operationalDay();
     void serverDateText();
+    void postgresDriverRule_data();
+    void postgresDriverRule();
 };
 
 void TstSqlDialect::serverTexts_data()
@@ -97,6 +100,7 @@ void TstSqlDialect::quotesAreDoubled()
     // No value can end its quotes early, in either dialect.
     const SqlServerDialect server;
     const SqliteDialect embedded;
+    const PostgresDialect postgres;
     SqlDialect::SchedValues v;
     v.recId = 1;
     v.driverName = QStringLiteral("O'Brien");
@@ -104,7 +108,8 @@ void TstSqlDialect::quotesAreDoubled()
     v.driverCode = 2;
     v.carNo = 3;
     for (const SqlDialect *d :
-        {static_cast<const SqlDialect *>(&server), static_cast<const SqlDialect *>(&embedded)}) {
+        {static_cast<const SqlDialect *>(&server), static_cast<const SqlDialect *>(&embedded),
+            static_cast<const SqlDialect *>(&postgres)}) {
         const QString s = d->schedsInsert(v);
         QVERIFY2(s.contains(QStringLiteral("'O''Brien'")), qPrintable(s));
         QVERIFY2(s.contains(QStringLiteral("'1''); DROP TABLE Scheds; --'")), qPrintable(s));
@@ -172,4 +177,30 @@ void TstSqlDialect::serverDateText()
 }
 
 QTEST_GUILESS_MAIN(TstSqlDialect)
+void TstSqlDialect::postgresDriverRule_data()
+{
+    QTest::addColumn<QString>("connection");
+    QTest::addColumn<bool>("postgres");
+    QTest::newRow("unicode driver")
+        << "DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=5432;DATABASE=d" << true;
+    QTest::newRow("ansi driver, no braces, any case")
+        << "Server=h;driver=postgresql ANSI;Database=d" << true;
+    QTest::newRow("built from the driver setting")
+        << "DRIVER={PostgreSQL Unicode};SERVER={db01};DATABASE={ORVIK_Jobs};UID={u};PWD={p};"
+        << true;
+    QTest::newRow("sql server driver")
+        << "DRIVER={ODBC Driver 18 for SQL Server};SERVER={db01};DATABASE={ORVIK_Jobs};" << false;
+    QTest::newRow("PostgreSQL only in another value")
+        << "DRIVER={FreeTDS};SERVER=postgresql-host;DATABASE=PostgreSQL" << false;
+    QTest::newRow("a DSN") << "DSN=PostgreSQL" << false;
+    QTest::newRow("empty") << "" << false;
+}
+
+void TstSqlDialect::postgresDriverRule()
+{
+    QFETCH(QString, connection);
+    QFETCH(bool, postgres);
+    QCOMPARE(PostgresDialect::namesPostgresDriver(connection), postgres);
+}
+
 #include "tst_sqldialect.moc"

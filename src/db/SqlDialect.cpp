@@ -1,5 +1,6 @@
 #include "SqlDialect.h"
 
+#include "PostgresDialect.h"
 #include "SqlServerDialect.h"
 #include "SqliteDialect.h"
 #include "platform/Convert.h"
@@ -10,6 +11,11 @@ std::unique_ptr<SqlDialect> SqlDialect::forSession(const DbSession &session)
 {
     if (session.backend() == DbSession::Backend::Sqlite)
         return std::make_unique<SqliteDialect>();
+    // An ODBC session speaks SQL Server unless its driver is PostgreSQL's (named
+    // in a connection string given as the data source, or by the ODBCDriver
+    // setting). A session through a DSN is taken as SQL Server.
+    if (PostgresDialect::namesPostgresDriver(session.odbcConnectionString()))
+        return std::make_unique<PostgresDialect>();
     return std::make_unique<SqlServerDialect>();
 }
 

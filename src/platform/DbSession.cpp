@@ -129,6 +129,7 @@ void DbSession::open()
         throw Failure(3705, QStringLiteral("Operation is not allowed when the object is open."));
     m_backend = backendOf(dataSource());
     m_rteAttached = false;
+    m_connectionLost = false;
     try {
         if (m_backend == Backend::Sqlite)
             openSqlite();
@@ -274,6 +275,44 @@ void DbSession::applyQueryTimeout(QSqlQuery &query)
     m_queryTimeoutApplied = SQL_SUCCEEDED(r);
 }
 
+bool DbSession::isConnectionLoss(const QString &sqlState, const QString &text)
+{
+    // SQLSTATE class 08 is a connection failure; some drivers (psqlODBC)
+    // give it with another state, or only in the text.
+    if (sqlState.startsWith(QLatin1String("08")))
+        return true;
+    return text.contains(QLatin1String("connection has been lost"), Qt::CaseInsensitive)
+        || text.contains(QLatin1String("connection lost"), Qt::CaseInsensitive)
+        || text.contains(QLatin1String("no connection"), Qt::CaseInsensitive);
+}
+
+void DbSession::noteOdbcConnectionLoss(QSqlQuery &query)
+{
+    // A driver may go on reporting a lost connection as alive (psqlODBC does
+    // after a server restart); the statement's own diagnostics tell.
+    if (isConnectionLoss(QString(), query.lastError().databaseText())) {
+        m_connectionLost = true;
+        return;
+    }
+    const QVariant handle = query.result() ? query.result()->handle() : QVariant();
+    if (!isSqlHandle(handle))
+        return;
+    SQLHSTMT hstmt = *static_cast<const SQLHSTMT *>(handle.data());
+    for (SQLSMALLINT i = 1; hstmt; ++i) {
+        SQLCHAR sqlState[6] = {}, text[512] = {};
+        SQLINTEGER native = 0;
+        SQLSMALLINT textLength = 0;
+        if (!SQL_SUCCEEDED(SQLGetDiagRec(
+                SQL_HANDLE_STMT, hstmt, i, sqlState, &native, text, sizeof text, &textLength)))
+            return;
+        if (isConnectionLoss(QString::fromLatin1(reinterpret_cast<const char *>(sqlState)),
+                QString::fromUtf8(reinterpret_cast<const char *>(text)))) {
+            m_connectionLost = true;
+            return;
+        }
+    }
+}
+
 int DbSession::odbcConnectionDead() const
 {
     SQLHDBC hdbc = odbcHandle(database());
@@ -337,6 +376,8 @@ int DbSession::connectionStatus() const
             return 0;
         return 1;
     }
+    if (m_connectionLost)
+        return 0;
     // Drivers that cannot tell are taken at their word that the session is open.
     return odbcConnectionDead() == 1 ? 0 : 1;
 }
@@ -462,17 +503,21 @@ RowSet::Ptr DbSession::execute(const QString &batch)
         // walked in order.
         QSqlQuery q(db);
         q.setForwardOnly(true);
-        if (!q.prepare(batch))
+        auto fail = [&] {
+            noteOdbcConnectionLoss(q);
             failWith(q.lastError(), QStringLiteral("The statement failed"));
+        };
+        if (!q.prepare(batch))
+            fail();
         applyQueryTimeout(q);
         if (!q.exec())
-            failWith(q.lastError(), QStringLiteral("The statement failed"));
+            fail();
         do {
             appendToChain(fetchResult(q), &head, &tail);
         } while (q.nextResult());
         // A statement later in the batch that failed shows only here.
         if (q.lastError().isValid() && q.lastError().type() != QSqlError::NoError)
-            failWith(q.lastError(), QStringLiteral("The statement failed"));
+            fail();
         return head ? head : std::make_shared<RowSet>();
     }
 

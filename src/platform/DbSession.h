@@ -66,7 +66,8 @@ public:
     void open();
     void setDefaultDatabase(const QString &catalog);
     int state() const;
-    // 1 while the session works; anything else when it does not.
+    // 1 while the session works; anything else when it does not (over ODBC
+    // also once a statement failed because the connection was lost).
     int connectionStatus() const;
     void close();
 
@@ -84,6 +85,9 @@ public:
     static Backend backendOf(const QString &dataSource);
     // Splits a batch into statements at ";" outside quotes and comments.
     static QStringList splitStatements(const QString &batch);
+    // Whether an ODBC diagnostic (SQLSTATE, driver text) tells that the
+    // connection to the server is gone.
+    static bool isConnectionLoss(const QString &sqlState, const QString &text);
 
 private:
     void openSqlite();
@@ -92,6 +96,7 @@ private:
     void applyOdbcQueryTimeout();
     void applyQueryTimeout(QSqlQuery &query);
     int odbcConnectionDead() const; // 1 dead, 0 alive, -1 unknown
+    void noteOdbcConnectionLoss(QSqlQuery &query);
 
     QString m_provider;
     int m_cursorLocation = 3;
@@ -106,4 +111,5 @@ private:
     bool m_executing = false;
     bool m_queryTimeoutApplied = false;
     bool m_rteAttached = false;
+    bool m_connectionLost = false; // a statement failed for want of the connection
 };

@@ -1,0 +1,294 @@
+// The server path through ODBC, against a real PostgreSQL server reached with
+// psqlODBC: sessions, the job selection, the schedules copy, the route-times
+// pass, and the database cycle across a server stop and restart.
+
+#include "MapPeer.h"
+#include "PgServer.h"
+#include "TestSupport.h"
+
+#include "app/DatabaseCycle.h"
+#include "app/Gateway.h"
+#include "db/PostgresDialect.h"
+#include "db/SqlConnect.h"
+#include "db/mdlQueries.h"
+#include "model/clsLine.h"
+#include "platform/Clock.h"
+#include "platform/DbSession.h"
+
+#include <QtTest>
+
+class TstPgServer : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+
+    void sessionsOpenWithThePostgresDialect();
+    void selectionCopyAndRouteTimes();
+    void failedSelectionIsUndone();
+    void cycleRepairsSessionsAfterServerRestart();
+
+private:
+    void openSessions();
+    // A job of 2026-12-07 unless `start` names another day ("yyyy-MM-dd hh:mm").
+    void addJob(int recId, const QString &start, const QString &driver = QStringLiteral("Dana"),
+        const QString &car = QStringLiteral("12-345-67"));
+    QString sql(const QString &query) { return m_pg->scalar(query); }
+    QStringList debugLines() const { return m_home->lines(QStringLiteral("Debug.TXT")); }
+
+    std::unique_ptr<PgServer> m_pg;
+    std::unique_ptr<TempHome> m_home;
+    std::unique_ptr<Gateway> m_gw;
+    FakeUi m_ui;
+};
+
+// The line of route code 123456 as the map server and RteDB know it.
+static const QString kRoute = QStringLiteral("34506201");
+
+void TstPgServer::initTestCase()
+{
+    const QString reason = PgServer::unavailableReason();
+    if (!reason.isEmpty())
+        QSKIP(qPrintable(reason));
+    m_pg = std::make_unique<PgServer>();
+    QVERIFY2(m_pg->start(), qPrintable(m_pg->lastError()));
+    QVERIFY2(m_pg->createSchema(), qPrintable(m_pg->lastError()));
+}
+
+void TstPgServer::cleanupTestCase()
+{
+    m_pg.reset(); // stops the server and removes its folder
+}
+
+void TstPgServer::init()
+{
+    QVERIFY2(m_pg->psql(QStringLiteral(
+                 "TRUNCATE Jobs RESTART IDENTITY; TRUNCATE Scheds; TRUNCATE RteDB.RouteTimes; "
+                 "UPDATE AppStatus SET Status = ''; UPDATE ShibFlag SET Flag = 1;")),
+        qPrintable(m_pg->lastError()));
+    m_home = std::make_unique<TempHome>();
+    m_gw = std::make_unique<Gateway>(m_home->path());
+    m_ui = FakeUi();
+    m_gw->setUi(&m_ui);
+    m_gw->clock().setNow(QDateTime(QDate(2026, 12, 7), QTime(10, 0)));
+    m_gw->setIntervalText(QStringLiteral("15"));
+    m_gw->setIntervalTag(QStringLiteral("15"));
+    AppState &st = m_gw->state();
+    st.strSQLServer = m_pg->connectionString();
+    st.strCatalog = QStringLiteral("ORVIK_Jobs");
+    st.bRequestLines = false;
+    st.dtLinesTime = m_gw->clock().now();
+}
+
+void TstPgServer::cleanup()
+{
+    m_gw.reset();
+    m_home.reset();
+}
+
+void TstPgServer::openSessions()
+{
+    bool ok = false;
+    m_gw->sqlConnect().SQLConnect(ok, QString(), QString());
+    QVERIFY2(ok, qPrintable(debugLines().join(QLatin1Char('\n'))));
+}
+
+void TstPgServer::addJob(int recId, const QString &start, const QString &driver, const QString &car)
+{
+    const QString when = start.size() == 5 ? QStringLiteral("2026-12-07 ") + start : start;
+    QString name = driver;
+    name.replace(QLatin1Char('\''), QStringLiteral("''"));
+    QVERIFY2(m_pg->psql(QStringLiteral(
+                 "INSERT INTO Jobs (EntryDT, CarNo, CarNum, RecID, DriverCode, DriverName, "
+                 "RouteStart, RouteEnd, RouteCode, RecordUpdater, OrderDate) VALUES "
+                 "('2026-12-07 05:00', 7, '%1', %2, 55, '%3', '%4', '2026-12-07 23:00', 123456, "
+                 "'ops', '2026-12-06');")
+                            .arg(car)
+                            .arg(recId)
+                            .arg(name, when)),
+        qPrintable(m_pg->lastError()));
+}
+
+void TstPgServer::sessionsOpenWithThePostgresDialect()
+{
+    openSessions();
+    const AppState &st = m_gw->state();
+    for (const auto &session : {st.cnJobs, st.cnORVIKDB}) {
+        QVERIFY(session);
+        QCOMPARE(session->state(), int(DbSession::Open));
+        QCOMPARE(session->connectionStatus(), 1);
+        QVERIFY(dynamic_cast<PostgresDialect *>(SqlDialect::forSession(*session).get()));
+    }
+    QVERIFY(debugLines().isEmpty());
+}
+
+void TstPgServer::selectionCopyAndRouteTimes()
+{
+    const QString awkward = QStringLiteral("O'Brien \\ ? {fn x} דנה");
+    addJob(1, QStringLiteral("06:05"), QStringLiteral("Old"));
+    addJob(1, QStringLiteral("06:05"), awkward); // newer version of the same job
+    addJob(2, QStringLiteral("03:59")); // yesterday's operational day
+    addJob(3, QStringLiteral("2026-12-08 03:59"), QStringLiteral("Late"), QStringLiteral("99-1"));
+    addJob(4, QStringLiteral("2026-12-08 04:00")); // tomorrow's
+    // The daily purge: an order 30 days old without a route end goes; a job
+    // without an order date stays, whatever its route end.
+    QVERIFY2(m_pg->psql(QStringLiteral(
+                 "INSERT INTO Jobs (CarNum, RecID, OrderDate, RouteEnd) VALUES "
+                 "('1', 8, '2026-11-07 09:59', NULL), ('1', 9, NULL, '2026-10-01');")),
+        qPrintable(m_pg->lastError()));
+    // An undated rule comes first on SQL Server; a dated one of today and one
+    // long past.
+    QVERIFY2(m_pg->psql(QStringLiteral(
+                 "INSERT INTO RteDB.RouteTimes VALUES "
+                 "('%1', NULL, NULL, '1234567', '1899-12-30 00:00', '1899-12-30 23:59:59', "
+                 "'0,5', '1,1'), "
+                 "('%1', '2026-12-07', '2026-12-07', '1234567', '1899-12-30 00:00', "
+                 "'1899-12-30 23:59:59', '0,9', '2,2'), "
+                 "('%1', '2026-11-01', '2026-11-05', '1234567', '1899-12-30 00:00', "
+                 "'1899-12-30 23:59:59', '7', '7');")
+                            .arg(kRoute)),
+        qPrintable(m_pg->lastError()));
+    openSessions();
+
+    QString mode = QStringLiteral("QueryTrigger");
+    m_gw->queries().QueryDB(mode);
+    QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
+
+    // The day's newest row of each job is marked and released; nothing stays at 2.
+    QCOMPARE(sql(QStringLiteral(
+                 "SELECT string_agg(RecID || ':' || UsedFlag, ',' ORDER BY PKID) FROM Jobs")),
+        QStringLiteral("1:0,1:1,2:0,3:1,4:0,9:0"));
+    QCOMPARE(sql(QStringLiteral("SELECT Flag FROM ShibFlag")), QStringLiteral("0"));
+    QVERIFY(sql(QStringLiteral("SELECT Status FROM AppStatus WHERE Type = 'APSTT'"))
+                .startsWith(QStringLiteral("Dec  7 2026 10:00AM ")));
+
+    const QString schedsQuery = QStringLiteral(
+        "SELECT string_agg(concat_ws('|', IntrMedRecordID, Makat, DriverName, DriverNumber, "
+        "to_char(StartTime, 'YYYY-MM-DD HH24:MI'), to_char(EndTime, 'HH24:MI'), Source, "
+        "Destination, TruckNumber, TruckID, ORVIKID), E'\\n' ORDER BY IntrMedRecordID) "
+        "FROM Scheds");
+    const QString expected = QStringLiteral("1|345-62|") + awkward
+        + QStringLiteral("|55|2026-12-07 06:05|23:00|||1234567|7|1234567\n"
+                         "3|345-62|Late|55|2026-12-08 03:59|23:00|||991|7|991");
+    QCOMPARE(sql(schedsQuery), expected);
+
+    // The trip took the undated rule: stops and times from RteDB.RouteTimes.
+    QVERIFY(m_gw->state().colLines);
+    std::shared_ptr<clsLine> line;
+    for (const auto &l : *m_gw->state().colLines) {
+        if (l->Makat == kRoute)
+            line = l;
+    }
+    QVERIFY(line);
+    const auto trip = line->Scheds.value(QStringLiteral("1"));
+    QVERIFY(trip);
+    QCOMPARE(trip->DriverName, awkward);
+    QCOMPARE(int(trip->Stops), 2);
+    QCOMPARE(trip->StTimes, QStringLiteral("1;0;1;2;5;1"));
+
+    // The next cycle offers the same rows again: they are stored once.
+    m_gw->queries().QueryDB(mode);
+    QCOMPARE(sql(schedsQuery), expected);
+    QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
+}
+
+void TstPgServer::failedSelectionIsUndone()
+{
+    addJob(1, QStringLiteral("06:05"));
+    // The release step fails after the marking has run.
+    QVERIFY2(m_pg->psql(QStringLiteral(
+                 "CREATE FUNCTION refuse_release() RETURNS trigger AS $$ BEGIN "
+                 "IF NEW.UsedFlag = 1 THEN RAISE EXCEPTION 'release refused'; END IF; "
+                 "RETURN NEW; END $$ LANGUAGE plpgsql; "
+                 "CREATE TRIGGER refuse_release BEFORE UPDATE ON Jobs FOR EACH ROW "
+                 "EXECUTE FUNCTION refuse_release();")),
+        qPrintable(m_pg->lastError()));
+    openSessions();
+    QString mode = QStringLiteral("QueryAll");
+    m_gw->queries().QueryDB(mode);
+    const QStringList log = debugLines();
+    QVERIFY2(log.size() == 1 && log.first().contains(QStringLiteral("QueryDB: Step - Quering"))
+            && log.first().contains(QStringLiteral("release refused")),
+        qPrintable(log.join(QLatin1Char('\n'))));
+    QCOMPARE(sql(QStringLiteral("SELECT count(*) FROM Scheds")), QStringLiteral("0"));
+    // A statement that fails on the server leaves the connection working.
+    QCOMPARE(m_gw->state().cnJobs->connectionStatus(), 1);
+
+    // The marking went back with the failure: the session holds no open
+    // transaction (the trigger could not be dropped under its locks) and the
+    // next run selects the job.
+    QVERIFY2(m_pg->psql(QStringLiteral("SET lock_timeout = '5s'; "
+                                       "DROP TRIGGER refuse_release ON Jobs; "
+                                       "DROP FUNCTION refuse_release();")),
+        qPrintable(m_pg->lastError()));
+    QCOMPARE(sql(QStringLiteral("SELECT UsedFlag FROM Jobs")), QStringLiteral("0"));
+    m_gw->queries().QueryDB(mode);
+    QCOMPARE(debugLines().size(), 1);
+    QCOMPARE(sql(QStringLiteral("SELECT UsedFlag FROM Jobs")), QStringLiteral("1"));
+    QCOMPARE(sql(QStringLiteral("SELECT count(*) FROM Scheds")), QStringLiteral("1"));
+}
+
+void TstPgServer::cycleRepairsSessionsAfterServerRestart()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    addJob(1, QStringLiteral("06:05"));
+    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(peer.takeReceived().contains("\\c1234567-06:05-23:00-1:-Dana"));
+    QVERIFY(debugLines().isEmpty());
+
+    QVERIFY2(m_pg->stop(), qPrintable(m_pg->lastError()));
+    // Cycles while the server is away: each ends in a logged failure, and the
+    // timer keeps going.
+    for (int i = 0; i < 3; ++i) {
+        m_gw->clock().advanceSeconds(15);
+        m_gw->cycle().tmrDB_Timer();
+        QVERIFY(m_gw->tmrDB().isActive());
+    }
+    // The first failing statement marks the jobs session lost; the cycles after
+    // it try to reopen it.
+    const QStringList away = debugLines();
+    QVERIFY2(away.size() == 5 && away.first().contains(QStringLiteral("QueryDB: Step - "))
+            && away.filter(QStringLiteral("tmrDB_Timer: SQL Server State - 0 Step: 1902")).size()
+                == 2,
+        qPrintable(away.join(QLatin1Char('\n'))));
+
+    QVERIFY2(m_pg->start(), qPrintable(m_pg->lastError()));
+    addJob(2, QStringLiteral("07:10"), QStringLiteral("Noa"));
+    const AppState &st = m_gw->state();
+    // The first cycle reopens the jobs session and the new job reaches the
+    // map. The schedules session was idle while the server was away, so its
+    // loss shows only when the copy uses it: logged, and reported as not working.
+    m_gw->clock().advanceSeconds(15);
+    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(st.cnJobs);
+    QCOMPARE(st.cnJobs->state(), int(DbSession::Open));
+    QCOMPARE(st.cnJobs->connectionStatus(), 1);
+    QVERIFY(peer.takeReceived().contains("\\c1234567-07:10-23:00-1:-Noa"));
+    const QStringList afterRestart = debugLines().mid(away.size());
+    QVERIFY2(afterRestart.size() == 2
+            && afterRestart.first().contains(QStringLiteral("InsertScheds: Error Number: ")),
+        qPrintable(afterRestart.join(QLatin1Char('\n'))));
+    QCOMPARE(st.cnORVIKDB->connectionStatus(), 0);
+
+    // The next cycle reopens it and copies the day again, without a failure.
+    m_gw->clock().advanceSeconds(15);
+    m_gw->cycle().tmrDB_Timer();
+    for (const auto &session : {st.cnJobs, st.cnORVIKDB}) {
+        QVERIFY(session);
+        QCOMPARE(session->state(), int(DbSession::Open));
+        QCOMPARE(session->connectionStatus(), 1);
+    }
+    QCOMPARE(debugLines().size(), away.size() + 2);
+    QCOMPARE(sql(QStringLiteral("SELECT string_agg(DriverName, ',' ORDER BY IntrMedRecordID) "
+                                "FROM Scheds")),
+        QStringLiteral("Dana,Noa"));
+    QVERIFY(m_gw->tmrDB().isActive());
+}
+
+QTEST_GUILESS_MAIN(TstPgServer)
+#include "tst_pgserver.moc"
