@@ -124,8 +124,6 @@ int main(int argc, char **argv)
     opt.quiet = parser.isSet(quiet);
 
     MapSim sim(opt);
-    if (!sim.start())
-        return 1;
 
     ShutdownSignals shutdown;
     QObject::connect(&shutdown, &ShutdownSignals::shutdownRequested, &app, &QCoreApplication::quit);
@@ -143,5 +141,9 @@ int main(int argc, char **argv)
         sa.sa_flags = SA_RESTART;
         ::sigaction(SIGUSR1, &sa, nullptr);
     }
+    // Listening (and saying so) only once the signals are handled: a caller
+    // that signals right after the listening line must not kill us.
+    if (!sim.start())
+        return 1;
     return app.exec();
 }
