@@ -9,6 +9,7 @@
 #include "app/Gateway.h"
 #include "maplink/MapProtocol.h"
 #include "model/JobsProcessor.h"
+#include "model/LineKey.h"
 #include "model/RouteTimes.h"
 #include "model/mdlSendScheds.h"
 #include "platform/Clock.h"
@@ -96,8 +97,7 @@ void createRules(const QString &folder)
     const QString arrival = arrivals.join(QLatin1Char(',')), stay = stays.join(QLatin1Char(','));
     for (int r = 0; r < kRules; ++r) {
         const int line = r % kLines;
-        const QString route
-            = JobsProcessor::newLine(JobsProcessor::lineKey(routeCode(line)))->Makat;
+        const QString route = LineKey::routeName(LineKey::fromRouteCode(routeCode(line)));
         // Per route: a morning and an afternoon window, and for some a dated rule.
         const int kind = r / kLines;
         const bool dated = kind == 2;
@@ -218,9 +218,7 @@ Figures run(const QString &folder, int rows)
 
 int main(int argc, char **argv)
 {
-    // As the gateway does: local time without a look at /etc/localtime each time.
-    if (qEnvironmentVariableIsEmpty("TZ"))
-        qputenv("TZ", ":/etc/localtime");
+    Clock::settleTimeZone(); // as the gateway does
     QCoreApplication app(argc, argv);
     QList<int> sizes;
     for (int i = 1; i < argc; ++i)

@@ -2,6 +2,7 @@
 #include "app/Gateway.h"
 #include "app/MainWindow.h"
 #include "app/WidgetUi.h"
+#include "platform/Clock.h"
 #include "platform/ProgramFolder.h"
 #include "platform/ShutdownSignals.h"
 
@@ -11,10 +12,7 @@
 
 int main(int argc, char *argv[])
 {
-    // Without TZ, the C library looks at /etc/localtime again at every local
-    // time conversion, and the gateway converts many per cycle.
-    if (qEnvironmentVariableIsEmpty("TZ"))
-        qputenv("TZ", ":/etc/localtime");
+    Clock::settleTimeZone();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Volmara"));
     QApplication::setLayoutDirection(Qt::RightToLeft);
@@ -32,8 +30,7 @@ int main(int argc, char *argv[])
     // The start-up runs inside the event loop, so that an end requested
     // while the logon dialog is up ends the whole program.
     const QString commandLine = app.arguments().mid(1).join(QLatin1Char(' '));
-    QTimer::singleShot(0, &gateway, [&gateway, commandLine] {
-        gateway.lifecycle().MDIForm_Load(commandLine);
-    });
+    QTimer::singleShot(
+        0, &gateway, [&gateway, commandLine] { gateway.lifecycle().MDIForm_Load(commandLine); });
     return app.exec();
 }

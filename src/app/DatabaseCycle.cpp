@@ -165,10 +165,9 @@ void DatabaseCycle::tmrDB_Timer()
         sngStep = 23;
         sStatus = QStringLiteral("Reset colLines at 4:00 AM");
         QString mode;
-        // A long outage can pass 04:00 without a cycle: the day of the last
-        // full query counts too.
-        if ((st.dtLastQueryAll.time() < kDayStart && now().time() >= kDayStart)
-            || operationalDay(st.dtLastQueryAll) != operationalDay(now())) {
+        // The last full query belongs to an earlier operational day: it ran
+        // before 04:00 and now is later, or an outage passed 04:00 unseen.
+        if (operationalDay(st.dtLastQueryAll) != operationalDay(now())) {
             // A new operational day: the day's lines are dropped.
             st.colLines.reset();
             mode = QStringLiteral("QueryAll");

@@ -1,5 +1,7 @@
 #include "DemoDay.h"
 
+#include "model/LineKey.h"
+
 #include "EmbeddedSchema.h"
 #include "SqlDialect.h"
 #include "SqliteDialect.h"
@@ -47,9 +49,7 @@ const int kRouteCodes[] = {10051, 10052, 11122, 20181, 20182, 10241, 30402, 2345
 
 QString DemoDay::routeName(int routeCode)
 {
-    const QString key = QStringLiteral("%1").arg(routeCode, 6, 10, QLatin1Char('0')).left(6);
-    return key.mid(2, 3) + QLatin1Char('0') + key.mid(5, 1) + key.mid(1, 1) + QLatin1Char('0')
-        + key.mid(0, 1);
+    return LineKey::routeName(LineKey::fromRouteCode(routeCode));
 }
 
 DemoDay::Summary DemoDay::fill(const QString &folder, const QDateTime &now)

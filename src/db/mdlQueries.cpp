@@ -6,6 +6,7 @@
 #include "app/MenuMarks.h"
 #include "diag/ErrorLog.h"
 #include "diag/RecordsetToFile.h"
+#include "model/LineKey.h"
 #include "platform/Clock.h"
 #include "platform/Convert.h"
 #include "platform/DateTime.h"
@@ -14,8 +15,6 @@
 #include "platform/RowSet.h"
 
 #include <QElapsedTimer>
-
-#include <cmath>
 
 namespace {
 
@@ -60,20 +59,7 @@ mdlQueries::mdlQueries(Gateway &gateway) : m_gw(gateway) { }
 
 QString mdlQueries::lineText(const QVariant &makat)
 {
-    // "000000": the number, rounded, zero-padded to six digits; only the
-    // first six characters count.
-    const double value = Convert::toDouble(makat);
-    if (!std::isfinite(value) || std::fabs(value) > 1e15)
-        throw Failure(Failure::Overflow);
-    const qint64 whole = qint64(std::nearbyint(value));
-    QString m = QStringLiteral("%1").arg(whole < 0 ? -whole : whole, 6, 10, QLatin1Char('0'));
-    if (whole < 0)
-        m.prepend(QLatin1Char('-'));
-    m = m.left(6);
-    QString line = m.mid(2, 3) + QLatin1Char('-') + m.mid(5, 1) + m.mid(1, 1);
-    if (line.startsWith(QLatin1Char('0')))
-        line.remove(0, 1);
-    return line;
+    return LineKey::lineText(LineKey::fromRouteCode(makat));
 }
 
 void mdlQueries::QueryDB(QString &sType)

@@ -1,5 +1,6 @@
 #include "JobsProcessor.h"
 
+#include "LineKey.h"
 #include "RouteTimes.h"
 #include "app/Gateway.h"
 #include "app/MenuMarks.h"
@@ -112,18 +113,6 @@ QVariant JobsProcessor::IfNull(const QVariant &value, const QVariant &def)
     return value.isNull() ? def : value;
 }
 
-QString JobsProcessor::lineKey(const QVariant &makat)
-{
-    // "000000": rounded to a whole number, at least six digits.
-    const double d = std::round(Convert::toDouble(makat));
-    if (!std::isfinite(d))
-        throw Failure(Failure::Overflow);
-    QString digits = QString::number(std::fabs(d), 'f', 0).rightJustified(6, QLatin1Char('0'));
-    if (d < 0)
-        digits.prepend(QLatin1Char('-'));
-    return digits.left(6);
-}
-
 std::shared_ptr<clsLine> JobsProcessor::newLine(const QString &key)
 {
     auto line = std::make_shared<clsLine>();
@@ -133,7 +122,7 @@ std::shared_ptr<clsLine> JobsProcessor::newLine(const QString &key)
     line->Chalufa = key.mid(1, 1);
     line->Line = key.mid(2, 3);
     line->Direction = key.mid(5, 1);
-    line->Makat = line->Line + line->Subdiv + line->Direction + line->Chalufa + line->Eshkol;
+    line->Makat = LineKey::routeName(key);
     line->bNew = true;
     return line;
 }
@@ -193,7 +182,7 @@ void mergeRow(JobColumns &col, colLinesType &lines)
     const QVariant makat = col(JobColumns::Makat);
     if (makat.isNull())
         return;
-    const QString sKey = JobsProcessor::lineKey(makat);
+    const QString sKey = LineKey::fromRouteCode(makat);
     const bool lineKnown = JobsProcessor::InCollection(lines, sKey);
     const bool accepted = !JobsProcessor::isRejected(col(JobColumns::CarNum),
         col(JobColumns::DriverName), col(JobColumns::DriverCode), col(JobColumns::RecordUpdater));

@@ -37,7 +37,7 @@ public:
 
     // The route code formatted "000000" and cut to six characters; failure 13
     // for a code that is no number.
-    static QString lineKey(const QVariant &makat);
+
     // A new line with its fields taken from the key.
     static std::shared_ptr<clsLine> newLine(const QString &key);
     // The acceptance test: a missing vehicle or driver, a deleting updater or a

@@ -24,3 +24,9 @@ void Clock::useSystemTime()
 {
     m_fixed = QDateTime();
 }
+
+void Clock::settleTimeZone()
+{
+    if (qEnvironmentVariableIsEmpty("TZ"))
+        qputenv("TZ", ":/etc/localtime");
+}

@@ -19,6 +19,11 @@ public:
     void useSystemTime();
     bool isSet() const { return m_fixed.isValid(); }
 
+    // Without TZ the C library looks at /etc/localtime again at every local
+    // time conversion; a program that converts many per cycle sets it once,
+    // before anything else runs.
+    static void settleTimeZone();
+
 private:
     QDateTime m_fixed;
 };

@@ -1,5 +1,6 @@
 #include "Convert.h"
 
+#include "DateTime.h"
 #include "Failure.h"
 
 #include <QDateTime>
@@ -62,7 +63,7 @@ QString Convert::toText(const QVariant &value)
     if (value.metaType().id() == QMetaType::Bool)
         return value.toBool() ? QStringLiteral("True") : QStringLiteral("False");
     if (value.metaType().id() == QMetaType::QDateTime)
-        return value.toDateTime().toString(QStringLiteral("dd/MM/yyyy HH:mm:ss"));
+        return DateTime::general(value.toDateTime());
     if (value.metaType().id() == QMetaType::Double) {
         // Whole numbers without a fraction, like the classic text conversion.
         const double d = value.toDouble();
