@@ -7,9 +7,9 @@
 // Usage: bench_pipeline [rows ...]
 
 #include "app/Gateway.h"
-#include "maplink/MapProtocol.h"
+#include "common/LineKey.h"
+#include "common/MapProtocol.h"
 #include "model/JobsProcessor.h"
-#include "model/LineKey.h"
 #include "model/RouteTimes.h"
 #include "model/mdlSendScheds.h"
 #include "platform/Clock.h"
@@ -169,7 +169,7 @@ Figures run(const QString &folder, int rows)
     QTemporaryDir home;
     Gateway gw(home.path());
     gw.clock().setNow(QDateTime(kToday, QTime(10, 0)));
-    gw.state().cnORVIKDB = session(folder, QStringLiteral("ORVIKDB"));
+    gw.sessions().cnORVIKDB = session(folder, QStringLiteral("ORVIKDB"));
     const auto cnJobs = session(folder, QStringLiteral("ORVIK_Jobs"));
     const QString select = QStringLiteral(
         "SELECT PKID, EntryDT, CarNo, Replace(CarNum, '-', '') As CarNum, RecID, DriverCode, "
@@ -183,22 +183,22 @@ Figures run(const QString &folder, int rows)
 
     // The first cycle of the day: every row makes a trip, then every trip is completed.
     t.restart();
-    gw.ProcessScheduleTrigRecs(*rs);
+    gw.jobsProcessor().ProcessScheduleTrigRecs(*rs);
     f.process = t.nsecsElapsed() / 1e6;
 
     t.restart();
-    gw.jobsProcessor().routeTimes().completeLines(*gw.state().colLines);
+    gw.jobsProcessor().routeTimes().completeLines(*gw.day().colLines);
     f.routes = t.nsecsElapsed() / 1e6;
 
     // Every later cycle returns the same rows again.
     RowSet::Ptr again = cnJobs->execute(select);
     t.restart();
-    gw.ProcessScheduleTrigRecs(*again);
+    gw.jobsProcessor().ProcessScheduleTrigRecs(*again);
     f.again = t.nsecsElapsed() / 1e6;
 
     // The push of every line, as the export builds it (the socket left out).
     t.restart();
-    for (const auto &line : *gw.state().colLines) {
+    for (const auto &line : *gw.day().colLines) {
         const QString message = MapProtocol::kNotifyOrganization + MapProtocol::kOrganization
             + MapProtocol::kExpLineSched + line->Makat + MapProtocol::kItemSeparator
             + mdlSendScheds::scheduleList(*line, nullptr) + MapProtocol::kLineEnd;
@@ -206,8 +206,8 @@ Figures run(const QString &folder, int rows)
     }
     f.messages = t.nsecsElapsed() / 1e6;
 
-    f.lines = gw.state().colLines->count();
-    for (const auto &line : *gw.state().colLines)
+    f.lines = gw.day().colLines->count();
+    for (const auto &line : *gw.day().colLines)
         f.trips += line->Scheds.count();
     if (QFile::exists(QDir(home.path()).filePath(QStringLiteral("Debug.TXT"))))
         fail(QStringLiteral("the pipeline logged a failure"));

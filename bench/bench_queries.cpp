@@ -71,39 +71,36 @@ int main(int argc, char *argv[])
 
     Gateway gw(home.path());
     gw.clock().setNow(now);
-    gw.state().strSQLServer = QStringLiteral("sqlite:") + folder;
-    gw.state().strCatalog = QStringLiteral("ORVIK_Jobs");
-    bool ok = false;
-    gw.sqlConnect().SQLConnect(ok, QString(), QString());
-    if (!ok) {
+    gw.sessions().strSQLServer = QStringLiteral("sqlite:") + folder;
+    gw.sessions().strCatalog = QStringLiteral("ORVIK_Jobs");
+    if (!gw.sqlConnect().SQLConnect()) {
         out << "cannot open the embedded databases\n";
         return 1;
     }
     int handed = 0;
-    gw.setScheduleProcessor([&handed](RowSet &rs) { handed = rs.recordCount(); });
-
     // QueryDB, first cycle of the day: selection plus 20,000 new Scheds rows.
     QElapsedTimer t;
-    QString mode;
+    QueryMode mode = QueryMode::QueryAll;
     t.start();
-    gw.queries().QueryDB(mode);
+    const RowSet::Ptr firstRows = gw.queries().QueryDB(mode).rows;
     const qint64 queryFirst = t.nsecsElapsed();
+    handed = firstRows ? firstRows->recordCount() : 0;
     // A later cycle: the same rows again, each insert ignored as a repeat.
     t.restart();
     gw.queries().QueryDB(mode);
     const qint64 queryAgain = t.nsecsElapsed();
 
     // InsertScheds alone on an empty table, with the selection's rows.
-    RowSet::Ptr rs = gw.state().cnJobs->execute(
+    RowSet::Ptr rs = gw.sessions().cnJobs->execute(
         QStringLiteral("Select ") + SqlDialect::selectionColumns() + QStringLiteral(" From Jobs"));
-    gw.state().cnORVIKDB->execute(QStringLiteral("Delete From Scheds"));
+    gw.sessions().cnORVIKDB->execute(QStringLiteral("Delete From Scheds"));
     t.restart();
     gw.queries().InsertScheds(*rs);
     const qint64 insertNs = t.nsecsElapsed();
     const int rows = rs->recordCount();
 
     // The same rows through one prepared statement in one transaction.
-    QSqlDatabase db = gw.state().cnORVIKDB->database();
+    QSqlDatabase db = gw.sessions().cnORVIKDB->database();
     QSqlQuery q(db);
     q.prepare(QStringLiteral(
         "INSERT OR IGNORE INTO Bare (IntrMedRecordID, Makat, DriverName, DriverNumber, StartTime, "

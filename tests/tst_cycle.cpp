@@ -3,7 +3,7 @@
 
 #include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
-#include "app/MenuMarks.h"
+#include "common/MenuMarks.h"
 #include "db/EmbeddedSchema.h"
 #include "db/SqlConnect.h"
 #include "platform/Clock.h"
@@ -63,15 +63,13 @@ void TestCycle::init()
     m_ui = FakeUi();
     m_gw->setUi(&m_ui);
     m_gw->clock().setNow(QDateTime(QDate(2026, 12, 7), QTime(10, 0)));
-    m_gw->setIntervalText(QStringLiteral("15"));
-    m_gw->setIntervalTag(QStringLiteral("15"));
+    m_gw->cycle().loadInterval(QStringLiteral("15"));
     EmbeddedSchema::create(QDir(m_home->path()).filePath(QStringLiteral("db")));
-    AppState &st = m_gw->state();
-    st.strSQLServer = QStringLiteral("sqlite:db");
-    st.strCatalog = QStringLiteral("ORVIK_Jobs");
+    m_gw->sessions().strSQLServer = QStringLiteral("sqlite:db");
+    m_gw->sessions().strCatalog = QStringLiteral("ORVIK_Jobs");
     // The line list is fresh unless a test says otherwise.
-    st.bRequestLines = false;
-    st.dtLinesTime = m_gw->clock().now();
+    m_gw->link().bRequestLines = false;
+    m_gw->link().dtLinesTime = m_gw->clock().now();
 }
 
 void TestCycle::cleanup()
@@ -82,9 +80,7 @@ void TestCycle::cleanup()
 
 void TestCycle::openSessions()
 {
-    bool ok = false;
-    m_gw->sqlConnect().SQLConnect(ok, QString(), QString());
-    QVERIFY(ok);
+    QVERIFY(m_gw->sqlConnect().SQLConnect());
 }
 
 void TestCycle::addJob(int recId, int routeCode, const QString &start, const QString &driver)
@@ -115,9 +111,8 @@ void TestCycle::lineListWaitSendsAtMostEvery30Seconds()
 {
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
-    AppState &st = m_gw->state();
-    st.bRequestLines = true;
-    m_gw->tmrDB().start(15000);
+    m_gw->link().bRequestLines = true;
+    m_gw->cycle().start();
     m_gw->cycle().tmrDB_Timer();
     QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
     // While the answer is awaited: no second request and no database work
@@ -128,7 +123,7 @@ void TestCycle::lineListWaitSendsAtMostEvery30Seconds()
     m_gw->clock().advanceSeconds(1);
     m_gw->cycle().tmrDB_Timer();
     QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
-    QVERIFY(m_gw->tmrDB().isActive());
+    QVERIFY(m_gw->cycle().tmrDB().isActive());
     QVERIFY(debugLines().isEmpty());
 }
 
@@ -144,11 +139,11 @@ void TestCycle::goodCycleQueriesAndPushesSilently()
     QCOMPARE(peer.takeReceived(),
         QByteArray("\r\n$NotifyOrganization,dedod,ExpLineSched\\c34506201\\c1234567-06:05-23:00-1:-"
                    "\xE3\xF0\xE4\r\n"));
-    QVERIFY(m_gw->tmrDB().isActive());
-    QCOMPARE(m_gw->tmrDB().interval(), 15000);
+    QVERIFY(m_gw->cycle().tmrDB().isActive());
+    QCOMPARE(m_gw->cycle().tmrDB().interval(), 15000);
     QVERIFY(!m_gw->marks().checked(MenuMarks::mnuRefresh));
-    QCOMPARE(m_gw->state().dtLastQueryAll, m_gw->clock().now());
-    QVERIFY(m_gw->state().strStatus.startsWith(
+    QCOMPARE(m_gw->cycle().dtLastQueryAll(), m_gw->clock().now());
+    QVERIFY(m_gw->statusRows().strStatus.startsWith(
         QStringLiteral("JOBS - Open, ORVIKDB - Open, Map - Connected")));
     QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
 }
@@ -156,11 +151,11 @@ void TestCycle::goodCycleQueriesAndPushesSilently()
 void TestCycle::brokenSessionIsRepaired()
 {
     openSessions();
-    m_gw->state().cnJobs->close();
+    m_gw->sessions().cnJobs->close();
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
     m_gw->cycle().tmrDB_Timer();
-    QCOMPARE(m_gw->state().cnJobs->state(), int(DbSession::Open));
+    QCOMPARE(m_gw->sessions().cnJobs->state(), int(DbSession::Open));
     QCOMPARE(m_gw->cycle().lastDBGood(), m_gw->clock().now());
     QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
     QCOMPARE(
@@ -170,16 +165,16 @@ void TestCycle::brokenSessionIsRepaired()
 void TestCycle::failedRepairShowsPopupAtMostEvery30Seconds()
 {
     openSessions();
-    m_gw->state().cnJobs->close();
+    m_gw->sessions().cnJobs->close();
     // The server named in the settings is gone: the reopen fails.
-    m_gw->state().strSQLServer = QStringLiteral("sqlite:nowhere");
+    m_gw->sessions().strSQLServer = QStringLiteral("sqlite:nowhere");
     auto popups
         = [this] { return int(m_ui.calls.filter(QStringLiteral("showStatusPopup:")).size()); };
 
     m_gw->cycle().tmrDB_Timer();
     QCOMPARE(popups(), 1);
-    QVERIFY(m_gw->tmrDB().isActive()); // the failure exit switches it on
-    QVERIFY(!m_gw->state().cnJobs); // left absent by the failed reopen
+    QVERIFY(m_gw->cycle().tmrDB().isActive()); // the failure exit switches it on
+    QVERIFY(!m_gw->sessions().cnJobs); // left absent by the failed reopen
     QVERIFY2(!debugLines()
                   .filter(QStringLiteral("tmrDB_Timer: SQL Server State - 0 Step: 1902"))
                   .isEmpty(),
@@ -204,23 +199,22 @@ void TestCycle::dayResetAt0400ThenTriggerQuery()
     openSessions();
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
-    AppState &st = m_gw->state();
-    st.dtLastQueryAll = QDateTime(QDate(2026, 12, 7), QTime(3, 50));
-    st.dtLinesTime = st.dtLastQueryAll;
-    st.colLines = std::make_unique<colLinesType>();
-    st.colLines->add(QStringLiteral("999999"), std::make_shared<clsLine>());
+    m_gw->cycle().setLastQueryAll(QDateTime(QDate(2026, 12, 7), QTime(3, 50)));
+    m_gw->link().dtLinesTime = m_gw->cycle().dtLastQueryAll();
+    m_gw->day().colLines = std::make_unique<colLinesType>();
+    m_gw->day().colLines->add(QStringLiteral("999999"), std::make_shared<clsLine>());
     m_gw->clock().setNow(QDateTime(QDate(2026, 12, 7), QTime(4, 0, 5)));
     m_gw->cycle().tmrDB_Timer();
-    QVERIFY(!st.colLines || !st.colLines->contains(QStringLiteral("999999")));
-    QCOMPARE(st.dtLastQueryAll, m_gw->clock().now());
+    QVERIFY(!m_gw->day().colLines || !m_gw->day().colLines->contains(QStringLiteral("999999")));
+    QCOMPARE(m_gw->cycle().dtLastQueryAll(), m_gw->clock().now());
 
     m_gw->clock().setNow(QDateTime(QDate(2026, 12, 7), QTime(4, 0, 20)));
-    st.colLines = std::make_unique<colLinesType>();
-    st.colLines->add(QStringLiteral("888888"), std::make_shared<clsLine>());
+    m_gw->day().colLines = std::make_unique<colLinesType>();
+    m_gw->day().colLines->add(QStringLiteral("888888"), std::make_shared<clsLine>());
     m_gw->cycle().tmrDB_Timer();
     // The trigger query: the lines stay and the full-query time is kept.
-    QVERIFY(st.colLines && st.colLines->contains(QStringLiteral("888888")));
-    QCOMPARE(st.dtLastQueryAll, QDateTime(QDate(2026, 12, 7), QTime(4, 0, 5)));
+    QVERIFY(m_gw->day().colLines && m_gw->day().colLines->contains(QStringLiteral("888888")));
+    QCOMPARE(m_gw->cycle().dtLastQueryAll(), QDateTime(QDate(2026, 12, 7), QTime(4, 0, 5)));
     QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
 }
 
@@ -237,8 +231,8 @@ void TestCycle::mapRepairAndRestoredInterval()
     m_gw->sckMap().setRemoteHost(QStringLiteral("127.0.0.1"));
     m_gw->sckMap().setRemotePort(port);
     m_gw->cycle().tmrDB_Timer();
-    QCOMPARE(m_gw->tmrDB().interval(), 1000);
-    QVERIFY(m_gw->tmrDB().isActive());
+    QCOMPARE(m_gw->cycle().tmrDB().interval(), 1000);
+    QVERIFY(m_gw->cycle().tmrDB().isActive());
     QVERIFY2(
         !debugLines().filter(QStringLiteral("tmrDB_Timer: Map State - 0 Step: 3552")).isEmpty(),
         qPrintable(debugLines().join(QLatin1Char('\n'))));
@@ -248,7 +242,7 @@ void TestCycle::mapRepairAndRestoredInterval()
     QVERIFY(peer.connectGateway());
     addJob(1, 10512, QStringLiteral("07:00"));
     m_gw->cycle().tmrDB_Timer();
-    QCOMPARE(m_gw->tmrDB().interval(), 15000);
+    QCOMPARE(m_gw->cycle().tmrDB().interval(), 15000);
     const QByteArray received = peer.takeReceived();
     QVERIFY2(received.startsWith("\r\n$NotifyOrganization,dedod,ExpLineSched\\c05102100\\c"),
         qPrintable(received + debugLines().join(QLatin1Char('\n'))));
@@ -259,29 +253,29 @@ void TestCycle::hourlyLineListRenewal()
     openSessions();
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
-    m_gw->state().dtLinesTime = m_gw->clock().now().addSecs(-61 * 60);
+    m_gw->link().dtLinesTime = m_gw->clock().now().addSecs(-61 * 60);
     m_gw->cycle().tmrDB_Timer();
     // The cycle does its database work and then asks for the line list.
-    QVERIFY(m_gw->state().bRequestLines);
+    QVERIFY(m_gw->link().bRequestLines);
     QCOMPARE(peer.takeReceived(), QByteArray("\r\n$Q,0\r\n"));
-    QCOMPARE(m_gw->state().dtLastQSent, m_gw->clock().now());
+    QCOMPARE(m_gw->link().dtLastQSent, m_gw->clock().now());
 }
 
 void TestCycle::absentSessionIsOpened()
 {
     // Absent (never opened, or left absent by a failed reopen): the cycle
     // opens it once its server is back, instead of failing on it for good.
-    m_gw->state().strSQLServer = QStringLiteral("sqlite:nowhere");
+    m_gw->sessions().strSQLServer = QStringLiteral("sqlite:nowhere");
     m_gw->cycle().tmrDB_Timer();
-    QVERIFY(!m_gw->state().cnJobs);
-    QVERIFY(m_gw->tmrDB().isActive());
-    m_gw->state().strSQLServer = QStringLiteral("sqlite:db");
+    QVERIFY(!m_gw->sessions().cnJobs);
+    QVERIFY(m_gw->cycle().tmrDB().isActive());
+    m_gw->sessions().strSQLServer = QStringLiteral("sqlite:db");
     m_gw->clock().advanceSeconds(15);
     m_gw->cycle().tmrDB_Timer();
-    QVERIFY(m_gw->state().cnJobs);
-    QCOMPARE(m_gw->state().cnJobs->state(), int(DbSession::Open));
-    QVERIFY(m_gw->state().cnORVIKDB);
-    QCOMPARE(m_gw->state().cnORVIKDB->state(), int(DbSession::Open));
+    QVERIFY(m_gw->sessions().cnJobs);
+    QCOMPARE(m_gw->sessions().cnJobs->state(), int(DbSession::Open));
+    QVERIFY(m_gw->sessions().cnORVIKDB);
+    QCOMPARE(m_gw->sessions().cnORVIKDB->state(), int(DbSession::Open));
 }
 
 void TestCycle::longOutageOver0400StillDropsTheDay()
@@ -289,26 +283,23 @@ void TestCycle::longOutageOver0400StillDropsTheDay()
     openSessions();
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
-    AppState &st = m_gw->state();
     // The last full query ran late in the evening; the next cycle comes after
     // 04:00 of the next day.
-    st.dtLastQueryAll = QDateTime(QDate(2026, 12, 6), QTime(23, 0));
-    st.colLines = std::make_unique<colLinesType>();
-    st.colLines->add(QStringLiteral("999999"), std::make_shared<clsLine>());
+    m_gw->cycle().setLastQueryAll(QDateTime(QDate(2026, 12, 6), QTime(23, 0)));
+    m_gw->day().colLines = std::make_unique<colLinesType>();
+    m_gw->day().colLines->add(QStringLiteral("999999"), std::make_shared<clsLine>());
     m_gw->clock().setNow(QDateTime(QDate(2026, 12, 7), QTime(5, 0)));
-    st.dtLinesTime = m_gw->clock().now();
+    m_gw->link().dtLinesTime = m_gw->clock().now();
     m_gw->cycle().tmrDB_Timer();
-    QVERIFY(!st.colLines || !st.colLines->contains(QStringLiteral("999999")));
-    QCOMPARE(st.dtLastQueryAll, m_gw->clock().now());
+    QVERIFY(!m_gw->day().colLines || !m_gw->day().colLines->contains(QStringLiteral("999999")));
+    QCOMPARE(m_gw->cycle().dtLastQueryAll(), m_gw->clock().now());
 }
 
 void TestCycle::badConnectionTimeOutSettingUsesTheDefault()
 {
     m_gw->settings().WriteINI(
         QStringLiteral("Database"), QStringLiteral("Connection TimeOut"), QStringLiteral("abc"));
-    bool ok = false;
-    m_gw->sqlConnect().SQLConnect(ok, QString(), QString());
-    QVERIFY(ok);
+    QVERIFY(m_gw->sqlConnect().SQLConnect());
     QVERIFY(!debugLines()
                  .filter(QStringLiteral("SQLConnect: Connection TimeOut = abcError Number: 13"))
                  .isEmpty());
@@ -333,7 +324,7 @@ void TestCycle::silentMapPeerIsGivenUp()
     }
     QVERIFY(refused);
     QVERIFY(sent <= 10);
-    QCOMPARE(m_gw->sckMap().state(), int(MapSocket::Error));
+    QCOMPARE(m_gw->sckMap().state(), MapSocket::State::Error);
 }
 
 void TestCycle::intervalSeconds_data()
@@ -397,13 +388,13 @@ void TestCycle::intervalBox()
     m_gw->cycle().txtInterval_Change(QStringLiteral("20"));
     m_gw->settings().WriteINI(
         QStringLiteral("Misc"), QStringLiteral("DBInterval"), QStringLiteral("25"));
-    QSignalSpy shown(m_gw.get(), &Gateway::intervalTextChanged);
+    QSignalSpy shown(&m_gw->cycle(), &DatabaseCycle::intervalTextChanged);
     m_gw->cycle().txtInterval_Change(typed);
-    QCOMPARE(m_gw->intervalText(), box);
+    QCOMPARE(m_gw->cycle().intervalText(), box);
     // The box hears the value even when a refused entry leaves it unchanged.
     QVERIFY(!shown.isEmpty());
     QCOMPARE(shown.last().first().toString(), box);
-    QCOMPARE(m_gw->intervalTag(), tag);
+    QCOMPARE(m_gw->cycle().intervalTag(), tag);
     const QString expectedStored
         = typed == QLatin1String("30") ? QStringLiteral("30") : QStringLiteral("25");
     QCOMPARE(
@@ -418,11 +409,11 @@ void TestCycle::emptiedBoxKeepsTheCycleGoing()
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
     m_gw->cycle().updInterval_Change(45);
-    QCOMPARE(m_gw->intervalText(), QStringLiteral("45"));
+    QCOMPARE(m_gw->cycle().intervalText(), QStringLiteral("45"));
     m_gw->cycle().txtInterval_Change(QString());
     m_gw->cycle().tmrDB_Timer();
     // The remembered value (read back from the settings) stands in.
-    QCOMPARE(m_gw->tmrDB().interval(), 45000);
+    QCOMPARE(m_gw->cycle().tmrDB().interval(), 45000);
     QVERIFY(debugLines().isEmpty());
 }
 

@@ -1,9 +1,8 @@
 // Sessions over real SQLite files and over ODBC, the row-set cursor, and
 // SQLConnect.
 
-#include "TestSupport.h"
+#include "CoreParts.h"
 
-#include "app/Gateway.h"
 #include "db/EmbeddedSchema.h"
 #include "db/SqlConnect.h"
 #include "platform/DbSession.h"
@@ -35,34 +34,33 @@ private Q_SLOTS:
     void rowSetSortFindBookmark();
 
     void propertiesInDocumentedOrder();
-    void lowerCaseWhichReopensOnlyThatSession();
+    void reopeningJobsLeavesTheSecondSession();
     void unreachableJobsServerLeavesBothAbsent_data();
     void unreachableJobsServerLeavesBothAbsent();
     void odbcServerThatNeverAnswersTimesOut();
 
 private:
-    std::unique_ptr<TempHome> m_home;
-    std::unique_ptr<Gateway> m_gw;
-    FakeUi m_ui;
+    std::unique_ptr<CoreParts> m_core;
+    std::unique_ptr<SqlConnect> m_connect;
     QString m_db;
 };
 
 void TstDbSession::init()
 {
-    m_home = std::make_unique<TempHome>();
-    m_db = m_home->file(QStringLiteral("db"));
+    m_core = std::make_unique<CoreParts>();
+    CoreParts &core = *m_core;
+    m_db = core.home.file(QStringLiteral("db"));
     EmbeddedSchema::create(m_db);
-    m_gw = std::make_unique<Gateway>(m_home->path());
-    m_ui = FakeUi();
-    m_gw->setUi(&m_ui);
-    m_gw->state().strSQLServer = QStringLiteral("sqlite:db"); // relative to the program folder
-    m_gw->state().strCatalog = QStringLiteral("ORVIK_Jobs");
+    m_connect = std::make_unique<SqlConnect>(
+        core.settings, core.sessions, core.windows, core.ui, core.log);
+    core.sessions.strSQLServer = QStringLiteral("sqlite:db"); // relative to the program folder
+    core.sessions.strCatalog = QStringLiteral("ORVIK_Jobs");
 }
 
 void TstDbSession::cleanup()
 {
-    m_gw.reset();
-    m_home.reset();
+    m_connect.reset();
+    m_core.reset();
 }
 
 static std::shared_ptr<DbSession> openJobs(const QString &source)
@@ -177,7 +175,7 @@ void TstDbSession::rowSetSortFindBookmark()
 
 void TstDbSession::propertiesInDocumentedOrder()
 {
-    auto jobs = m_gw->sqlConnect().makeJobsSession();
+    auto jobs = m_connect->makeJobsSession();
     QCOMPARE(jobs->propertyOrder(),
         (QStringList{QStringLiteral("Provider"), QStringLiteral("CursorLocation"),
             QStringLiteral("CommandTimeout"), QStringLiteral("Data Source"),
@@ -188,11 +186,11 @@ void TstDbSession::propertiesInDocumentedOrder()
     QCOMPARE(jobs->provider(), QStringLiteral("SQLOLEDB"));
     QCOMPARE(jobs->cursorLocation(), 3);
 
-    m_gw->settings().WriteINI(
+    m_core->settings.WriteINI(
         QStringLiteral("Database"), QStringLiteral("Connection TimeOut"), QStringLiteral("5"));
-    m_gw->settings().WriteINI(
+    m_core->settings.WriteINI(
         QStringLiteral("Database"), QStringLiteral("ORVIKDBServer"), QStringLiteral("site-db"));
-    auto second = m_gw->sqlConnect().makeOrvikDbSession();
+    auto second = m_connect->makeOrvikDbSession();
     QCOMPARE(second->propertyOrder(),
         (QStringList{QStringLiteral("Provider"), QStringLiteral("CursorLocation"),
             QStringLiteral("CommandTimeout"), QStringLiteral("Integrated Security"),
@@ -207,22 +205,20 @@ void TstDbSession::propertiesInDocumentedOrder()
     QVERIFY(cs.contains(QStringLiteral("DRIVER={ODBC Driver 18 for SQL Server}")));
 }
 
-void TstDbSession::lowerCaseWhichReopensOnlyThatSession()
+void TstDbSession::reopeningJobsLeavesTheSecondSession()
 {
-    bool ok = false;
-    m_gw->sqlConnect().SQLConnect(ok, QStringLiteral("StartConnectAll"), QString());
-    QVERIFY(ok);
-    auto jobs = m_gw->state().cnJobs;
-    auto second = m_gw->state().cnORVIKDB;
+    QVERIFY(m_connect->SQLConnect());
+    auto jobs = m_core->sessions.cnJobs;
+    auto second = m_core->sessions.cnORVIKDB;
     QVERIFY(jobs && second);
 
-    m_gw->sqlConnect().SQLConnect(ok, QStringLiteral("tmrDB_Timer"), QStringLiteral("jobs"));
-    QVERIFY(ok);
-    QVERIFY(m_gw->state().cnJobs && m_gw->state().cnJobs != jobs);
+    bool reported = false;
+    QVERIFY(m_connect->SQLConnect(SqlConnect::Which::Jobs, [&] { reported = true; }));
+    QVERIFY(m_core->sessions.cnJobs && m_core->sessions.cnJobs != jobs);
     QCOMPARE(jobs->state(), int(DbSession::Closed));
-    QCOMPARE(m_gw->state().cnORVIKDB, second);
+    QCOMPARE(m_core->sessions.cnORVIKDB, second);
     QCOMPARE(second->state(), int(DbSession::Open));
-    QVERIFY(!m_gw->tmrDB().isActive()); // only a failure re-enables the cycle
+    QVERIFY(!reported); // only a failure hands back to the cycle
     // The second session sees the route-times file.
     QCOMPARE(
         second->execute(QStringLiteral("Select Count(*) From RteDB.RouteTimes"))->field(0).toInt(),
@@ -232,30 +228,31 @@ void TstDbSession::lowerCaseWhichReopensOnlyThatSession()
 void TstDbSession::unreachableJobsServerLeavesBothAbsent_data()
 {
     QTest::addColumn<bool>("logOnLoaded");
-    QTest::addColumn<QString>("caller");
-    QTest::newRow("logon shown, cycle") << true << QStringLiteral("tmrDB_Timer");
-    QTest::newRow("no logon, supervisor") << false << QStringLiteral("TimerFuncs");
+    QTest::addColumn<bool>("fromCycle");
+    QTest::newRow("logon shown, cycle") << true << true;
+    QTest::newRow("no logon, supervisor") << false << false;
 }
 
 void TstDbSession::unreachableJobsServerLeavesBothAbsent()
 {
     QFETCH(bool, logOnLoaded);
-    QFETCH(QString, caller);
-    bool ok = false;
-    m_gw->sqlConnect().SQLConnect(ok, QString(), QString());
-    QVERIFY(ok && m_gw->state().cnORVIKDB);
+    QFETCH(bool, fromCycle);
+    QVERIFY(m_connect->SQLConnect() && m_core->sessions.cnORVIKDB);
 
-    m_gw->state().setWindowLoaded(QStringLiteral("LogOn"), logOnLoaded);
-    m_gw->state().strSQLServer = QStringLiteral("sqlite:nowhere");
-    m_gw->sqlConnect().SQLConnect(ok, caller, QString());
-    QVERIFY(!ok);
-    QVERIFY(!m_gw->state().cnJobs);
-    QVERIFY(!m_gw->state().cnORVIKDB); // closed first, never reopened
-    QCOMPARE(m_gw->tmrDB().isActive(), caller == QLatin1String("tmrDB_Timer"));
-    QCOMPARE(m_ui.messages.size(), logOnLoaded ? 1 : 0);
+    m_core->windows.setLoaded(WindowTable::Window::LogOn, logOnLoaded);
+    m_core->sessions.strSQLServer = QStringLiteral("sqlite:nowhere");
+    // The cycle switches its timer on before the box waits for the operator.
+    FakeUi &ui = m_core->ui;
+    const auto hook = [&] { ui.calls << QStringLiteral("timer on"); };
+    QVERIFY(!m_connect->SQLConnect(
+        SqlConnect::Which::Both, fromCycle ? hook : std::function<void()>()));
+    QVERIFY(!m_core->sessions.cnJobs);
+    QVERIFY(!m_core->sessions.cnORVIKDB); // closed first, never reopened
+    QCOMPARE(ui.calls.indexOf(QStringLiteral("timer on")), fromCycle ? 0 : -1);
+    QCOMPARE(ui.messages.size(), logOnLoaded ? 1 : 0);
     if (logOnLoaded)
-        QVERIFY(m_ui.messages.first().text.contains(QStringLiteral("does not exist")));
-    const QStringList log = m_home->lines(QStringLiteral("Debug.TXT"));
+        QVERIFY(m_core->ui.messages.first().text.contains(QStringLiteral("does not exist")));
+    const QStringList log = m_core->home.lines(QStringLiteral("Debug.TXT"));
     QCOMPARE(log.size(), 1);
     QVERIFY2(log.first().contains(QStringLiteral("SQLConnect"))
             && log.first().contains(QStringLiteral("nowhere")),
@@ -267,23 +264,22 @@ void TstDbSession::odbcServerThatNeverAnswersTimesOut()
     // A server that takes the connection and never says a word.
     QTcpServer silent;
     QVERIFY(silent.listen(QHostAddress::LocalHost));
-    m_gw->settings().WriteINI(
+    m_core->settings.WriteINI(
         QStringLiteral("Database"), QStringLiteral("Connection TimeOut"), QStringLiteral("2"));
-    m_gw->state().strSQLServer
+    m_core->sessions.strSQLServer
         = QStringLiteral("DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=%1;"
                          "DATABASE=ORVIK_Jobs;UID=orvikuser;PWD=x;")
               .arg(silent.serverPort());
-    m_gw->state().setWindowLoaded(QStringLiteral("LogOn"), true);
-    bool ok = true;
+    m_core->windows.setLoaded(WindowTable::Window::LogOn, true);
     QElapsedTimer t;
     t.start();
-    m_gw->sqlConnect().SQLConnect(ok, QStringLiteral("tmrDB_Timer"), QStringLiteral("JOBS"));
+    const bool ok = m_connect->SQLConnect(SqlConnect::Which::Jobs);
     const qint64 ms = t.elapsed();
     QVERIFY(!ok);
-    QVERIFY(!m_gw->state().cnJobs);
+    QVERIFY(!m_core->sessions.cnJobs);
     // Without the time-out the driver would wait for the server for ever.
     QVERIFY2(ms < 30000, qPrintable(QString::number(ms)));
-    const QStringList log = m_home->lines(QStringLiteral("Debug.TXT"));
+    const QStringList log = m_core->home.lines(QStringLiteral("Debug.TXT"));
     QCOMPARE(log.size(), 1);
     qInfo() << "after" << ms << "ms:" << log.first();
     QVERIFY(log.first().contains(QStringLiteral("SQLConnect")));
@@ -291,7 +287,7 @@ void TstDbSession::odbcServerThatNeverAnswersTimesOut()
             || log.first().contains(QStringLiteral("time-out"), Qt::CaseInsensitive)
             || log.first().contains(QStringLiteral("timed out"), Qt::CaseInsensitive),
         qPrintable(log.first()));
-    QCOMPARE(m_ui.messages.size(), 1);
+    QCOMPARE(m_core->ui.messages.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TstDbSession)

@@ -1,8 +1,6 @@
+#include "CoreParts.h"
 #include "RouteTimesDb.h"
-#include "TestSupport.h"
 
-#include "app/Gateway.h"
-#include "app/MenuMarks.h"
 #include "model/JobsProcessor.h"
 #include "platform/Clock.h"
 #include "platform/RowSet.h"
@@ -74,36 +72,37 @@ class TestJobsProcessing : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<TempHome> m_home;
+    std::unique_ptr<CoreParts> m_core;
     std::unique_ptr<RouteTimesDb> m_db;
-    std::unique_ptr<Gateway> m_gw;
+    std::unique_ptr<JobsProcessor> m_jobs;
+    bool m_processed = false; // the last call's result
 
     void process(const QList<Job> &jobs)
     {
         RowSet rs = rows(jobs);
-        m_gw->ProcessScheduleTrigRecs(rs);
+        m_processed = m_jobs->ProcessScheduleTrigRecs(rs);
     }
-    colLinesType &lines() { return *m_gw->state().colLines; }
+    colLinesType &lines() { return *m_core->day.colLines; }
     QString debugLog() const
     {
-        return QString::fromUtf8(m_home->read(QStringLiteral("Debug.TXT")));
+        return QString::fromUtf8(m_core->home.read(QStringLiteral("Debug.TXT")));
     }
 
 private Q_SLOTS:
     void init()
     {
-        m_home = std::make_unique<TempHome>();
+        m_core = std::make_unique<CoreParts>();
         m_db = std::make_unique<RouteTimesDb>();
-        m_gw = std::make_unique<Gateway>(m_home->path());
-        m_gw->clock().setNow(QDateTime(QDate(2024, 5, 15), QTime(10, 0)));
-        m_gw->state().cnORVIKDB = m_db->open();
-        m_gw->marks().setChecked(MenuMarks::mnuRefresh, true);
+        m_core->clock.setNow(QDateTime(QDate(2024, 5, 15), QTime(10, 0)));
+        m_core->sessions.cnORVIKDB = m_db->open();
+        m_jobs = std::make_unique<JobsProcessor>(
+            m_core->day, m_core->sessions, m_core->clock, m_core->log);
     }
     void cleanup()
     {
-        m_gw.reset();
+        m_jobs.reset();
         m_db.reset();
-        m_home.reset();
+        m_core.reset();
     }
 
     void lineFieldsFromKey_data()
@@ -134,7 +133,7 @@ private Q_SLOTS:
                      line->Direction, line->Makat}),
             fields);
         QVERIFY(line->bNew);
-        QVERIFY(!m_gw->marks().checked(MenuMarks::mnuRefresh));
+        QVERIFY(m_processed);
     }
 
     void acceptanceTest_data()
@@ -184,7 +183,7 @@ private Q_SLOTS:
         QCOMPARE(lines().contains("123456"), accepted);
 
         // A known trip: a rejected row removes it, the line stays.
-        m_gw->state().colLines.reset();
+        m_core->day.colLines.reset();
         process({job(1, 123456, 9, "08:00")});
         lines().item("123456")->bNew = false;
         j.PKID = 2;
@@ -211,7 +210,7 @@ private Q_SLOTS:
         Job rejected = job(1, 300000, 1, "07:00");
         rejected.DriverName = QStringLiteral("לא בוצע");
         process({rejected});
-        QVERIFY(m_gw->state().colLines);
+        QVERIFY(m_core->day.colLines);
         QCOMPARE(lines().count(), 0);
 
         // The later acceptable row of the same code creates it (rows sorted by PKID).
@@ -347,9 +346,10 @@ private Q_SLOTS:
         QCOMPARE(lines().count(), 2);
         const QString log = debugLog();
         const QString pkid = column == "PKID" ? value.toString() : QStringLiteral("2");
-        QVERIFY2(log.contains("ProcessScheduleTrigRecs: PKID " + pkid + "Error Number: " + QString::number(number)),
+        QVERIFY2(log.contains("ProcessScheduleTrigRecs: PKID " + pkid
+                     + "Error Number: " + QString::number(number)),
             qPrintable(log));
-        QVERIFY(!m_gw->marks().checked(MenuMarks::mnuRefresh));
+        QVERIFY(m_processed);
     }
 
     void makatBeyond32BitsMakesNoLine()
@@ -362,9 +362,8 @@ private Q_SLOTS:
     void emptyRowSetChangesNothing()
     {
         process({});
-        QVERIFY(!m_gw->state().colLines);
-        QVERIFY(m_gw->marks().checked(MenuMarks::mnuRefresh));
-        QVERIFY(!m_gw->tmrDB().isActive());
+        QVERIFY(!m_core->day.colLines);
+        QVERIFY(m_processed);
     }
 
     // A first batch of the day with every row rejected is a normal state:
@@ -375,18 +374,17 @@ private Q_SLOTS:
         rejected.DriverCode = 0;
         process({rejected});
         QCOMPARE(lines().count(), 0);
-        QVERIFY(!m_home->exists("Debug.TXT"));
-        QVERIFY(!m_gw->tmrDB().isActive());
-        QVERIFY(!m_gw->marks().checked(MenuMarks::mnuRefresh));
+        QVERIFY(!m_core->home.exists("Debug.TXT"));
+        QVERIFY(m_processed);
     }
 
     void missingRouteSessionIsLogged()
     {
-        m_gw->state().cnORVIKDB.reset();
+        m_core->sessions.cnORVIKDB.reset();
         process({job(1, 123456, 1, "07:00")});
         QVERIFY(lines().contains("123456")); // merged before the pass failed
         QVERIFY(debugLog().contains("ProcessScheduleTrigRecs: Error Number: 91"));
-        QVERIFY(m_gw->tmrDB().isActive());
+        QVERIFY(!m_processed);
     }
 
     void utilities()

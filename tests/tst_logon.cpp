@@ -1,11 +1,12 @@
 #include "TestSupport.h"
 
 #include "app/AppLifecycle.h"
+#include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
 #include "app/MainWindow.h"
-#include "app/Version.h"
 #include "app/WidgetUi.h"
-#include "maplink/MapProtocol.h"
+#include "common/MapProtocol.h"
+#include "common/Version.h"
 #include "platform/Clock.h"
 #include "platform/DbSession.h"
 #include "platform/MapSocket.h"
@@ -76,8 +77,9 @@ private:
     // A dialog loaded after the first load of the run: it never applies by itself.
     frmLogOn *loadLater()
     {
-        m_gw->state().bLogOnTried = true;
-        auto *dlg = new frmLogOn(*m_gw, &m_mnuConnect);
+        m_gw->logOnLogic().takeAutomaticTurn();
+        auto *dlg = new frmLogOn(
+            m_gw->logOnLogic(), m_gw->windows(), m_gw->clock(), m_gw->log(), &m_mnuConnect);
         dlg->Form_Load();
         return dlg;
     }
@@ -130,7 +132,7 @@ private Q_SLOTS:
         QVERIFY(control<QLineEdit>(dlg.get(), "txtMapUserID")->text().isEmpty());
         QCOMPARE(control<QLineEdit>(dlg.get(), "txtMapPassword")->echoMode(), QLineEdit::Password);
         QVERIFY(control<QPushButton>(dlg.get(), "cmdConnect")->isDefault());
-        QVERIFY(m_gw->state().logOnLoaded());
+        QVERIFY(m_gw->windows().logOnLoaded());
         QVERIFY(!m_mnuConnect.isEnabled());
 
         // Tab order as the operator walks it.
@@ -150,7 +152,7 @@ private Q_SLOTS:
             < control<QWidget>(dlg.get(), "txtOrg")->x());
 
         dlg->unload();
-        QVERIFY(!m_gw->state().logOnLoaded());
+        QVERIFY(!m_gw->windows().logOnLoaded());
         QVERIFY(m_mnuConnect.isEnabled());
     }
 
@@ -214,25 +216,25 @@ private Q_SLOTS:
         saveSettings({ip, port, server, gmt});
         const QByteArray before = m_home->read(QStringLiteral("Volmara.INI"));
 
-        QPointer<frmLogOn> dlg = new frmLogOn(*m_gw, &m_mnuConnect);
+        QPointer<frmLogOn> dlg = new frmLogOn(
+            m_gw->logOnLogic(), m_gw->windows(), m_gw->clock(), m_gw->log(), &m_mnuConnect);
         dlg->Form_Load();
-        AppState &st = m_gw->state();
-        QVERIFY(st.bLogOnTried);
+        QVERIFY(!m_gw->logOnLogic().takeAutomaticTurn());
         // The automatic apply never writes the settings.
         QCOMPARE(m_home->read(QStringLiteral("Volmara.INI")), before);
 
-        QCOMPARE(st.strTaskStep == QStringLiteral("StartConnectAll"), started);
-        QCOMPARE(m_gw->tmrTasks().isActive(), started);
+        QCOMPARE(m_gw->tasks().step() == TaskStep::StartConnectAll, started);
+        QCOMPARE(m_gw->tasks().isActive(), started);
         // Applied: it unloaded itself during its load; else it stays to be shown.
         QCOMPARE(dlg->isUnloaded(), started);
-        QCOMPARE(st.logOnLoaded(), !started);
+        QCOMPARE(m_gw->windows().logOnLoaded(), !started);
         QCOMPARE(m_mnuConnect.isEnabled(), started);
         if (started) {
-            QCOMPARE(st.strMapIP, QStringLiteral("10.1.1.1"));
-            QCOMPARE(int(st.iMapPort), port.isNull() ? 21953 : 4000);
-            QCOMPARE(int(st.iGMTOffset), gmt.isNull() ? 2 : 3);
-            QCOMPARE(st.strSQLServer, QStringLiteral("SRV"));
-            QCOMPARE(st.strCatalog, QStringLiteral("ORVIK_Jobs"));
+            QCOMPARE(m_gw->mapSettings().strMapIP, QStringLiteral("10.1.1.1"));
+            QCOMPARE(int(m_gw->mapSettings().iMapPort), port.isNull() ? 21953 : 4000);
+            QCOMPARE(int(m_gw->mapSettings().iGMTOffset), gmt.isNull() ? 2 : 3);
+            QCOMPARE(m_gw->sessions().strSQLServer, QStringLiteral("SRV"));
+            QCOMPARE(m_gw->sessions().strCatalog, QStringLiteral("ORVIK_Jobs"));
         }
         if (message.isEmpty()) {
             QVERIFY(m_ui.messages.isEmpty());
@@ -245,23 +247,25 @@ private Q_SLOTS:
         if (!logged.isEmpty())
             QVERIFY2(debugLog().contains(logged.toLatin1()), debugLog().constData());
         delete dlg;
-        m_gw->tmrTasks().stop();
+        m_gw->tasks().stop();
     }
 
     void automaticApplyOnlyOnce()
     {
         saveSettings({QStringLiteral("10.1.1.1"), QString(), QStringLiteral("SRV"), QString()});
-        QPointer<frmLogOn> first = new frmLogOn(*m_gw, &m_mnuConnect);
+        QPointer<frmLogOn> first = new frmLogOn(
+            m_gw->logOnLogic(), m_gw->windows(), m_gw->clock(), m_gw->log(), &m_mnuConnect);
         first->Form_Load();
         QVERIFY(first->isUnloaded());
-        m_gw->state().strTaskStep.clear();
-        m_gw->tmrTasks().stop();
+        m_gw->tasks().setStep(TaskStep::None);
+        m_gw->tasks().stop();
 
-        std::unique_ptr<frmLogOn> again(new frmLogOn(*m_gw, &m_mnuConnect));
+        std::unique_ptr<frmLogOn> again(new frmLogOn(
+            m_gw->logOnLogic(), m_gw->windows(), m_gw->clock(), m_gw->log(), &m_mnuConnect));
         again->Form_Load();
         QVERIFY(!again->isUnloaded());
-        QVERIFY(m_gw->state().strTaskStep.isEmpty());
-        QVERIFY(!m_gw->tmrTasks().isActive());
+        QVERIFY(m_gw->tasks().step() == TaskStep::None);
+        QVERIFY(!m_gw->tasks().isActive());
         delete first;
     }
 
@@ -312,8 +316,8 @@ private Q_SLOTS:
         QCOMPARE(int(m_ui.messages.first().icon), icon);
         QCOMPARE(m_ui.messages.first().title, Version::kAppTitle);
         QVERIFY(!m_home->exists(QStringLiteral("Volmara.INI")));
-        QVERIFY(m_gw->state().strTaskStep.isEmpty());
-        QVERIFY(m_gw->state().logOnLoaded());
+        QVERIFY(m_gw->tasks().step() == TaskStep::None);
+        QVERIFY(m_gw->windows().logOnLoaded());
     }
 
     void userConnectSavesAndStarts_data()
@@ -349,15 +353,14 @@ private Q_SLOTS:
         dlg->cmdConnect_Click();
 
         QVERIFY(m_ui.messages.isEmpty());
-        const AppState &st = m_gw->state();
-        QCOMPARE(st.strMapIP, ip); // used unchanged, blanks and all
-        QCOMPARE(int(st.iMapPort), portValue);
-        QCOMPARE(int(st.iGMTOffset), gmtValue);
-        QCOMPARE(st.strSQLServer, QStringLiteral("First"));
-        QCOMPARE(st.strCatalog, QStringLiteral("ORVIK_Jobs"));
-        QCOMPARE(st.strTaskStep, QStringLiteral("StartConnectAll"));
-        QVERIFY(m_gw->tmrTasks().isActive());
-        m_gw->tmrTasks().stop();
+        QCOMPARE(m_gw->mapSettings().strMapIP, ip); // used unchanged, blanks and all
+        QCOMPARE(int(m_gw->mapSettings().iMapPort), portValue);
+        QCOMPARE(int(m_gw->mapSettings().iGMTOffset), gmtValue);
+        QCOMPARE(m_gw->sessions().strSQLServer, QStringLiteral("First"));
+        QCOMPARE(m_gw->sessions().strCatalog, QStringLiteral("ORVIK_Jobs"));
+        QCOMPARE(m_gw->tasks().step(), TaskStep::StartConnectAll);
+        QVERIFY(m_gw->tasks().isActive());
+        m_gw->tasks().stop();
         // The Connect button keeps the dialog up: it becomes the progress display.
         QVERIFY(!dlg->isUnloaded());
 
@@ -408,8 +411,8 @@ private Q_SLOTS:
         QCOMPARE(m_gw->settings().ReadINI(
                      QStringLiteral("Database"), QStringLiteral("SQLServer"), QString()),
             QStringLiteral("S"));
-        QVERIFY(m_gw->state().strTaskStep.isEmpty());
-        QVERIFY(!m_gw->tmrTasks().isActive());
+        QVERIFY(m_gw->tasks().step() == TaskStep::None);
+        QVERIFY(!m_gw->tasks().isActive());
         QVERIFY(!dlg->isUnloaded());
         QCOMPARE(control<QPushButton>(dlg.get(), "cmdConnect")->text(), QStringLiteral("Connect"));
     }
@@ -426,9 +429,6 @@ private Q_SLOTS:
                                 << "1" << MapProtocol::kClientPassword;
         QTest::newRow("client in lower case") << "client"
                                               << "1" << MapProtocol::kClientPassword;
-        QTest::newRow("other role keeps the login") << "Observer"
-                                                    << "before"
-                                                    << "secret";
     }
     void roleLogin()
     {
@@ -436,10 +436,9 @@ private Q_SLOTS:
         QFETCH(QString, user);
         QFETCH(QString, password);
 
-        AppState &st = m_gw->state();
-        st.strRole = role;
-        st.strMapUserID = QStringLiteral("before");
-        st.strMapPassword = QStringLiteral("secret");
+        m_gw->mapSettings().strRole = *parseRole(role);
+        m_gw->mapSettings().strMapUserID = QStringLiteral("before");
+        m_gw->mapSettings().strMapPassword = QStringLiteral("secret");
         std::unique_ptr<frmLogOn> dlg(loadLater());
         fill(dlg.get(), QStringLiteral("h"), QStringLiteral("1"), {QStringLiteral("S")},
             QStringLiteral("2"));
@@ -447,9 +446,9 @@ private Q_SLOTS:
         control<QLineEdit>(dlg.get(), "txtMapUserID")->setText(QStringLiteral("typed"));
         control<QLineEdit>(dlg.get(), "txtMapPassword")->setText(QStringLiteral("typed"));
         dlg->cmdConnect_Click();
-        m_gw->tmrTasks().stop();
-        QCOMPARE(st.strMapUserID, user);
-        QCOMPARE(st.strMapPassword, password);
+        m_gw->tasks().stop();
+        QCOMPARE(m_gw->mapSettings().strMapUserID, user);
+        QCOMPARE(m_gw->mapSettings().strMapPassword, password);
     }
 
     void changeCaption_data()
@@ -631,8 +630,8 @@ private Q_SLOTS:
         dlg->setServers({"A", "B"}, 1);
         dlg->updDBs_UpClick();
         dlg->cmdConnect_Click();
-        m_gw->tmrTasks().stop();
-        QCOMPARE(m_gw->state().strSQLServer, QStringLiteral("B"));
+        m_gw->tasks().stop();
+        QCOMPARE(m_gw->sessions().strSQLServer, QStringLiteral("B"));
     }
 
     void layouts()
@@ -653,7 +652,7 @@ private Q_SLOTS:
         const int all = int(visibleControls().size());
         QVERIFY(all >= 19);
 
-        dlg->ReOrderControls(QStringLiteral("Connecting"));
+        dlg->ReOrderControls(LogOnLayout::Connecting);
         QCOMPARE(visibleControls(), QStringList{"lblMultiTask"});
         QCOMPARE(lbl->text(), QStringLiteral("Connecting to Map and Database..."));
         QCOMPARE(lbl->x(), (dlg->width() - lbl->width()) / 2);
@@ -661,10 +660,11 @@ private Q_SLOTS:
         QVERIFY(lbl->width() >= lbl->sizeHint().width()); // sized to its text
         QCOMPARE(lbl->layoutDirection(), Qt::LeftToRight);
 
-        dlg->ReOrderControls(QStringLiteral("unknown"));
+        // Layout words are read without regard to case; any other word names none.
+        QVERIFY(!parseLayout(QStringLiteral("unknown")));
         QCOMPARE(visibleControls(), QStringList{"lblMultiTask"});
 
-        dlg->ReOrderControls(QStringLiteral("usual"));
+        dlg->ReOrderControls(*parseLayout(QStringLiteral("usual")));
         QCOMPARE(int(visibleControls().size()), all);
         QCOMPARE(lbl->geometry(), lblRect);
         QCOMPARE(lbl->text(), QStringLiteral("Organization:"));
@@ -686,16 +686,16 @@ private Q_SLOTS:
                 if (w->isVisibleTo(dlg))
                     seenWhileWaiting << w->objectName();
             }
-            loadedWhileWaiting = m_gw->state().logOnLoaded();
+            loadedWhileWaiting = m_gw->windows().logOnLoaded();
             clock.advanceMs(900);
         });
         Later later2(120, [&] { clock.advanceMs(100); });
 
-        dlg->ReOrderControls(QStringLiteral("Connected"));
+        dlg->ReOrderControls(LogOnLayout::Connected);
 
         QCOMPARE(seenWhileWaiting, QStringList{"cmdConnect"});
         QVERIFY(loadedWhileWaiting);
-        QVERIFY(!m_gw->state().logOnLoaded());
+        QVERIFY(!m_gw->windows().logOnLoaded());
         QVERIFY(m_mnuConnect.isEnabled());
         QVERIFY(dlg.isNull() || dlg->isUnloaded());
         QVERIFY(m_ui.messages.isEmpty());
@@ -714,13 +714,13 @@ private Q_SLOTS:
             caption = cmd->text();
             place = cmd->geometry();
         });
-        dlg->ReOrderControls(QStringLiteral("Connected"));
+        dlg->ReOrderControls(LogOnLayout::Connected);
         QCOMPARE(caption, QStringLiteral("Close this Window\r\nConnected to Map and Database"));
         QCOMPARE(place.size(), QSize(200, 64));
         QCOMPARE(place.x(), (dlg->width() - 200) / 2);
         QCOMPARE(place.y(), dlg->height() / 2);
         QVERIFY(dlg->isUnloaded());
-        QVERIFY(m_gw->state().strTaskStep.isEmpty()); // closing applies nothing
+        QVERIFY(m_gw->tasks().step() == TaskStep::None); // closing applies nothing
     }
 
     void connectedWaitEndsWhenClockGoesBack()
@@ -729,8 +729,8 @@ private Q_SLOTS:
         clock.setNow(QDateTime(QDate(2024, 5, 1), QTime(23, 59, 59, 700)));
         QPointer<frmLogOn> dlg = loadLater();
         Later later3(20, [&] { clock.setNow(QDateTime(QDate(2024, 5, 2), QTime(0, 0, 0, 100))); });
-        dlg->ReOrderControls(QStringLiteral("Connected"));
-        QVERIFY(!m_gw->state().logOnLoaded());
+        dlg->ReOrderControls(LogOnLayout::Connected);
+        QVERIFY(!m_gw->windows().logOnLoaded());
     }
 
     void connectedClickedAwayEarly()
@@ -742,8 +742,8 @@ private Q_SLOTS:
         Later later4(20,
             [&] { QTest::mouseClick(control<QPushButton>(dlg, "cmdConnect"), Qt::LeftButton); });
         // The clock never moves: only the operator's click can end the wait.
-        dlg->ReOrderControls(QStringLiteral("Connected"));
-        QVERIFY(!m_gw->state().logOnLoaded());
+        dlg->ReOrderControls(LogOnLayout::Connected);
+        QVERIFY(!m_gw->windows().logOnLoaded());
         QVERIFY(m_mnuConnect.isEnabled());
         QVERIFY(!debugLog().contains("Error Number: 364"));
     }
@@ -757,13 +757,13 @@ private Q_SLOTS:
             QStringLiteral("2"));
         // A map error during the confirmation gives the normal layout back.
         Later later5(20, [&] {
-            dlg->ReOrderControls(QStringLiteral("Usual"));
+            dlg->ReOrderControls(LogOnLayout::Usual);
             clock.advanceSeconds(2);
         });
-        dlg->ReOrderControls(QStringLiteral("Connected"));
-        QVERIFY(m_gw->state().logOnLoaded());
-        QVERIFY(m_gw->state().strTaskStep.isEmpty()); // nothing applied by itself
-        QVERIFY(!m_gw->tmrTasks().isActive());
+        dlg->ReOrderControls(LogOnLayout::Connected);
+        QVERIFY(m_gw->windows().logOnLoaded());
+        QVERIFY(m_gw->tasks().step() == TaskStep::None); // nothing applied by itself
+        QVERIFY(!m_gw->tasks().isActive());
         QCOMPARE(control<QPushButton>(dlg, "cmdConnect")->text(), QStringLiteral("Connect"));
         dlg->unload();
     }
@@ -776,7 +776,7 @@ private Q_SLOTS:
         sck.setRemoteHost(QStringLiteral("127.0.0.1"));
         sck.setRemotePort(server.serverPort());
         sck.connectToHost();
-        QTRY_COMPARE(sck.state(), int(MapSocket::Connected));
+        QTRY_COMPARE(sck.state(), MapSocket::State::Connected);
 
         QFile(m_home->file(QStringLiteral("ORVIK_Jobs.sqlite"))).open(QIODevice::WriteOnly);
         auto jobs = std::make_shared<DbSession>();
@@ -785,21 +785,21 @@ private Q_SLOTS:
         jobs->setProperty(QStringLiteral("Initial Catalog"), QStringLiteral("ORVIK_Jobs"));
         jobs->open();
         QCOMPARE(jobs->state(), int(DbSession::Open));
-        m_gw->state().cnJobs = jobs;
+        m_gw->sessions().cnJobs = jobs;
 
         QPointer<frmLogOn> dlg = loadLater();
         QTest::mouseClick(control<QPushButton>(dlg, "cmdCancel"), Qt::LeftButton);
-        QCOMPARE(sck.state(), int(MapSocket::Closed));
+        QCOMPARE(sck.state(), MapSocket::State::Closed);
         QCOMPARE(jobs->state(), int(DbSession::Closed));
-        QVERIFY(!m_gw->state().logOnLoaded());
+        QVERIFY(!m_gw->windows().logOnLoaded());
         QVERIFY(m_mnuConnect.isEnabled());
         QTRY_VERIFY(dlg.isNull());
 
         // Without a jobs session and with the socket closed, Cancel still just unloads.
-        m_gw->state().cnJobs.reset();
+        m_gw->sessions().cnJobs.reset();
         QPointer<frmLogOn> again = loadLater();
         again->cmdCancel_Click();
-        QVERIFY(!m_gw->state().logOnLoaded());
+        QVERIFY(!m_gw->windows().logOnLoaded());
         QVERIFY(!debugLog().contains("cmdCancel_Click"));
         delete again;
     }
@@ -816,11 +816,11 @@ private Q_SLOTS:
             bool modalSeen = false;
             Later later5(0, [&] { modalSeen = QApplication::activeModalWidget() != nullptr; });
             m_gw->lifecycle().MDIForm_Load(QStringLiteral("Server"));
-            m_gw->tmrTasks().stop();
+            m_gw->tasks().stop();
             QVERIFY(!modalSeen);
-            QVERIFY(!m_gw->state().logOnLoaded());
+            QVERIFY(!m_gw->windows().logOnLoaded());
             QVERIFY(main.action(QStringLiteral("mnuConnect"))->isEnabled());
-            QCOMPARE(m_gw->state().strTaskStep, QStringLiteral("StartConnectAll"));
+            QCOMPARE(m_gw->tasks().step(), TaskStep::StartConnectAll);
             QVERIFY(debugLog().contains("MDIForm_Load: Error Number: 364Description: Object was "
                                         "unloaded: But this is not an Error"));
             m_gw->setUi(&m_ui);
@@ -851,13 +851,13 @@ private Q_SLOTS:
             modal->findChild<QPushButton *>(QStringLiteral("cmdCancel"))->click();
         });
         m_gw->lifecycle().MDIForm_Load(QStringLiteral("Server"));
-        m_gw->tmrTasks().stop();
+        m_gw->tasks().stop();
         QCOMPARE(seen, QStringLiteral("frmLogOn"));
         QCOMPARE(actual, expected);
         QVERIFY(menuDisabled);
-        QVERIFY(!m_gw->state().logOnLoaded());
+        QVERIFY(!m_gw->windows().logOnLoaded());
         QVERIFY(main.action(QStringLiteral("mnuConnect"))->isEnabled());
-        QCOMPARE(m_gw->state().strTaskStep, QStringLiteral("Main Appearance"));
+        QCOMPARE(m_gw->tasks().step(), TaskStep::MainAppearance);
         QVERIFY(!debugLog().contains("364"));
 
         // The connect entry loads it anew and never applies by itself, even
@@ -875,7 +875,7 @@ private Q_SLOTS:
         main.action(QStringLiteral("mnuConnect"))->trigger();
         QCOMPARE(seen, QStringLiteral("frmLogOn"));
         QVERIFY(menuDisabled);
-        QCOMPARE(m_gw->state().strTaskStep, QStringLiteral("Main Appearance"));
+        QCOMPARE(m_gw->tasks().step(), TaskStep::MainAppearance);
         QVERIFY(main.action(QStringLiteral("mnuConnect"))->isEnabled());
         m_gw->setUi(&m_ui);
     }

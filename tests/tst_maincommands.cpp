@@ -1,8 +1,10 @@
 #include "TestSupport.h"
 
+#include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
 #include "app/MainCommands.h"
-#include "app/MenuMarks.h"
+#include "app/StatusReport.h"
+#include "common/MenuMarks.h"
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
 #include "platform/DbSession.h"
@@ -56,11 +58,11 @@ void TestMainCommands::summaryWithNothing()
     FakeUi ui;
     gw.setUi(&ui);
     QString text;
-    gw.commands().Statuses(text);
+    gw.statusReport().Statuses(text);
     QCOMPARE(text, QStringLiteral("JOBS - Nothing, ORVIKDB - Nothing, Map - Closed"));
-    gw.commands().ShowStatuses();
-    QCOMPARE(gw.state().strStatus, text);
-    QCOMPARE(gw.panelText(QStringLiteral("keyStatus")), text + QStringLiteral("  "));
+    gw.statusReport().ShowStatuses();
+    QCOMPARE(gw.statusRows().strStatus, text);
+    QCOMPARE(gw.panels().panelText(QStringLiteral("keyStatus")), text + QStringLiteral("  "));
 }
 
 void TestMainCommands::summaryOfSessions()
@@ -69,15 +71,15 @@ void TestMainCommands::summaryOfSessions()
     Gateway gw(home.path());
     FakeUi ui;
     gw.setUi(&ui);
-    gw.state().cnJobs = openEmbedded(home, QStringLiteral("ORVIK_Jobs"));
-    gw.state().cnORVIKDB = openEmbedded(home, QStringLiteral("ORVIKDB"));
+    gw.sessions().cnJobs = openEmbedded(home, QStringLiteral("ORVIK_Jobs"));
+    gw.sessions().cnORVIKDB = openEmbedded(home, QStringLiteral("ORVIKDB"));
     QString text;
-    gw.commands().Statuses(text);
+    gw.statusReport().Statuses(text);
     QCOMPARE(text, QStringLiteral("JOBS - Open, ORVIKDB - Open, Map - Closed"));
     // A session whose file went away is open but not working.
     QVERIFY(QFile::remove(home.file(QStringLiteral("ORVIK_Jobs.sqlite"))));
-    gw.state().cnORVIKDB->close();
-    gw.commands().Statuses(text);
+    gw.sessions().cnORVIKDB->close();
+    gw.statusReport().Statuses(text);
     QCOMPARE(text,
         QStringLiteral("JOBS - Open, Connection Status not Open, ORVIKDB - Closed, Map - Closed"));
 }
@@ -88,22 +90,22 @@ void TestMainCommands::refreshRequestsOnceAndBeats()
     Gateway gw(home.path());
     FakeUi ui;
     gw.setUi(&ui);
-    gw.state().bRequestLines = false;
-    gw.state().dtLastQueryAll = QDateTime(QDate(2026, 12, 7), QTime(10, 0));
+    gw.link().bRequestLines = false;
+    gw.cycle().setLastQueryAll(QDateTime(QDate(2026, 12, 7), QTime(10, 0)));
     gw.clock().setNow(QDateTime(QDate(2026, 12, 7), QTime(10, 5, 7, 375)));
     gw.commands().mnuRefresh_Click();
-    QCOMPARE(gw.panelText(QStringLiteral("keyAlive")), QStringLiteral("False: 375"));
+    QCOMPARE(gw.panels().panelText(QStringLiteral("keyAlive")), QStringLiteral("False: 375"));
     QVERIFY(gw.marks().checked(MenuMarks::mnuRefresh));
-    QVERIFY(gw.state().bRequestLines);
-    QVERIFY(DateTime::isZero(gw.state().dtLastQueryAll));
+    QVERIFY(gw.link().bRequestLines);
+    QVERIFY(DateTime::isZero(gw.cycle().dtLastQueryAll()));
 
     // A second choice before a cycle ran changes only the heartbeat.
-    gw.state().bRequestLines = false;
-    gw.tmrDB().start(60000);
+    gw.link().bRequestLines = false;
+    gw.cycle().start();
     gw.clock().advanceMs(250);
     gw.commands().mnuRefresh_Click();
-    QCOMPARE(gw.panelText(QStringLiteral("keyAlive")), QStringLiteral("True: 625"));
-    QVERIFY(!gw.state().bRequestLines);
+    QCOMPARE(gw.panels().panelText(QStringLiteral("keyAlive")), QStringLiteral("True: 625"));
+    QVERIFY(!gw.link().bRequestLines);
 }
 
 void TestMainCommands::debugAllToggleIsStored()
@@ -135,12 +137,12 @@ void TestMainCommands::oneShotMarks()
     QVERIFY(gw.marks().checked(MenuMarks::mnuDebugCurrent));
     QVERIFY(gw.marks().checked(MenuMarks::mnuSaveQuery));
     gw.commands().mnuDB_Click();
-    QVERIFY(gw.state().bDBCommand);
+    QVERIFY(gw.marks().bDBCommand);
     QVERIFY(gw.marks().checked(MenuMarks::mnuDB));
     // While the mark is set a second choice does nothing.
-    gw.state().bDBCommand = false;
+    gw.marks().bDBCommand = false;
     gw.commands().mnuDB_Click();
-    QVERIFY(!gw.state().bDBCommand);
+    QVERIFY(!gw.marks().bDBCommand);
 }
 
 void TestMainCommands::ticksLeavesItsMarkCleared()
@@ -171,9 +173,9 @@ void TestMainCommands::statusPopupAndPanel()
     gw.commands().mnuStatus_Click();
     QCOMPARE(ui.calls.last(),
         QStringLiteral("showStatusPopup:SQLServer Status - Nothing\r\nMap State - 0"));
-    QCOMPARE(gw.panelText(QStringLiteral("keyStatus")),
+    QCOMPARE(gw.panels().panelText(QStringLiteral("keyStatus")),
         QStringLiteral("SQLServer Status - Nothing, Map State - 0  "));
-    gw.state().cnJobs = openEmbedded(home, QStringLiteral("ORVIK_Jobs"));
+    gw.sessions().cnJobs = openEmbedded(home, QStringLiteral("ORVIK_Jobs"));
     gw.commands().mnuStatus_Click();
     QCOMPARE(
         ui.calls.last(), QStringLiteral("showStatusPopup:SQLServer Status - 1\r\nMap State - 0"));
@@ -188,11 +190,11 @@ void TestMainCommands::minimizedWindowIsLeftAlone()
     ui.minimized = true;
     gw.commands().MDIForm_Resize();
     QCOMPARE(ui.count(QStringLiteral("layoutMainWindow")), 0);
-    QVERIFY(gw.panelText(QStringLiteral("keyStatus")).isEmpty());
+    QVERIFY(gw.panels().panelText(QStringLiteral("keyStatus")).isEmpty());
     ui.minimized = false;
     gw.commands().MDIForm_Resize();
     QCOMPARE(ui.count(QStringLiteral("layoutMainWindow")), 1);
-    QVERIFY(!gw.panelText(QStringLiteral("keyStatus")).isEmpty());
+    QVERIFY(!gw.panels().panelText(QStringLiteral("keyStatus")).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestMainCommands)

@@ -1,8 +1,9 @@
 #include "TestSupport.h"
 
+#include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
 #include "app/MainWindow.h"
-#include "app/MenuMarks.h"
+#include "common/MenuMarks.h"
 
 #include <QAction>
 #include <QLabel>
@@ -125,7 +126,7 @@ void TestMainWindow::statusPanels()
     auto *panel = w.statusBar()->findChild<QLabel *>(key);
     QVERIFY(panel);
     QCOMPARE(panel->toolTip(), tip);
-    gw.setPanelText(key, QStringLiteral("text of ") + key);
+    gw.panels().setPanelText(key, QStringLiteral("text of ") + key);
     QCOMPARE(panel->text(), QStringLiteral("text of ") + key);
 }
 
@@ -133,7 +134,7 @@ void TestMainWindow::intervalFrame()
 {
     TempHome home;
     Gateway gw(home.path());
-    gw.setIntervalText(QStringLiteral("15"));
+    gw.cycle().loadInterval(QStringLiteral("15"));
     MainWindow w(gw);
     QCOMPARE(w.layoutDirection(), Qt::RightToLeft);
     auto *label = w.findChild<QLabel *>(QStringLiteral("l01"));
@@ -143,7 +144,7 @@ void TestMainWindow::intervalFrame()
     QVERIFY(box);
     QVERIFY(w.findChild<QSpinBox *>(QStringLiteral("updInterval")));
     QCOMPARE(box->text(), QStringLiteral("15"));
-    gw.setIntervalText(QStringLiteral("30"));
+    gw.cycle().loadInterval(QStringLiteral("30"));
     QCOMPARE(box->text(), QStringLiteral("30"));
     // The frame keeps to the right edge of the bar above the child windows.
     w.show();
@@ -213,7 +214,7 @@ void TestMainWindow::resizeRunsTheLayoutPass()
     w.resize(w.width() + 40, w.height() + 30);
     QTRY_VERIFY(ui.count(QStringLiteral("layoutMainWindow")) > before);
     // The status summary is refreshed on the way.
-    QCOMPARE(gw.panelText(QStringLiteral("keyStatus")),
+    QCOMPARE(gw.panels().panelText(QStringLiteral("keyStatus")),
         QStringLiteral("JOBS - Nothing, ORVIKDB - Nothing, Map - Closed  "));
 }
 

@@ -1,11 +1,12 @@
 #include "MapPeer.h"
 #include "TestSupport.h"
 
+#include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
-#include "app/MenuMarks.h"
+#include "common/MapProtocol.h"
+#include "common/MenuMarks.h"
 #include "maplink/InboundCommands.h"
 #include "maplink/MapLink.h"
-#include "maplink/MapProtocol.h"
 #include "model/clsLine.h"
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
@@ -34,9 +35,9 @@ private:
     static std::unique_ptr<Rig> connectedRig(const QString &role = QStringLiteral("Client"))
     {
         auto rig = std::make_unique<Rig>();
-        rig->gw.state().strRole = role;
-        rig->gw.state().strMapUserID = QStringLiteral("u");
-        rig->gw.state().strMapPassword = QStringLiteral("p");
+        rig->gw.mapSettings().strRole = *parseRole(role);
+        rig->gw.mapSettings().strMapUserID = QStringLiteral("u");
+        rig->gw.mapSettings().strMapPassword = QStringLiteral("p");
         if (!rig->peer.connectGateway())
             return nullptr;
         return rig;
@@ -64,8 +65,8 @@ private Q_SLOTS:
         QFETCH(QString, password);
         QFETCH(QByteArray, line);
         Rig rig;
-        rig.gw.state().strMapUserID = user;
-        rig.gw.state().strMapPassword = password;
+        rig.gw.mapSettings().strMapUserID = user;
+        rig.gw.mapSettings().strMapPassword = password;
         QVERIFY(rig.peer.connectGateway());
         QCOMPARE(rig.peer.login, line);
         QCOMPARE(rig.peer.takeReceived(), QByteArray());
@@ -98,18 +99,17 @@ private Q_SLOTS:
         QFETCH(QStringList, lists);
         auto rig = connectedRig();
         QVERIFY(rig);
-        AppState &st = rig->gw.state();
-        st.strLinesList = QStringLiteral("before");
+        rig->gw.statusRows().strLinesList = QStringLiteral("before");
         for (int i = 0; i < chunks.size(); ++i) {
-            st.bLinesChanged = false;
-            const QString before = st.strLinesList;
+            rig->gw.statusRows().bLinesChanged = false;
+            const QString before = rig->gw.statusRows().strLinesList;
             QVERIFY(rig->peer.feed(chunks.at(i)));
             if (lists.at(i) == QLatin1String("-")) {
-                QVERIFY2(!st.bLinesChanged, qPrintable(QString::number(i)));
-                QCOMPARE(st.strLinesList, before);
+                QVERIFY2(!rig->gw.statusRows().bLinesChanged, qPrintable(QString::number(i)));
+                QCOMPARE(rig->gw.statusRows().strLinesList, before);
             } else {
-                QVERIFY(st.bLinesChanged);
-                QCOMPARE(st.strLinesList, lists.at(i));
+                QVERIFY(rig->gw.statusRows().bLinesChanged);
+                QCOMPARE(rig->gw.statusRows().strLinesList, lists.at(i));
             }
         }
         QCOMPARE(rig->peer.takeReceived(), QByteArray());
@@ -121,10 +121,10 @@ private Q_SLOTS:
         auto rig = connectedRig();
         QVERIFY(rig);
         QVERIFY(rig->peer.feed("$A,"));
-        QCOMPARE(rig->gw.state().strRecvBuf, QStringLiteral("$A,"));
+        QCOMPARE(rig->gw.mapLink().recvBuf(), QStringLiteral("$A,"));
         QVERIFY(rig->gw.mapLink().inMessage());
         QVERIFY(rig->peer.feed("L,\r\n"));
-        QCOMPARE(rig->gw.state().strRecvBuf, QString());
+        QCOMPARE(rig->gw.mapLink().recvBuf(), QString());
         QVERIFY(!rig->gw.mapLink().inMessage());
         QCOMPARE(rig->peer.takeReceived(), QByteArray("$SetUpdateMode,S\r\n"));
     }
@@ -187,21 +187,20 @@ private Q_SLOTS:
         QFETCH(QString, list);
         auto rig = connectedRig(role);
         QVERIFY(rig);
-        AppState &st = rig->gw.state();
         const QDateTime now(QDate(2024, 3, 5), QTime(10, 20, 30));
         rig->gw.clock().setNow(now);
-        st.strLinesList = QStringLiteral(",old,");
-        st.bLinesChanged = false;
-        st.bRequestLines = true;
-        st.dtLastQueryAll = now.addSecs(-60);
-        rig->gw.tmrDB().stop();
+        rig->gw.statusRows().strLinesList = QStringLiteral(",old,");
+        rig->gw.statusRows().bLinesChanged = false;
+        rig->gw.link().bRequestLines = true;
+        rig->gw.cycle().setLastQueryAll(now.addSecs(-60));
+        rig->gw.cycle().stop();
         QVERIFY(rig->peer.feed(message));
-        QCOMPARE(st.strLinesList, list);
-        QVERIFY(st.bLinesChanged);
-        QVERIFY(!st.bRequestLines);
-        QVERIFY(DateTime::isZero(st.dtLastQueryAll));
-        QCOMPARE(st.dtLinesTime, now);
-        QVERIFY(rig->gw.tmrDB().isActive());
+        QCOMPARE(rig->gw.statusRows().strLinesList, list);
+        QVERIFY(rig->gw.statusRows().bLinesChanged);
+        QVERIFY(!rig->gw.link().bRequestLines);
+        QVERIFY(DateTime::isZero(rig->gw.cycle().dtLastQueryAll()));
+        QCOMPARE(rig->gw.link().dtLinesTime, now);
+        QVERIFY(rig->gw.cycle().tmrDB().isActive());
         QVERIFY(!rig->home.exists(QStringLiteral("Debug.TXT")));
     }
 
@@ -238,7 +237,7 @@ private Q_SLOTS:
         QFETCH(QString, logged);
         auto rig = connectedRig();
         QVERIFY(rig);
-        auto &lines = rig->gw.state().colLines;
+        auto &lines = rig->gw.day().colLines;
         lines = std::make_unique<colLinesType>();
         auto line = std::make_shared<clsLine>();
         line->Idx = QStringLiteral("123456");
@@ -321,25 +320,24 @@ private Q_SLOTS:
         QFETCH(QString, logged);
         auto rig = connectedRig(QStringLiteral("Client"));
         QVERIFY(rig);
-        AppState &st = rig->gw.state();
-        auto &lines = st.colLines;
+        auto &lines = rig->gw.day().colLines;
         lines = std::make_unique<colLinesType>();
         auto line = std::make_shared<clsLine>();
         line->Idx = QStringLiteral("123456");
         line->Makat = QStringLiteral("34506201");
         line->Scheds.add(QStringLiteral("1"), std::make_shared<clsSched>());
         lines->add(line->Idx, line);
-        st.strLinesList = QStringLiteral("-");
+        rig->gw.statusRows().strLinesList = QStringLiteral("-");
 
         const QByteArray received = rig->peer.exchange(input);
         QCOMPARE(received.count("\r\n"), answers);
         QVERIFY2(received.startsWith(firstAnswer), received.left(200).constData());
-        QCOMPARE(st.strLinesList, list);
+        QCOMPARE(rig->gw.statusRows().strLinesList, list);
         if (logged.isEmpty())
             QVERIFY2(!rig->home.exists(QStringLiteral("Debug.TXT")), qPrintable(debugLog(*rig)));
         else
             QVERIFY2(debugLog(*rig).contains(logged), qPrintable(debugLog(*rig)));
-        QVERIFY(st.strRecvBuf.size() <= MapLink::kMaxMessageChars);
+        QVERIFY(rig->gw.mapLink().recvBuf().size() <= MapLink::kMaxMessageChars);
     }
 
     // A peer that opens a message and never ends it cannot make the buffer
@@ -348,12 +346,12 @@ private Q_SLOTS:
     {
         auto rig = connectedRig(QStringLiteral("Server"));
         QVERIFY(rig);
-        AppState &st = rig->gw.state();
         const QByteArray huge = "$Q,0,dedod/" + QByteArray(3 * MapLink::kMaxMessageChars, '7');
         rig->peer.peer->write(huge);
         rig->peer.peer->write("\r\n$Q,0,dedod/1234567\r\n");
-        QTRY_COMPARE_WITH_TIMEOUT(st.strLinesList, QStringLiteral(",12-345-67,"), 10000);
-        QVERIFY(st.strRecvBuf.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(
+            rig->gw.statusRows().strLinesList, QStringLiteral(",12-345-67,"), 10000);
+        QVERIFY(rig->gw.mapLink().recvBuf().isEmpty());
         const QStringList records = rig->home.lines(QStringLiteral("Debug.TXT"));
         QCOMPARE(records.size(), 1);
         QVERIFY(
@@ -363,7 +361,7 @@ private Q_SLOTS:
         const QByteArray big = "$Q,0,dedod/" + QByteArray(MapLink::kMaxMessageChars - 20, 'B');
         rig->peer.peer->write(big + "\r\n");
         QTRY_COMPARE_WITH_TIMEOUT(
-            st.strLinesList.size(), MapLink::kMaxMessageChars - 20 + 2, 10000);
+            rig->gw.statusRows().strLinesList.size(), MapLink::kMaxMessageChars - 20 + 2, 10000);
         QCOMPARE(rig->home.lines(QStringLiteral("Debug.TXT")).size(), 1);
     }
 
@@ -377,17 +375,16 @@ private Q_SLOTS:
     {
         QFETCH(bool, logOnLoaded);
         Rig rig;
-        AppState &st = rig.gw.state();
         // A port nobody listens on: the connection is refused.
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-        st.iMapPort = quint16(probe.serverPort());
+        rig.gw.mapSettings().iMapPort = quint16(probe.serverPort());
         probe.close();
-        st.strMapIP = QStringLiteral("127.0.0.1");
-        st.setWindowLoaded(QStringLiteral("LogOn"), logOnLoaded);
-        st.strTaskStep = QStringLiteral("StartConnectAll");
-        rig.gw.tmrTasks().setInterval(60000);
-        rig.gw.tmrTasks().start();
+        rig.gw.mapSettings().strMapIP = QStringLiteral("127.0.0.1");
+        rig.gw.windows().setLoaded(WindowTable::Window::LogOn, logOnLoaded);
+        rig.gw.tasks().setStep(TaskStep::StartConnectAll);
+        rig.gw.tasks().setInterval(60000);
+        rig.gw.tasks().enable();
         rig.gw.mapLink().MapConnect();
         QTRY_VERIFY(rig.home.exists(QStringLiteral("Debug.TXT")));
         QVERIFY(debugLog(rig).contains(QStringLiteral("sckmap_Error: Can't connect to Map")));
@@ -398,15 +395,15 @@ private Q_SLOTS:
             QVERIFY(rig.ui.messages.first().text.size() > 33);
             QCOMPARE(rig.ui.messages.first().title, QStringLiteral("Connecting to Map"));
             QCOMPARE(rig.ui.messages.first().icon, Ui::Icon::Critical);
-            QVERIFY(!rig.gw.tmrTasks().isActive());
-            QCOMPARE(st.strTaskStep, QString());
+            QVERIFY(!rig.gw.tasks().isActive());
+            QCOMPARE(rig.gw.tasks().step(), TaskStep::None);
             QCOMPARE(rig.ui.count(QStringLiteral("reOrderLogOn:Usual")), 1);
         } else {
             QVERIFY(rig.ui.messages.isEmpty());
-            QVERIFY(rig.gw.tmrTasks().isActive());
-            QCOMPARE(st.strTaskStep, QStringLiteral("StartConnectAll"));
+            QVERIFY(rig.gw.tasks().isActive());
+            QCOMPARE(rig.gw.tasks().step(), TaskStep::StartConnectAll);
         }
-        QCOMPARE(rig.gw.sckMap().state(), int(MapSocket::Error));
+        QCOMPARE(rig.gw.sckMap().state(), MapSocket::State::Error);
 
         // The next MapConnect closes and starts again.
         MapPeer peer(rig.gw);

@@ -1,8 +1,9 @@
 #include "TestSupport.h"
 
+#include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
+#include "common/MapProtocol.h"
 #include "maplink/MapLink.h"
-#include "maplink/MapProtocol.h"
 #include "model/clsLine.h"
 #include "platform/MapSocket.h"
 
@@ -65,17 +66,17 @@ private:
         Rig()
         {
             gw.setUi(&ui);
-            gw.state().strRole = QStringLiteral("Server");
-            gw.state().strMapUserID = MapProtocol::kServerUserId;
-            gw.state().strMapPassword = MapProtocol::kServerPassword;
+            gw.mapSettings().strRole = StationRole::Server;
+            gw.mapSettings().strMapUserID = MapProtocol::kServerUserId;
+            gw.mapSettings().strMapPassword = MapProtocol::kServerPassword;
         }
         bool connectTo(const Sim &sim)
         {
-            gw.state().strMapIP = QStringLiteral("127.0.0.1");
-            gw.state().iMapPort = quint16(sim.port);
+            gw.mapSettings().strMapIP = QStringLiteral("127.0.0.1");
+            gw.mapSettings().iMapPort = quint16(sim.port);
             gw.mapLink().MapConnect();
             return QTest::qWaitFor(
-                [&] { return gw.sckMap().state() == MapSocket::Connected; }, 5000);
+                [&] { return gw.sckMap().state() == MapSocket::State::Connected; }, 5000);
         }
     };
 
@@ -93,15 +94,15 @@ private Q_SLOTS:
         QTRY_VERIFY(sim.readOutput().contains(QStringLiteral("<- $SetUpdateMode,S")));
         QVERIFY(sim.readOutput().contains(QStringLiteral("-> $A,L,\n")));
 
-        rig.gw.state().strLinesList.clear();
-        rig.gw.state().bRequestLines = true;
+        rig.gw.statusRows().strLinesList.clear();
+        rig.gw.link().bRequestLines = true;
         rig.gw.sckMap().send(MapProtocol::kLineListRequest + MapProtocol::kLineEnd);
         // A "Server" station keeps our organisation's vehicles only.
-        QTRY_COMPARE(rig.gw.state().strLinesList,
+        QTRY_COMPARE(rig.gw.statusRows().strLinesList,
             QStringLiteral(",12-345-67,23-456-78,34-567-89,45-678-01,56-780-12,67-801-23,"
                            "44444,"));
-        QVERIFY(!rig.gw.state().bRequestLines);
-        QVERIFY(rig.gw.tmrDB().isActive());
+        QVERIFY(!rig.gw.link().bRequestLines);
+        QVERIFY(rig.gw.cycle().tmrDB().isActive());
     }
 
     void vehiclesOption()
@@ -109,10 +110,10 @@ private Q_SLOTS:
         Sim sim;
         QVERIFY(sim.start({QStringLiteral("--vehicles"), QStringLiteral("x1,dedod/7654321")}));
         Rig rig;
-        rig.gw.state().strRole = QStringLiteral("Client");
+        rig.gw.mapSettings().strRole = StationRole::Client;
         QVERIFY(rig.connectTo(sim));
         rig.gw.sckMap().send(MapProtocol::kLineListRequest + MapProtocol::kLineEnd);
-        QTRY_COMPARE(rig.gw.state().strLinesList, QStringLiteral(",x1,76-543-21,"));
+        QTRY_COMPARE(rig.gw.statusRows().strLinesList, QStringLiteral(",x1,76-543-21,"));
     }
 
     // The simulator's timed request is answered with the line's schedule;
@@ -125,7 +126,7 @@ private Q_SLOTS:
             QStringLiteral("--request-every"), QStringLiteral("1"),
             QStringLiteral("--received-file"), files.file("recv.bin")}));
         Rig rig;
-        rig.gw.state().colLines = std::make_unique<colLinesType>();
+        rig.gw.day().colLines = std::make_unique<colLinesType>();
         auto line = std::make_shared<clsLine>();
         line->Idx = QStringLiteral("123456");
         line->Makat = QStringLiteral("34506201");
@@ -137,7 +138,7 @@ private Q_SLOTS:
         sched->StTimes = QStringLiteral("0;0");
         sched->DriverName = QStringLiteral("דנה");
         line->Scheds.add(QStringLiteral("1"), sched);
-        rig.gw.state().colLines->add(line->Idx, line);
+        rig.gw.day().colLines->add(line->Idx, line);
         QVERIFY(rig.connectTo(sim));
 
         const QByteArray answer("$NotifyOrganization,dedod,ExpLineSched\\c34506201\\c"
@@ -146,7 +147,7 @@ private Q_SLOTS:
         QVERIFY(sim.readOutput().contains(
             QStringLiteral("-> $MapNotification,dedod,1,ExpLineSchedReq\\c34506201")));
         QTRY_VERIFY(sim.readOutput().contains(QStringLiteral("06:05-07:10-1:0;0-דנה")));
-        QVERIFY(rig.gw.state().colLines->first()->Scheds.first()->Sent.isValid());
+        QVERIFY(rig.gw.day().colLines->first()->Scheds.first()->Sent.isValid());
     }
 
     void drops_data()
@@ -166,7 +167,7 @@ private Q_SLOTS:
         QVERIFY(rig.connectTo(sim));
         if (signal)
             ::kill(pid_t(sim.process.processId()), SIGUSR1);
-        QTRY_VERIFY_WITH_TIMEOUT(rig.gw.sckMap().state() != MapSocket::Connected, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.gw.sckMap().state() != MapSocket::State::Connected, 10000);
         QTRY_VERIFY(sim.readOutput().contains(QStringLiteral("disconnected")));
 
         // The listener stays: the gateway gets back in.

@@ -74,13 +74,11 @@ void TstPgServer::init()
     m_ui = FakeUi();
     m_gw->setUi(&m_ui);
     m_gw->clock().setNow(QDateTime(QDate(2026, 12, 7), QTime(10, 0)));
-    m_gw->setIntervalText(QStringLiteral("15"));
-    m_gw->setIntervalTag(QStringLiteral("15"));
-    AppState &st = m_gw->state();
-    st.strSQLServer = m_pg->connectionString();
-    st.strCatalog = QStringLiteral("ORVIK_Jobs");
-    st.bRequestLines = false;
-    st.dtLinesTime = m_gw->clock().now();
+    m_gw->cycle().loadInterval(QStringLiteral("15"));
+    m_gw->sessions().strSQLServer = m_pg->connectionString();
+    m_gw->sessions().strCatalog = QStringLiteral("ORVIK_Jobs");
+    m_gw->link().bRequestLines = false;
+    m_gw->link().dtLinesTime = m_gw->clock().now();
 }
 
 void TstPgServer::cleanup()
@@ -92,7 +90,7 @@ void TstPgServer::cleanup()
 void TstPgServer::openSessions()
 {
     bool ok = false;
-    m_gw->sqlConnect().SQLConnect(ok, QString(), QString());
+    ok = m_gw->sqlConnect().SQLConnect();
     QVERIFY2(ok, qPrintable(debugLines().join(QLatin1Char('\n'))));
 }
 
@@ -115,8 +113,7 @@ void TstPgServer::addJob(int recId, const QString &start, const QString &driver,
 void TstPgServer::sessionsOpenWithThePostgresDialect()
 {
     openSessions();
-    const AppState &st = m_gw->state();
-    for (const auto &session : {st.cnJobs, st.cnORVIKDB}) {
+    for (const auto &session : {m_gw->sessions().cnJobs, m_gw->sessions().cnORVIKDB}) {
         QVERIFY(session);
         QCOMPARE(session->state(), int(DbSession::Open));
         QCOMPARE(session->connectionStatus(), 1);
@@ -153,8 +150,7 @@ void TstPgServer::selectionCopyAndRouteTimes()
         qPrintable(m_pg->lastError()));
     openSessions();
 
-    QString mode = QStringLiteral("QueryTrigger");
-    m_gw->queries().QueryDB(mode);
+    m_gw->cycle().runSelection(QueryMode::QueryTrigger);
     QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
 
     // The day's newest row of each job is marked and released; nothing stays at 2.
@@ -176,9 +172,9 @@ void TstPgServer::selectionCopyAndRouteTimes()
     QCOMPARE(sql(schedsQuery), expected);
 
     // The trip took the undated rule: stops and times from RteDB.RouteTimes.
-    QVERIFY(m_gw->state().colLines);
+    QVERIFY(m_gw->day().colLines);
     std::shared_ptr<clsLine> line;
-    for (const auto &l : *m_gw->state().colLines) {
+    for (const auto &l : *m_gw->day().colLines) {
         if (l->Makat == kRoute)
             line = l;
     }
@@ -190,7 +186,7 @@ void TstPgServer::selectionCopyAndRouteTimes()
     QCOMPARE(trip->StTimes, QStringLiteral("1;0;1;2;5;1"));
 
     // The next cycle offers the same rows again: they are stored once.
-    m_gw->queries().QueryDB(mode);
+    m_gw->cycle().runSelection(QueryMode::QueryTrigger);
     QCOMPARE(sql(schedsQuery), expected);
     QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
 }
@@ -207,15 +203,14 @@ void TstPgServer::failedSelectionIsUndone()
                  "EXECUTE FUNCTION refuse_release();")),
         qPrintable(m_pg->lastError()));
     openSessions();
-    QString mode = QStringLiteral("QueryAll");
-    m_gw->queries().QueryDB(mode);
+    m_gw->cycle().runSelection(QueryMode::QueryAll);
     const QStringList log = debugLines();
     QVERIFY2(log.size() == 1 && log.first().contains(QStringLiteral("QueryDB: Step - Quering"))
             && log.first().contains(QStringLiteral("release refused")),
         qPrintable(log.join(QLatin1Char('\n'))));
     QCOMPARE(sql(QStringLiteral("SELECT count(*) FROM Scheds")), QStringLiteral("0"));
     // A statement that fails on the server leaves the connection working.
-    QCOMPARE(m_gw->state().cnJobs->connectionStatus(), 1);
+    QCOMPARE(m_gw->sessions().cnJobs->connectionStatus(), 1);
 
     // The marking went back with the failure: the session holds no open
     // transaction (the trigger could not be dropped under its locks) and the
@@ -225,7 +220,7 @@ void TstPgServer::failedSelectionIsUndone()
                                        "DROP FUNCTION refuse_release();")),
         qPrintable(m_pg->lastError()));
     QCOMPARE(sql(QStringLiteral("SELECT UsedFlag FROM Jobs")), QStringLiteral("0"));
-    m_gw->queries().QueryDB(mode);
+    m_gw->cycle().runSelection(QueryMode::QueryAll);
     QCOMPARE(debugLines().size(), 1);
     QCOMPARE(sql(QStringLiteral("SELECT UsedFlag FROM Jobs")), QStringLiteral("1"));
     QCOMPARE(sql(QStringLiteral("SELECT count(*) FROM Scheds")), QStringLiteral("1"));
@@ -247,7 +242,7 @@ void TstPgServer::cycleRepairsSessionsAfterServerRestart()
     for (int i = 0; i < 3; ++i) {
         m_gw->clock().advanceSeconds(15);
         m_gw->cycle().tmrDB_Timer();
-        QVERIFY(m_gw->tmrDB().isActive());
+        QVERIFY(m_gw->cycle().tmrDB().isActive());
     }
     // The first failing statement marks the jobs session lost; the cycles after
     // it try to reopen it.
@@ -259,26 +254,25 @@ void TstPgServer::cycleRepairsSessionsAfterServerRestart()
 
     QVERIFY2(m_pg->start(), qPrintable(m_pg->lastError()));
     addJob(2, QStringLiteral("07:10"), QStringLiteral("Noa"));
-    const AppState &st = m_gw->state();
     // The first cycle reopens the jobs session and the new job reaches the
     // map. The schedules session was idle while the server was away, so its
     // loss shows only when the copy uses it: logged, and reported as not working.
     m_gw->clock().advanceSeconds(15);
     m_gw->cycle().tmrDB_Timer();
-    QVERIFY(st.cnJobs);
-    QCOMPARE(st.cnJobs->state(), int(DbSession::Open));
-    QCOMPARE(st.cnJobs->connectionStatus(), 1);
+    QVERIFY(m_gw->sessions().cnJobs);
+    QCOMPARE(m_gw->sessions().cnJobs->state(), int(DbSession::Open));
+    QCOMPARE(m_gw->sessions().cnJobs->connectionStatus(), 1);
     QVERIFY(peer.takeReceived().contains("\\c1234567-07:10-23:00-1:-Noa"));
     const QStringList afterRestart = debugLines().mid(away.size());
     QVERIFY2(afterRestart.size() == 2
             && afterRestart.first().contains(QStringLiteral("InsertScheds: Error Number: ")),
         qPrintable(afterRestart.join(QLatin1Char('\n'))));
-    QCOMPARE(st.cnORVIKDB->connectionStatus(), 0);
+    QCOMPARE(m_gw->sessions().cnORVIKDB->connectionStatus(), 0);
 
     // The next cycle reopens it and copies the day again, without a failure.
     m_gw->clock().advanceSeconds(15);
     m_gw->cycle().tmrDB_Timer();
-    for (const auto &session : {st.cnJobs, st.cnORVIKDB}) {
+    for (const auto &session : {m_gw->sessions().cnJobs, m_gw->sessions().cnORVIKDB}) {
         QVERIFY(session);
         QCOMPARE(session->state(), int(DbSession::Open));
         QCOMPARE(session->connectionStatus(), 1);
@@ -287,7 +281,7 @@ void TstPgServer::cycleRepairsSessionsAfterServerRestart()
     QCOMPARE(sql(QStringLiteral("SELECT string_agg(DriverName, ',' ORDER BY IntrMedRecordID) "
                                 "FROM Scheds")),
         QStringLiteral("Dana,Noa"));
-    QVERIFY(m_gw->tmrDB().isActive());
+    QVERIFY(m_gw->cycle().tmrDB().isActive());
 }
 
 QTEST_GUILESS_MAIN(TstPgServer)

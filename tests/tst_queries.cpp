@@ -1,9 +1,8 @@
 // The job selection and the schedules insert on real embedded files.
 
-#include "TestSupport.h"
+#include "CoreParts.h"
 
-#include "app/Gateway.h"
-#include "app/MenuMarks.h"
+#include "common/MenuMarks.h"
 #include "db/EmbeddedSchema.h"
 #include "db/SqlConnect.h"
 #include "db/mdlQueries.h"
@@ -60,11 +59,16 @@ private:
         const QString &orderDate = QString());
     QVariant scalar(const QString &file, const QString &sql);
     QList<qint64> delivered(); // PKIDs at UsedFlag 1
-    RowSet::Ptr query(QString mode = QStringLiteral("QueryAll"));
+    RowSet::Ptr query(QueryMode mode = QueryMode::QueryAll);
+    // One selection; its rows are counted as the jobs processing would be
+    // handed them. False when it failed.
+    bool select(QueryMode &mode);
+    // Counts what the jobs processing would be handed.
+    mdlQueries::Selection handOn(const mdlQueries::Selection &selection);
 
-    std::unique_ptr<TempHome> m_home;
-    std::unique_ptr<Gateway> m_gw;
-    FakeUi m_ui;
+    std::unique_ptr<CoreParts> m_core;
+    std::unique_ptr<SqlConnect> m_connect;
+    std::unique_ptr<mdlQueries> m_queries;
     QString m_db;
     int m_processed = 0;
     int m_processedRows = 0;
@@ -73,36 +77,46 @@ private:
 
 void TstQueries::init()
 {
-    m_home = std::make_unique<TempHome>();
-    m_db = m_home->file(QStringLiteral("db"));
+    m_core = std::make_unique<CoreParts>();
+    CoreParts &core = *m_core;
+    m_db = core.home.file(QStringLiteral("db"));
     EmbeddedSchema::create(m_db);
-    m_gw = std::make_unique<Gateway>(m_home->path());
-    m_ui = FakeUi();
-    m_gw->setUi(&m_ui);
-    m_gw->clock().setNow(at(0, 10, 0));
-    AppState &st = m_gw->state();
-    st.strSQLServer = QStringLiteral("sqlite:") + m_db;
-    st.strCatalog = QStringLiteral("ORVIK_Jobs");
-    st.strVersion = QStringLiteral("Version 3.0.50");
-    st.strStatus = QStringLiteral("All OK");
-    bool ok = false;
-    m_gw->sqlConnect().SQLConnect(ok, QString(), QString());
-    QVERIFY(ok);
+    m_connect = std::make_unique<SqlConnect>(
+        core.settings, core.sessions, core.windows, core.ui, core.log);
+    m_queries = std::make_unique<mdlQueries>(
+        core.sessions, core.rows, core.marks, core.clock, core.log, core.home.path());
+    core.clock.setNow(at(0, 10, 0));
+    m_core->sessions.strSQLServer = QStringLiteral("sqlite:") + m_db;
+    m_core->sessions.strCatalog = QStringLiteral("ORVIK_Jobs");
+    m_core->rows.strVersion = QStringLiteral("Version 3.0.50");
+    m_core->rows.strStatus = QStringLiteral("All OK");
+    QVERIFY(m_connect->SQLConnect());
     m_processed = m_processedRows = 0;
     m_schedsWhenProcessed = -1;
-    m_gw->setScheduleProcessor([this](RowSet &rs) {
-        ++m_processed;
-        m_processedRows = rs.recordCount();
-        m_schedsWhenProcessed = scalar(
-            EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select Count(*) From Scheds"))
-                                    .toInt();
-    });
 }
 
 void TstQueries::cleanup()
 {
-    m_gw.reset();
-    m_home.reset();
+    m_queries.reset();
+    m_connect.reset();
+    m_core.reset();
+}
+
+bool TstQueries::select(QueryMode &mode)
+{
+    return !handOn(m_queries->QueryDB(mode)).failed;
+}
+
+mdlQueries::Selection TstQueries::handOn(const mdlQueries::Selection &selection)
+{
+    if (selection.rows) {
+        ++m_processed;
+        m_processedRows = selection.rows->recordCount();
+        m_schedsWhenProcessed = scalar(
+            EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select Count(*) From Scheds"))
+                                    .toInt();
+    }
+    return selection;
 }
 
 qint64 TstQueries::addJob(const QString &carNum, int recId, const QDateTime &start, int routeCode,
@@ -151,25 +165,12 @@ QList<qint64> TstQueries::delivered()
     return out;
 }
 
-RowSet::Ptr TstQueries::query(QString mode)
+RowSet::Ptr TstQueries::query(QueryMode mode)
 {
-    RowSet::Ptr seen;
-    m_gw->setScheduleProcessor([&seen, this](RowSet &rs) {
-        ++m_processed;
-        m_processedRows = rs.recordCount();
-        // A copy of what the processing was handed.
-        QVector<RowSet::Row> rows;
-        rs.moveFirst();
-        for (; !rs.eof(); rs.moveNext()) {
-            RowSet::Row row;
-            for (int i = 0; i < rs.fieldCount(); ++i)
-                row << rs.field(i);
-            rows << row;
-        }
-        seen = std::make_shared<RowSet>(rs.fieldNames(), rows);
-    });
-    m_gw->queries().QueryDB(mode);
-    return seen;
+    const RowSet::Ptr rows = handOn(m_queries->QueryDB(mode)).rows;
+    if (rows)
+        rows->moveFirst(); // the copy into Scheds left it at the end
+    return rows;
 }
 
 void TstQueries::operationalDayBoundary_data()
@@ -190,7 +191,7 @@ void TstQueries::operationalDayBoundary()
         at(-1, 4, 0), at(0, 3, 59, 59), at(0, 4, 0), at(1, 3, 59, 59), at(1, 4, 0)};
     for (int i = 0; i < starts.size(); ++i)
         addJob(QStringLiteral("100"), i + 1, starts.at(i));
-    m_gw->clock().setNow(now);
+    m_core->clock.setNow(now);
     RowSet::Ptr rs = query();
     QVERIFY(rs);
     QList<int> got;
@@ -253,21 +254,21 @@ void TstQueries::purgeOncePerCalendarDay()
     const qint64 keptByOrder = addJob(QStringLiteral("9"), 98, at(-40, 6, 0), 10512,
         QStringLiteral("x"), 1, QStringLiteral("2026-11-30"));
     const qint64 first = oldJob();
-    QString mode;
-    m_gw->queries().QueryDB(mode);
+    QueryMode mode = QueryMode::QueryAll;
+    select(mode);
     QVERIFY(!exists(first));
     QVERIFY(exists(keptByOrder));
-    QCOMPARE(m_gw->queries().dLastPurge(), kDay);
+    QCOMPARE(m_queries->dLastPurge(), kDay);
 
     const qint64 second = oldJob();
-    m_gw->clock().setNow(at(0, 23, 59));
-    m_gw->queries().QueryDB(mode);
+    m_core->clock.setNow(at(0, 23, 59));
+    select(mode);
     QVERIFY(exists(second)); // same calendar day: no purge
 
-    m_gw->clock().setNow(at(1, 0, 1));
-    m_gw->queries().QueryDB(mode);
+    m_core->clock.setNow(at(1, 0, 1));
+    select(mode);
     QVERIFY(!exists(second)); // first call after midnight
-    QVERIFY(!m_home->exists(QStringLiteral("Debug.TXT")));
+    QVERIFY(!m_core->home.exists(QStringLiteral("Debug.TXT")));
 }
 
 void TstQueries::statusRows()
@@ -278,44 +279,44 @@ void TstQueries::statusRows()
             jobs, QStringLiteral("Select Status From AppStatus Where Type = '%1'").arg(type))
             .toString();
     };
-    m_gw->clock().setNow(at(0, 6, 5));
-    m_gw->state().strStatus = QStringLiteral("Map 'down'");
-    m_gw->state().strLinesList = QStringLiteral("51-21,O'Brien");
-    QString mode;
-    m_gw->queries().QueryDB(mode);
+    m_core->clock.setNow(at(0, 6, 5));
+    m_core->rows.strStatus = QStringLiteral("Map 'down'");
+    m_core->rows.strLinesList = QStringLiteral("51-21,O'Brien");
+    QueryMode mode = QueryMode::QueryAll;
+    select(mode);
     QCOMPARE(status(QStringLiteral("APSTT")),
         QStringLiteral("Dec  7 2026  6:05AM Version 3.0.50Map 'down'"));
     QCOMPARE(status(QStringLiteral("CRLST")), QString()); // bLinesChanged clear: not written
 
-    m_gw->state().bLinesChanged = true;
-    m_gw->queries().QueryDB(mode);
+    m_core->rows.bLinesChanged = true;
+    select(mode);
     QCOMPARE(status(QStringLiteral("CRLST")), QStringLiteral("51-21,O'Brien"));
-    QVERIFY(!m_gw->state().bLinesChanged);
+    QVERIFY(!m_core->rows.bLinesChanged);
 
-    m_gw->state().strLinesList = QStringLiteral("changed");
-    m_gw->queries().QueryDB(mode);
+    m_core->rows.strLinesList = QStringLiteral("changed");
+    select(mode);
     QCOMPARE(status(QStringLiteral("CRLST")), QStringLiteral("51-21,O'Brien"));
 
     // The ShibFlag is cleared on every call.
     EmbeddedSchema::run(jobs, {QStringLiteral("Update ShibFlag Set Flag = 5")});
-    m_gw->queries().QueryDB(mode);
+    select(mode);
     QCOMPARE(scalar(jobs, QStringLiteral("Select Flag From ShibFlag")).toInt(), 0);
 }
 
 void TstQueries::queryTraceOncePerMark()
 {
     addJob(QStringLiteral("1"), 1, at(0, 8, 0));
-    MenuMarks &marks = m_gw->marks();
+    MenuMarks &marks = m_core->marks;
     marks.setChecked(MenuMarks::mnuSaveQuery, true);
-    m_gw->state().bDBCommand = true;
+    m_core->marks.bDBCommand = true;
     marks.setChecked(MenuMarks::mnuDB, true);
-    QString mode;
-    m_gw->queries().QueryDB(mode);
-    m_gw->queries().QueryDB(mode);
+    QueryMode mode = QueryMode::QueryAll;
+    select(mode);
+    select(mode);
     QVERIFY(!marks.checked(MenuMarks::mnuSaveQuery));
     QVERIFY(!marks.checked(MenuMarks::mnuDB));
-    QVERIFY(!m_gw->state().bDBCommand);
-    const QStringList lines = m_home->lines(QStringLiteral("Queries.TXT"));
+    QVERIFY(!m_core->marks.bDBCommand);
+    const QStringList lines = m_core->home.lines(QStringLiteral("Queries.TXT"));
     QCOMPARE(lines.size(), 1);
     QVERIFY(lines.first().contains(QStringLiteral("UPDATE Jobs SET UsedFlag = 2")));
     QVERIFY(lines.first().contains(QStringLiteral("'2026-12-07 04:00:00'")));
@@ -332,12 +333,12 @@ void TstQueries::emptyDay()
 {
     QFETCH(bool, debugCurrent);
     addJob(QStringLiteral("1"), 1, at(2, 8, 0)); // not today
-    MenuMarks &marks = m_gw->marks();
+    MenuMarks &marks = m_core->marks;
     marks.setChecked(MenuMarks::mnuDebugCurrent, debugCurrent);
     marks.setChecked(MenuMarks::mnuDebugAll, true);
-    QString mode = QStringLiteral("QueryTrigger");
-    m_gw->queries().QueryDB(mode);
-    QCOMPARE(mode, QStringLiteral("QueryAll"));
+    QueryMode mode = QueryMode::QueryTrigger;
+    select(mode);
+    QCOMPARE(mode, QueryMode::QueryAll);
     QCOMPARE(m_processed, 0);
     QCOMPARE(
         scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select Count(*) From Scheds"))
@@ -345,34 +346,34 @@ void TstQueries::emptyDay()
         0);
     QCOMPARE(marks.checked(MenuMarks::mnuDebugAll), !debugCurrent);
     QVERIFY(!marks.checked(MenuMarks::mnuDebugCurrent));
-    const QStringList log = m_home->lines(QStringLiteral("Debug.TXT"));
+    const QStringList log = m_core->home.lines(QStringLiteral("Debug.TXT"));
     if (debugCurrent) {
         QCOMPARE(log.size(), 1);
         QVERIFY(log.first().contains(QStringLiteral("QueryDB: RecordSet is Empty")));
     } else {
         QVERIFY(log.isEmpty());
     }
-    QVERIFY(!QDir(m_home->file(QStringLiteral("MultiRS"))).exists());
+    QVERIFY(!QDir(m_core->home.file(QStringLiteral("MultiRS"))).exists());
 }
 
 void TstQueries::rowsGoToDumpInsertThenProcessing()
 {
     addJob(QStringLiteral("1"), 1, at(0, 8, 0));
     addJob(QStringLiteral("2"), 2, at(0, 9, 0));
-    m_gw->marks().setChecked(MenuMarks::mnuDebugCurrent, true);
-    m_gw->marks().setChecked(MenuMarks::mnuDebugAll, true);
-    QString mode = QStringLiteral("QueryTrigger");
-    m_gw->queries().QueryDB(mode);
-    QCOMPARE(mode, QStringLiteral("QueryAll"));
+    m_core->marks.setChecked(MenuMarks::mnuDebugCurrent, true);
+    m_core->marks.setChecked(MenuMarks::mnuDebugAll, true);
+    QueryMode mode = QueryMode::QueryTrigger;
+    select(mode);
+    QCOMPARE(mode, QueryMode::QueryAll);
     QCOMPARE(m_processed, 1);
     QCOMPARE(m_processedRows, 2);
     QCOMPARE(m_schedsWhenProcessed, 2); // the insert ran first
-    QVERIFY(!m_gw->marks().checked(MenuMarks::mnuDebugCurrent));
-    QVERIFY(!m_gw->marks().checked(MenuMarks::mnuDebugAll));
-    const QStringList dump = m_home->lines(QStringLiteral("MultiRS/MultiRes.XLS"));
+    QVERIFY(!m_core->marks.checked(MenuMarks::mnuDebugCurrent));
+    QVERIFY(!m_core->marks.checked(MenuMarks::mnuDebugAll));
+    const QStringList dump = m_core->home.lines(QStringLiteral("MultiRS/MultiRes.XLS"));
     QCOMPARE(dump.size(), 4); // tab line, header, two rows
     QVERIFY(dump.at(1).startsWith(QStringLiteral("\tPKID\tEntryDT\tCarNo")));
-    QVERIFY(!m_home->exists(QStringLiteral("Debug.TXT")));
+    QVERIFY(!m_core->home.exists(QStringLiteral("Debug.TXT")));
 }
 
 void TstQueries::failureExitLogsStep_data()
@@ -397,15 +398,13 @@ void TstQueries::failureExitLogsStep()
     QFETCH(QString, expected);
     const qint64 pkid = addJob(QStringLiteral("1"), 1, at(0, 8, 0));
     if (breakIt.isEmpty())
-        m_gw->state().cnJobs.reset();
+        m_core->sessions.cnJobs.reset();
     else
         EmbeddedSchema::run(EmbeddedSchema::jobsFile(m_db), {breakIt});
-    QVERIFY(!m_gw->tmrDB().isActive());
-    QString mode;
-    m_gw->queries().QueryDB(mode);
-    QVERIFY(m_gw->tmrDB().isActive());
+    QueryMode mode = QueryMode::QueryAll;
+    QVERIFY(!select(mode));
     QCOMPARE(m_processed, 0);
-    const QStringList log = m_home->lines(QStringLiteral("Debug.TXT"));
+    const QStringList log = m_core->home.lines(QStringLiteral("Debug.TXT"));
     QCOMPARE(log.size(), 1);
     QVERIFY2(log.first().contains(expected), qPrintable(log.first()));
     // No row is left marked or delivered without having been returned.
@@ -431,8 +430,8 @@ void TstQueries::schedsValues()
     QFETCH(int, makat);
     QFETCH(QString, line);
     addJob(QStringLiteral("12-345-67"), 4711, at(0, 6, 30), makat, QStringLiteral("דנה כהן"));
-    QString mode;
-    m_gw->queries().QueryDB(mode);
+    QueryMode mode = QueryMode::QueryAll;
+    select(mode);
     DbSession s;
     s.setProperty(QStringLiteral("Data Source"), QStringLiteral("sqlite:") + m_db);
     s.setProperty(QStringLiteral("Initial Catalog"), QStringLiteral("ORVIKDB"));
@@ -477,25 +476,25 @@ void TstQueries::secondOfThreeInsertsFails()
             "CREATE TRIGGER RefuseTwo BEFORE INSERT ON Scheds WHEN NEW.IntrMedRecordID = 2 "
             "BEGIN SELECT RAISE(ABORT, 'row two refused'); END")});
     RowSet::Ptr rs = selectionRows({1, 2, 3});
-    m_gw->queries().InsertScheds(*rs);
+    m_queries->InsertScheds(*rs);
     const QString ids = scalar(EmbeddedSchema::orvikDbFile(m_db),
         QStringLiteral("Select group_concat(IntrMedRecordID) From Scheds"))
                             .toString();
     QCOMPARE(ids, QStringLiteral("1"));
     QCOMPARE(rs->field(QStringLiteral("RecID")).toInt(), 2); // left at the failing row
-    const QStringList log = m_home->lines(QStringLiteral("Debug.TXT"));
+    const QStringList log = m_core->home.lines(QStringLiteral("Debug.TXT"));
     QCOMPARE(log.size(), 1);
     QVERIFY2(log.first().contains(QStringLiteral("InsertScheds: Error Number: "))
             && log.first().contains(QStringLiteral("row two refused")),
         qPrintable(log.first()));
     // The session is usable afterwards (no transaction left open).
     RowSet::Ptr again = selectionRows({4});
-    m_gw->queries().InsertScheds(*again);
+    m_queries->InsertScheds(*again);
     QCOMPARE(
         scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select Count(*) From Scheds"))
             .toInt(),
         2);
-    QCOMPARE(m_home->lines(QStringLiteral("Debug.TXT")).size(), 1);
+    QCOMPARE(m_core->home.lines(QStringLiteral("Debug.TXT")).size(), 1);
 }
 
 void TstQueries::rowWithBadValuesIsPassedOver()
@@ -511,12 +510,12 @@ void TstQueries::rowWithBadValuesIsPassedOver()
     }
     rows[1][5] = QStringLiteral("D7"); // row two's driver code is no number
     RowSet rs(good->fieldNames(), rows);
-    m_gw->queries().InsertScheds(rs);
+    m_queries->InsertScheds(rs);
     QCOMPARE(scalar(EmbeddedSchema::orvikDbFile(m_db),
                  QStringLiteral("Select group_concat(IntrMedRecordID) From Scheds"))
                  .toString(),
         QStringLiteral("1,3"));
-    const QStringList log = m_home->lines(QStringLiteral("Debug.TXT"));
+    const QStringList log = m_core->home.lines(QStringLiteral("Debug.TXT"));
     QCOMPARE(log.size(), 1);
     QVERIFY2(log.first().contains(QStringLiteral("InsertScheds: PKID 2Error Number: 13")),
         qPrintable(log.first()));
@@ -526,8 +525,8 @@ void TstQueries::quotesStoredAsRead()
 {
     const QString name = QStringLiteral("O'Brien'); DELETE FROM Scheds; --");
     addJob(QStringLiteral("1'2"), 1, at(0, 8, 0), 10512, name);
-    QString mode;
-    m_gw->queries().QueryDB(mode);
+    QueryMode mode = QueryMode::QueryAll;
+    select(mode);
     QCOMPARE(
         scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select DriverName From Scheds"))
             .toString(),
@@ -536,18 +535,18 @@ void TstQueries::quotesStoredAsRead()
         scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select TruckNumber From Scheds"))
             .toString(),
         QStringLiteral("1'2"));
-    QVERIFY(!m_home->exists(QStringLiteral("Debug.TXT")));
+    QVERIFY(!m_core->home.exists(QStringLiteral("Debug.TXT")));
 }
 
 void TstQueries::identicalRowStoredOnce()
 {
     RowSet::Ptr rs = selectionRows({1, 2});
-    m_gw->queries().InsertScheds(*rs);
-    m_gw->queries().InsertScheds(*rs);
+    m_queries->InsertScheds(*rs);
+    m_queries->InsertScheds(*rs);
     const QString file = EmbeddedSchema::orvikDbFile(m_db);
     QCOMPARE(scalar(file, QStringLiteral("Select Count(*) From Scheds")).toInt(), 2);
     RowSet::Ptr changed = selectionRows({1}, QStringLiteral("Other"));
-    m_gw->queries().InsertScheds(*changed);
+    m_queries->InsertScheds(*changed);
     QCOMPARE(scalar(file, QStringLiteral("Select Count(*) From Scheds")).toInt(), 3);
     // Null bare values are stored as null, and still only once.
     RowSet::Ptr nulls = selectionRows({9});
@@ -555,12 +554,12 @@ void TstQueries::identicalRowStoredOnce()
     auto withNull = std::make_shared<RowSet>(nulls->fieldNames(),
         QVector<RowSet::Row>{RowSet::Row{9, QVariant(), QVariant(), QStringLiteral("5"), 9,
             QVariant(), QVariant(), QVariant(), QVariant(), 10512, QVariant(), QVariant()}});
-    m_gw->queries().InsertScheds(*withNull);
-    m_gw->queries().InsertScheds(*withNull);
+    m_queries->InsertScheds(*withNull);
+    m_queries->InsertScheds(*withNull);
     QCOMPARE(
         scalar(file, QStringLiteral("Select Count(*) From Scheds Where TruckID Is Null")).toInt(),
         1);
-    QVERIFY(!m_home->exists(QStringLiteral("Debug.TXT")));
+    QVERIFY(!m_core->home.exists(QStringLiteral("Debug.TXT")));
 }
 
 void TstQueries::demoDatabaseGivesNewestJobs()
@@ -569,7 +568,7 @@ void TstQueries::demoDatabaseGivesNewestJobs()
         = qEnvironmentVariable("VOLMARA_BIN_DIR") + QStringLiteral("/volmara-dbinit");
     if (!QFile::exists(tool))
         QSKIP("volmara-dbinit is not built");
-    const QString folder = m_home->file(QStringLiteral("demo"));
+    const QString folder = m_core->home.file(QStringLiteral("demo"));
     QProcess p;
     p.start(tool, {folder, QStringLiteral("--demo")});
     QVERIFY(p.waitForFinished(60000));
@@ -579,11 +578,9 @@ void TstQueries::demoDatabaseGivesNewestJobs()
     QVERIFY(again.waitForFinished(60000));
     QCOMPARE(again.exitCode(), 0);
 
-    m_gw->clock().useSystemTime();
-    m_gw->state().strSQLServer = QStringLiteral("sqlite:demo");
-    bool ok = false;
-    m_gw->sqlConnect().SQLConnect(ok, QString(), QString());
-    QVERIFY(ok);
+    m_core->clock.useSystemTime();
+    m_core->sessions.strSQLServer = QStringLiteral("sqlite:demo");
+    QVERIFY(m_connect->SQLConnect());
     RowSet::Ptr rs = query();
     QVERIFY(rs);
     QCOMPARE(rs->recordCount(), 64);

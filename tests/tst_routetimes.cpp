@@ -1,7 +1,6 @@
+#include "CoreParts.h"
 #include "RouteTimesDb.h"
-#include "TestSupport.h"
 
-#include "app/Gateway.h"
 #include "model/JobsProcessor.h"
 #include "model/RouteTimes.h"
 #include "platform/Clock.h"
@@ -51,21 +50,21 @@ class TestRouteTimes : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<TempHome> m_home;
+    std::unique_ptr<CoreParts> m_core;
     std::unique_ptr<RouteTimesDb> m_db;
-    std::unique_ptr<Gateway> m_gw;
+    std::unique_ptr<RouteTimes> m_rt;
     colLinesType m_lines;
 
-    RouteTimes &rt() { return m_gw->jobsProcessor().routeTimes(); }
+    RouteTimes &rt() { return *m_rt; }
     void pass()
     {
-        if (!m_gw->state().cnORVIKDB)
-            m_gw->state().cnORVIKDB = m_db->open();
+        if (!m_core->sessions.cnORVIKDB)
+            m_core->sessions.cnORVIKDB = m_db->open();
         rt().completeLines(m_lines);
     }
     QString debugLog() const
     {
-        return QString::fromUtf8(m_home->read(QStringLiteral("Debug.TXT")));
+        return QString::fromUtf8(m_core->home.read(QStringLiteral("Debug.TXT")));
     }
     // A rule valid on every day, for the whole day.
     void allDay(const QString &route, const QVariant &arrival, const QVariant &stay)
@@ -76,18 +75,18 @@ private:
 private Q_SLOTS:
     void init()
     {
-        m_home = std::make_unique<TempHome>();
+        m_core = std::make_unique<CoreParts>();
         m_db = std::make_unique<RouteTimesDb>();
-        m_gw = std::make_unique<Gateway>(m_home->path());
-        m_gw->clock().setNow(QDateTime(kToday, QTime(10, 0)));
+        m_core->clock.setNow(QDateTime(kToday, QTime(10, 0)));
+        m_rt = std::make_unique<RouteTimes>(m_core->sessions, m_core->clock, m_core->log);
         m_lines.clear();
     }
     void cleanup()
     {
         m_lines.clear();
-        m_gw.reset();
+        m_rt.reset();
         m_db.reset();
-        m_home.reset();
+        m_core.reset();
     }
 
     void fields_data()
@@ -154,7 +153,7 @@ private Q_SLOTS:
         QCOMPARE(trip->StTimes, stTimes);
         QCOMPARE(trip->ArrivalStr, arrival);
         QCOMPARE(trip->StayStr, stay);
-        QVERIFY(!m_home->exists("Debug.TXT"));
+        QVERIFY(!m_core->home.exists("Debug.TXT"));
     }
 
     void timeWindow_data()
@@ -372,16 +371,16 @@ private Q_SLOTS:
     // logs nothing (it does not even need the session).
     void emptyLinesSkipped()
     {
-        m_gw->state().cnORVIKDB.reset();
+        m_core->sessions.cnORVIKDB.reset();
         rt().completeLines(m_lines);
-        QVERIFY(!m_home->exists("Debug.TXT"));
+        QVERIFY(!m_core->home.exists("Debug.TXT"));
     }
 
     void queryFailureReachesCaller()
     {
         QVERIFY(m_db->exec("RteDB.sqlite", "DROP TABLE RouteTimes"));
         addTrip(m_lines, kRoute, 1, at("08:00:00"));
-        m_gw->state().cnORVIKDB = m_db->open();
+        m_core->sessions.cnORVIKDB = m_db->open();
         QVERIFY_THROWS_EXCEPTION(Failure, rt().completeLines(m_lines));
     }
 
@@ -419,12 +418,13 @@ private Q_SLOTS:
     void completedByJobsProcessing()
     {
         allDay("23405100", "0,4", "1,2");
-        m_gw->state().cnORVIKDB = m_db->open();
+        m_core->sessions.cnORVIKDB = m_db->open();
         RowSet rs({"PKID", "CarNo", "CarNum", "RecID", "DriverCode", "DriverName", "RouteStart",
                       "RouteEnd", "Makat", "RecordUpdater"},
             {{1, 5, "1234567", 10, 7, "x", "2024-05-15 08:00:00", {}, 12345, {}}});
-        m_gw->ProcessScheduleTrigRecs(rs);
-        const auto trip = m_gw->state().colLines->item("012345")->Scheds.item("10");
+        JobsProcessor jobs(m_core->day, m_core->sessions, m_core->clock, m_core->log);
+        QVERIFY(jobs.ProcessScheduleTrigRecs(rs));
+        const auto trip = m_core->day.colLines->item("012345")->Scheds.item("10");
         QCOMPARE(trip->StTimes, QStringLiteral("1;0;1;2;4;2"));
         QCOMPARE(int(trip->Stops), 2);
     }

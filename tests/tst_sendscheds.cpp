@@ -1,12 +1,12 @@
-#include "MapPeer.h"
-#include "TestSupport.h"
+#include "CoreParts.h"
 
-#include "app/Gateway.h"
-#include "app/MenuMarks.h"
+#include "common/MenuMarks.h"
 #include "model/clsLine.h"
 #include "model/mdlSendScheds.h"
 #include "platform/Clock.h"
+#include "platform/CodePage.h"
 #include "platform/DateTime.h"
+#include "platform/Failure.h"
 
 #include <QtTest>
 
@@ -19,22 +19,34 @@ class TestSendScheds : public QObject
     Q_OBJECT
 
 private:
+    // The export with the map connection as it sees it: the bytes it sends
+    // (in the code page) while the connection is up, failure 40006 while not.
     struct Rig
     {
-        TempHome home;
-        FakeUi ui;
-        Gateway gw{home.path()};
-        MapPeer peer{gw};
-        Rig()
+        struct Wire
         {
-            gw.setUi(&ui);
-            gw.clock().setNow(QDateTime(QDate(2024, 3, 5), QTime(10, 20, 30)));
-        }
+            bool up = false;
+            QByteArray bytes;
+            bool connectGateway() { return up = true; }
+            QByteArray takeReceived() { return std::exchange(bytes, QByteArray()); }
+        };
+
+        CoreParts gw;
+        const TempHome &home = gw.home;
+        Wire peer;
+        mdlSendScheds sendScheds{gw.day,
+            [this](const QString &text) {
+                if (!peer.up)
+                    throw Failure(Failure::WrongProtocolState);
+                peer.bytes += CodePage::toBytes(text);
+            },
+            gw.marks, gw.clock, gw.log};
+        Rig() { gw.clock.setNow(QDateTime(QDate(2024, 3, 5), QTime(10, 20, 30))); }
         void run(const QString &type, const QString &buf = QString())
         {
             QString t = type;
             QString b = buf;
-            gw.sendScheds().ProcessExpLineSchedReq(t, b);
+            sendScheds.ProcessExpLineSchedReq(t, b);
             lastType = t;
         }
         QString lastType;
@@ -65,10 +77,10 @@ private:
     }
 
     // Three lines: 123456 (two trips, new), 223456 (not new), 323456 (new, no trips).
-    static void fillDay(Gateway &gw)
+    static void fillDay(CoreParts &gw)
     {
-        gw.state().colLines = std::make_unique<colLinesType>();
-        colLinesType &lines = *gw.state().colLines;
+        gw.day.colLines = std::make_unique<colLinesType>();
+        colLinesType &lines = *gw.day.colLines;
         auto first = addLine(lines, QStringLiteral("123456"), QStringLiteral("34506201"), true);
         first->Scheds.add(QStringLiteral("11"),
             sched(QString(), QTime(6, 5), QTime(14, 30), 3, QStringLiteral("1;0;1;2;5;1"),
@@ -114,7 +126,7 @@ private Q_SLOTS:
             + firstEntries()
             + "\r\n$NotifyOrganization,dedod,ExpLineSched\\c34506203\\cNot Found\r\n";
         QCOMPARE(rig.peer.takeReceived(), expected);
-        const colLinesType &lines = *rig.gw.state().colLines;
+        const colLinesType &lines = *rig.gw.day.colLines;
         for (const auto &line : lines) {
             QVERIFY(!line->bNew);
             // A push is not an answer: Sent stays as it was.
@@ -134,7 +146,7 @@ private Q_SLOTS:
         Rig rig;
         QVERIFY(rig.peer.connectGateway());
         fillDay(rig.gw);
-        rig.gw.marks().setChecked(MenuMarks::mnuDebugAll, true);
+        rig.gw.marks.setChecked(MenuMarks::mnuDebugAll, true);
         rig.run(QStringLiteral("Send New"));
         QCOMPARE(rig.home.read(QStringLiteral("Bufs.TXT")),
             "SendAll - $NotifyOrganization,dedod,ExpLineSched\\c34506201\\c" + firstEntries()
@@ -183,7 +195,7 @@ private Q_SLOTS:
         Rig rig;
         QVERIFY(rig.peer.connectGateway());
         fillDay(rig.gw);
-        rig.gw.marks().setChecked(MenuMarks::mnuDebugAll, true);
+        rig.gw.marks.setChecked(MenuMarks::mnuDebugAll, true);
         rig.run(QStringLiteral("request"), request);
         QCOMPARE(rig.lastType, QStringLiteral("request"));
         QCOMPARE(rig.peer.takeReceived(), answer);
@@ -191,12 +203,12 @@ private Q_SLOTS:
         QVERIFY(!rig.home.exists(QStringLiteral("Debug.TXT")));
 
         // The answered line is sent and clear; the others are left as they were.
-        const colLinesType &lines = *rig.gw.state().colLines;
+        const colLinesType &lines = *rig.gw.day.colLines;
         for (const auto &line : lines) {
             const bool answered = line->Idx == answeredKey;
             QCOMPARE(line->bNew, answered ? false : line->Idx != QLatin1String("223456"));
             for (const auto &s : line->Scheds)
-                QCOMPARE(s->Sent, answered ? rig.gw.clock().now() : DateTime::zero());
+                QCOMPARE(s->Sent, answered ? rig.gw.clock.now() : DateTime::zero());
         }
     }
 
@@ -240,7 +252,7 @@ private Q_SLOTS:
         QFETCH(QString, buf);
         Rig rig;
         QVERIFY(rig.peer.connectGateway());
-        rig.gw.marks().setChecked(MenuMarks::mnuDebugAll, true);
+        rig.gw.marks.setChecked(MenuMarks::mnuDebugAll, true);
         rig.run(type, buf);
         QCOMPARE(rig.peer.takeReceived(), QByteArray());
         QVERIFY(!rig.home.exists(QStringLiteral("Debug.TXT")));
@@ -283,7 +295,7 @@ private Q_SLOTS:
         Rig rig;
         fillDay(rig.gw);
         rig.run(QStringLiteral("Send New"));
-        const colLinesType &lines = *rig.gw.state().colLines;
+        const colLinesType &lines = *rig.gw.day.colLines;
         QVERIFY(lines.value(QStringLiteral("123456"))->bNew);
         QVERIFY(lines.value(QStringLiteral("323456"))->bNew);
 
@@ -303,10 +315,10 @@ private Q_SLOTS:
         fillDay(rig.gw);
         rig.run(QStringLiteral("Request"),
             QStringLiteral("$MapNotification,dedod,5,ExpLineSchedReq\\c34506201"));
-        const auto first = rig.gw.state().colLines->value(QStringLiteral("123456"));
+        const auto first = rig.gw.day.colLines->value(QStringLiteral("123456"));
         QVERIFY(!first->bNew);
         for (const auto &s : first->Scheds)
-            QCOMPARE(s->Sent, rig.gw.clock().now());
+            QCOMPARE(s->Sent, rig.gw.clock.now());
     }
 };
 

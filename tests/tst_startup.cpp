@@ -1,9 +1,10 @@
 #include "TestSupport.h"
 
 #include "app/AppLifecycle.h"
+#include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
-#include "app/MenuMarks.h"
 #include "app/Supervisor.h"
+#include "common/MenuMarks.h"
 #include "platform/Clock.h"
 #include "platform/Failure.h"
 
@@ -30,14 +31,15 @@ void TestStartup::roleWord_data()
 {
     QTest::addColumn<QString>("commandLine");
     QTest::addColumn<QString>("role");
+    QTest::addColumn<bool>("logged");
     QTest::newRow("client lower case between spaces") << "  client  "
-                                                      << "Client";
+                                                      << "Client" << false;
     QTest::newRow("Server") << "Server"
-                            << "Server";
+                            << "Server" << false;
     QTest::newRow("empty") << ""
-                           << "Server";
+                           << "Server" << false;
     QTest::newRow("other word") << "Clients"
-                                << "Server";
+                                << "Server" << true;
 }
 
 void TestStartup::roleWord()
@@ -48,8 +50,13 @@ void TestStartup::roleWord()
     Gateway gw(home.path());
     FakeUi ui;
     gw.setUi(&ui);
+    QFETCH(bool, logged);
     gw.lifecycle().MDIForm_Load(commandLine);
-    QCOMPARE(gw.state().strRole, role);
+    QCOMPARE(roleName(gw.mapSettings().strRole), role);
+    // A word that names no role is not taken silently.
+    const QStringList refused = home.lines(QStringLiteral("Debug.TXT"))
+                                    .filter(QStringLiteral("MDIForm_Load: Command line = "));
+    QCOMPARE(refused.size(), logged ? 1 : 0);
 }
 
 void TestStartup::settingsAtStartup_data()
@@ -85,8 +92,8 @@ void TestStartup::settingsAtStartup()
     FakeUi ui;
     gw.setUi(&ui);
     gw.lifecycle().MDIForm_Load(QStringLiteral("Server"));
-    QCOMPARE(gw.intervalText(), interval);
-    QCOMPARE(gw.intervalTag(), interval);
+    QCOMPARE(gw.cycle().intervalText(), interval);
+    QCOMPARE(gw.cycle().intervalTag(), interval);
     QCOMPARE(gw.marks().checked(MenuMarks::mnuDebugAll), debugAll);
     QVERIFY(!gw.marks().checked(MenuMarks::mnuDebugCurrent));
     QCOMPARE(home.exists(QStringLiteral("Debug.TXT")), logged);
@@ -103,8 +110,9 @@ void TestStartup::versionTexts()
     FakeUi ui;
     gw.setUi(&ui);
     gw.lifecycle().MDIForm_Load(QString());
-    QCOMPARE(gw.panelText(QStringLiteral("keyVersion")), QStringLiteral("Version 3.00.50  "));
-    QCOMPARE(gw.state().strVersion, QStringLiteral("Version 3.0.50"));
+    QCOMPARE(
+        gw.panels().panelText(QStringLiteral("keyVersion")), QStringLiteral("Version 3.00.50  "));
+    QCOMPARE(gw.statusRows().strVersion, QStringLiteral("Version 3.0.50"));
 }
 
 void TestStartup::startupDefaultsAndOrder()
@@ -115,20 +123,20 @@ void TestStartup::startupDefaultsAndOrder()
     gw.setUi(&ui);
     const QDateTime now(QDate(2026, 12, 7), QTime(9, 0));
     gw.clock().setNow(now);
-    QVERIFY(!gw.tmrTasks().isActive());
-    QVERIFY(!gw.tmrDB().isActive());
+    QVERIFY(!gw.tasks().isActive());
+    QVERIFY(!gw.cycle().tmrDB().isActive());
     gw.lifecycle().MDIForm_Load(QStringLiteral("Server"));
-    QVERIFY(gw.state().bRequestLines);
-    QCOMPARE(gw.state().dtLinesTime, now);
-    QVERIFY(gw.state().windowLoaded(QStringLiteral("Main")));
-    QCOMPARE(gw.state().strTaskStep, QStringLiteral("Main Appearance"));
-    QVERIFY(gw.tmrTasks().isActive());
-    QCOMPARE(gw.tmrTasks().interval(), 200);
-    QVERIFY(!gw.tmrDB().isActive());
+    QVERIFY(gw.link().bRequestLines);
+    QCOMPARE(gw.link().dtLinesTime, now);
+    QVERIFY(gw.windows().loaded(WindowTable::Window::Main));
+    QCOMPARE(gw.tasks().step(), TaskStep::MainAppearance);
+    QVERIFY(gw.tasks().isActive());
+    QCOMPARE(gw.tasks().interval(), 200);
+    QVERIFY(!gw.cycle().tmrDB().isActive());
     QCOMPARE(ui.calls, QStringList({"showMainWindow", "loadLogOn"}));
     // The first tick lays the main window out once and leaves the timer off.
     QTRY_COMPARE_WITH_TIMEOUT(ui.count(QStringLiteral("layoutMainWindow")), 1, 2000);
-    QVERIFY(!gw.tmrTasks().isActive());
+    QVERIFY(!gw.tasks().isActive());
 }
 
 void TestStartup::closeAnsweredNoKeepsRunning()
@@ -140,13 +148,13 @@ void TestStartup::closeAnsweredNoKeepsRunning()
     int ended = 0;
     gw.lifecycle().setProcessEnder([&ended] { ++ended; });
     gw.lifecycle().MDIForm_Load(QStringLiteral("Server"));
-    gw.state().strTaskStep.clear();
-    gw.tmrTasks().stop();
+    gw.tasks().setStep(TaskStep::None);
+    gw.tasks().stop();
     ui.answers = {false};
     QVERIFY(gw.lifecycle().MDIForm_QueryUnload()); // the close is refused
     QCOMPARE(ui.questions, QStringList({"Are you sure that you want to exit now?"}));
-    QVERIFY(gw.state().strTaskStep.isEmpty());
-    QVERIFY(!gw.tmrTasks().isActive());
+    QVERIFY(gw.tasks().step() == TaskStep::None);
+    QVERIFY(!gw.tasks().isActive());
     QTest::qWait(300);
     QCOMPARE(ended, 0);
 }
@@ -160,11 +168,11 @@ void TestStartup::closeAnsweredYesEndsThroughTaskTimer()
     int ended = 0;
     gw.lifecycle().setProcessEnder([&ended] { ++ended; });
     gw.lifecycle().MDIForm_Load(QStringLiteral("Server"));
-    gw.state().setWindowLoaded(QStringLiteral("LogOn"), true);
-    ui.onUnloadLogOn = [&gw] { gw.state().setWindowLoaded(QStringLiteral("LogOn"), false); };
+    gw.windows().setLoaded(WindowTable::Window::LogOn, true);
+    ui.onUnloadLogOn = [&gw] { gw.windows().setLoaded(WindowTable::Window::LogOn, false); };
     ui.answers = {true};
     QVERIFY(gw.lifecycle().MDIForm_QueryUnload());
-    QCOMPARE(gw.state().strTaskStep, QStringLiteral("EndProgram"));
+    QCOMPARE(gw.tasks().step(), TaskStep::EndProgram);
     QCOMPARE(ended, 0); // not ended by the close request itself
     QTRY_COMPARE_WITH_TIMEOUT(ended, 1, 2000);
     QCOMPARE(ui.count(QStringLiteral("unloadLogOn")), 1);
@@ -184,7 +192,7 @@ void TestStartup::exitEntryAsksTheSameQuestion()
     ui.answers = {false};
     gw.lifecycle().mnuExit_Click();
     QCOMPARE(ui.questions, QStringList({"Are you sure that you want to exit now?"}));
-    QVERIFY(gw.state().strTaskStep.isEmpty());
+    QVERIFY(gw.tasks().step() == TaskStep::None);
 }
 
 void TestStartup::stopSignalPathAsksNothing()
@@ -216,7 +224,7 @@ void TestStartup::logOnUnloadingItselfIsNotAnError()
         lines.first().endsWith(QStringLiteral(" MDIForm_Load: Error Number: 364Description: Object "
                                               "was unloaded: But this is not an Error")),
         qPrintable(lines.first()));
-    QVERIFY(gw.state().windowLoaded(QStringLiteral("Main")));
+    QVERIFY(gw.windows().loaded(WindowTable::Window::Main));
 }
 
 QTEST_GUILESS_MAIN(TestStartup)

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
 #include "app/Supervisor.h"
 #include "db/EmbeddedSchema.h"
@@ -65,33 +66,32 @@ void TestSupervisor::cleanup()
 
 void TestSupervisor::startWith(quint16 port, const QString &server)
 {
-    AppState &st = m_gw->state();
-    st.strMapIP = QStringLiteral("127.0.0.1");
-    st.iMapPort = quint16(port);
-    st.strSQLServer = server;
-    st.strCatalog = QStringLiteral("ORVIK_Jobs");
-    st.strTaskStep = QStringLiteral("StartConnectAll");
-    Gateway::enableTimer(m_gw->tmrTasks());
+    m_gw->mapSettings().strMapIP = QStringLiteral("127.0.0.1");
+    m_gw->mapSettings().iMapPort = quint16(port);
+    m_gw->sessions().strSQLServer = server;
+    m_gw->sessions().strCatalog = QStringLiteral("ORVIK_Jobs");
+    m_gw->tasks().setStep(TaskStep::StartConnectAll);
+    m_gw->tasks().enable();
 }
 
 void TestSupervisor::idleWordDoesNothing()
 {
-    m_gw->state().strTaskStep.clear();
+    m_gw->tasks().setStep(TaskStep::None);
     m_gw->supervisor().tmrTasks_Timer();
-    QVERIFY(!m_gw->tmrTasks().isActive());
+    QVERIFY(!m_gw->tasks().isActive());
     QVERIFY(m_ui.calls.isEmpty());
 }
 
 void TestSupervisor::mapRefusedWithDialogStopsAtOnce()
 {
-    m_gw->state().setWindowLoaded(QStringLiteral("LogOn"), true);
+    m_gw->windows().setLoaded(WindowTable::Window::LogOn, true);
     startWith(closedPort(), QStringLiteral("sqlite:db"));
     // The refused connect raises the socket's error event, which stops the
     // supervisor and gives the dialog back to the operator.
     QTRY_VERIFY_WITH_TIMEOUT(m_ui.calls.contains(QStringLiteral("reOrderLogOn:Usual")), 10000);
     QCOMPARE(m_ui.calls.filter(QStringLiteral("reOrderLogOn:Connecting")).size(), 1);
-    QVERIFY(m_gw->state().strTaskStep.isEmpty());
-    QVERIFY(!m_gw->tmrTasks().isActive());
+    QVERIFY(m_gw->tasks().step() == TaskStep::None);
+    QVERIFY(!m_gw->tasks().isActive());
     QVERIFY(!m_ui.messages.isEmpty());
     QVERIFY(m_ui.messages.first().text.startsWith(
         QStringLiteral("Error Connecting to Map. Error:\r\n")));
@@ -105,9 +105,8 @@ void TestSupervisor::mapUnreachableWithoutDialogRetriesWithoutEnd()
     // A series of three attempts, then a fresh one and another series.
     QTRY_VERIFY_WITH_TIMEOUT(
         logCount(QStringLiteral("sckmap_Error: Can't connect to Map")) >= 5, 15000);
-    QVERIFY(
-        m_gw->tmrTasks().isActive() || m_gw->state().strTaskStep == QLatin1String("ConnectAll"));
-    QVERIFY(!m_gw->tmrDB().isActive());
+    QVERIFY(m_gw->tasks().isActive() || m_gw->tasks().step() == TaskStep::ConnectAll);
+    QVERIFY(!m_gw->cycle().tmrDB().isActive());
     QVERIFY(m_ui.messages.isEmpty());
 }
 
@@ -118,9 +117,11 @@ void TestSupervisor::firstCheckComesTwoSecondsAfterConnect()
     startWith(map.serverPort(), QStringLiteral("sqlite:db"));
     QElapsedTimer clock;
     clock.start();
-    QTRY_VERIFY_WITH_TIMEOUT(m_gw->supervisor().connStep() == QLatin1String("MapConnect1"), 2000);
-    QCOMPARE(m_gw->tmrTasks().interval(), 2000);
-    QTRY_VERIFY_WITH_TIMEOUT(m_gw->supervisor().connStep() == QLatin1String("SQLConnect"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_gw->supervisor().connStep() == Supervisor::ConnStep::MapConnect1, 2000);
+    QCOMPARE(m_gw->tasks().interval(), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_gw->supervisor().connStep() == Supervisor::ConnStep::SQLConnect, 5000);
     QVERIFY2(clock.elapsed() >= 1900, qPrintable(QString::number(clock.elapsed())));
 }
 
@@ -140,21 +141,21 @@ void TestSupervisor::databaseDownWithoutDialogStartsAgainFromTheMap()
     QTRY_VERIFY_WITH_TIMEOUT(logins >= 2, 15000);
     QTRY_VERIFY_WITH_TIMEOUT(logCount(QStringLiteral("SQLConnect: ")) >= 5, 15000);
     QVERIFY(logCount(QStringLiteral("SQLConnect: ")) >= 4 * (logins - 1));
-    QVERIFY(!m_gw->tmrDB().isActive());
+    QVERIFY(!m_gw->cycle().tmrDB().isActive());
 }
 
 void TestSupervisor::databaseDownWithDialogStopsAfterFourAttempts()
 {
     QTcpServer map;
     QVERIFY(map.listen(QHostAddress::LocalHost, 0));
-    m_gw->state().setWindowLoaded(QStringLiteral("LogOn"), true);
+    m_gw->windows().setLoaded(WindowTable::Window::LogOn, true);
     startWith(map.serverPort(), QStringLiteral("sqlite:nowhere"));
     QTRY_VERIFY_WITH_TIMEOUT(m_ui.calls.contains(QStringLiteral("reOrderLogOn:Usual")), 15000);
     QCOMPARE(logCount(QStringLiteral("SQLConnect: ")), 4);
     // The operator sees each failure while the dialog is up.
     QCOMPARE(m_ui.messages.size(), 4);
     QTest::qWait(500);
-    QVERIFY(!m_gw->tmrTasks().isActive());
+    QVERIFY(!m_gw->tasks().isActive());
     QCOMPARE(logCount(QStringLiteral("SQLConnect: ")), 4);
 }
 
@@ -162,15 +163,15 @@ void TestSupervisor::everythingUpStartsTheCycle()
 {
     QTcpServer map;
     QVERIFY(map.listen(QHostAddress::LocalHost, 0));
-    m_gw->state().setWindowLoaded(QStringLiteral("LogOn"), true);
+    m_gw->windows().setLoaded(WindowTable::Window::LogOn, true);
     startWith(map.serverPort(), QStringLiteral("sqlite:db"));
-    QTRY_VERIFY_WITH_TIMEOUT(m_gw->tmrDB().isActive(), 10000);
-    QCOMPARE(m_gw->tmrDB().interval(), 1000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_gw->cycle().tmrDB().isActive(), 10000);
+    QCOMPARE(m_gw->cycle().tmrDB().interval(), 1000);
     QVERIFY(m_ui.calls.contains(QStringLiteral("reOrderLogOn:Connected")));
     QCOMPARE(m_ui.count(QStringLiteral("showTrafficWindow")), 1);
-    QCOMPARE(m_gw->state().cnJobs->state(), int(DbSession::Open));
-    QCOMPARE(m_gw->state().cnORVIKDB->state(), int(DbSession::Open));
-    QVERIFY(!m_gw->tmrTasks().isActive()); // the supervisor rests
+    QCOMPARE(m_gw->sessions().cnJobs->state(), int(DbSession::Open));
+    QCOMPARE(m_gw->sessions().cnORVIKDB->state(), int(DbSession::Open));
+    QVERIFY(!m_gw->tasks().isActive()); // the supervisor rests
 }
 
 QTEST_GUILESS_MAIN(TestSupervisor)

@@ -1,10 +1,11 @@
 #include "TestSupport.h"
 
 #include "about/frmAbout.h"
+#include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
 #include "app/MainWindow.h"
-#include "app/Version.h"
 #include "app/WidgetUi.h"
+#include "common/Version.h"
 #include "diag/frmIO.h"
 #include "diag/frmMsg.h"
 #include "platform/Clock.h"
@@ -150,12 +151,12 @@ private Q_SLOTS:
 
     void trafficWindowPlace()
     {
-        QVERIFY(!m_gw->state().windowLoaded(QStringLiteral("IO")));
+        QVERIFY(!m_gw->windows().loaded(WindowTable::Window::IO));
         m_wui->resizeTrafficWindow(); // closed: nothing opens
         QVERIFY(!m_wui->trafficWindow());
 
         m_wui->showTrafficWindow();
-        QVERIFY(m_gw->state().windowLoaded(QStringLiteral("IO")));
+        QVERIFY(m_gw->windows().loaded(WindowTable::Window::IO));
         frmIO *io = m_wui->trafficWindow();
         QVERIFY(io);
         auto expectedPlace = [&] {
@@ -183,7 +184,7 @@ private Q_SLOTS:
         QCOMPARE(m_wui->trafficWindow(), io);
 
         io->subWindow()->close();
-        QVERIFY(!m_gw->state().windowLoaded(QStringLiteral("IO")));
+        QVERIFY(!m_gw->windows().loaded(WindowTable::Window::IO));
         QTRY_VERIFY(!m_wui->trafficWindow());
         m_wui->resizeTrafficWindow();
         QVERIFY(!m_wui->trafficWindow());
@@ -197,9 +198,9 @@ private Q_SLOTS:
         QVERIFY(m_wui->trafficWindow()->txtData()->toPlainText().isEmpty());
 
         m_wui->trafficWindow()->subWindow()->close();
-        QVERIFY(!m_gw->state().windowLoaded(QStringLiteral("IO")));
+        QVERIFY(!m_gw->windows().loaded(WindowTable::Window::IO));
         m_wui->clearTrafficWindow();
-        QVERIFY(m_gw->state().windowLoaded(QStringLiteral("IO")));
+        QVERIFY(m_gw->windows().loaded(WindowTable::Window::IO));
         QVERIFY(m_wui->trafficWindow()->txtData()->toPlainText().isEmpty());
         QVERIFY(m_wui->trafficWindow()->subWindow()->isVisible());
     }
@@ -256,7 +257,7 @@ private Q_SLOTS:
 
     void aboutBox()
     {
-        frmAbout box(*m_gw, m_main.get());
+        frmAbout box(m_gw->ui(), m_main.get());
         QCOMPARE(box.windowTitle(), QStringLiteral("About ") + Version::kAppTitle);
         QCOMPARE(box.findChild<QLabel *>(QStringLiteral("lblVersion"))->text(),
             QStringLiteral("Version 3.0.50"));
@@ -317,7 +318,7 @@ private Q_SLOTS:
             makeProgram(bin.path(), QStringLiteral("kinfocenter"), "#!/bin/sh\n");
         qputenv("PATH", bin.path().toLocal8Bit());
         m_gw->setUi(&m_fake);
-        frmAbout box(*m_gw);
+        frmAbout box(m_gw->ui());
         QStringList started;
         box.setProgramStarter([&](const QString &path) {
             started << path;
@@ -341,7 +342,7 @@ private Q_SLOTS:
             "#!/bin/sh\necho yes > '" + marker.toLocal8Bit() + "'\n");
         qputenv("PATH", bin.path().toLocal8Bit());
         m_gw->setUi(&m_fake);
-        frmAbout box(*m_gw);
+        frmAbout box(m_gw->ui());
         QTest::mouseClick(
             box.findChild<QPushButton *>(QStringLiteral("cmdSysInfo")), Qt::LeftButton);
         QTRY_VERIFY(QFile::exists(marker));
@@ -369,12 +370,12 @@ private Q_SLOTS:
     void screenshots()
     {
         const QString folder = qEnvironmentVariable("VOLMARA_SCREENSHOT_DIR");
-        m_gw->setPanelText(
+        m_gw->panels().setPanelText(
             QStringLiteral("keyVersion"), Version::panelText() + QStringLiteral("  "));
-        m_gw->setPanelText(QStringLiteral("keyStatus"),
+        m_gw->panels().setPanelText(QStringLiteral("keyStatus"),
             QStringLiteral("JOBS - Open, ORVIKDB - Open, Map - Connected  "));
-        m_gw->setPanelText(QStringLiteral("keyAlive"), QStringLiteral("True: 375"));
-        m_gw->setIntervalText(QStringLiteral("15"));
+        m_gw->panels().setPanelText(QStringLiteral("keyAlive"), QStringLiteral("True: 375"));
+        m_gw->cycle().loadInterval(QStringLiteral("15"));
         m_wui->showTrafficWindow();
         m_wui->trafficWindow()->txtData()->setPlainText(QStringLiteral(
             "$NotifyOrganization,dedod,ExpLineSched\\c12\\c...\nשלום — הודעות מהמפה\n"));
@@ -384,18 +385,19 @@ private Q_SLOTS:
         QVERIFY(!mainPicture.isNull());
         QCOMPARE(mainPicture.size(), m_main->size() * mainPicture.devicePixelRatio());
 
-        m_gw->state().bLogOnTried = true;
+        m_gw->logOnLogic().takeAutomaticTurn();
         m_gw->settings().WriteINI(
             QStringLiteral("ORVIKMap"), QStringLiteral("MapIP"), QStringLiteral("127.0.0.1"));
         m_gw->settings().WriteINI(
             QStringLiteral("Database"), QStringLiteral("SQLServer"), QStringLiteral("sqlite:db"));
-        frmLogOn dlg(*m_gw, m_main->action(QStringLiteral("mnuConnect")), m_main.get());
+        frmLogOn dlg(m_gw->logOnLogic(), m_gw->windows(), m_gw->clock(), m_gw->log(),
+            m_main->action(QStringLiteral("mnuConnect")), m_main.get());
         dlg.Form_Load();
         dlg.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         const QImage logOnPicture = dlg.grab().toImage();
         QVERIFY(!logOnPicture.isNull());
-        dlg.ReOrderControls(QStringLiteral("Connecting"));
+        dlg.ReOrderControls(LogOnLayout::Connecting);
         const QImage connectingPicture = dlg.grab().toImage();
         // The confirmation, caught during its wait; then the clock moves on.
         m_gw->clock().setNow(QDateTime(QDate(2024, 5, 1), QTime(9, 0)));
@@ -407,7 +409,7 @@ private Q_SLOTS:
             m_gw->clock().advanceSeconds(1);
         });
         timer.start(20);
-        dlg.ReOrderControls(QStringLiteral("Connected"));
+        dlg.ReOrderControls(LogOnLayout::Connected);
         QVERIFY(!connectedPicture.isNull());
         QVERIFY(dlg.isUnloaded());
 

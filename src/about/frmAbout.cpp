@@ -1,8 +1,7 @@
-#include "frmAbout.h"
+#include "about/frmAbout.h"
 
-#include "app/Gateway.h"
-#include "app/Ui.h"
-#include "app/Version.h"
+#include "common/Ui.h"
+#include "common/Version.h"
 #include "platform/Failure.h"
 #include "platform/Registry.h"
 
@@ -19,9 +18,9 @@
 const QString frmAbout::kUnavailable
     = QStringLiteral("System Information Is Unavailable At This Time");
 
-frmAbout::frmAbout(Gateway &gateway, QWidget *parent)
+frmAbout::frmAbout(Ui &ui, QWidget *parent)
     : QDialog(parent),
-      m_gw(gateway),
+      m_ui(ui),
       m_startProgram([](const QString &path) { return QProcess::startDetached(path, {}); }),
       picIcon(new QLabel(this)),
       lblTitle(new QLabel(QStringLiteral("Application Title"), this)),
@@ -102,5 +101,5 @@ void frmAbout::StartSysInfo()
     });
     // A path that cannot be started says the same as no path at all.
     if (!started || failure)
-        m_gw.ui().msgBox(kUnavailable, Ui::Icon::None, Version::kAppTitle);
+        m_ui.msgBox(kUnavailable, Ui::Icon::None, Version::kAppTitle);
 }

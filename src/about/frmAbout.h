@@ -4,7 +4,7 @@
 
 #include <functional>
 
-class Gateway;
+class Ui;
 class QLabel;
 class QPushButton;
 
@@ -14,7 +14,8 @@ class frmAbout : public QDialog
 {
     Q_OBJECT
 public:
-    explicit frmAbout(Gateway &gateway, QWidget *parent = nullptr);
+    // ui: where "unavailable" is said.
+    explicit frmAbout(Ui &ui, QWidget *parent = nullptr);
 
     static const QString kUnavailable; // "System Information Is Unavailable At This Time"
 
@@ -29,7 +30,7 @@ public:
 private:
     void Form_Load();
 
-    Gateway &m_gw;
+    Ui &m_ui;
     std::function<bool(const QString &)> m_startProgram;
     QLabel *picIcon;
     QLabel *lblTitle;

@@ -1,2 +1,2 @@
-list(APPEND VOLMARA_GUI_SOURCES
-    about/frmAbout.cpp about/frmAbout.h)
+set(LAYER_WINDOWS
+    frmAbout.cpp frmAbout.h)

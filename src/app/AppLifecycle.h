@@ -1,10 +1,23 @@
 #pragma once
 
+#include "common/MapSettings.h"
+
 #include <QString>
 
 #include <functional>
 
-class Gateway;
+class Clock;
+class DatabaseCycle;
+class ErrorLog;
+class MapSocket;
+class MenuMarks;
+class Settings;
+class StatusPanels;
+class TaskTimer;
+class Ui;
+class WindowTable;
+struct LinkState;
+struct StatusRows;
 
 // Start-up, close request and the end of the program. The close request never
 // ends anything itself: it hands the end to the task timer, so that a cycle or
@@ -12,7 +25,22 @@ class Gateway;
 class AppLifecycle
 {
 public:
-    explicit AppLifecycle(Gateway &gateway);
+    // What start-up fills in and what the end shuts.
+    struct Targets
+    {
+        MapSettings &map; // the role
+        LinkState &link;
+        StatusRows &rows; // the version
+        WindowTable &windows;
+        MenuMarks &marks;
+        StatusPanels &panels;
+        DatabaseCycle &cycle; // the interval; stopped at the end
+        TaskTimer &tasks;
+        MapSocket &sckMap; // closed at the end
+    };
+
+    AppLifecycle(
+        Targets targets, const Settings &settings, Ui &ui, const Clock &clock, ErrorLog &log);
 
     // The start-up sequence of the main window, with the command line's role word.
     void MDIForm_Load(const QString &commandLine);
@@ -33,11 +61,17 @@ public:
     // What ending the process means; tests replace it to watch it happen.
     void setProcessEnder(std::function<void()> ender) { m_endProcess = std::move(ender); }
 
-    static QString roleFromCommandLine(const QString &commandLine);
+    // The role a command line names; Server when it names none. A word that
+    // is no role is logged and Server is used.
+    StationRole roleFromCommandLine(const QString &commandLine);
 
 private:
     void handOverToTaskTimer();
 
-    Gateway &m_gw;
+    Targets m_t;
+    const Settings &m_settings;
+    Ui &m_ui;
+    const Clock &m_clock;
+    ErrorLog &m_log;
     std::function<void()> m_endProcess;
 };

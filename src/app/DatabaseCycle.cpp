@@ -1,13 +1,17 @@
-#include "DatabaseCycle.h"
+#include "app/DatabaseCycle.h"
 
-#include "Gateway.h"
-#include "MainCommands.h"
-#include "MenuMarks.h"
-#include "Ui.h"
+#include "app/StatusReport.h"
+#include "common/DbNames.h"
+#include "common/MapProtocol.h"
+#include "common/MenuMarks.h"
+#include "common/Sessions.h"
+#include "common/Ui.h"
 #include "db/SqlConnect.h"
 #include "db/mdlQueries.h"
 #include "diag/ErrorLog.h"
-#include "maplink/MapProtocol.h"
+#include "maplink/LinkState.h"
+#include "model/DayModel.h"
+#include "model/JobsProcessor.h"
 #include "model/mdlSendScheds.h"
 #include "platform/Clock.h"
 #include "platform/Convert.h"
@@ -42,7 +46,48 @@ QDate operationalDay(const QDateTime &moment)
 
 } // namespace
 
-DatabaseCycle::DatabaseCycle(Gateway &gateway) : m_gw(gateway) { }
+DatabaseCycle::DatabaseCycle(Parts parts, LinkState &link, DayModel &day, const Sessions &sessions,
+    MapSocket &sckMap, MenuMarks &marks, const Settings &settings, Ui &ui, const Clock &clock,
+    ErrorLog &log, QObject *parent)
+    : QObject(parent),
+      m_parts(parts),
+      m_link(link),
+      m_day(day),
+      m_sessions(sessions),
+      m_sckMap(sckMap),
+      m_marks(marks),
+      m_settings(settings),
+      m_ui(ui),
+      m_clock(clock),
+      m_log(log)
+{
+    // Switched off until the supervisor has both sessions open.
+    m_tmrDB.setInterval(100);
+    connect(&m_tmrDB, &QTimer::timeout, this, &DatabaseCycle::tmrDB_Timer);
+}
+
+void DatabaseCycle::enableTimer()
+{
+    if (!m_tmrDB.isActive())
+        m_tmrDB.start();
+}
+
+void DatabaseCycle::start()
+{
+    m_tmrDB.setInterval(1000);
+    enableTimer();
+}
+
+void DatabaseCycle::stop()
+{
+    m_tmrDB.stop();
+}
+
+void DatabaseCycle::lineListReceived()
+{
+    m_dtLastQueryAll = DateTime::zero();
+    enableTimer();
+}
 
 int DatabaseCycle::intervalSeconds(const QString &text)
 {
@@ -63,67 +108,71 @@ void DatabaseCycle::tmrDB_Timer()
         return;
     m_inCycle = true;
     const auto leave = qScopeGuard([this] { m_inCycle = false; });
-    AppState &st = m_gw.state();
-    MapSocket &sck = m_gw.sckMap();
-    QTimer &tmrDB = m_gw.tmrDB();
+    LinkState &link = m_link;
+    MapSocket &sck = m_sckMap;
     QString sStatus;
     double sngStep = 0;
     bool bJobsBad = false;
     bool bORVIKDBBad = false;
-    auto now = [this] { return m_gw.clock().now(); };
+    auto now = [this] { return m_clock.now(); };
     // A step that goes to the failure exit without a failure: number 0, no text.
     auto exitCycle = [] { throw Failure(0, QString()); };
 
     const auto failure = trapFailure([&] {
         // The line list was asked for: wait for its answer (the timer keeps running).
-        if (st.bRequestLines && DateTime::secondsBetween(st.dtLastQSent, now()) < 30)
+        if (link.bRequestLines && DateTime::secondsBetween(link.dtLastQSent, now()) < 30)
             return;
-        if (st.bRequestLines && sck.state() == MapSocket::Connected) {
+        if (link.bRequestLines && sck.state() == MapSocket::State::Connected) {
             sngStep = 2;
-            st.dtLastQSent = now();
+            link.dtLastQSent = now();
             sngStep = 3;
             sck.send(MapProtocol::kLineListRequest + MapProtocol::kLineEnd);
             return;
         }
 
         sngStep = 4;
-        tmrDB.stop();
+        m_tmrDB.stop();
+        // Every way out of the cycle from here on, the failure exit included,
+        // switches the timer on again.
+        const auto restart = qScopeGuard([this] { enableTimer(); });
         // An emptied box keeps its remembered value until the operator
         // types a new one, so the cycle goes on meanwhile.
-        const QString text
-            = m_gw.intervalText().isEmpty() ? m_gw.intervalTag() : m_gw.intervalText();
+        const QString text = m_intervalText.isEmpty() ? m_intervalTag : m_intervalText;
         const int ms = intervalSeconds(text) * 1000;
-        if (tmrDB.interval() != ms)
-            tmrDB.setInterval(ms);
+        if (m_tmrDB.interval() != ms)
+            m_tmrDB.setInterval(ms);
 
         sngStep = 5;
         sngStep = 6;
-        m_gw.commands().ShowStatuses();
+        // A part that fails switches the timer on at once; the countdown
+        // then runs while the cycle goes on.
+        if (!m_parts.statusReport.ShowStatuses())
+            enableTimer();
 
         sngStep = 7;
-        if (DateTime::minutesBetween(st.dtLinesTime, now()) > 60)
-            st.bRequestLines = true;
+        if (DateTime::minutesBetween(link.dtLinesTime, now()) > 60)
+            link.bRequestLines = true;
 
         sngStep = 8;
-        if (sessionState(st.cnJobs) & DbSession::Connecting) {
+        if (sessionState(m_sessions.cnJobs) & DbSession::Connecting) {
             sStatus = QStringLiteral("JOBS Server State - Connecting");
             sngStep = 9;
             exitCycle();
         }
-        if (sessionState(st.cnORVIKDB) & DbSession::Connecting) {
+        if (sessionState(m_sessions.cnORVIKDB) & DbSession::Connecting) {
             sStatus = QStringLiteral("ORVIKDB Server State - Connecting");
             sngStep = 9;
             exitCycle();
         }
 
         sngStep = 10;
-        const int jobsState = sessionState(st.cnJobs);
+        const int jobsState = sessionState(m_sessions.cnJobs);
         if (!(jobsState & DbSession::Open) && !(jobsState & DbSession::Executing)) {
             sngStep = 11;
             bJobsBad = true;
             sStatus = QStringLiteral("JOBS Server State - Broken");
         }
-        const int orvikState = sessionState(st.cnORVIKDB);
+        const int orvikState = sessionState(m_sessions.cnORVIKDB);
         if (!(orvikState & DbSession::Open) && !(orvikState & DbSession::Executing)) {
             sngStep = 11;
             bORVIKDBBad = true;
@@ -133,7 +182,7 @@ void DatabaseCycle::tmrDB_Timer()
         sngStep = 12;
         if (!bJobsBad) {
             sngStep = 13;
-            if (st.cnJobs->connectionStatus() != 1) {
+            if (m_sessions.cnJobs->connectionStatus() != 1) {
                 bJobsBad = true;
                 sStatus = QStringLiteral("SQL Server State - Not Functions");
             }
@@ -141,7 +190,7 @@ void DatabaseCycle::tmrDB_Timer()
         }
         if (!bORVIKDBBad) {
             sngStep = 13;
-            if (st.cnORVIKDB->connectionStatus() != 1) {
+            if (m_sessions.cnORVIKDB->connectionStatus() != 1) {
                 bORVIKDBBad = true;
                 sStatus = QStringLiteral("ORVIKDB Server State - Not Functioning");
             }
@@ -150,7 +199,7 @@ void DatabaseCycle::tmrDB_Timer()
 
         sngStep = 15;
         if (bJobsBad) {
-            if (!repairSession(QStringLiteral("JOBS"), sStatus, sngStep))
+            if (!repairSession(true, sStatus, sngStep))
                 exitCycle();
         } else {
             sngStep = 22;
@@ -159,138 +208,154 @@ void DatabaseCycle::tmrDB_Timer()
         }
 
         sngStep = 23;
-        if (bORVIKDBBad && !repairSession(QStringLiteral("ORVIKDB"), sStatus, sngStep))
+        if (bORVIKDBBad && !repairSession(false, sStatus, sngStep))
             exitCycle();
 
         sngStep = 23;
         sStatus = QStringLiteral("Reset colLines at 4:00 AM");
-        QString mode;
         // The last full query belongs to an earlier operational day: it ran
         // before 04:00 and now is later, or an outage passed 04:00 unseen.
-        if (operationalDay(st.dtLastQueryAll) != operationalDay(now())) {
+        if (operationalDay(m_dtLastQueryAll) != operationalDay(now())) {
             // A new operational day: the day's lines are dropped.
-            st.colLines.reset();
-            mode = QStringLiteral("QueryAll");
-            m_gw.queries().QueryDB(mode);
-            st.dtLastQueryAll = now();
-        } else if (DateTime::minutesBetween(st.dtLastQueryAll, now()) < 30) {
+            m_day.colLines.reset();
+            runSelection(QueryMode::QueryAll);
+            m_dtLastQueryAll = now();
+        } else if (DateTime::minutesBetween(m_dtLastQueryAll, now()) < 30) {
             sngStep = 24;
-            mode = QStringLiteral("QueryTrigger");
-            m_gw.queries().QueryDB(mode);
+            runSelection(QueryMode::QueryTrigger);
         } else {
             sngStep = 25;
-            mode = QStringLiteral("QueryAll");
-            m_gw.queries().QueryDB(mode);
-            st.dtLastQueryAll = now();
+            runSelection(QueryMode::QueryAll);
+            m_dtLastQueryAll = now();
         }
 
         sngStep = 26;
         sStatus = QStringLiteral("QRun");
-        if (sck.state() == MapSocket::Connected && st.bRequestLines) {
+        if (sck.state() == MapSocket::State::Connected && link.bRequestLines) {
             sngStep = 27;
-            st.dtLastQSent = now();
+            link.dtLastQSent = now();
             sngStep = 28;
             sck.send(MapProtocol::kLineListRequest + MapProtocol::kLineEnd);
             sngStep = 29;
-            Gateway::enableTimer(tmrDB);
             return;
         }
 
         sngStep = 30;
         sStatus = QStringLiteral("Send Tickets");
         sngStep = 31;
-        const int mapState = sck.state();
-        if (mapState != MapSocket::Connecting && mapState != MapSocket::Connected) {
+        const MapSocket::State mapState = sck.state();
+        if (mapState != MapSocket::State::Connecting && mapState != MapSocket::State::Connected) {
             sngStep = 32;
-            sStatus = QStringLiteral("Map State - ") + QString::number(mapState);
+            sStatus = QStringLiteral("Map State - ") + QString::number(int(mapState));
             sngStep = 33;
             sck.close();
             sngStep = 34;
-            if (sck.state() <= MapSocket::Closed)
+            if (sck.state() == MapSocket::State::Closed)
                 sck.connectToHost();
             sngStep = 35;
             // Retry every second until the map is back; a later full
             // cycle restores the configured interval.
-            tmrDB.setInterval(1000);
+            m_tmrDB.setInterval(1000);
             sngStep = 35.5;
             exitCycle();
         }
 
         sngStep = 36;
-        if (sck.state() == MapSocket::Connected) {
+        if (sck.state() == MapSocket::State::Connected) {
             QString type = QStringLiteral("Send New");
             QString buf;
-            m_gw.sendScheds().ProcessExpLineSchedReq(type, buf);
+            m_parts.sendScheds.ProcessExpLineSchedReq(type, buf);
         }
         sngStep = 37;
         sngStep = 38;
-        m_gw.marks().uncheck(MenuMarks::mnuRefresh);
+        m_marks.uncheck(MenuMarks::mnuRefresh);
         sngStep = 39;
-        Gateway::enableTimer(tmrDB);
     });
     if (!failure)
         return;
 
     sngStep = sngStep * 100 + 1;
-    Gateway::enableTimer(tmrDB);
+    enableTimer(); // already on again when the failure came after step 4
     sngStep = sngStep + 1;
-    m_gw.log().Err2File(QStringLiteral("tmrDB_Timer"),
+    m_log.Err2File(QStringLiteral("tmrDB_Timer"),
         sStatus + QStringLiteral(" Step: ") + QString::number(sngStep, 'g', 12), failure->number(),
         failure->description(), QStringLiteral("Debug.TXT"));
-    m_gw.marks().uncheck(MenuMarks::mnuRefresh);
+    m_marks.uncheck(MenuMarks::mnuRefresh);
 }
 
-bool DatabaseCycle::repairSession(const QString &which, QString &sStatus, double &sngStep)
+void DatabaseCycle::runSelection(QueryMode mode)
 {
-    AppState &st = m_gw.state();
-    const bool jobs = which == QLatin1String("JOBS");
+    const mdlQueries::Selection selection = m_parts.queries.QueryDB(mode);
+    if (selection.failed)
+        enableTimer();
+    if (!selection.rows)
+        return;
+    if (!m_parts.jobsProcessor.ProcessScheduleTrigRecs(*selection.rows))
+        enableTimer();
+    // The refresh request is carried out once the rows are processed.
+    m_marks.uncheck(MenuMarks::mnuRefresh);
+}
+
+bool DatabaseCycle::repairSession(bool jobs, QString &sStatus, double &sngStep)
+{
     sngStep = jobs ? 16 : 23;
-    bool ok = false;
-    m_gw.sqlConnect().SQLConnect(ok, QStringLiteral("tmrDB_Timer"), which);
+    const bool ok = m_parts.sqlConnect.SQLConnect(
+        jobs ? SqlConnect::Which::Jobs : SqlConnect::Which::OrvikDb, [this] { enableTimer(); });
     if (!ok) {
         sngStep = jobs ? 18 : 23;
-        const auto &session = jobs ? st.cnJobs : st.cnORVIKDB;
+        const auto &session = jobs ? m_sessions.cnJobs : m_sessions.cnORVIKDB;
         // A session left absent by the failed reopen reads as closed.
-        sStatus = QStringLiteral("SQL Server State - ")
-            + QString::number(session ? session->state() : DbSession::Closed);
-        const QDateTime now = m_gw.clock().now();
-        if (!m_gw.ui().mainWindowMinimized() && DateTime::secondsBetween(m_dtLastDBGood, now) >= 30
+        sStatus = QStringLiteral("SQL Server State - ") + QString::number(sessionState(session));
+        const QDateTime now = m_clock.now();
+        if (!m_ui.mainWindowMinimized() && DateTime::secondsBetween(m_dtLastDBGood, now) >= 30
             && DateTime::secondsBetween(m_dtLastPopup, now) >= 30) {
             m_dtLastPopup = now;
-            m_gw.commands().mnuStatus_Click();
+            m_parts.statusReport.mnuStatus_Click();
         }
         sngStep = jobs ? 19 : 23;
         return false;
     }
     sngStep = jobs ? 20 : 23;
-    m_dtLastDBGood = m_gw.clock().now();
+    m_dtLastDBGood = m_clock.now();
     sStatus.clear();
     return true;
 }
 
+void DatabaseCycle::setIntervalText(const QString &text)
+{
+    // Signalled even when unchanged: a refused entry puts the last accepted
+    // value back into a box that shows something else.
+    m_intervalText = text;
+    Q_EMIT intervalTextChanged(text);
+}
+
+void DatabaseCycle::loadInterval(const QString &text)
+{
+    setIntervalText(text);
+    m_intervalTag = text;
+}
+
 void DatabaseCycle::txtInterval_Change(const QString &text)
 {
-    const auto failure = trapFailure([&] {
+    m_log.trap(QStringLiteral("txtInterval_Change"), [&] {
         if (!text.isEmpty()) {
             // The box takes whole seconds, 1 to 3600.
             static const QRegularExpression whole(QStringLiteral(R"(^\s*\+?\d{1,4}\s*$)"));
             const int seconds = whole.match(text).hasMatch() ? text.trimmed().toInt() : 0;
             if (seconds < kMinIntervalSeconds || seconds > kMaxIntervalSeconds) {
                 // Not an interval: the last accepted value goes back into the box.
-                m_gw.setIntervalText(m_gw.intervalTag());
+                setIntervalText(m_intervalTag);
                 return;
             }
-            m_gw.setIntervalText(text);
-            m_gw.setIntervalTag(text);
-            m_gw.settings().WriteINI(QStringLiteral("Misc"), QStringLiteral("DBInterval"), text);
+            setIntervalText(text);
+            m_intervalTag = text;
+            m_settings.WriteINI(QStringLiteral("Misc"), QStringLiteral("DBInterval"), text);
             return;
         }
-        m_gw.setIntervalText(text);
-        m_gw.setIntervalTag(m_gw.settings().ReadINI(
-            QStringLiteral("Misc"), QStringLiteral("DBInterval"), QStringLiteral("15")));
+        setIntervalText(text);
+        m_intervalTag = m_settings.ReadINI(
+            QStringLiteral("Misc"), QStringLiteral("DBInterval"), QStringLiteral("15"));
     });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("txtInterval_Change"), *failure);
 }
 
 void DatabaseCycle::updInterval_Change(int value)

@@ -3,25 +3,81 @@
 #include "platform/DateTime.h"
 
 #include <QDateTime>
+#include <QObject>
 #include <QString>
+#include <QTimer>
 
-class Gateway;
+class Clock;
+class ErrorLog;
+class JobsProcessor;
+class MapSocket;
+class MenuMarks;
+class Settings;
+class SqlConnect;
+class StatusReport;
+class Ui;
+class mdlQueries;
+class mdlSendScheds;
+struct DayModel;
+struct LinkState;
+struct Sessions;
+enum class QueryMode;
 
 // The database cycle, the gateway's heartbeat: at each tick of the database
 // timer it keeps the map server's line list fresh, checks and repairs both
-// database sessions, drops the day's lines at 04:00, runs the job selection,
-// repairs the map connection and pushes the changed lines. It also owns the
-// interval box and its up-down control.
-class DatabaseCycle
+// database sessions, drops the day's lines at 04:00, runs the job selection
+// and hands its rows to the jobs processing, repairs the map connection and
+// pushes the changed lines. It alone switches tmrDB on and off, and it owns
+// the interval box and its up-down control.
+class DatabaseCycle : public QObject
 {
+    Q_OBJECT
 public:
     static constexpr int kMinIntervalSeconds = 1;
     static constexpr int kMaxIntervalSeconds = 3600;
     static constexpr int kDefaultIntervalSeconds = 15;
 
-    explicit DatabaseCycle(Gateway &gateway);
+    // The parts a cycle runs, in their order, and the state it reads.
+    struct Parts
+    {
+        SqlConnect &sqlConnect;
+        mdlQueries &queries;
+        JobsProcessor &jobsProcessor;
+        mdlSendScheds &sendScheds;
+        StatusReport &statusReport;
+    };
+
+    DatabaseCycle(Parts parts, LinkState &link, DayModel &day, const Sessions &sessions,
+        MapSocket &sckMap, MenuMarks &marks, const Settings &settings, Ui &ui, const Clock &clock,
+        ErrorLog &log, QObject *parent = nullptr);
 
     void tmrDB_Timer();
+    // The cycle's database work after the session checks: the job selection
+    // and the jobs processing of its rows. A failing part switches the timer
+    // on at once.
+    void runSelection(QueryMode mode);
+
+    // The supervisor's start once both sessions are open: a first tick a
+    // second later.
+    void start();
+    // The end of the program.
+    void stop();
+    // The "$Q" answer arrived: the next tick runs the full query at once.
+    void lineListReceived();
+    // The refresh command: the next selection is a full one.
+    void requestFullQuery() { m_dtLastQueryAll = DateTime::zero(); }
+
+    const QTimer &tmrDB() const { return m_tmrDB; }
+    QDateTime dtLastQueryAll() const { return m_dtLastQueryAll; }
+    // Where a test begins: the last full query at a given moment.
+    void setLastQueryAll(const QDateTime &moment) { m_dtLastQueryAll = moment; }
+    QDateTime lastDBGood() const { return m_dtLastDBGood; }
+
+    // The interval box (whole seconds as text) and its remembered value.
+    QString intervalText() const { return m_intervalText; }
+    QString intervalTag() const { return m_intervalTag; }
+    // Start-up's value from the settings file, into the box and its memory.
+    void loadInterval(const QString &text);
 
     // The operator changed the interval box / used its up-down arrows.
     void txtInterval_Change(const QString &text);
@@ -31,14 +87,33 @@ public:
     // text is the default 15); failure 13 for a text that is no number.
     static int intervalSeconds(const QString &text);
 
-    QDateTime lastDBGood() const { return m_dtLastDBGood; }
+Q_SIGNALS:
+    void intervalTextChanged(const QString &text);
 
 private:
+    // Switches tmrDB on without restarting a running countdown, as setting a
+    // classic timer's Enabled does.
+    void enableTimer();
+    void setIntervalText(const QString &text);
     // Reopens one session; false (with sStatus set) when that failed.
-    bool repairSession(const QString &which, QString &sStatus, double &sngStep);
+    bool repairSession(bool jobs, QString &sStatus, double &sngStep);
 
-    Gateway &m_gw;
+    Parts m_parts;
+    LinkState &m_link;
+    DayModel &m_day;
+    const Sessions &m_sessions;
+    MapSocket &m_sckMap;
+    MenuMarks &m_marks;
+    const Settings &m_settings;
+    Ui &m_ui;
+    const Clock &m_clock;
+    ErrorLog &m_log;
+
+    QTimer m_tmrDB;
+    QDateTime m_dtLastQueryAll = DateTime::zero();
     QDateTime m_dtLastDBGood = DateTime::zero();
     QDateTime m_dtLastPopup = DateTime::zero();
+    QString m_intervalText;
+    QString m_intervalTag;
     bool m_inCycle = false;
 };

@@ -1,11 +1,10 @@
-#include "Gateway.h"
+#include "app/Gateway.h"
 
-#include "AppLifecycle.h"
-#include "DatabaseCycle.h"
-#include "MainCommands.h"
-#include "MenuMarks.h"
-#include "Supervisor.h"
-#include "Ui.h"
+#include "app/AppLifecycle.h"
+#include "app/DatabaseCycle.h"
+#include "app/MainCommands.h"
+#include "app/StatusReport.h"
+#include "app/Supervisor.h"
 #include "db/SqlConnect.h"
 #include "db/mdlQueries.h"
 #include "diag/ErrorLog.h"
@@ -13,70 +12,64 @@
 #include "maplink/MapLink.h"
 #include "model/JobsProcessor.h"
 #include "model/mdlSendScheds.h"
-#include "platform/Clock.h"
-#include "platform/Failure.h"
 #include "platform/MapSocket.h"
+#include "settings/LogOnLogic.h"
 #include "settings/Settings.h"
 
 Gateway::Gateway(const QString &programFolder, QObject *parent)
     : QObject(parent),
       m_folder(programFolder),
-      m_clock(std::make_unique<Clock>()),
-      m_log(std::make_unique<ErrorLog>(programFolder, *m_clock)),
+      m_log(std::make_unique<ErrorLog>(programFolder, m_clock)),
       m_settings(std::make_unique<Settings>(programFolder)),
       m_marks(new MenuMarks(this)),
+      m_tasks(new TaskTimer(this)),
+      m_panels(new StatusPanels(this)),
       m_sckMap(new MapSocket(this))
 {
-    // Both timers start switched off: the task timer ticks every 200 ms once
-    // enabled, the database timer gets its interval when the cycle starts.
-    m_tmrTasks.setInterval(200);
-    m_tmrDB.setInterval(100);
+    ErrorLog &log = *m_log;
 
-    m_lifecycle = std::make_unique<AppLifecycle>(*this);
-    m_supervisor = std::make_unique<Supervisor>(*this);
-    m_commands = std::make_unique<MainCommands>(*this);
-    m_cycle = std::make_unique<DatabaseCycle>(*this);
-    connect(&m_tmrDB, &QTimer::timeout, this, [this] { m_cycle->tmrDB_Timer(); });
-    m_jobsProcessor = std::make_unique<JobsProcessor>(*this);
-    setScheduleProcessor([this](RowSet &rs) { m_jobsProcessor->ProcessScheduleTrigRecs(rs); });
-    m_sqlConnect = std::make_unique<SqlConnect>(*this);
-    m_queries = std::make_unique<mdlQueries>(*this);
-    connect(&m_tmrTasks, &QTimer::timeout, this, [this] { m_supervisor->tmrTasks_Timer(); });
-    m_mapLink = std::make_unique<MapLink>(*this);
-    m_inbound = std::make_unique<InboundCommands>(*this);
-    m_sendScheds = std::make_unique<mdlSendScheds>(*this);
+    // The databases: the session opener and the job selection.
+    m_sqlConnect = std::make_unique<SqlConnect>(*m_settings, m_sessions, m_windows, m_ui, log);
+    m_queries = std::make_unique<mdlQueries>(m_sessions, m_rows, *m_marks, m_clock, log, m_folder);
+
+    // The day's lines: built from the rows, completed, exported to the map.
+    m_jobsProcessor = std::make_unique<JobsProcessor>(m_day, m_sessions, m_clock, log);
+    m_sendScheds = std::make_unique<mdlSendScheds>(
+        m_day, [this](const QString &text) { m_sckMap->send(text); }, *m_marks, m_clock, log);
+
+    // The map link. The "$Q" answer wakes the database cycle, made below.
+    m_inbound = std::make_unique<InboundCommands>(*m_sckMap, m_map, m_rows, m_link, *m_sendScheds,
+        m_clock, log, [this] { m_cycle->lineListReceived(); });
+    m_mapLink
+        = std::make_unique<MapLink>(*m_sckMap, m_map, m_windows, *m_tasks, m_ui, log, *m_inbound);
     connect(m_sckMap, &MapSocket::connected, this, [this] { m_mapLink->sckmap_Connect(); });
     connect(m_sckMap, &MapSocket::dataArrival, this,
         [this](qint64 n) { m_mapLink->sckmap_DataArrival(n); });
     connect(m_sckMap, &MapSocket::error, this,
         [this](int number, const QString &text) { m_mapLink->sckmap_Error(number, text); });
+
+    // The application: status report, cycle, menu commands, start and end,
+    // and the supervisor that the task timer drives.
+    m_statusReport
+        = std::make_unique<StatusReport>(m_sessions, *m_sckMap, m_rows, *m_panels, m_ui, log);
+    m_cycle = std::make_unique<DatabaseCycle>(DatabaseCycle::Parts{*m_sqlConnect, *m_queries,
+                                                  *m_jobsProcessor, *m_sendScheds, *m_statusReport},
+        m_link, m_day, m_sessions, *m_sckMap, *m_marks, *m_settings, m_ui, m_clock, log);
+    m_commands = std::make_unique<MainCommands>(
+        *m_cycle, *m_statusReport, m_link, *m_marks, *m_panels, *m_settings, m_ui, m_clock, log);
+    m_lifecycle
+        = std::make_unique<AppLifecycle>(AppLifecycle::Targets{m_map, m_link, m_rows, m_windows,
+                                             *m_marks, *m_panels, *m_cycle, *m_tasks, *m_sckMap},
+            *m_settings, m_ui, m_clock, log);
+    m_supervisor = std::make_unique<Supervisor>(
+        Supervisor::Parts{*m_commands, *m_lifecycle, *m_mapLink, *m_sqlConnect, *m_cycle}, *m_tasks,
+        m_windows, *m_sckMap, m_ui, log);
+    connect(m_tasks, &TaskTimer::timeout, this, [this] { m_supervisor->tmrTasks_Timer(); });
+
+    // The logon dialog's logic: it fills the map settings and the jobs
+    // session's source and starts the supervisor.
+    m_logOnLogic = std::make_unique<LogOnLogic>(
+        *m_settings, m_map, m_sessions, *m_sckMap, *m_tasks, m_ui, log);
 }
 
 Gateway::~Gateway() = default;
-
-Ui &Gateway::ui()
-{
-    if (!m_ui)
-        throw Failure(Failure::ObjectNotSet);
-    return *m_ui;
-}
-
-void Gateway::enableTimer(QTimer &timer)
-{
-    if (!timer.isActive())
-        timer.start();
-}
-
-void Gateway::setPanelText(const QString &key, const QString &text)
-{
-    m_panels.insert(key, text);
-    Q_EMIT panelTextChanged(key, text);
-}
-
-void Gateway::setIntervalText(const QString &text)
-{
-    // Signalled even when unchanged: a refused entry puts the last accepted
-    // value back into a box that shows something else.
-    m_intervalText = text;
-    Q_EMIT intervalTextChanged(text);
-}

@@ -1,22 +1,27 @@
 #pragma once
 
-#include <QDateTime>
 #include <QString>
 
-class Gateway;
-class DbSession;
+class Clock;
+class DatabaseCycle;
+class ErrorLog;
+class MenuMarks;
+class Settings;
+class StatusPanels;
+class StatusReport;
+class Ui;
+struct LinkState;
 
-// The main window's status report and menu commands, without the widgets:
-// the connection summary, the status bar panels, the status popup, the layout
-// pass and the one-shot requests the menu marks carry to the next cycle.
+// The main window's menu commands and layout pass, without the widgets: the
+// one-shot requests the menu marks carry to the next cycle, the debug
+// switches, the traffic window's commands and the status popup.
 class MainCommands
 {
 public:
-    explicit MainCommands(Gateway &gateway);
+    MainCommands(DatabaseCycle &cycle, StatusReport &statusReport, LinkState &link,
+        MenuMarks &marks, StatusPanels &panels, const Settings &settings, Ui &ui,
+        const Clock &clock, ErrorLog &log);
 
-    // The one-line connection summary; sends the liveness probe on the way.
-    void Statuses(QString &text);
-    void ShowStatuses();
     void MDIForm_Resize();
 
     void mnuRefresh_Click();
@@ -28,9 +33,14 @@ public:
     void mnuClear_Click();
     void mnuStatus_Click();
 
-    // "JOBS - Open, Connection Status not Open" and the like.
-    static QString sessionSummary(const QString &name, const DbSession *session);
-
 private:
-    Gateway &m_gw;
+    DatabaseCycle &m_cycle;
+    StatusReport &m_statusReport;
+    LinkState &m_link;
+    MenuMarks &m_marks;
+    StatusPanels &m_panels;
+    const Settings &m_settings;
+    Ui &m_ui;
+    const Clock &m_clock;
+    ErrorLog &m_log;
 };

@@ -1,12 +1,12 @@
-#include "MainWindow.h"
+#include "app/MainWindow.h"
 
-#include "AppLifecycle.h"
-#include "DatabaseCycle.h"
-#include "Gateway.h"
-#include "MainCommands.h"
-#include "Ui.h"
-#include "Version.h"
 #include "about/frmAbout.h"
+#include "app/AppLifecycle.h"
+#include "app/DatabaseCycle.h"
+#include "app/Gateway.h"
+#include "app/MainCommands.h"
+#include "common/Ui.h"
+#include "common/Version.h"
 #include "diag/ErrorLog.h"
 #include "platform/Failure.h"
 
@@ -41,8 +41,8 @@ MainWindow::MainWindow(Gateway &gateway, QWidget *parent)
         if (QAction *a = m_actions.value(MenuMarks::name(mark)))
             a->setChecked(on);
     });
-    connect(
-        &m_gw, &Gateway::panelTextChanged, this, [this](const QString &key, const QString &text) {
+    connect(&m_gw.panels(), &StatusPanels::panelTextChanged, this,
+        [this](const QString &key, const QString &text) {
             if (QLabel *panel = m_panels.value(key))
                 panel->setText(text);
         });
@@ -210,17 +210,15 @@ void MainWindow::arrangeIcons()
 void MainWindow::mnuConnect_Click()
 {
     // Loaded anew, centred and modal; a later load never applies by itself.
-    if (const auto failure = trapFailure([&] { m_gw.ui().loadLogOn(); }))
-        m_gw.log().logFailure(QStringLiteral("mnuConnect_Click"), *failure);
+    m_gw.log().trap(QStringLiteral("mnuConnect_Click"), [&] { m_gw.ui().loadLogOn(); });
 }
 
 void MainWindow::mnuAbout_Click()
 {
-    if (const auto failure = trapFailure([&] {
-            frmAbout box(m_gw, this);
-            box.exec();
-        }))
-        m_gw.log().logFailure(QStringLiteral("mnuAbout_Click"), *failure);
+    m_gw.log().trap(QStringLiteral("mnuAbout_Click"), [&] {
+        frmAbout box(m_gw.ui(), this);
+        box.exec();
+    });
 }
 
 void MainWindow::fillWindowsMenu()
@@ -276,27 +274,29 @@ void MainWindow::buildIntervalFrame()
     frame->adjustSize();
     m_fraInterval = frame;
 
-    m_txtInterval->setText(m_gw.intervalText());
-    connect(&m_gw, &Gateway::intervalTextChanged, this, [this](const QString &text) {
+    DatabaseCycle &cycle = m_gw.cycle();
+    m_txtInterval->setText(cycle.intervalText());
+    connect(&cycle, &DatabaseCycle::intervalTextChanged, this, [this](const QString &text) {
         if (m_txtInterval->text() != text)
             m_txtInterval->setText(text);
     });
-    connect(m_txtInterval, &QLineEdit::textEdited, &m_gw,
-        [this](const QString &text) { m_gw.cycle().txtInterval_Change(text); });
+    connect(m_txtInterval, &QLineEdit::textEdited, &cycle,
+        [&cycle](const QString &text) { cycle.txtInterval_Change(text); });
     // The arrows start from the box's value and write theirs back into it.
     bool ok = false;
-    const int seconds = m_gw.intervalText().toInt(&ok);
+    const int seconds = cycle.intervalText().toInt(&ok);
     m_updInterval->setValue(ok ? seconds : 15);
-    connect(m_updInterval, &QSpinBox::valueChanged, &m_gw,
-        [this](int value) { m_gw.cycle().updInterval_Change(value); });
-    connect(&m_gw, &Gateway::intervalTextChanged, m_updInterval, [this](const QString &text) {
-        bool whole = false;
-        const int value = text.toInt(&whole);
-        if (whole && value != m_updInterval->value()) {
-            const QSignalBlocker quiet(m_updInterval);
-            m_updInterval->setValue(value);
-        }
-    });
+    connect(m_updInterval, &QSpinBox::valueChanged, &cycle,
+        [&cycle](int value) { cycle.updInterval_Change(value); });
+    connect(
+        &cycle, &DatabaseCycle::intervalTextChanged, m_updInterval, [this](const QString &text) {
+            bool whole = false;
+            const int value = text.toInt(&whole);
+            if (whole && value != m_updInterval->value()) {
+                const QSignalBlocker quiet(m_updInterval);
+                m_updInterval->setValue(value);
+            }
+        });
 }
 
 void MainWindow::buildStatusBar()
@@ -321,7 +321,7 @@ void MainWindow::buildStatusBar()
         panel->setToolTip(QString::fromLatin1(def.tip));
         panel->setFrameShape(QFrame::Panel);
         panel->setFrameShadow(QFrame::Sunken);
-        panel->setText(m_gw.panelText(key));
+        panel->setText(m_gw.panels().panelText(key));
         panel->setMinimumWidth(key == QLatin1String("keyStatus") ? 360 : 110);
         bar->addPermanentWidget(panel, key == QLatin1String("keyStatus") ? 1 : 0);
         m_panels.insert(key, panel);

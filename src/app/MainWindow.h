@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MenuMarks.h"
+#include "common/MenuMarks.h"
 
 #include <QHash>
 #include <QMainWindow>

@@ -1,148 +1,165 @@
-#include "Supervisor.h"
+#include "app/Supervisor.h"
 
-#include "AppLifecycle.h"
-#include "Gateway.h"
-#include "MainCommands.h"
-#include "Ui.h"
-#include "Version.h"
+#include "app/AppLifecycle.h"
+#include "app/DatabaseCycle.h"
+#include "app/MainCommands.h"
+#include "common/TaskTimer.h"
+#include "common/Ui.h"
+#include "common/Version.h"
+#include "common/WindowTable.h"
 #include "db/SqlConnect.h"
 #include "diag/ErrorLog.h"
 #include "maplink/MapLink.h"
-#include "platform/Convert.h"
 #include "platform/Failure.h"
 #include "platform/MapSocket.h"
 
-namespace {
-
-bool is(const QString &word, const char *expected)
+Supervisor::Supervisor(Parts parts, TaskTimer &tasks, const WindowTable &windows,
+    const MapSocket &sckMap, Ui &ui, ErrorLog &log)
+    : m_parts(parts), m_tasks(tasks), m_windows(windows), m_sckMap(sckMap), m_ui(ui), m_log(log)
 {
-    return Convert::sameText(word, QLatin1String(expected));
 }
 
-} // namespace
-
-Supervisor::Supervisor(Gateway &gateway) : m_gw(gateway) { }
+QString Supervisor::connStepName(ConnStep step)
+{
+    static const char *const kNames[] = {"", "MapConnect1", "MapConnect2", "MapConnect3",
+        "SQLConnect", "SQLConnect1", "SQLConnect2", "SQLConnect3"};
+    return QString::fromLatin1(kNames[int(step)]);
+}
 
 void Supervisor::tmrTasks_Timer()
 {
-    const auto failure = trapFailure([&] {
-        m_gw.tmrTasks().stop();
-        m_gw.tmrTasks().setInterval(200);
+    m_log.trap(QStringLiteral("tmrTasks_Timer"), [&] {
+        m_tasks.stop();
+        m_tasks.setInterval(TaskTimer::kTickMs);
         TimerFuncs();
     });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("tmrTasks_Timer"), *failure);
 }
 
 void Supervisor::rearm()
 {
-    m_gw.state().strTaskStep = QStringLiteral("ConnectAll");
-    Gateway::enableTimer(m_gw.tmrTasks());
+    m_tasks.run(TaskStep::ConnectAll);
 }
 
 void Supervisor::TimerFuncs()
 {
     const auto failure = trapFailure([&] {
-        const QString step = m_gw.state().strTaskStep;
-        if (is(step, "Main Appearance")) {
-            m_gw.commands().MDIForm_Resize();
-        } else if (is(step, "EndProgram")) {
-            m_gw.lifecycle().EndProgram(QStringLiteral("TimerFuncs"));
-        } else if (is(step, "StartConnectAll")) {
-            m_sConnStep.clear();
+        switch (m_tasks.step()) {
+        case TaskStep::MainAppearance:
+            m_parts.commands.MDIForm_Resize();
+            break;
+        case TaskStep::EndProgram:
+            m_parts.lifecycle.EndProgram(QStringLiteral("TimerFuncs"));
+            break;
+        case TaskStep::StartConnectAll:
+            m_sConnStep = ConnStep::None;
             connectStep();
-        } else if (is(step, "ConnectAll")) {
+            break;
+        case TaskStep::ConnectAll:
             connectStep();
+            break;
+        case TaskStep::None:
+            break; // idle: the timer stays off
         }
-        // Any other word: idle, the timer stays off.
     });
     if (failure) {
-        if (m_gw.state().logOnLoaded() && failure->number() != 0)
-            m_gw.ui().msgBox(failure->description(), Ui::Icon::Critical, Version::kAppTitle);
-        m_gw.log().logFailure(QStringLiteral("TimerFuncs"), *failure);
+        if (m_windows.logOnLoaded() && failure->number() != 0)
+            m_ui.msgBox(failure->description(), Ui::Icon::Critical, Version::kAppTitle);
+        m_log.logFailure(QStringLiteral("TimerFuncs"), *failure);
     }
 }
 
 void Supervisor::connectStep()
 {
-    if (m_sConnStep.isEmpty() || is(m_sConnStep, "MapConnect1") || is(m_sConnStep, "MapConnect2")
-        || is(m_sConnStep, "MapConnect3")) {
+    switch (m_sConnStep) {
+    case ConnStep::None:
+    case ConnStep::MapConnect1:
+    case ConnStep::MapConnect2:
+    case ConnStep::MapConnect3:
         mapPhase();
-    } else if (is(m_sConnStep, "SQLConnect") || is(m_sConnStep, "SQLConnect1")
-        || is(m_sConnStep, "SQLConnect2") || is(m_sConnStep, "SQLConnect3")) {
+        break;
+    case ConnStep::SQLConnect:
+    case ConnStep::SQLConnect1:
+    case ConnStep::SQLConnect2:
+    case ConnStep::SQLConnect3:
         databasePhase();
+        break;
     }
 }
 
 void Supervisor::mapPhase()
 {
-    const bool dialogShown = m_gw.state().logOnLoaded();
-    if (!m_sConnStep.isEmpty()) {
-        const int state = m_gw.sckMap().state();
-        if (state == MapSocket::Connected) {
-            m_sConnStep = QStringLiteral("SQLConnect");
+    const bool dialogShown = m_windows.logOnLoaded();
+    if (m_sConnStep != ConnStep::None) {
+        const MapSocket::State state = m_sckMap.state();
+        if (state == MapSocket::State::Connected) {
+            m_sConnStep = ConnStep::SQLConnect;
             rearm();
             return;
         }
-        if (state == MapSocket::Connecting) {
+        if (state == MapSocket::State::Connecting) {
             rearm(); // the attempt is still under way
             return;
         }
     }
 
-    QString next;
-    if (m_sConnStep.isEmpty()) {
+    ConnStep next = ConnStep::None;
+    switch (m_sConnStep) {
+    case ConnStep::None:
         // The first check of a fresh attempt comes two seconds later.
-        m_gw.tmrTasks().setInterval(2000);
-        next = QStringLiteral("MapConnect1");
-    } else if (is(m_sConnStep, "MapConnect1")) {
-        next = QStringLiteral("MapConnect2");
-    } else if (is(m_sConnStep, "MapConnect2")) {
-        next = QStringLiteral("MapConnect3");
-    } else {
+        m_tasks.setInterval(2000);
+        next = ConnStep::MapConnect1;
+        break;
+    case ConnStep::MapConnect1:
+        next = ConnStep::MapConnect2;
+        break;
+    case ConnStep::MapConnect2:
+        next = ConnStep::MapConnect3;
+        break;
+    default:
         // Three attempts failed: the operator decides, or a new series starts.
-        m_sConnStep.clear();
+        m_sConnStep = ConnStep::None;
         if (dialogShown) {
-            m_gw.ui().reOrderLogOn(QStringLiteral("Usual"));
+            m_ui.reOrderLogOn(LogOnLayout::Usual);
             return;
         }
-        m_gw.mapLink().MapConnect();
+        m_parts.mapLink.MapConnect();
         rearm();
         return;
     }
 
     m_sConnStep = next;
     if (dialogShown)
-        m_gw.ui().reOrderLogOn(QStringLiteral("Connecting"));
-    m_gw.mapLink().MapConnect();
+        m_ui.reOrderLogOn(LogOnLayout::Connecting);
+    m_parts.mapLink.MapConnect();
     rearm();
 }
 
 void Supervisor::databasePhase()
 {
-    bool ok = false;
-    m_gw.sqlConnect().SQLConnect(ok, QString(), QString());
-    if (ok) {
-        if (m_gw.state().logOnLoaded())
-            m_gw.ui().reOrderLogOn(QStringLiteral("Connected"));
-        m_gw.tmrDB().setInterval(1000);
-        Gateway::enableTimer(m_gw.tmrDB());
-        if (!m_gw.state().windowLoaded(QStringLiteral("IO")))
-            m_gw.ui().showTrafficWindow();
+    if (m_parts.sqlConnect.SQLConnect()) {
+        if (m_windows.logOnLoaded())
+            m_ui.reOrderLogOn(LogOnLayout::Connected);
+        m_parts.cycle.start();
+        if (!m_windows.loaded(WindowTable::Window::IO))
+            m_ui.showTrafficWindow();
         return; // the supervisor rests
     }
 
-    if (is(m_sConnStep, "SQLConnect")) {
-        m_sConnStep = QStringLiteral("SQLConnect1");
-    } else if (is(m_sConnStep, "SQLConnect1")) {
-        m_sConnStep = QStringLiteral("SQLConnect2");
-    } else if (is(m_sConnStep, "SQLConnect2")) {
-        m_sConnStep = QStringLiteral("SQLConnect3");
-    } else {
+    switch (m_sConnStep) {
+    case ConnStep::SQLConnect:
+        m_sConnStep = ConnStep::SQLConnect1;
+        break;
+    case ConnStep::SQLConnect1:
+        m_sConnStep = ConnStep::SQLConnect2;
+        break;
+    case ConnStep::SQLConnect2:
+        m_sConnStep = ConnStep::SQLConnect3;
+        break;
+    default:
         // The fourth failure: the operator decides, or everything starts again.
-        m_sConnStep.clear();
-        if (m_gw.state().logOnLoaded()) {
-            m_gw.ui().reOrderLogOn(QStringLiteral("Usual"));
+        m_sConnStep = ConnStep::None;
+        if (m_windows.logOnLoaded()) {
+            m_ui.reOrderLogOn(LogOnLayout::Usual);
             return;
         }
     }

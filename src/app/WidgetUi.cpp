@@ -1,7 +1,8 @@
-#include "WidgetUi.h"
+#include "app/WidgetUi.h"
 
-#include "Gateway.h"
-#include "MainWindow.h"
+#include "app/Gateway.h"
+#include "app/MainWindow.h"
+#include "common/WindowTable.h"
 #include "diag/frmIO.h"
 #include "diag/frmMsg.h"
 #include "platform/Failure.h"
@@ -95,8 +96,8 @@ void WidgetUi::loadLogOn()
         m_logOn->activateWindow();
         return;
     }
-    QPointer<frmLogOn> dlg
-        = new frmLogOn(m_gw, m_main.action(QStringLiteral("mnuConnect")), &m_main);
+    QPointer<frmLogOn> dlg = new frmLogOn(m_gw.logOnLogic(), m_gw.windows(), m_gw.clock(),
+        m_gw.log(), m_main.action(QStringLiteral("mnuConnect")), &m_main);
     m_logOn = dlg;
     dlg->Form_Load();
     // The first load may apply the saved entries and unload itself: the
@@ -122,10 +123,10 @@ void WidgetUi::unloadLogOn()
         m_logOn->unload();
 }
 
-void WidgetUi::reOrderLogOn(const QString &state)
+void WidgetUi::reOrderLogOn(LogOnLayout layout)
 {
     if (m_logOn && !m_logOn->isUnloaded())
-        m_logOn->ReOrderControls(state);
+        m_logOn->ReOrderControls(layout);
 }
 
 void WidgetUi::showTrafficWindow()
@@ -135,8 +136,8 @@ void WidgetUi::showTrafficWindow()
 
 frmIO &WidgetUi::loadTrafficWindow()
 {
-    if (!m_io || !m_gw.state().windowLoaded(QStringLiteral("IO")))
-        m_io = frmIO::load(m_gw, m_main.mdiArea());
+    if (!m_io || !m_gw.windows().loaded(WindowTable::Window::IO))
+        m_io = frmIO::load(m_gw.windows(), m_gw.log(), m_gw.programFolder(), m_main.mdiArea());
     return *m_io;
 }
 
@@ -152,7 +153,7 @@ void WidgetUi::clearTrafficWindow()
 
 void WidgetUi::resizeTrafficWindow()
 {
-    if (m_io && m_gw.state().windowLoaded(QStringLiteral("IO")))
+    if (m_io && m_gw.windows().loaded(WindowTable::Window::IO))
         m_io->ResizeIO();
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Ui.h"
+#include "common/Ui.h"
 
 #include <QPointer>
 
@@ -23,7 +23,7 @@ public:
     void layoutMainWindow() override;
     void loadLogOn() override;
     void unloadLogOn() override;
-    void reOrderLogOn(const QString &state) override;
+    void reOrderLogOn(LogOnLayout layout) override;
     void showTrafficWindow() override;
     void saveTrafficWindow() override;
     void clearTrafficWindow() override;

@@ -1,6 +1,6 @@
 #include "DemoDay.h"
 
-#include "model/LineKey.h"
+#include "common/LineKey.h"
 
 #include "EmbeddedSchema.h"
 #include "SqlDialect.h"

@@ -1,8 +1,9 @@
-#include "SqlConnect.h"
+#include "db/SqlConnect.h"
 
-#include "DbNames.h"
-#include "app/Gateway.h"
-#include "app/Ui.h"
+#include "common/DbNames.h"
+#include "common/Sessions.h"
+#include "common/Ui.h"
+#include "common/WindowTable.h"
 #include "diag/ErrorLog.h"
 #include "platform/Convert.h"
 #include "platform/DbSession.h"
@@ -22,19 +23,22 @@ void closeSession(std::shared_ptr<DbSession> &session)
 
 } // namespace
 
-SqlConnect::SqlConnect(Gateway &gateway) : m_gw(gateway) { }
+SqlConnect::SqlConnect(
+    const Settings &settings, Sessions &sessions, const WindowTable &windows, Ui &ui, ErrorLog &log)
+    : m_settings(settings), m_sessions(sessions), m_windows(windows), m_ui(ui), m_log(log)
+{
+}
 
 int SqlConnect::connectionTimeout() const
 {
-    const QString text = m_gw.settings().ReadINI(
-        kDatabase, QStringLiteral("Connection TimeOut"), QStringLiteral("20"));
+    const QString text
+        = m_settings.ReadINI(kDatabase, QStringLiteral("Connection TimeOut"), QStringLiteral("20"));
     int seconds = 20;
     // A setting that is no number must not keep the databases shut: it is
     // logged and the default stands in.
     if (const auto bad = trapFailure([&] { seconds = Convert::toLong(text); })) {
-        m_gw.log().Err2File(QStringLiteral("SQLConnect"),
-            QStringLiteral("Connection TimeOut = ") + text, bad->number(), bad->description(),
-            QStringLiteral("Debug.TXT"));
+        m_log.Err2File(QStringLiteral("SQLConnect"), QStringLiteral("Connection TimeOut = ") + text,
+            bad->number(), bad->description(), QStringLiteral("Debug.TXT"));
         seconds = 20;
     }
     return seconds;
@@ -42,7 +46,7 @@ int SqlConnect::connectionTimeout() const
 
 void SqlConnect::setCommon(DbSession &session) const
 {
-    session.setOdbcDriver(m_gw.settings().ReadINI(
+    session.setOdbcDriver(m_settings.ReadINI(
         kDatabase, QStringLiteral("ODBCDriver"), QStringLiteral("ODBC Driver 18 for SQL Server")));
     session.setProvider(QStringLiteral("SQLOLEDB"));
     session.setCursorLocation(3); // client-side
@@ -51,7 +55,7 @@ void SqlConnect::setCommon(DbSession &session) const
 
 std::shared_ptr<DbSession> SqlConnect::makeJobsSession() const
 {
-    const AppState &st = m_gw.state();
+    const Sessions &st = m_sessions;
     auto session = std::make_shared<DbSession>();
     setCommon(*session);
     session->setProperty(QStringLiteral("Data Source"), st.strSQLServer);
@@ -64,24 +68,23 @@ std::shared_ptr<DbSession> SqlConnect::makeJobsSession() const
 
 std::shared_ptr<DbSession> SqlConnect::makeOrvikDbSession() const
 {
-    const AppState &st = m_gw.state();
+    const Sessions &st = m_sessions;
     auto session = std::make_shared<DbSession>();
     setCommon(*session);
     session->setProperty(QStringLiteral("Integrated Security"), QStringLiteral("SSPI"));
     // The site server of the schedules database; the jobs server when unset.
     session->setProperty(QStringLiteral("Data Source"),
-        m_gw.settings().ReadINI(kDatabase, QStringLiteral("ORVIKDBServer"), st.strSQLServer));
+        m_settings.ReadINI(kDatabase, QStringLiteral("ORVIKDBServer"), st.strSQLServer));
     session->setProperty(QStringLiteral("Initial Catalog"), DbNames::kOrvikDbCatalog);
     session->setConnectionTimeout(connectionTimeout());
     return session;
 }
 
-void SqlConnect::SQLConnect(bool &ok, const QString &caller, const QString &which)
+bool SqlConnect::SQLConnect(Which which, const std::function<void()> &beforeReport)
 {
-    ok = false;
-    AppState &st = m_gw.state();
-    const bool jobs = which.isEmpty() || Convert::sameText(which, DbNames::kJobsKey);
-    const bool orvik = which.isEmpty() || Convert::sameText(which, DbNames::kOrvikDbKey);
+    Sessions &st = m_sessions;
+    const bool jobs = which != Which::OrvikDb;
+    const bool orvik = which != Which::Jobs;
 
     auto f = trapFailure([&] {
         if (jobs)
@@ -100,20 +103,19 @@ void SqlConnect::SQLConnect(bool &ok, const QString &caller, const QString &whic
             session->setDefaultDatabase(DbNames::kOrvikDbCatalog);
             st.cnORVIKDB = session;
         }
-        ok = true;
     });
     if (!f)
-        return;
-    if (Convert::sameText(caller, QStringLiteral("tmrDB_Timer")))
-        Gateway::enableTimer(m_gw.tmrDB());
-    if (st.logOnLoaded() && f->number() != 0 && !m_boxShown) {
+        return true;
+    if (beforeReport)
+        beforeReport();
+    if (m_windows.logOnLoaded() && f->number() != 0 && !m_boxShown) {
         // One box at a time: timers go on while it waits for the operator.
         m_boxShown = true;
         // The message box must not hide the log record.
-        if (auto g
-            = trapFailure([&] { m_gw.ui().msgBox(f->description(), Ui::Icon::None, QString()); }))
-            m_gw.log().logFailure(QStringLiteral("SQLConnect"), *g);
+        if (auto g = trapFailure([&] { m_ui.msgBox(f->description(), Ui::Icon::None, QString()); }))
+            m_log.logFailure(QStringLiteral("SQLConnect"), *g);
         m_boxShown = false;
     }
-    m_gw.log().logFailure(QStringLiteral("SQLConnect"), *f);
+    m_log.logFailure(QStringLiteral("SQLConnect"), *f);
+    return false;
 }

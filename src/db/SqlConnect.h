@@ -2,23 +2,33 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class DbSession;
-class Gateway;
+class ErrorLog;
+class Settings;
+class Ui;
+class WindowTable;
+struct Sessions;
 
 // (Re)opens the jobs session "JOBS" and the second session "ORVIKDB": closes
 // the named one(s), then makes each anew, sets its properties in the fixed
-// order and opens it synchronously.
+// order and opens it synchronously. The one writer of the sessions.
 class SqlConnect
 {
 public:
-    explicit SqlConnect(Gateway &gateway);
+    enum class Which { Both, Jobs, OrvikDb };
 
-    // which: "JOBS", "ORVIKDB" or empty for both (letter case ignored).
-    // caller: only "tmrDB_Timer" changes the failure handling. ok is true
-    // only when every step ran.
-    void SQLConnect(bool &ok, const QString &caller, const QString &which);
+    // windows: a failure is shown in a message box only while the logon
+    // dialog is loaded.
+    SqlConnect(const Settings &settings, Sessions &sessions, const WindowTable &windows, Ui &ui,
+        ErrorLog &log);
+
+    // True only when every step ran. On a failure, beforeReport runs first
+    // (the database cycle switches its timer back on there, so that it goes on
+    // while a message box waits), then the box and the log record.
+    bool SQLConnect(Which which = Which::Both, const std::function<void()> &beforeReport = {});
 
     // A new, unopened session set up as the named one is.
     std::shared_ptr<DbSession> makeJobsSession() const;
@@ -28,6 +38,10 @@ private:
     void setCommon(DbSession &session) const;
     int connectionTimeout() const;
 
-    Gateway &m_gw;
+    const Settings &m_settings;
+    Sessions &m_sessions;
+    const WindowTable &m_windows;
+    Ui &m_ui;
+    ErrorLog &m_log;
     bool m_boxShown = false;
 };

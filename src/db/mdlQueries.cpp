@@ -1,20 +1,19 @@
-#include "mdlQueries.h"
+#include "db/mdlQueries.h"
 
-#include "DbNames.h"
-#include "SqlDialect.h"
-#include "app/Gateway.h"
-#include "app/MenuMarks.h"
+#include "common/DbNames.h"
+#include "common/LineKey.h"
+#include "common/MenuMarks.h"
+#include "common/Sessions.h"
+#include "common/StatusRows.h"
+#include "db/SqlDialect.h"
 #include "diag/ErrorLog.h"
 #include "diag/RecordsetToFile.h"
-#include "model/LineKey.h"
 #include "platform/Clock.h"
 #include "platform/Convert.h"
 #include "platform/DateTime.h"
 #include "platform/DbSession.h"
 #include "platform/Failure.h"
 #include "platform/RowSet.h"
-
-#include <QElapsedTimer>
 
 namespace {
 
@@ -55,32 +54,40 @@ QDateTime dateOf(const QVariant &value)
 
 } // namespace
 
-mdlQueries::mdlQueries(Gateway &gateway) : m_gw(gateway) { }
+mdlQueries::mdlQueries(const Sessions &sessions, StatusRows &rows, MenuMarks &marks,
+    const Clock &clock, ErrorLog &log, const QString &programFolder)
+    : m_sessions(sessions),
+      m_rows(rows),
+      m_marks(marks),
+      m_clock(clock),
+      m_log(log),
+      m_programFolder(programFolder)
+{
+}
 
 QString mdlQueries::lineText(const QVariant &makat)
 {
     return LineKey::lineText(LineKey::fromRouteCode(makat));
 }
 
-void mdlQueries::QueryDB(QString &sType)
+mdlQueries::Selection mdlQueries::QueryDB(QueryMode &sType)
 {
-    // Both modes run the full query (see the note in the report of the
-    // trigger mode): every cycle delivers all newest jobs of the day.
-    sType = QStringLiteral("QueryAll");
-    AppState &st = m_gw.state();
-    MenuMarks &marks = m_gw.marks();
+    // Both modes run the full query: every cycle delivers all newest jobs of
+    // the day.
+    sType = QueryMode::QueryAll;
+    Selection selection;
     QString step;
     bool stepExit = false; // a step that goes to the failure exit without a failure
 
     auto f = trapFailure([&] {
-        DbSession &cn = require(st.cnJobs);
+        DbSession &cn = require(m_sessions.cnJobs);
         const auto dialect = SqlDialect::forSession(cn);
-        const QDateTime now = m_gw.clock().now();
+        const QDateTime now = m_clock.now();
 
-        cn.execute(dialect->appStatusUpdate(st.strVersion, st.strStatus, now));
-        if (st.bLinesChanged) {
-            cn.execute(dialect->lineListUpdate(st.strLinesList));
-            st.bLinesChanged = false;
+        cn.execute(dialect->appStatusUpdate(m_rows.strVersion, m_rows.strStatus, now));
+        if (m_rows.bLinesChanged) {
+            cn.execute(dialect->lineListUpdate(m_rows.strLinesList));
+            m_rows.bLinesChanged = false;
         }
         if (m_dLastPurge < now.date()) {
             m_dLastPurge = now.date();
@@ -94,31 +101,17 @@ void mdlQueries::QueryDB(QString &sType)
         step = QStringLiteral("Quering");
         RowSet::Ptr rs = cn.execute(batch);
 
-        if (marks.checked(MenuMarks::mnuSaveQuery)) {
-            m_gw.log().Err2File(QString(), batch, 0, QString(), QStringLiteral("Queries.TXT"));
-            marks.uncheck(MenuMarks::mnuSaveQuery);
+        if (m_marks.checked(MenuMarks::mnuSaveQuery)) {
+            m_log.Err2File(QString(), batch, 0, QString(), QStringLiteral("Queries.TXT"));
+            m_marks.uncheck(MenuMarks::mnuSaveQuery);
         }
-        if (st.bDBCommand) {
-            st.bDBCommand = false;
-            marks.uncheck(MenuMarks::mnuDB);
-        }
-
-        step = QStringLiteral("Check yet Executing");
-        const qint64 started = qint64(m_gw.clock().secondsSinceMidnight());
-        QElapsedTimer bound; // a clock held still by a test must not hold us forever
-        bound.start();
-        while (rs && rs->state() == RowSet::Executing) {
-            const qint64 nowSec = qint64(m_gw.clock().secondsSinceMidnight());
-            const qint64 elapsed = nowSec < started ? nowSec + 86400 - started : nowSec - started;
-            if (elapsed > 30 || bound.elapsed() > 30000)
-                break;
-        }
-        if (rs && rs->state() == RowSet::Executing) {
-            step = QStringLiteral("Recordset Executing");
-            stepExit = true;
-            return;
+        if (m_marks.bDBCommand) {
+            m_marks.bDBCommand = false;
+            m_marks.uncheck(MenuMarks::mnuDB);
         }
 
+        // The batch's first results are the counts of its updates: the rows
+        // are in the first open row set.
         step = QStringLiteral("While Closed");
         while (!rs || rs->state() == RowSet::Closed) {
             rs = rs ? rs->nextRecordset() : nullptr;
@@ -131,30 +124,32 @@ void mdlQueries::QueryDB(QString &sType)
 
         step = QStringLiteral("Calling Query Routine");
         if (rs->bof() && rs->eof()) {
-            if (marks.checked(MenuMarks::mnuDebugCurrent)) {
-                m_gw.log().Err2File(QStringLiteral("QueryDB"), QStringLiteral("RecordSet is Empty"),
-                    0, QString(), kDebugFile);
-                marks.uncheck(MenuMarks::mnuDebugCurrent);
-                marks.uncheck(MenuMarks::mnuDebugAll);
+            if (m_marks.checked(MenuMarks::mnuDebugCurrent)) {
+                m_log.Err2File(QStringLiteral("QueryDB"), QStringLiteral("RecordSet is Empty"), 0,
+                    QString(), kDebugFile);
+                m_marks.uncheck(MenuMarks::mnuDebugCurrent);
+                m_marks.uncheck(MenuMarks::mnuDebugAll);
             }
             return;
         }
-        if (marks.checked(MenuMarks::mnuDebugCurrent)) {
+        if (m_marks.checked(MenuMarks::mnuDebugCurrent)) {
             rs->moveFirst();
             QString fileName;
             qint32 count = 0;
-            RecordsetToFile::write(rs, fileName, 0, count, m_gw.programFolder(), nullptr);
-            marks.uncheck(MenuMarks::mnuDebugCurrent);
-            marks.uncheck(MenuMarks::mnuDebugAll);
+            RecordsetToFile::write(rs, fileName, 0, count, m_programFolder, nullptr);
+            m_marks.uncheck(MenuMarks::mnuDebugCurrent);
+            m_marks.uncheck(MenuMarks::mnuDebugAll);
         }
         InsertScheds(*rs);
-        m_gw.ProcessScheduleTrigRecs(*rs);
+        selection.rows = rs;
     });
     if (!f && !stepExit)
-        return;
-    Gateway::enableTimer(m_gw.tmrDB());
-    m_gw.log().Err2File(QStringLiteral("QueryDB"), QStringLiteral("Step - ") + step,
-        f ? f->number() : 0, f ? f->description() : QString(), kDebugFile);
+        return selection;
+    selection.failed = true;
+    selection.rows.reset();
+    m_log.Err2File(QStringLiteral("QueryDB"), QStringLiteral("Step - ") + step, f ? f->number() : 0,
+        f ? f->description() : QString(), kDebugFile);
+    return selection;
 }
 
 void mdlQueries::InsertScheds(RowSet &rs)
@@ -164,7 +159,7 @@ void mdlQueries::InsertScheds(RowSet &rs)
     bool runOpen = false;
 
     auto f = trapFailure([&] {
-        cn = &require(m_gw.state().cnORVIKDB);
+        cn = &require(m_sessions.cnORVIKDB);
         dialect = SqlDialect::forSession(*cn);
         rs.moveFirst();
         const QString begin = dialect->schedsRunBegin();
@@ -191,7 +186,7 @@ void mdlQueries::InsertScheds(RowSet &rs)
                 statement = dialect->schedsInsert(v);
             });
             if (bad) {
-                m_gw.log().Err2File(QStringLiteral("InsertScheds"),
+                m_log.Err2File(QStringLiteral("InsertScheds"),
                     QStringLiteral("PKID ") + rs.field(DbNames::kPKID).toString(), bad->number(),
                     bad->description(), kDebugFile);
             } else {
@@ -211,5 +206,5 @@ void mdlQueries::InsertScheds(RowSet &rs)
         if (trapFailure([&] { cn->execute(dialect->schedsRunEnd()); }))
             trapFailure([&] { cn->execute(QStringLiteral("ROLLBACK")); });
     }
-    m_gw.log().logFailure(QStringLiteral("InsertScheds"), *f);
+    m_log.logFailure(QStringLiteral("InsertScheds"), *f);
 }

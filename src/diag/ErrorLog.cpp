@@ -64,6 +64,14 @@ void ErrorLog::logFailure(const QString &procedure, const Failure &failure)
     Err2File(procedure, QString(), failure.number(), failure.description(), kDebugFile);
 }
 
+std::optional<Failure> ErrorLog::trap(const QString &procedure, const std::function<void()> &body)
+{
+    auto failure = trapFailure(body);
+    if (failure)
+        logFailure(procedure, *failure);
+    return failure;
+}
+
 void ErrorLog::logMessage(const QString &procedure, const QString &message)
 {
     Err2File(procedure, message, 0, QString(), kDebugFile);

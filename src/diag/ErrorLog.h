@@ -1,9 +1,13 @@
 #pragma once
 
+#include "platform/Failure.h"
+
 #include <QString>
 
+#include <functional>
+#include <optional>
+
 class Clock;
-class Failure;
 
 // The one writer of diagnostic records. "Debug.TXT" records carry the time,
 // the procedure, the message, the failure number and its text; any other file
@@ -19,6 +23,11 @@ public:
 
     // Shorthand for a trapped failure: empty message, "Debug.TXT".
     void logFailure(const QString &procedure, const Failure &failure);
+    // Runs body under the trap of the named procedure: a failure it throws is
+    // written as logFailure does and handed back for the caller's own failure
+    // path; nothing reaches further.
+    std::optional<Failure> trap(const QString &procedure, const std::function<void()> &body);
+
     // Shorthand for a progress record: number 0, empty description, "Debug.TXT".
     void logMessage(const QString &procedure, const QString &message);
 

@@ -1,6 +1,6 @@
 #include "LogHousekeeping.h"
 
-#include "model/clsFil.h"
+#include "diag/clsFil.h"
 #include "platform/DateTime.h"
 #include "platform/ProgramFolder.h"
 

@@ -1,6 +1,6 @@
 #include "RecordsetToFile.h"
 
-#include "app/Ui.h"
+#include "common/Ui.h"
 #include "platform/CodePage.h"
 #include "platform/Convert.h"
 #include "platform/Failure.h"

@@ -1,6 +1,6 @@
-#include "frmIO.h"
+#include "diag/frmIO.h"
 
-#include "app/Gateway.h"
+#include "common/WindowTable.h"
 #include "diag/ErrorLog.h"
 #include "platform/CodePage.h"
 #include "platform/Failure.h"
@@ -32,8 +32,12 @@ qsizetype blankTrimmedLength(const QString &text)
 
 } // namespace
 
-frmIO::frmIO(Gateway &gateway, QWidget *parent)
-    : QWidget(parent), m_gw(gateway), m_txtData(new QPlainTextEdit(this))
+frmIO::frmIO(WindowTable &windows, ErrorLog &log, const QString &programFolder, QWidget *parent)
+    : QWidget(parent),
+      m_windows(windows),
+      m_log(log),
+      m_programFolder(programFolder),
+      m_txtData(new QPlainTextEdit(this))
 {
     setObjectName(QStringLiteral("frmIO"));
     setWindowTitle(QStringLiteral("IO"));
@@ -48,18 +52,19 @@ frmIO::frmIO(Gateway &gateway, QWidget *parent)
 
 frmIO::~frmIO()
 {
-    m_gw.state().setWindowLoaded(QStringLiteral("IO"), false);
+    m_windows.setLoaded(WindowTable::Window::IO, false);
 }
 
-frmIO *frmIO::load(Gateway &gateway, QMdiArea *area)
+frmIO *frmIO::load(
+    WindowTable &windows, ErrorLog &log, const QString &programFolder, QMdiArea *area)
 {
-    auto *io = new frmIO(gateway);
+    auto *io = new frmIO(windows, log, programFolder);
     io->m_area = area;
     QMdiSubWindow *sub = area->addSubWindow(io);
     sub->setObjectName(QStringLiteral("frmIOWindow"));
     sub->setAttribute(Qt::WA_DeleteOnClose);
     sub->installEventFilter(io);
-    gateway.state().setWindowLoaded(QStringLiteral("IO"), true);
+    windows.setLoaded(WindowTable::Window::IO, true);
     sub->show();
     io->ResizeIO();
     return io;
@@ -74,7 +79,7 @@ bool frmIO::eventFilter(QObject *watched, QEvent *event)
 {
     // Closed is unloaded, at once: the window itself goes a moment later.
     if (watched == subWindow() && event->type() == QEvent::Close)
-        m_gw.state().setWindowLoaded(QStringLiteral("IO"), false);
+        m_windows.setLoaded(WindowTable::Window::IO, false);
     return QWidget::eventFilter(watched, event);
 }
 
@@ -120,10 +125,8 @@ void frmIO::writeTicks(const QString &path, const QByteArray &bytes)
 
 void frmIO::Win2File()
 {
-    const auto failure = trapFailure([&] {
+    m_log.trap(QStringLiteral("Win2File"), [&] {
         const QByteArray bytes = ticksBytes(m_txtData->toPlainText());
-        writeTicks(ProgramFolder::join(m_gw.programFolder(), kFileName), bytes);
+        writeTicks(ProgramFolder::join(m_programFolder, kFileName), bytes);
     });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("Win2File"), *failure);
 }

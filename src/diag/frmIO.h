@@ -3,7 +3,8 @@
 #include <QString>
 #include <QWidget>
 
-class Gateway;
+class ErrorLog;
+class WindowTable;
 class QMdiArea;
 class QMdiSubWindow;
 class QPlainTextEdit;
@@ -16,12 +17,16 @@ class frmIO : public QWidget
 public:
     static const QString kFileName; // "Ticks.TXT"
 
-    explicit frmIO(Gateway &gateway, QWidget *parent = nullptr);
+    // windows: the window keeps its "IO" entry; programFolder: where
+    // "Ticks.TXT" goes.
+    frmIO(WindowTable &windows, ErrorLog &log, const QString &programFolder,
+        QWidget *parent = nullptr);
     ~frmIO() override;
 
     // Loads the window into the main window's area: sets its "IO" flag,
     // shows it and places it.
-    static frmIO *load(Gateway &gateway, QMdiArea *area);
+    static frmIO *load(
+        WindowTable &windows, ErrorLog &log, const QString &programFolder, QMdiArea *area);
 
     QPlainTextEdit *txtData() const { return m_txtData; }
     QMdiSubWindow *subWindow() const;
@@ -45,7 +50,9 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    Gateway &m_gw;
+    WindowTable &m_windows;
+    ErrorLog &m_log;
+    QString m_programFolder;
     QMdiArea *m_area = nullptr;
     QPlainTextEdit *m_txtData;
 };

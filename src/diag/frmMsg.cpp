@@ -1,4 +1,4 @@
-#include "frmMsg.h"
+#include "diag/frmMsg.h"
 
 #include <QLabel>
 #include <QMdiArea>

@@ -1,7 +1,8 @@
-list(APPEND VOLMARA_CORE_SOURCES
-    diag/ErrorLog.cpp diag/ErrorLog.h
-    diag/LogHousekeeping.cpp diag/LogHousekeeping.h
-    diag/RecordsetToFile.cpp diag/RecordsetToFile.h)
-list(APPEND VOLMARA_GUI_SOURCES
-    diag/frmIO.cpp diag/frmIO.h
-    diag/frmMsg.cpp diag/frmMsg.h)
+set(LAYER_SOURCES
+    clsFil.h
+    ErrorLog.cpp ErrorLog.h
+    LogHousekeeping.cpp LogHousekeeping.h
+    RecordsetToFile.cpp RecordsetToFile.h)
+set(LAYER_WINDOWS
+    frmIO.cpp frmIO.h
+    frmMsg.cpp frmMsg.h)

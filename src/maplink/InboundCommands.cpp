@@ -1,8 +1,9 @@
-#include "InboundCommands.h"
+#include "maplink/InboundCommands.h"
 
-#include "MapProtocol.h"
-#include "app/Gateway.h"
+#include "common/MapProtocol.h"
+#include "common/StatusRows.h"
 #include "diag/ErrorLog.h"
+#include "maplink/LinkState.h"
 #include "model/mdlSendScheds.h"
 #include "platform/Clock.h"
 #include "platform/Convert.h"
@@ -38,29 +39,37 @@ bool isSevenDigitNumber(const QString &s)
 
 } // namespace
 
-InboundCommands::InboundCommands(Gateway &gateway) : m_gw(gateway) { }
+InboundCommands::InboundCommands(MapSocket &sckMap, const MapSettings &map, StatusRows &rows,
+    LinkState &link, mdlSendScheds &sendScheds, const Clock &clock, ErrorLog &log,
+    std::function<void()> lineListReceived)
+    : m_sckMap(sckMap),
+      m_map(map),
+      m_rows(rows),
+      m_link(link),
+      m_sendScheds(sendScheds),
+      m_clock(clock),
+      m_log(log),
+      m_lineListReceived(std::move(lineListReceived))
+{
+}
 
 void InboundCommands::ProcessDollarA(QStringList &fields)
 {
-    const auto failure = trapFailure([&] {
+    m_log.trap(QStringLiteral("ProcessDollarA"), [&] {
         if (!Convert::sameText(fieldAt(fields, 1), MapProtocol::kUpdateModeReport))
             return;
         const QString mode = trimBlanks(fieldAt(fields, 2));
         if (mode.isEmpty())
-            m_gw.sckMap().send(MapProtocol::kSetUpdateModeS + MapProtocol::kLineEnd);
+            m_sckMap.send(MapProtocol::kSetUpdateModeS + MapProtocol::kLineEnd);
     });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("ProcessDollarA"), *failure);
 }
 
-QString InboundCommands::lineListEntry(const QString &role, const QString &field)
+QString InboundCommands::lineListEntry(StationRole role, const QString &field)
 {
     const QString trimmed = trimBlanks(field);
-    bool admitted = false;
-    if (Convert::sameText(role, QStringLiteral("Client")))
-        admitted = !trimmed.isEmpty();
-    else if (Convert::sameText(role, QStringLiteral("Server")))
-        admitted = trimmed.startsWith(MapProtocol::kOrganizationPrefix, Qt::CaseInsensitive);
+    const bool admitted = role == StationRole::Client
+        ? !trimmed.isEmpty()
+        : trimmed.startsWith(MapProtocol::kOrganizationPrefix, Qt::CaseInsensitive);
     if (!admitted)
         return QString();
 
@@ -79,26 +88,23 @@ QString InboundCommands::lineListEntry(const QString &role, const QString &field
 
 void InboundCommands::ProcessDollarQ(QStringList &fields)
 {
-    AppState &st = m_gw.state();
-    const auto failure = trapFailure([&] {
+    m_log.trap(QStringLiteral("ProcessDollarQ"), [&] {
         QString list = MapProtocol::kFieldSeparator;
         for (qsizetype i = 2; i < fields.size(); ++i) {
-            const QString entry = lineListEntry(st.strRole, fields.at(i));
+            const QString entry = lineListEntry(m_map.strRole, fields.at(i));
             if (!entry.isNull())
                 list += entry + MapProtocol::kFieldSeparator;
         }
         if (list == MapProtocol::kFieldSeparator)
             list.clear();
-        st.strLinesList = list;
-        st.bLinesChanged = true;
+        m_rows.strLinesList = list;
+        m_rows.bLinesChanged = true;
     });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("ProcessDollarQ"), *failure);
     // The database cycle waits for this answer, failed or not.
-    st.dtLastQueryAll = DateTime::zero();
-    st.dtLinesTime = m_gw.clock().now();
-    st.bRequestLines = false;
-    Gateway::enableTimer(m_gw.tmrDB());
+    m_link.dtLinesTime = m_clock.now();
+    m_link.bRequestLines = false;
+    if (m_lineListReceived)
+        m_lineListReceived();
 }
 
 void InboundCommands::ProcessDollarMapNotification(QString &message)
@@ -111,11 +117,11 @@ void InboundCommands::ProcessDollarMapNotification(QString &message)
         const QStringList fields = normal.split(MapProtocol::kFieldSeparator);
         if (Convert::sameText(fieldAt(fields, 3), MapProtocol::kExpLineSchedReq)) {
             QString type = QStringLiteral("Request");
-            m_gw.sendScheds().ProcessExpLineSchedReq(type, message);
+            m_sendScheds.ProcessExpLineSchedReq(type, message);
         }
     });
     if (failure)
-        m_gw.log().Err2File(QStringLiteral("ProcessDollarMapNotification"),
+        m_log.Err2File(QStringLiteral("ProcessDollarMapNotification"),
             QStringLiteral("Error: ") + context, failure->number(), failure->description(),
             QStringLiteral("Debug.TXT"));
 }

@@ -1,16 +1,29 @@
 #pragma once
 
+#include "common/MapSettings.h"
+
 #include <QString>
 #include <QStringList>
 
-class Gateway;
+#include <functional>
+
+class Clock;
+class ErrorLog;
+class MapSocket;
+class mdlSendScheds;
+struct LinkState;
+struct StatusRows;
 
 // The map server's messages the gateway acts on: "$A" (update mode), "$Q"
 // (the line list) and "$MapNotification" (a request for a line's schedules).
 class InboundCommands
 {
 public:
-    explicit InboundCommands(Gateway &gateway);
+    // lineListReceived: told after every "$Q", handled or not; the database
+    // cycle waits for it.
+    InboundCommands(MapSocket &sckMap, const MapSettings &map, StatusRows &rows, LinkState &link,
+        mdlSendScheds &sendScheds, const Clock &clock, ErrorLog &log,
+        std::function<void()> lineListReceived);
 
     void ProcessDollarA(QStringList &fields);
     void ProcessDollarQ(QStringList &fields);
@@ -18,8 +31,15 @@ public:
 
     // An entry of the line list as the station role admits it, transformed
     // for the list text; a null text when the role does not admit it.
-    static QString lineListEntry(const QString &role, const QString &field);
+    static QString lineListEntry(StationRole role, const QString &field);
 
 private:
-    Gateway &m_gw;
+    MapSocket &m_sckMap;
+    const MapSettings &m_map;
+    StatusRows &m_rows;
+    LinkState &m_link;
+    mdlSendScheds &m_sendScheds;
+    const Clock &m_clock;
+    ErrorLog &m_log;
+    std::function<void()> m_lineListReceived;
 };

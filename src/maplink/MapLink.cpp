@@ -1,55 +1,62 @@
-#include "MapLink.h"
+#include "maplink/MapLink.h"
 
-#include "InboundCommands.h"
-#include "MapProtocol.h"
-#include "app/Gateway.h"
-#include "app/Ui.h"
-#include "app/Version.h"
+#include "common/MapProtocol.h"
+#include "common/MapSettings.h"
+#include "common/TaskTimer.h"
+#include "common/Ui.h"
+#include "common/Version.h"
+#include "common/WindowTable.h"
 #include "diag/ErrorLog.h"
+#include "maplink/InboundCommands.h"
 #include "platform/Convert.h"
 #include "platform/Failure.h"
 #include "platform/MapSocket.h"
 
-MapLink::MapLink(Gateway &gateway) : m_gw(gateway) { }
+MapLink::MapLink(MapSocket &sckMap, const MapSettings &map, const WindowTable &windows,
+    TaskTimer &tasks, Ui &ui, ErrorLog &log, InboundCommands &inbound)
+    : m_sckMap(sckMap),
+      m_map(map),
+      m_windows(windows),
+      m_tasks(tasks),
+      m_ui(ui),
+      m_log(log),
+      m_inbound(inbound)
+{
+}
 
 void MapLink::MapConnect()
 {
     const auto failure = trapFailure([&] {
-        MapSocket &sck = m_gw.sckMap();
+        MapSocket &sck = m_sckMap;
         sck.close();
-        sck.setRemoteHost(m_gw.state().strMapIP);
-        sck.setRemotePort(m_gw.state().iMapPort);
-        if (sck.state() == MapSocket::Closed)
+        sck.setRemoteHost(m_map.strMapIP);
+        sck.setRemotePort(m_map.iMapPort);
+        if (sck.state() == MapSocket::State::Closed)
             sck.connectToHost();
     });
     if (failure) {
-        if (m_gw.state().logOnLoaded() && failure->number() != 0)
-            m_gw.ui().msgBox(failure->description(), Ui::Icon::None, Version::kAppTitle);
-        m_gw.log().logFailure(QStringLiteral("MapConnect"), *failure);
+        if (m_windows.logOnLoaded() && failure->number() != 0)
+            m_ui.msgBox(failure->description(), Ui::Icon::None, Version::kAppTitle);
+        m_log.logFailure(QStringLiteral("MapConnect"), *failure);
     }
 }
 
 void MapLink::sckmap_Connect()
 {
-    const auto failure = trapFailure([&] {
-        const AppState &st = m_gw.state();
-        m_gw.sckMap().send(MapProtocol::kLogin + st.strMapUserID + MapProtocol::kFieldSeparator
-            + st.strMapPassword + MapProtocol::kLineEnd);
+    m_log.trap(QStringLiteral("sckmap_Connect"), [&] {
+        m_sckMap.send(MapProtocol::kLogin + m_map.strMapUserID + MapProtocol::kFieldSeparator
+            + m_map.strMapPassword + MapProtocol::kLineEnd);
     });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("sckmap_Connect"), *failure);
 }
 
 void MapLink::sckmap_DataArrival(qint64)
 {
-    const auto failure = trapFailure([&] { frame(m_gw.sckMap().getData()); });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("sckmap_DataArrival"), *failure);
+    m_log.trap(QStringLiteral("sckmap_DataArrival"), [&] { frame(m_sckMap.getData()); });
 }
 
 void MapLink::frame(const QString &text)
 {
-    QString &buf = m_gw.state().strRecvBuf;
+    QString &buf = strRecvBuf;
     const qsizetype n = text.size();
     qsizetype i = 0;
     while (i < n) {
@@ -79,7 +86,7 @@ void MapLink::frame(const QString &text)
                 && text.at(j) != MapProtocol::kMessageEnd)
                 ++j;
             if (buf.size() + (j - i) > kMaxMessageChars) {
-                m_gw.log().Err2File(QStringLiteral("sckmap_DataArrival"),
+                m_log.Err2File(QStringLiteral("sckmap_DataArrival"),
                     QStringLiteral("Message longer than %1 characters dropped: ")
                             .arg(kMaxMessageChars)
                         + buf.left(40),
@@ -96,16 +103,15 @@ void MapLink::frame(const QString &text)
 
 void MapLink::sckmap_Error(int, const QString &description)
 {
-    AppState &st = m_gw.state();
-    if (st.logOnLoaded()) {
+    if (m_windows.logOnLoaded()) {
         // The operator is at the logon dialog: stop trying and tell why.
-        const auto failure = trapFailure([&] {
-            m_gw.tmrTasks().stop();
+        m_log.trap(QStringLiteral("sckmap_Error"), [&] {
+            m_tasks.stop();
             // One box at a time: the cycle's reconnects go on while it is up.
             if (!m_boxShown) {
                 m_boxShown = true;
                 const auto boxFailure = trapFailure([&] {
-                    m_gw.ui().msgBox(QStringLiteral("Error Connecting to Map. Error:")
+                    m_ui.msgBox(QStringLiteral("Error Connecting to Map. Error:")
                             + MapProtocol::kLineEnd + description,
                         Ui::Icon::Critical, QStringLiteral("Connecting to Map"));
                 });
@@ -113,24 +119,22 @@ void MapLink::sckmap_Error(int, const QString &description)
                 if (boxFailure)
                     throw *boxFailure;
             }
-            st.strTaskStep.clear();
-            m_gw.ui().reOrderLogOn(QStringLiteral("Usual"));
+            m_tasks.setStep(TaskStep::None);
+            m_ui.reOrderLogOn(LogOnLayout::Usual);
         });
-        if (failure)
-            m_gw.log().logFailure(QStringLiteral("sckmap_Error"), *failure);
     }
-    m_gw.log().Err2File(QStringLiteral("sckmap_Error"), QStringLiteral("Can't connect to Map"), 0,
+    m_log.Err2File(QStringLiteral("sckmap_Error"), QStringLiteral("Can't connect to Map"), 0,
         QString(), QStringLiteral("Debug.TXT"));
 }
 
 void MapLink::ProcessMess(QString &message)
 {
-    const auto failure = trapFailure([&] {
+    m_log.trap(QStringLiteral("ProcessMessIS"), [&] {
         message.remove(QLatin1Char('\r'));
         message.remove(QLatin1Char('\n'));
         QStringList fields = message.split(MapProtocol::kFieldSeparator);
         const QString &command = fields.first();
-        InboundCommands &inbound = m_gw.inbound();
+        InboundCommands &inbound = m_inbound;
         if (Convert::sameText(command, MapProtocol::kMapNotification))
             inbound.ProcessDollarMapNotification(message);
         else if (Convert::sameText(command, MapProtocol::kUpdateMode))
@@ -138,6 +142,4 @@ void MapLink::ProcessMess(QString &message)
         else if (Convert::sameText(command, MapProtocol::kLineList))
             inbound.ProcessDollarQ(fields);
     });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("ProcessMessIS"), *failure);
 }

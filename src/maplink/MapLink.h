@@ -3,7 +3,13 @@
 #include <QString>
 #include <QStringList>
 
-class Gateway;
+class ErrorLog;
+class InboundCommands;
+class MapSocket;
+class TaskTimer;
+class Ui;
+class WindowTable;
+struct MapSettings;
 
 // The map server connection as the gateway drives it: connecting, the login
 // line, cutting the received stream into "$" ... carriage return messages and
@@ -14,7 +20,10 @@ public:
     // A message longer than this is a broken or hostile peer, not a line list.
     static constexpr int kMaxMessageChars = 1024 * 1024;
 
-    explicit MapLink(Gateway &gateway);
+    // windows and tasks: an error while the logon dialog is loaded stops the
+    // supervisor and tells the operator.
+    MapLink(MapSocket &sckMap, const MapSettings &map, const WindowTable &windows, TaskTimer &tasks,
+        Ui &ui, ErrorLog &log, InboundCommands &inbound);
 
     void MapConnect();
 
@@ -29,9 +38,18 @@ public:
     void ProcessMess(QString &message);
 
     bool inMessage() const { return bInMessage; }
+    // The part of a message received so far.
+    const QString &recvBuf() const { return strRecvBuf; }
 
 private:
-    Gateway &m_gw;
+    MapSocket &m_sckMap;
+    const MapSettings &m_map;
+    const WindowTable &m_windows;
+    TaskTimer &m_tasks;
+    Ui &m_ui;
+    ErrorLog &m_log;
+    InboundCommands &m_inbound;
     bool m_boxShown = false; // an error box is waiting for the operator
+    QString strRecvBuf; // the message being received
     bool bInMessage = false;
 };

@@ -1,4 +1,4 @@
-list(APPEND VOLMARA_CORE_SOURCES
-    maplink/InboundCommands.cpp maplink/InboundCommands.h
-    maplink/MapLink.cpp maplink/MapLink.h
-    maplink/MapProtocol.h)
+set(LAYER_SOURCES
+    InboundCommands.cpp InboundCommands.h
+    LinkState.h
+    MapLink.cpp MapLink.h)

@@ -1,10 +1,9 @@
-#include "JobsProcessor.h"
+#include "model/JobsProcessor.h"
 
-#include "LineKey.h"
-#include "RouteTimes.h"
-#include "app/Gateway.h"
-#include "app/MenuMarks.h"
+#include "common/LineKey.h"
 #include "diag/ErrorLog.h"
+#include "model/DayModel.h"
+#include "model/RouteTimes.h"
 #include "platform/Convert.h"
 #include "platform/DateTime.h"
 #include "platform/Failure.h"
@@ -101,8 +100,9 @@ void writeTrip(clsSched &trip, const TripValues &v)
 
 } // namespace
 
-JobsProcessor::JobsProcessor(Gateway &gateway)
-    : m_gw(gateway), m_routeTimes(std::make_unique<RouteTimes>(gateway))
+JobsProcessor::JobsProcessor(
+    DayModel &day, const Sessions &sessions, const Clock &clock, ErrorLog &log)
+    : m_day(day), m_log(log), m_routeTimes(std::make_unique<RouteTimes>(sessions, clock, log))
 {
 }
 
@@ -218,15 +218,14 @@ void mergeRow(JobColumns &col, colLinesType &lines)
 
 } // namespace
 
-void JobsProcessor::ProcessScheduleTrigRecs(RowSet &rs)
+bool JobsProcessor::ProcessScheduleTrigRecs(RowSet &rs)
 {
     if (rs.bof() && rs.eof())
-        return;
-    AppState &state = m_gw.state();
-    const auto failure = trapFailure([&] {
-        if (!state.colLines)
-            state.colLines = std::make_unique<colLinesType>();
-        colLinesType &lines = *state.colLines;
+        return true;
+    const auto failure = m_log.trap(QStringLiteral("ProcessScheduleTrigRecs"), [&] {
+        if (!m_day.colLines)
+            m_day.colLines = std::make_unique<colLinesType>();
+        colLinesType &lines = *m_day.colLines;
 
         // By route code, and within one code by row key, so that of two rows
         // for the same trip the newer one is applied last.
@@ -238,7 +237,7 @@ void JobsProcessor::ProcessScheduleTrigRecs(RowSet &rs)
             // not convert would stop the rows after it for good: it is logged
             // and passed over instead.
             if (const auto bad = trapFailure([&] { mergeRow(col, lines); })) {
-                m_gw.log().Err2File(QStringLiteral("ProcessScheduleTrigRecs"),
+                m_log.Err2File(QStringLiteral("ProcessScheduleTrigRecs"),
                     QStringLiteral("PKID ") + col(JobColumns::PKID).toString(), bad->number(),
                     bad->description(), QStringLiteral("Debug.TXT"));
             }
@@ -246,11 +245,5 @@ void JobsProcessor::ProcessScheduleTrigRecs(RowSet &rs)
 
         m_routeTimes->completeLines(lines);
     });
-    if (failure) {
-        Gateway::enableTimer(m_gw.tmrDB());
-        m_gw.log().logFailure(QStringLiteral("ProcessScheduleTrigRecs"), *failure);
-        m_gw.marks().uncheck(MenuMarks::mnuRefresh);
-        return;
-    }
-    m_gw.marks().uncheck(MenuMarks::mnuRefresh);
+    return !failure;
 }

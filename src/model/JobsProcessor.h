@@ -9,9 +9,12 @@
 
 #include <memory>
 
-class Gateway;
+class Clock;
+class ErrorLog;
 class RouteTimes;
 class RowSet;
+struct DayModel;
+struct Sessions;
 
 // Turns the job rows of one database cycle into the day's lines and trips:
 // merges them into colLines, removes the trips that cancelled jobs announce,
@@ -19,10 +22,12 @@ class RowSet;
 class JobsProcessor
 {
 public:
-    explicit JobsProcessor(Gateway &gateway);
+    JobsProcessor(DayModel &day, const Sessions &sessions, const Clock &clock, ErrorLog &log);
     ~JobsProcessor();
 
-    void ProcessScheduleTrigRecs(RowSet &rs);
+    // Merges the rows into colLines (made when absent) and completes the
+    // trips. False when a failure ended the call; it is logged here.
+    bool ProcessScheduleTrigRecs(RowSet &rs);
 
     RouteTimes &routeTimes() { return *m_routeTimes; }
 
@@ -34,9 +39,6 @@ public:
     {
         return collection.contains(key);
     }
-
-    // The route code formatted "000000" and cut to six characters; failure 13
-    // for a code that is no number.
 
     // A new line with its fields taken from the key.
     static std::shared_ptr<clsLine> newLine(const QString &key);
@@ -52,6 +54,7 @@ public:
         KeyedCollection<clsSched> &scheds, const QString &key, std::shared_ptr<clsSched> trip);
 
 private:
-    Gateway &m_gw;
+    DayModel &m_day;
+    ErrorLog &m_log;
     std::unique_ptr<RouteTimes> m_routeTimes;
 };

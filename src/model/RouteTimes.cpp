@@ -1,6 +1,6 @@
-#include "RouteTimes.h"
+#include "model/RouteTimes.h"
 
-#include "app/Gateway.h"
+#include "common/Sessions.h"
 #include "db/SqlDialect.h"
 #include "diag/ErrorLog.h"
 #include "platform/Clock.h"
@@ -144,7 +144,10 @@ struct RouteTimes::PassContext
     std::vector<Rule> rules; // by row position
 };
 
-RouteTimes::RouteTimes(Gateway &gateway) : m_gw(gateway) { }
+RouteTimes::RouteTimes(const Sessions &sessions, const Clock &clock, ErrorLog &log)
+    : m_sessions(sessions), m_clock(clock), m_log(log)
+{
+}
 
 RouteTimes::~RouteTimes() = default;
 
@@ -193,11 +196,11 @@ void RouteTimes::completeLines(colLinesType &lines)
     if (lines.isEmpty())
         return;
     const QString list = routeList(lines);
-    const std::shared_ptr<DbSession> cn = m_gw.state().cnORVIKDB;
+    const std::shared_ptr<DbSession> cn = m_sessions.cnORVIKDB;
     if (!cn)
         throw Failure(Failure::ObjectNotSet);
     const auto dialect = SqlDialect::forSession(*cn);
-    const RowSet::Ptr rsRT = cn->execute(dialect->routeTimesQuery(list, m_gw.clock().today()));
+    const RowSet::Ptr rsRT = cn->execute(dialect->routeTimesQuery(list, m_clock.today()));
     if (!rsRT)
         throw Failure(Failure::ObjectNotSet);
     if (rsRT->eof())
@@ -322,7 +325,7 @@ int RouteTimes::stationData(
     });
     if (!failure)
         return 0;
-    m_gw.log().Err2File(QStringLiteral("GetStationData"),
+    m_log.Err2File(QStringLiteral("GetStationData"),
         QStringLiteral("Called by ProcessScheduleTrigRecs"), failure->number(),
         failure->description(), QStringLiteral("Debug.TXT"));
     return failure->number();

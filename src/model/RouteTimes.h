@@ -7,8 +7,10 @@
 
 #include <memory>
 
-class Gateway;
+class Clock;
+class ErrorLog;
 class RowSet;
+struct Sessions;
 
 // Completes every trip of the day with its stops from the route-times table:
 // one query per pass for all lines, a forward search per line, and the first
@@ -17,7 +19,8 @@ class RowSet;
 class RouteTimes
 {
 public:
-    explicit RouteTimes(Gateway &gateway);
+    // The rules are read on the second session (ORVIKDB).
+    RouteTimes(const Sessions &sessions, const Clock &clock, ErrorLog &log);
     ~RouteTimes();
 
     // The completion pass over all lines. Failures of the query or of the
@@ -45,5 +48,7 @@ private:
     int stationData(
         clsSched &oSched, RowSet &rsRT, PassContext &ctx, qint16 &iStops, QString &sStTimes);
 
-    Gateway &m_gw;
+    const Sessions &m_sessions;
+    const Clock &m_clock;
+    ErrorLog &m_log;
 };

@@ -1,15 +1,13 @@
-#include "mdlSendScheds.h"
+#include "model/mdlSendScheds.h"
 
-#include "app/Gateway.h"
-#include "app/MenuMarks.h"
-#include "clsLine.h"
+#include "common/MapProtocol.h"
+#include "common/MenuMarks.h"
 #include "diag/ErrorLog.h"
-#include "maplink/MapProtocol.h"
+#include "model/DayModel.h"
 #include "platform/Clock.h"
 #include "platform/Convert.h"
 #include "platform/DateTime.h"
 #include "platform/Failure.h"
-#include "platform/MapSocket.h"
 
 #include <QStringList>
 
@@ -36,7 +34,11 @@ const QString &fieldAt(const QStringList &fields, int index)
 
 } // namespace
 
-mdlSendScheds::mdlSendScheds(Gateway &gateway) : m_gw(gateway) { }
+mdlSendScheds::mdlSendScheds(
+    DayModel &day, Send send, const MenuMarks &marks, const Clock &clock, ErrorLog &log)
+    : m_day(day), m_send(std::move(send)), m_marks(marks), m_clock(clock), m_log(log)
+{
+}
 
 QString mdlSendScheds::schedEntry(const clsSched &sched)
 {
@@ -76,13 +78,13 @@ QString mdlSendScheds::messageHead(const QString &organization, const QString &c
 
 void mdlSendScheds::send(const QString &message)
 {
-    m_gw.sckMap().send(message + MapProtocol::kLineEnd);
+    m_send(message + MapProtocol::kLineEnd);
 }
 
 void mdlSendScheds::logBuf(const QString &text)
 {
-    if (m_gw.marks().checked(MenuMarks::mnuDebugAll))
-        m_gw.log().Err2File(QString(), text, 0, QString(), kBufsFile);
+    if (m_marks.checked(MenuMarks::mnuDebugAll))
+        m_log.Err2File(QString(), text, 0, QString(), kBufsFile);
 }
 
 void mdlSendScheds::ProcessExpLineSchedReq(QString &sType, QString &sBuf)
@@ -94,9 +96,9 @@ void mdlSendScheds::ProcessExpLineSchedReq(QString &sType, QString &sBuf)
         // map server has to hear about.
         if (!Convert::sameText(sType, kRequest))
             sType = kSendAll;
-        if (!m_gw.state().colLines)
+        if (!m_day.colLines)
             return;
-        colLinesType &lines = *m_gw.state().colLines;
+        colLinesType &lines = *m_day.colLines;
 
         if (Convert::sameText(sType, kSendAll)) {
             step = QStringLiteral("Send_All");
@@ -124,19 +126,18 @@ void mdlSendScheds::ProcessExpLineSchedReq(QString &sType, QString &sBuf)
         const auto line = lines.value(key);
         if (!line) {
             // The log names the key looked up; the answer names the code asked for.
-            logBuf(DateTime::general(m_gw.clock().now()) + QStringLiteral(": O - ")
+            logBuf(DateTime::general(m_clock.now()) + QStringLiteral(": O - ")
                 + messageHead(organization, key) + MapProtocol::kNotFound);
             send(messageHead(organization, code) + MapProtocol::kNotFound);
             return;
         }
-        const QDateTime now = m_gw.clock().now();
+        const QDateTime now = m_clock.now();
         const QString message = messageHead(organization, code) + scheduleList(*line, &now);
         line->bNew = false;
         logBuf(DateTime::general(now) + QStringLiteral(": O - ") + message);
         send(message);
     });
     if (failure)
-        m_gw.log().Err2File(QStringLiteral("ProcessExpLineSchedReq"),
-            QStringLiteral("Error - ") + step, failure->number(), failure->description(),
-            QStringLiteral("Debug.TXT"));
+        m_log.Err2File(QStringLiteral("ProcessExpLineSchedReq"), QStringLiteral("Error - ") + step,
+            failure->number(), failure->description(), QStringLiteral("Debug.TXT"));
 }

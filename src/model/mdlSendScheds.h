@@ -2,8 +2,13 @@
 
 #include <QString>
 
-class Gateway;
+#include <functional>
+
+class Clock;
+class ErrorLog;
+class MenuMarks;
 class QDateTime;
+struct DayModel;
 struct clsLine;
 struct clsSched;
 
@@ -13,7 +18,13 @@ struct clsSched;
 class mdlSendScheds
 {
 public:
-    explicit mdlSendScheds(Gateway &gateway);
+    // Sends one text on the map connection as it is; failure 40006 when the
+    // connection is not up.
+    using Send = std::function<void(const QString &text)>;
+
+    // marks: mnuDebugAll asks for every message in "Bufs.TXT".
+    mdlSendScheds(
+        DayModel &day, Send send, const MenuMarks &marks, const Clock &clock, ErrorLog &log);
 
     // sType: "Send All", "Send New" or "Request" (any letter case); anything
     // but "Request" pushes the changed lines and reads "Send All" afterwards.
@@ -33,5 +44,9 @@ private:
     void send(const QString &message);
     void logBuf(const QString &text);
 
-    Gateway &m_gw;
+    DayModel &m_day;
+    Send m_send;
+    const MenuMarks &m_marks;
+    const Clock &m_clock;
+    ErrorLog &m_log;
 };

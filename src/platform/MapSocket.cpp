@@ -59,43 +59,39 @@ MapSocket::MapSocket(QObject *parent) : QObject(parent), m_socket(new QTcpSocket
 
 MapSocket::~MapSocket() = default;
 
-QString MapSocket::stateName(int state)
+QString MapSocket::stateName(State state)
 {
     static const char *const kNames[] = {"Closed", "Open", "Listening", "ConnectionPending",
         "ResolvingHost", "HostResolved", "Connecting", "Connected", "Closing", "Error"};
-    if (state <= 0)
-        return QStringLiteral("Closed");
-    if (state <= 9)
-        return QString::fromLatin1(kNames[state]);
-    return QString();
+    return QString::fromLatin1(kNames[int(state)]);
 }
 
-int MapSocket::state() const
+MapSocket::State MapSocket::state() const
 {
     switch (m_socket->state()) {
     case QAbstractSocket::HostLookupState:
-        return ResolvingHost;
+        return State::ResolvingHost;
     case QAbstractSocket::ConnectingState:
-        return Connecting;
+        return State::Connecting;
     case QAbstractSocket::ConnectedState:
-        return Connected;
+        return State::Connected;
     case QAbstractSocket::ClosingState:
-        return Closing;
+        return State::Closing;
     case QAbstractSocket::BoundState:
-        return Open;
+        return State::Open;
     case QAbstractSocket::ListeningState:
-        return Listening;
+        return State::Listening;
     case QAbstractSocket::UnconnectedState:
     default:
         if (m_failed)
-            return Error;
-        return m_peerClosed ? Closing : Closed;
+            return State::Error;
+        return m_peerClosed ? State::Closing : State::Closed;
     }
 }
 
 void MapSocket::connectToHost()
 {
-    if (state() != Closed)
+    if (state() != State::Closed)
         throw Failure(Failure::WrongProtocolState);
     m_failed = false;
     m_peerClosed = false;
@@ -111,7 +107,7 @@ void MapSocket::close()
 
 void MapSocket::send(const QString &text)
 {
-    if (state() != Connected)
+    if (state() != State::Connected)
         throw Failure(Failure::WrongProtocolState);
     // A peer that keeps the connection open but reads nothing would make the
     // outgoing buffer grow without end: past the bound the connection is

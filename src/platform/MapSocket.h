@@ -12,7 +12,7 @@ class MapSocket : public QObject
 {
     Q_OBJECT
 public:
-    enum State {
+    enum class State {
         Closed = 0,
         Open = 1,
         Listening = 2,
@@ -31,14 +31,15 @@ public:
     explicit MapSocket(QObject *parent = nullptr);
     ~MapSocket() override;
 
-    static QString stateName(int state);
+    // "Closed" ... "Error", as the status summary shows the state.
+    static QString stateName(State state);
 
     void setRemoteHost(const QString &host) { m_host = host; }
     void setRemotePort(int port) { m_port = port; }
     QString remoteHost() const { return m_host; }
     int remotePort() const { return m_port; }
 
-    int state() const;
+    State state() const;
     // Starts connecting to the remote host and port; the outcome arrives as
     // connected() or error(). Failure 40006 unless the socket is closed.
     void connectToHost();

@@ -1,16 +1,18 @@
-#include "LogOnLogic.h"
+#include "settings/LogOnLogic.h"
 
-#include "Settings.h"
-#include "app/Gateway.h"
-#include "app/Ui.h"
-#include "app/Version.h"
-#include "db/DbNames.h"
+#include "common/DbNames.h"
+#include "common/MapProtocol.h"
+#include "common/MapSettings.h"
+#include "common/Sessions.h"
+#include "common/TaskTimer.h"
+#include "common/Ui.h"
+#include "common/Version.h"
 #include "diag/ErrorLog.h"
-#include "maplink/MapProtocol.h"
 #include "platform/Convert.h"
 #include "platform/DbSession.h"
 #include "platform/Failure.h"
 #include "platform/MapSocket.h"
+#include "settings/Settings.h"
 
 namespace {
 
@@ -20,11 +22,21 @@ const QString kNotApplied = QStringLiteral("Database (ODBC DSN) not Applied");
 
 } // namespace
 
-LogOnLogic::LogOnLogic(Gateway &gateway) : m_gw(gateway) { }
+LogOnLogic::LogOnLogic(const Settings &settings, MapSettings &map, Sessions &sessions,
+    MapSocket &sckMap, TaskTimer &tasks, Ui &ui, ErrorLog &log)
+    : m_settings(settings),
+      m_map(map),
+      m_sessions(sessions),
+      m_sckMap(sckMap),
+      m_tasks(tasks),
+      m_ui(ui),
+      m_log(log)
+{
+}
 
 LogOnEntries LogOnLogic::readSettings() const
 {
-    const Settings &ini = m_gw.settings();
+    const Settings &ini = m_settings;
     LogOnEntries e;
     e.txtMapIP = ini.ReadINI(kMap, QStringLiteral("MapIP"), QString());
     e.txtPort
@@ -36,14 +48,14 @@ LogOnEntries LogOnLogic::readSettings() const
     return e;
 }
 
-bool LogOnLogic::ApplyLogOn(const QString &mode, const LogOnEntries &e,
-    const QString &connectCaption, const std::function<void()> &unload)
+bool LogOnLogic::ApplyLogOn(Mode mode, const LogOnEntries &e, const QString &connectCaption,
+    const std::function<void()> &unload)
 {
     bool started = false;
-    const auto failure = trapFailure([&] {
-        const bool user = Convert::sameText(mode, QStringLiteral("User"));
-        const bool automatic = Convert::sameText(mode, QStringLiteral("Automatic"));
-        Ui &ui = m_gw.ui();
+    m_log.trap(QStringLiteral("cmdConnect_Click"), [&] {
+        const bool user = mode == Mode::User;
+        const bool automatic = mode == Mode::Automatic;
+        Ui &ui = m_ui;
 
         // The connected layout ends here: its button closes the dialog.
         if (connectCaption.contains(QStringLiteral("Close this Window"), Qt::CaseInsensitive)) {
@@ -79,53 +91,38 @@ bool LogOnLogic::ApplyLogOn(const QString &mode, const LogOnEntries &e,
         // Saved as typed, before anything is converted: a bad port is kept
         // in the file for the operator to see and correct.
         if (user) {
-            const Settings &ini = m_gw.settings();
+            const Settings &ini = m_settings;
             ini.WriteINI(kMap, QStringLiteral("MapIP"), e.txtMapIP);
             ini.WriteINI(kMap, QStringLiteral("Port"), e.txtPort);
             ini.WriteINI(kMap, QStringLiteral("GMT"), e.txtGMT);
             ini.WriteINI(kDatabase, QStringLiteral("SQLServer"), e.lstDBs.first());
         }
 
-        AppState &st = m_gw.state();
+        MapSettings &st = m_map;
         st.strMapIP = e.txtMapIP;
         // Any TCP port: a map server on a port above 32767 is reachable too.
         const qint32 port = Convert::toLong(e.txtPort);
         if (port < 0 || port > 65535)
             throw Failure(Failure::Overflow);
         st.iMapPort = quint16(port);
-        applyRoleLogin();
-        st.strSQLServer = e.lstDBs.first();
-        st.strCatalog = DbNames::kJobsCatalog;
+        st.applyRoleLogin();
+        m_sessions.strSQLServer = e.lstDBs.first();
+        m_sessions.strCatalog = DbNames::kJobsCatalog;
         st.iGMTOffset = Convert::toInteger(e.txtGMT);
 
         if (automatic)
             unload();
 
-        st.strTaskStep = QStringLiteral("StartConnectAll");
-        Gateway::enableTimer(m_gw.tmrTasks());
+        m_tasks.run(TaskStep::StartConnectAll);
         started = true;
     });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("cmdConnect_Click"), *failure);
     return started;
-}
-
-void LogOnLogic::applyRoleLogin()
-{
-    AppState &st = m_gw.state();
-    if (Convert::sameText(st.strRole, QStringLiteral("Server"))) {
-        st.strMapUserID = MapProtocol::kServerUserId;
-        st.strMapPassword = MapProtocol::kServerPassword;
-    } else if (Convert::sameText(st.strRole, QStringLiteral("Client"))) {
-        st.strMapUserID = MapProtocol::kClientUserId;
-        st.strMapPassword = MapProtocol::kClientPassword;
-    }
 }
 
 void LogOnLogic::closeConnections()
 {
-    m_gw.sckMap().close();
-    const std::shared_ptr<DbSession> &jobs = m_gw.state().cnJobs;
+    m_sckMap.close();
+    const std::shared_ptr<DbSession> &jobs = m_sessions.cnJobs;
     if (jobs && jobs->state() != DbSession::Closed)
         jobs->close();
 }
@@ -147,7 +144,7 @@ bool LogOnLogic::removeServer(QStringList &list, int &selected)
 {
     if (selected < 0 || selected >= list.size())
         return false;
-    if (!m_gw.ui().askYesNo(QStringLiteral("Are you sure that you want ro remove this item?"),
+    if (!m_ui.askYesNo(QStringLiteral("Are you sure that you want ro remove this item?"),
             Ui::Icon::Question, QStringLiteral("Server Removal")))
         return false;
     list.removeAt(selected);

@@ -5,7 +5,13 @@
 
 #include <functional>
 
-class Gateway;
+class ErrorLog;
+class MapSocket;
+class Settings;
+class TaskTimer;
+class Ui;
+struct MapSettings;
+struct Sessions;
 
 // What the logon dialog's entries hold when it applies them.
 struct LogOnEntries
@@ -18,24 +24,36 @@ struct LogOnEntries
 
 // The logon dialog's logic, apart from its widgets: reading the saved entries,
 // checking and applying them, starting the connection supervisor, and the
-// server list editing. Messages and questions go through the gateway's Ui.
+// server list editing. Messages and questions go through the Ui.
 class LogOnLogic
 {
 public:
-    explicit LogOnLogic(Gateway &gateway);
+    // Connect from the button, or the first load's own apply.
+    enum class Mode { User, Automatic };
+
+    // sckMap and sessions: Cancel shuts them; tasks: the supervisor is
+    // started through it.
+    LogOnLogic(const Settings &settings, MapSettings &map, Sessions &sessions, MapSocket &sckMap,
+        TaskTimer &tasks, Ui &ui, ErrorLog &log);
+
+    // True once per run: the first load of the dialog applies the saved
+    // entries by itself, whatever comes of it.
+    bool takeAutomaticTurn()
+    {
+        const bool first = !bLogOnTried;
+        bLogOnTried = true;
+        return first;
+    }
 
     // The saved map address, port, server and GMT offset, with their defaults.
     LogOnEntries readSettings() const;
 
-    // mode "User" (the Connect button) or "Automatic" (the first load).
     // connectCaption is the Connect button's caption; unload unloads the
     // dialog. Returns true when the supervisor was started. Failures are
     // trapped and logged under "cmdConnect_Click".
-    bool ApplyLogOn(const QString &mode, const LogOnEntries &entries, const QString &connectCaption,
+    bool ApplyLogOn(Mode mode, const LogOnEntries &entries, const QString &connectCaption,
         const std::function<void()> &unload);
 
-    // The map login of the station role; another role leaves it as it was.
-    void applyRoleLogin();
     // Cancel: shuts the map socket and, when it is open, the jobs session.
     void closeConnections();
 
@@ -50,5 +68,12 @@ public:
     static bool moveDown(QStringList &list, int &selected);
 
 private:
-    Gateway &m_gw;
+    const Settings &m_settings;
+    MapSettings &m_map;
+    Sessions &m_sessions;
+    MapSocket &m_sckMap;
+    TaskTimer &m_tasks;
+    Ui &m_ui;
+    ErrorLog &m_log;
+    bool bLogOnTried = false;
 };

@@ -1,8 +1,8 @@
-#include "frmLogOn.h"
+#include "settings/frmLogOn.h"
 
-#include "app/Gateway.h"
+#include "common/MapProtocol.h"
+#include "common/WindowTable.h"
 #include "diag/ErrorLog.h"
-#include "maplink/MapProtocol.h"
 #include "platform/Clock.h"
 #include "platform/Convert.h"
 #include "platform/Failure.h"
@@ -39,8 +39,14 @@ constexpr int kRightLabelX = 274, kRightLabelW = 94, kRightBoxX = 372, kRightBox
 
 } // namespace
 
-frmLogOn::frmLogOn(Gateway &gateway, QAction *mnuConnect, QWidget *parent)
-    : QDialog(parent), m_gw(gateway), m_logic(gateway), m_mnuConnect(mnuConnect)
+frmLogOn::frmLogOn(LogOnLogic &logic, WindowTable &windows, const Clock &clock, ErrorLog &log,
+    QAction *mnuConnect, QWidget *parent)
+    : QDialog(parent),
+      m_logic(logic),
+      m_windows(windows),
+      m_clock(clock),
+      m_log(log),
+      m_mnuConnect(mnuConnect)
 {
     setObjectName(QStringLiteral("frmLogOn"));
     setWindowTitle(kCaption);
@@ -161,8 +167,8 @@ bool frmLogOn::eventFilter(QObject *watched, QEvent *event)
 
 void frmLogOn::Form_Load()
 {
-    const auto failure = trapFailure([&] {
-        m_gw.state().setWindowLoaded(QStringLiteral("LogOn"), true);
+    m_log.trap(QStringLiteral("Form_Load"), [&] {
+        m_windows.setLoaded(WindowTable::Window::LogOn, true);
         if (m_mnuConnect)
             m_mnuConnect->setEnabled(false);
         lblServer->setText(QStringLiteral("Server Name:"));
@@ -177,27 +183,20 @@ void frmLogOn::Form_Load()
         m_lblMultiTaskRect = lblMultiTask->geometry();
         m_cmdConnectRect = cmdConnect->geometry();
 
-        AppState &st = m_gw.state();
-        if (!st.bLogOnTried) {
-            // bLogOnTried goes true whatever the outcome: at most one automatic apply per run.
-            st.bLogOnTried = true;
+        if (m_logic.takeAutomaticTurn()) {
             m_logic.ApplyLogOn(
-                QStringLiteral("Automatic"), entries(), cmdConnect->text(), [this] { unload(); });
+                LogOnLogic::Mode::Automatic, entries(), cmdConnect->text(), [this] { unload(); });
         }
     });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("Form_Load"), *failure);
 }
 
 void frmLogOn::Form_Unload()
 {
-    const auto failure = trapFailure([&] {
-        m_gw.state().setWindowLoaded(QStringLiteral("LogOn"), false);
+    m_log.trap(QStringLiteral("Form_Unload"), [&] {
+        m_windows.setLoaded(WindowTable::Window::LogOn, false);
         if (m_mnuConnect)
             m_mnuConnect->setEnabled(true);
     });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("Form_Unload"), *failure);
 }
 
 void frmLogOn::unload()
@@ -256,27 +255,23 @@ void frmLogOn::setServers(const QStringList &list, int selected)
 
 void frmLogOn::cmdConnect_Click()
 {
-    const auto failure = trapFailure([&] {
+    m_log.trap(QStringLiteral("cmdConnect_Click"), [&] {
         m_logic.ApplyLogOn(
-            QStringLiteral("User"), entries(), cmdConnect->text(), [this] { unload(); });
+            LogOnLogic::Mode::User, entries(), cmdConnect->text(), [this] { unload(); });
     });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("cmdConnect_Click"), *failure);
 }
 
 void frmLogOn::cmdCancel_Click()
 {
-    const auto failure = trapFailure([&] {
+    m_log.trap(QStringLiteral("cmdCancel_Click"), [&] {
         m_logic.closeConnections();
         unload();
     });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("cmdCancel_Click"), *failure);
 }
 
 void frmLogOn::cmdChange_Click()
 {
-    const auto failure = trapFailure([&] {
+    m_log.trap(QStringLiteral("cmdChange_Click"), [&] {
         const QString mode = cmdChange->text();
         QStringList list = servers();
         if (Convert::sameText(mode, QStringLiteral("Add"))) {
@@ -291,66 +286,55 @@ void frmLogOn::cmdChange_Click()
             cmdChange->setText(LogOnLogic::changeCaptionFor(txtSQLServer->text()));
         }
     });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("cmdChange_Click"), *failure);
 }
 
 void frmLogOn::txtSQLServer_Change()
 {
-    const auto failure = trapFailure(
+    m_log.trap(QStringLiteral("txtSQLServer_Change"),
         [&] { cmdChange->setText(LogOnLogic::changeCaptionFor(txtSQLServer->text())); });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("txtSQLServer_Change"), *failure);
 }
 
 void frmLogOn::lstDBs_GotFocus()
 {
-    const auto failure = trapFailure([&] {
+    m_log.trap(QStringLiteral("lstDBs_GotFocus"), [&] {
         if (selectedServer() >= 0)
             cmdChange->setText(QStringLiteral("Remove"));
     });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("lstDBs_GotFocus"), *failure);
 }
 
 void frmLogOn::lstDBs_Validate()
 {
-    const auto failure = trapFailure(
+    m_log.trap(QStringLiteral("lstDBs_Validate"),
         [&] { cmdChange->setText(LogOnLogic::changeCaptionFor(txtSQLServer->text())); });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("lstDBs_Validate"), *failure);
 }
 
 void frmLogOn::updDBs_UpClick()
 {
-    const auto failure = trapFailure([&] {
+    m_log.trap(QStringLiteral("updDBs_UpClick"), [&] {
         QStringList list = servers();
         int selected = selectedServer();
         if (LogOnLogic::moveUp(list, selected))
             setServers(list, selected);
     });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("updDBs_UpClick"), *failure);
 }
 
 void frmLogOn::updDBs_DownClick()
 {
-    const auto failure = trapFailure([&] {
+    m_log.trap(QStringLiteral("updDBs_DownClick"), [&] {
         QStringList list = servers();
         int selected = selectedServer();
         if (LogOnLogic::moveDown(list, selected))
             setServers(list, selected);
     });
-    if (failure)
-        m_gw.log().logFailure(QStringLiteral("updDBs_DownClick"), *failure);
 }
 
-void frmLogOn::ReOrderControls(const QString &state)
+void frmLogOn::ReOrderControls(LogOnLayout layout)
 {
     bool confirm = false;
-    const auto failure = trapFailure([&] {
+    const auto failure = m_log.trap(QStringLiteral("ReOrderControls"), [&] {
         const QList<QWidget *> controls = findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
-        if (Convert::sameText(state, QStringLiteral("Connecting"))) {
+        switch (layout) {
+        case LogOnLayout::Connecting:
             for (QWidget *c : controls)
                 c->setVisible(false);
             lblMultiTask->setText(QStringLiteral("Connecting to Map and Database..."));
@@ -359,7 +343,8 @@ void frmLogOn::ReOrderControls(const QString &state)
             lblMultiTask->adjustSize();
             lblMultiTask->move((width() - lblMultiTask->width()) / 2, height() / 3);
             lblMultiTask->setVisible(true);
-        } else if (Convert::sameText(state, QStringLiteral("Connected"))) {
+            break;
+        case LogOnLayout::Connected:
             for (QWidget *c : controls)
                 c->setVisible(false);
             cmdConnect->setText(
@@ -369,7 +354,8 @@ void frmLogOn::ReOrderControls(const QString &state)
             cmdConnect->setEnabled(true);
             cmdConnect->setVisible(true);
             confirm = true;
-        } else if (Convert::sameText(state, QStringLiteral("Usual"))) {
+            break;
+        case LogOnLayout::Usual:
             lblMultiTask->setGeometry(m_lblMultiTaskRect);
             lblMultiTask->setText(QStringLiteral("Organization:"));
             lblMultiTask->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -378,12 +364,11 @@ void frmLogOn::ReOrderControls(const QString &state)
             cmdConnect->setEnabled(true);
             for (QWidget *c : controls)
                 c->setVisible(true);
+            break;
         }
     });
-    if (failure) {
-        m_gw.log().logFailure(QStringLiteral("ReOrderControls"), *failure);
+    if (failure)
         return;
-    }
     if (confirm)
         waitAndClose();
 }
@@ -394,7 +379,7 @@ void frmLogOn::waitAndClose()
     // may click it away sooner); a clock that goes back, as at midnight, ends
     // the wait too. The dialog may be gone when the wait ends.
     QPointer<frmLogOn> self(this);
-    Clock &clock = m_gw.clock();
+    const Clock &clock = m_clock;
     const double start = clock.secondsSinceMidnight();
     const double seconds = m_confirmSeconds;
     QEventLoop loop;

@@ -1,12 +1,15 @@
 #pragma once
 
-#include "LogOnLogic.h"
+#include "common/Ui.h"
+#include "settings/LogOnLogic.h"
 
 #include <QDialog>
 #include <QPointer>
 #include <QRect>
 
-class Gateway;
+class Clock;
+class ErrorLog;
+class WindowTable;
 class QAction;
 class QLabel;
 class QLineEdit;
@@ -21,9 +24,12 @@ class frmLogOn : public QDialog
 {
     Q_OBJECT
 public:
-    // mnuConnect is the main window's connect entry, disabled while the
-    // dialog is loaded; it may be null.
-    frmLogOn(Gateway &gateway, QAction *mnuConnect, QWidget *parent = nullptr);
+    // logic outlives the dialog (it knows whether the automatic apply was
+    // tried). windows: the dialog keeps its "LogOn" entry. mnuConnect is the
+    // main window's connect entry, disabled while the dialog is loaded; it
+    // may be null.
+    frmLogOn(LogOnLogic &logic, WindowTable &windows, const Clock &clock, ErrorLog &log,
+        QAction *mnuConnect, QWidget *parent = nullptr);
     ~frmLogOn() override;
 
     // Fills the controls; at the first load of the run it applies the saved
@@ -34,8 +40,7 @@ public:
     void unload();
     bool isUnloaded() const { return m_unloaded; }
 
-    // "Connecting", "Connected" or "Usual"; anything else does nothing.
-    void ReOrderControls(const QString &state);
+    void ReOrderControls(LogOnLayout layout);
     // How long the "Connected" confirmation stays, in seconds of the
     // gateway's clock (tests shorten it or move the clock).
     void setConfirmSeconds(double seconds) { m_confirmSeconds = seconds; }
@@ -68,8 +73,10 @@ private:
     void Form_Unload();
     void waitAndClose();
 
-    Gateway &m_gw;
-    LogOnLogic m_logic;
+    LogOnLogic &m_logic;
+    WindowTable &m_windows;
+    const Clock &m_clock;
+    ErrorLog &m_log;
     QPointer<QAction> m_mnuConnect;
     bool m_unloaded = false;
     double m_confirmSeconds = 1.0;

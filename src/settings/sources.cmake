@@ -1,6 +1,5 @@
-list(APPEND VOLMARA_CORE_SOURCES
-    settings/Settings.cpp settings/Settings.h)
-list(APPEND VOLMARA_CORE_SOURCES
-    settings/LogOnLogic.cpp settings/LogOnLogic.h)
-list(APPEND VOLMARA_GUI_SOURCES
-    settings/frmLogOn.cpp settings/frmLogOn.h)
+set(LAYER_SOURCES
+    LogOnLogic.cpp LogOnLogic.h
+    Settings.cpp Settings.h)
+set(LAYER_WINDOWS
+    frmLogOn.cpp frmLogOn.h)

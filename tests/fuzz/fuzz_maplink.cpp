@@ -28,7 +28,7 @@ int g_runs = 0;
 
 void fillLines(Gateway &gw)
 {
-    gw.state().colLines = std::make_unique<colLinesType>();
+    gw.day().colLines = std::make_unique<colLinesType>();
     for (const char *key : {"123456", "223456"}) {
         auto line = std::make_shared<clsLine>();
         line->Idx = QString::fromLatin1(key);
@@ -41,7 +41,7 @@ void fillLines(Gateway &gw)
         sched->StTimes = QStringLiteral("0;0");
         sched->DriverName = QStringLiteral("דנה");
         line->Scheds.add(QStringLiteral("1"), sched);
-        gw.state().colLines->add(line->Idx, line);
+        gw.day().colLines->add(line->Idx, line);
     }
 }
 
@@ -68,12 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bool longRun = (control & 0xF8) == 0xF8;
 
     Gateway &gw = *g_gw;
-    AppState &st = gw.state();
-    st.strRole = (control & 1) ? QStringLiteral("Client") : QStringLiteral("Server");
-    st.strRecvBuf.clear();
-    if (!st.colLines)
+    gw.mapSettings().strRole = (control & 1) ? StationRole::Client : StationRole::Server;
+    if (!gw.day().colLines)
         fillLines(gw);
-    MapLink link(gw);
+    // A link of its own for every input: framing starts from nothing.
+    MapLink link(
+        gw.sckMap(), gw.mapSettings(), gw.windows(), gw.tasks(), gw.ui(), gw.log(), gw.inbound());
 
     // Reads of 1 byte, 7 bytes, 4096 bytes or all at once.
     static const qsizetype kChunks[] = {1, 7, 4096, 0};
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             link.frame(CodePage::toText(bytes.constData() + at, n));
             at += n;
             // The buffer is bounded whatever the peer sends.
-            if (st.strRecvBuf.size() > MapLink::kMaxMessageChars + 1)
+            if (link.recvBuf().size() > MapLink::kMaxMessageChars + 1)
                 std::abort();
         }
     };
@@ -94,11 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         static const QString filler(64 * 1024, QLatin1Char('x'));
         for (int i = 0; i <= MapLink::kMaxMessageChars / filler.size(); ++i)
             link.frame(filler);
-        if (st.strRecvBuf.size() > MapLink::kMaxMessageChars + 1)
+        if (link.recvBuf().size() > MapLink::kMaxMessageChars + 1)
             std::abort();
         feed(payload);
     }
-    if (!link.inMessage() && !st.strRecvBuf.isEmpty())
+    if (!link.inMessage() && !link.recvBuf().isEmpty())
         std::abort();
 
     // Logs are trimmed by themselves; the answers' record files are not.

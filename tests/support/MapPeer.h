@@ -24,13 +24,14 @@ public:
     {
         if (!server.listen(QHostAddress::LocalHost, 0))
             return false;
-        m_gw.state().strMapIP = QStringLiteral("127.0.0.1");
-        m_gw.state().iMapPort = quint16(server.serverPort());
+        m_gw.mapSettings().strMapIP = QStringLiteral("127.0.0.1");
+        m_gw.mapSettings().iMapPort = quint16(server.serverPort());
         m_gw.mapLink().MapConnect();
         if (!QTest::qWaitFor([&] { return server.hasPendingConnections(); }, 5000))
             return false;
         peer = server.nextPendingConnection();
-        if (!QTest::qWaitFor([&] { return m_gw.sckMap().state() == MapSocket::Connected; }, 5000))
+        if (!QTest::qWaitFor(
+                [&] { return m_gw.sckMap().state() == MapSocket::State::Connected; }, 5000))
             return false;
         if (!QTest::qWaitFor([&] { return peer->canReadLine(); }, 5000))
             return false;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Ui.h"
+#include "common/Ui.h"
 
 #include <QByteArray>
 #include <QList>
@@ -30,9 +30,9 @@ public:
     void layoutMainWindow() override { calls << QStringLiteral("layoutMainWindow"); }
     void loadLogOn() override;
     void unloadLogOn() override;
-    void reOrderLogOn(const QString &state) override
+    void reOrderLogOn(LogOnLayout layout) override
     {
-        calls << QStringLiteral("reOrderLogOn:") + state;
+        calls << QStringLiteral("reOrderLogOn:") + layoutName(layout);
     }
     void showTrafficWindow() override { calls << QStringLiteral("showTrafficWindow"); }
     void showStatusPopup(const QString &text) override

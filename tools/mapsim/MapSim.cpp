@@ -1,6 +1,6 @@
 #include "MapSim.h"
 
-#include "maplink/MapProtocol.h"
+#include "common/MapProtocol.h"
 #include "platform/CodePage.h"
 
 #include <QDateTime>

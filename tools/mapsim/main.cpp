@@ -1,7 +1,7 @@
 // volmara-mapsim: stands in for the fleet-tracking map server.
 
 #include "MapSim.h"
-#include "maplink/MapProtocol.h"
+#include "common/MapProtocol.h"
 #include "platform/ShutdownSignals.h"
 
 #include <QCommandLineParser>

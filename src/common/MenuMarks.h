@@ -31,6 +31,10 @@ public:
         return QString::fromLatin1(kNames[mark]);
     }
 
+    // The database command that mnuDB requests along with its mark; the next
+    // job selection carries it out and clears both.
+    bool bDBCommand = false;
+
 Q_SIGNALS:
     void changed(MenuMarks::Mark mark, bool checked);
 

@@ -1,0 +1,89 @@
+#include "app/StatusReport.h"
+
+#include "app/StatusPanels.h"
+#include "common/MapProtocol.h"
+#include "common/Sessions.h"
+#include "common/StatusRows.h"
+#include "common/Ui.h"
+#include "diag/ErrorLog.h"
+#include "platform/DbSession.h"
+#include "platform/MapSocket.h"
+
+#include <QStringList>
+
+StatusReport::StatusReport(const Sessions &sessions, MapSocket &sckMap, StatusRows &rows,
+    StatusPanels &panels, Ui &ui, ErrorLog &log)
+    : m_sessions(sessions), m_sckMap(sckMap), m_rows(rows), m_panels(panels), m_ui(ui), m_log(log)
+{
+}
+
+QString StatusReport::sessionSummary(const QString &name, const DbSession *session)
+{
+    QString list;
+    if (!session) {
+        list = QStringLiteral("Nothing");
+    } else if (session->state() == DbSession::Closed) {
+        list = QStringLiteral("Closed");
+    } else {
+        QStringList words;
+        const int state = session->state();
+        if (state & DbSession::Connecting)
+            words << QStringLiteral("Connecting");
+        if (state & DbSession::Executing)
+            words << QStringLiteral("Executing");
+        if (state & DbSession::Fetching)
+            words << QStringLiteral("Fetching");
+        if (state & DbSession::Open)
+            words << QStringLiteral("Open");
+        if (session->connectionStatus() != 1)
+            words << QStringLiteral("Connection Status not Open");
+        list = words.join(QStringLiteral(", "));
+    }
+    return name + QStringLiteral(" - ") + list;
+}
+
+bool StatusReport::Statuses(QString &text)
+{
+    text.clear();
+    const auto failure = m_log.trap(QStringLiteral("Statuses"), [&] {
+        const QString jobs = sessionSummary(QStringLiteral("JOBS"), m_sessions.cnJobs.get());
+        const QString orvikdb
+            = sessionSummary(QStringLiteral("ORVIKDB"), m_sessions.cnORVIKDB.get());
+        const MapSocket::State mapState = m_sckMap.state();
+        // An empty line on a live connection: a dead one shows up as an error.
+        if (mapState == MapSocket::State::Connected)
+            m_sckMap.send(MapProtocol::kLineEnd);
+        text = jobs + QStringLiteral(", ") + orvikdb + QStringLiteral(", Map - ")
+            + MapSocket::stateName(mapState);
+    });
+    if (failure)
+        text.clear();
+    return !failure;
+}
+
+bool StatusReport::ShowStatuses()
+{
+    bool complete = true;
+    const auto failure = m_log.trap(QStringLiteral("ShowStatuses"), [&] {
+        QString text;
+        complete = Statuses(text);
+        m_rows.strStatus = text;
+        m_panels.setPanelText(QStringLiteral("keyStatus"), text + QStringLiteral("  "));
+    });
+    return complete && !failure;
+}
+
+void StatusReport::mnuStatus_Click()
+{
+    m_log.trap(QStringLiteral("mnuStatus_Click"), [&] {
+        const auto &jobs = m_sessions.cnJobs;
+        const QString first = jobs
+            ? QStringLiteral("SQLServer Status - ") + QString::number(jobs->state())
+            : QStringLiteral("SQLServer Status - Nothing");
+        const QString mapState = QString::number(int(m_sckMap.state()));
+        m_ui.showStatusPopup(
+            first + QStringLiteral("\r\n") + QStringLiteral("Map State - ") + mapState);
+        m_panels.setPanelText(QStringLiteral("keyStatus"),
+            first + QStringLiteral(", Map State - ") + mapState + QStringLiteral("  "));
+    });
+}

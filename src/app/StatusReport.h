@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+
+class DbSession;
+class ErrorLog;
+class MapSocket;
+class StatusPanels;
+class Ui;
+struct Sessions;
+struct StatusRows;
+
+// The connection summary: the status bar's panel, the status row's text and
+// the status popup. Sending the empty liveness line on the way is what shows
+// a dead map connection.
+class StatusReport
+{
+public:
+    StatusReport(const Sessions &sessions, MapSocket &sckMap, StatusRows &rows,
+        StatusPanels &panels, Ui &ui, ErrorLog &log);
+
+    // The one-line connection summary; sends the liveness probe on the way.
+    // False (with text empty) when a failure ended it; it is logged here.
+    bool Statuses(QString &text);
+    // The summary into strStatus and the status panel. False when a failure
+    // cut it short (logged).
+    bool ShowStatuses();
+    // The status popup with the jobs session's and the map's state numbers.
+    void mnuStatus_Click();
+
+    // "JOBS - Open, Connection Status not Open" and the like.
+    static QString sessionSummary(const QString &name, const DbSession *session);
+
+private:
+    const Sessions &m_sessions;
+    MapSocket &m_sckMap;
+    StatusRows &m_rows;
+    StatusPanels &m_panels;
+    Ui &m_ui;
+    ErrorLog &m_log;
+};

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "platform/DateTime.h"
+
+#include <QDateTime>
+
+// What the gateway knows of the map server's line list: whether "$Q,0" is
+// due, when it was sent and when the answer came. Start-up and the refresh
+// command ask for a new list, the database cycle sends the request, the "$Q"
+// handler takes the answer.
+struct LinkState
+{
+    bool bRequestLines = true; // "$Q,0" is due before the next database work
+    QDateTime dtLinesTime = DateTime::zero(); // the map server's line list last received
+    QDateTime dtLastQSent = DateTime::zero();
+};
