@@ -1,5 +1,5 @@
 #include "MapPeer.h"
-#include "TestSupport.h"
+#include "GatewayRig.h"
 
 #include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
@@ -49,33 +49,25 @@ private:
     void openSessions();
     void addJob(int recId, int routeCode, const QString &start,
         const QString &driver = QStringLiteral("Dana"));
-    QStringList debugLines() const { return m_home->lines(QStringLiteral("Debug.TXT")); }
+    QStringList debugLines() const { return m_rig->debugLines(); }
 
-    std::unique_ptr<TempHome> m_home;
-    std::unique_ptr<Gateway> m_gw;
-    FakeUi m_ui;
+    std::unique_ptr<GatewayRig> m_rig;
+    Gateway *m_gw = nullptr;
 };
 
 void TestCycle::init()
 {
-    m_home = std::make_unique<TempHome>();
-    m_gw = std::make_unique<Gateway>(m_home->path());
-    m_ui = FakeUi();
-    m_gw->setUi(&m_ui);
-    m_gw->clock().setNow(QDateTime(QDate(2026, 12, 7), QTime(10, 0)));
-    m_gw->cycle().loadInterval(QStringLiteral("15"));
-    EmbeddedSchema::create(QDir(m_home->path()).filePath(QStringLiteral("db")));
-    m_gw->sessions().strSQLServer = QStringLiteral("sqlite:db");
-    m_gw->sessions().strCatalog = QStringLiteral("ORVIK_Jobs");
+    m_rig = std::make_unique<GatewayRig>();
+    m_gw = &m_rig->gw;
     // The line list is fresh unless a test says otherwise.
-    m_gw->link().bRequestLines = false;
-    m_gw->link().dtLinesTime = m_gw->clock().now();
+    m_rig->readyForCycles(QStringLiteral("sqlite:db"), QDateTime(QDate(2026, 12, 7), QTime(10, 0)));
+    EmbeddedSchema::create(m_rig->home.file(QStringLiteral("db")));
 }
 
 void TestCycle::cleanup()
 {
-    m_gw.reset();
-    m_home.reset();
+    m_gw = nullptr;
+    m_rig.reset();
 }
 
 void TestCycle::openSessions()
@@ -89,7 +81,7 @@ void TestCycle::addJob(int recId, int routeCode, const QString &start, const QSt
         QSqlDatabase db
             = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("jobs"));
         db.setDatabaseName(
-            EmbeddedSchema::jobsFile(QDir(m_home->path()).filePath(QStringLiteral("db"))));
+            EmbeddedSchema::jobsFile(QDir(m_rig->home.path()).filePath(QStringLiteral("db"))));
         QVERIFY(db.open());
         QSqlQuery q(db);
         q.prepare(QStringLiteral(
@@ -159,7 +151,7 @@ void TestCycle::brokenSessionIsRepaired()
     QCOMPARE(m_gw->cycle().lastDBGood(), m_gw->clock().now());
     QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
     QCOMPARE(
-        m_ui.count(QStringLiteral("showStatusPopup:SQLServer Status - 1\r\nMap State - 7")), 0);
+        m_rig->ui.count(QStringLiteral("showStatusPopup:SQLServer Status - 1\r\nMap State - 7")), 0);
 }
 
 void TestCycle::failedRepairShowsPopupAtMostEvery30Seconds()
@@ -169,7 +161,7 @@ void TestCycle::failedRepairShowsPopupAtMostEvery30Seconds()
     // The server named in the settings is gone: the reopen fails.
     m_gw->sessions().strSQLServer = QStringLiteral("sqlite:nowhere");
     auto popups
-        = [this] { return int(m_ui.calls.filter(QStringLiteral("showStatusPopup:")).size()); };
+        = [this] { return int(m_rig->ui.calls.filter(QStringLiteral("showStatusPopup:")).size()); };
 
     m_gw->cycle().tmrDB_Timer();
     QCOMPARE(popups(), 1);
@@ -188,7 +180,7 @@ void TestCycle::failedRepairShowsPopupAtMostEvery30Seconds()
     QCOMPARE(popups(), 2);
 
     // Never while the main window is minimized.
-    m_ui.minimized = true;
+    m_rig->ui.minimized = true;
     m_gw->clock().advanceSeconds(60);
     m_gw->cycle().tmrDB_Timer();
     QCOMPARE(popups(), 2);

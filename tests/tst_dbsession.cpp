@@ -40,26 +40,22 @@ private Q_SLOTS:
     void odbcServerThatNeverAnswersTimesOut();
 
 private:
-    std::unique_ptr<CoreParts> m_core;
-    std::unique_ptr<SqlConnect> m_connect;
+    std::unique_ptr<EmbeddedDbParts> m_core;
+    SqlConnect *m_connect = nullptr;
     QString m_db;
 };
 
 void TstDbSession::init()
 {
-    m_core = std::make_unique<CoreParts>();
-    CoreParts &core = *m_core;
-    m_db = core.home.file(QStringLiteral("db"));
-    EmbeddedSchema::create(m_db);
-    m_connect = std::make_unique<SqlConnect>(
-        core.settings, core.sessions, core.windows, core.ui, core.log);
-    core.sessions.strSQLServer = QStringLiteral("sqlite:db"); // relative to the program folder
-    core.sessions.strCatalog = QStringLiteral("ORVIK_Jobs");
+    // The source relative to the program folder.
+    m_core = std::make_unique<EmbeddedDbParts>(QStringLiteral("sqlite:db"));
+    m_connect = &m_core->connect;
+    m_db = m_core->db;
 }
 
 void TstDbSession::cleanup()
 {
-    m_connect.reset();
+    m_connect = nullptr;
     m_core.reset();
 }
 

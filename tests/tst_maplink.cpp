@@ -1,5 +1,5 @@
 #include "MapPeer.h"
-#include "TestSupport.h"
+#include "GatewayRig.h"
 
 #include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
@@ -23,13 +23,9 @@ class TestMapLink : public QObject
     Q_OBJECT
 
 private:
-    struct Rig
+    struct Rig : GatewayRig
     {
-        TempHome home;
-        FakeUi ui;
-        Gateway gw{home.path()};
         MapPeer peer{gw};
-        Rig() { gw.setUi(&ui); }
     };
 
     static std::unique_ptr<Rig> connectedRig(const QString &role = QStringLiteral("Client"))
@@ -237,19 +233,11 @@ private Q_SLOTS:
         QFETCH(QString, logged);
         auto rig = connectedRig();
         QVERIFY(rig);
-        auto &lines = rig->gw.day().colLines;
-        lines = std::make_unique<colLinesType>();
-        auto line = std::make_shared<clsLine>();
-        line->Idx = QStringLiteral("123456");
-        line->Makat = QStringLiteral("34506201");
-        auto sched = std::make_shared<clsSched>();
+        const auto sched = GatewayRig::oneLineDay(rig->gw.day());
         sched->ORVIKID = QStringLiteral("5551234");
-        sched->StartDT = QDateTime(QDate(2024, 3, 5), QTime(6, 5));
         sched->EndDT = QDateTime(QDate(2024, 3, 5), QTime(14, 30));
         sched->Stops = 2;
         sched->StTimes = QStringLiteral("1;0;1;5");
-        line->Scheds.add(QStringLiteral("1"), sched);
-        lines->add(line->Idx, line);
 
         QVERIFY(rig->peer.feed(message));
         QCOMPARE(rig->peer.takeReceived(), answer);

@@ -1,4 +1,4 @@
-#include "TestSupport.h"
+#include "GatewayRig.h"
 
 #include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
@@ -58,14 +58,10 @@ private:
         }
     };
 
-    struct Rig
+    struct Rig : GatewayRig
     {
-        TempHome home;
-        FakeUi ui;
-        Gateway gw{home.path()};
         Rig()
         {
-            gw.setUi(&ui);
             gw.mapSettings().strRole = StationRole::Server;
             gw.mapSettings().strMapUserID = MapProtocol::kServerUserId;
             gw.mapSettings().strMapPassword = MapProtocol::kServerPassword;
@@ -126,19 +122,12 @@ private Q_SLOTS:
             QStringLiteral("--request-every"), QStringLiteral("1"),
             QStringLiteral("--received-file"), files.file("recv.bin")}));
         Rig rig;
-        rig.gw.day().colLines = std::make_unique<colLinesType>();
-        auto line = std::make_shared<clsLine>();
-        line->Idx = QStringLiteral("123456");
-        line->Makat = QStringLiteral("34506201");
-        auto sched = std::make_shared<clsSched>();
+        const auto sched = GatewayRig::oneLineDay(rig.gw.day());
         sched->ORVIKID = QStringLiteral("1234567");
-        sched->StartDT = QDateTime(QDate(2024, 3, 5), QTime(6, 5));
         sched->EndDT = QDateTime(QDate(2024, 3, 5), QTime(7, 10));
         sched->Stops = 1;
         sched->StTimes = QStringLiteral("0;0");
         sched->DriverName = QStringLiteral("דנה");
-        line->Scheds.add(QStringLiteral("1"), sched);
-        rig.gw.day().colLines->add(line->Idx, line);
         QVERIFY(rig.connectTo(sim));
 
         const QByteArray answer("$NotifyOrganization,dedod,ExpLineSched\\c34506201\\c"

@@ -4,7 +4,7 @@
 
 #include "MapPeer.h"
 #include "PgServer.h"
-#include "TestSupport.h"
+#include "GatewayRig.h"
 
 #include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
@@ -37,12 +37,11 @@ private:
     void addJob(int recId, const QString &start, const QString &driver = QStringLiteral("Dana"),
         const QString &car = QStringLiteral("12-345-67"));
     QString sql(const QString &query) { return m_pg->scalar(query); }
-    QStringList debugLines() const { return m_home->lines(QStringLiteral("Debug.TXT")); }
+    QStringList debugLines() const { return m_rig->debugLines(); }
 
     std::unique_ptr<PgServer> m_pg;
-    std::unique_ptr<TempHome> m_home;
-    std::unique_ptr<Gateway> m_gw;
-    FakeUi m_ui;
+    std::unique_ptr<GatewayRig> m_rig;
+    Gateway *m_gw = nullptr;
 };
 
 // The line of route code 123456 as the map server and RteDB know it.
@@ -69,29 +68,20 @@ void TstPgServer::init()
                  "TRUNCATE Jobs RESTART IDENTITY; TRUNCATE Scheds; TRUNCATE RteDB.RouteTimes; "
                  "UPDATE AppStatus SET Status = ''; UPDATE ShibFlag SET Flag = 1;")),
         qPrintable(m_pg->lastError()));
-    m_home = std::make_unique<TempHome>();
-    m_gw = std::make_unique<Gateway>(m_home->path());
-    m_ui = FakeUi();
-    m_gw->setUi(&m_ui);
-    m_gw->clock().setNow(QDateTime(QDate(2026, 12, 7), QTime(10, 0)));
-    m_gw->cycle().loadInterval(QStringLiteral("15"));
-    m_gw->sessions().strSQLServer = m_pg->connectionString();
-    m_gw->sessions().strCatalog = QStringLiteral("ORVIK_Jobs");
-    m_gw->link().bRequestLines = false;
-    m_gw->link().dtLinesTime = m_gw->clock().now();
+    m_rig = std::make_unique<GatewayRig>();
+    m_gw = &m_rig->gw;
+    m_rig->readyForCycles(m_pg->connectionString(), QDateTime(QDate(2026, 12, 7), QTime(10, 0)));
 }
 
 void TstPgServer::cleanup()
 {
-    m_gw.reset();
-    m_home.reset();
+    m_gw = nullptr;
+    m_rig.reset();
 }
 
 void TstPgServer::openSessions()
 {
-    bool ok = false;
-    ok = m_gw->sqlConnect().SQLConnect();
-    QVERIFY2(ok, qPrintable(debugLines().join(QLatin1Char('\n'))));
+    QVERIFY2(m_gw->sqlConnect().SQLConnect(), qPrintable(debugLines().join(QLatin1Char('\n'))));
 }
 
 void TstPgServer::addJob(int recId, const QString &start, const QString &driver, const QString &car)

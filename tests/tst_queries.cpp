@@ -66,8 +66,8 @@ private:
     // Counts what the jobs processing would be handed.
     mdlQueries::Selection handOn(const mdlQueries::Selection &selection);
 
-    std::unique_ptr<CoreParts> m_core;
-    std::unique_ptr<SqlConnect> m_connect;
+    std::unique_ptr<EmbeddedDbParts> m_core;
+    SqlConnect *m_connect = nullptr;
     std::unique_ptr<mdlQueries> m_queries;
     QString m_db;
     int m_processed = 0;
@@ -77,17 +77,13 @@ private:
 
 void TstQueries::init()
 {
-    m_core = std::make_unique<CoreParts>();
+    m_core = std::make_unique<EmbeddedDbParts>(QStringLiteral("sqlite:db"));
     CoreParts &core = *m_core;
-    m_db = core.home.file(QStringLiteral("db"));
-    EmbeddedSchema::create(m_db);
-    m_connect = std::make_unique<SqlConnect>(
-        core.settings, core.sessions, core.windows, core.ui, core.log);
+    m_db = m_core->db;
+    m_connect = &m_core->connect;
     m_queries = std::make_unique<mdlQueries>(
         core.sessions, core.rows, core.marks, core.clock, core.log, core.home.path());
     core.clock.setNow(at(0, 10, 0));
-    m_core->sessions.strSQLServer = QStringLiteral("sqlite:") + m_db;
-    m_core->sessions.strCatalog = QStringLiteral("ORVIK_Jobs");
     m_core->rows.strVersion = QStringLiteral("Version 3.0.50");
     m_core->rows.strStatus = QStringLiteral("All OK");
     QVERIFY(m_connect->SQLConnect());
@@ -98,7 +94,7 @@ void TstQueries::init()
 void TstQueries::cleanup()
 {
     m_queries.reset();
-    m_connect.reset();
+    m_connect = nullptr;
     m_core.reset();
 }
 

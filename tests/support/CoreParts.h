@@ -7,6 +7,8 @@
 #include "common/Sessions.h"
 #include "common/StatusRows.h"
 #include "common/WindowTable.h"
+#include "db/EmbeddedSchema.h"
+#include "db/SqlConnect.h"
 #include "diag/ErrorLog.h"
 #include "maplink/LinkState.h"
 #include "model/DayModel.h"
@@ -36,4 +38,19 @@ struct CoreParts
     MenuMarks marks;
 
     QString debugLog() const { return home.lines(QStringLiteral("Debug.TXT")).join('\n'); }
+};
+
+// The session opener over fresh embedded files in the program folder's "db",
+// the jobs session pointed at them (not opened yet).
+struct EmbeddedDbParts : CoreParts
+{
+    QString db = home.file(QStringLiteral("db"));
+    SqlConnect connect{settings, sessions, windows, ui, log};
+
+    explicit EmbeddedDbParts(const QString &source)
+    {
+        EmbeddedSchema::create(db);
+        sessions.strSQLServer = source;
+        sessions.strCatalog = QStringLiteral("ORVIK_Jobs");
+    }
 };
