@@ -1,5 +1,5 @@
-#include "MapPeer.h"
 #include "GatewayRig.h"
+#include "MapPeer.h"
 
 #include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
@@ -151,7 +151,8 @@ void TestCycle::brokenSessionIsRepaired()
     QCOMPARE(m_gw->cycle().lastDBGood(), m_gw->clock().now());
     QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
     QCOMPARE(
-        m_rig->ui.count(QStringLiteral("showStatusPopup:SQLServer Status - 1\r\nMap State - 7")), 0);
+        m_rig->ui.count(QStringLiteral("showStatusPopup:SQLServer Status - 1\r\nMap State - 7")),
+        0);
 }
 
 void TestCycle::failedRepairShowsPopupAtMostEvery30Seconds()

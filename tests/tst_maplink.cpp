@@ -1,5 +1,5 @@
-#include "MapPeer.h"
 #include "GatewayRig.h"
+#include "MapPeer.h"
 
 #include "app/DatabaseCycle.h"
 #include "app/Gateway.h"

@@ -2,9 +2,9 @@
 // psqlODBC: sessions, the job selection, the schedules copy, the route-times
 // pass, and the database cycle across a server stop and restart.
 
+#include "GatewayRig.h"
 #include "MapPeer.h"
 #include "PgServer.h"
-#include "GatewayRig.h"
 
 #include "app/DatabaseCycle.h"
 #include "app/Gateway.h"

@@ -22,6 +22,7 @@
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QToolBar>
+#include <QWindowStateChangeEvent>
 
 MainWindow::MainWindow(Gateway &gateway, QWidget *parent)
     : QMainWindow(parent), m_gw(gateway), m_mdi(new QMdiArea(this))
@@ -253,6 +254,8 @@ void MainWindow::buildIntervalFrame()
     m_picMain->setMinimumHeight(52);
     m_picMain->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     bar->addWidget(m_picMain);
+    // The frame is placed by hand, so it must follow the box's own width.
+    m_picMain->installEventFilter(this);
 
     auto *frame = new QGroupBox(m_picMain);
     frame->setObjectName(QStringLiteral("fraInterval"));
@@ -322,7 +325,10 @@ void MainWindow::buildStatusBar()
         panel->setFrameShape(QFrame::Panel);
         panel->setFrameShadow(QFrame::Sunken);
         panel->setText(m_gw.panels().panelText(key));
-        panel->setMinimumWidth(key == QLatin1String("keyStatus") ? 360 : 110);
+        // The summary panel takes the room that is left, down to a width that
+        // still fits the four panels into a narrow window; below its text's
+        // width the text is cut rather than drawn over its neighbours.
+        panel->setMinimumWidth(key == QLatin1String("keyStatus") ? 200 : 110);
         bar->addPermanentWidget(panel, key == QLatin1String("keyStatus") ? 1 : 0);
         m_panels.insert(key, panel);
     }
@@ -341,6 +347,33 @@ void MainWindow::closeEvent(QCloseEvent *event)
     // The close is always refused; a confirmed exit goes through the task timer.
     event->ignore();
     m_gw.lifecycle().MDIForm_QueryUnload();
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    // The bar lays the box out in a pass of its own, after the window's
+    // resize has been handled. At the first showing the window's resize comes
+    // while the bar is still hidden and the box has only its default 100
+    // pixels, so the frame would be put at a negative x, past the left edge,
+    // and stay there: on an automatic logon no later layout pass comes. A
+    // resize while minimised skips the layout pass as well. Placing the frame
+    // again whenever the box itself is resized covers every path.
+    if (watched == m_picMain && event->type() == QEvent::Resize)
+        layoutIntervalFrame();
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    // A restore from minimised brings no resize when the size is unchanged,
+    // and a resize that came while minimised skipped the layout pass: the
+    // restore runs it, so that the traffic window fits the area again.
+    if (event->type() == QEvent::WindowStateChange) {
+        const auto *change = static_cast<QWindowStateChangeEvent *>(event);
+        if ((change->oldState() & Qt::WindowMinimized) && !isMinimized())
+            m_gw.commands().MDIForm_Resize();
+    }
 }
 
 void MainWindow::resizeEvent(QResizeEvent *event)
