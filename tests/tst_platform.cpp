@@ -112,6 +112,47 @@ void TestPlatform::readIni_data()
     QTest::newRow("comment line") << QByteArray("[A]\r\n;K=old\r\nK=new\r\n") << "A"
                                   << "K"
                                   << "new";
+    // As the classic reader reads them: blanks around the value go before the
+    // cut, then one pair of double quotes; the first of two sections wins.
+    QTest::newRow("quoted value") << QByteArray("[Database]\r\nSQLServer=\"MY SERVER\"\r\n")
+                                  << "Database"
+                                  << "SQLServer"
+                                  << "MY SERVER";
+    QTest::newRow("blanks outside quotes go, inside stay")
+        << QByteArray("[A]\r\nK=  \" padded \"  \r\n") << "A"
+        << "K"
+        << " padded ";
+    QTest::newRow("one pair only") << QByteArray("[A]\r\nK=\"\"x\"\"\r\n") << "A"
+                                   << "K"
+                                   << "\"x\"";
+    QTest::newRow("empty quotes") << QByteArray("[A]\r\nK=\"\"\r\n") << "A"
+                                  << "K"
+                                  << "";
+    QTest::newRow("lone quote stays") << QByteArray("[A]\r\nK=\"\r\n") << "A"
+                                      << "K"
+                                      << "\"";
+    QTest::newRow("unbalanced quote stays") << QByteArray("[A]\r\nK=\"open\r\n") << "A"
+                                            << "K"
+                                            << "\"open";
+    QTest::newRow("quote inside stays") << QByteArray("[A]\r\nK=say \"hi\"\r\n") << "A"
+                                        << "K"
+                                        << "say \"hi\"";
+    QTest::newRow("indented 250 characters keep 199")
+        << QByteArray("[A]\r\nK=" + QByteArray(20, ' ') + QByteArray(250, 'x') + "  \r\n") << "A"
+        << "K" << QString(199, 'x');
+    QTest::newRow("quoted 250 characters cut to 199")
+        << QByteArray("[A]\r\nK=\"" + QByteArray(250, 'x') + "\"\r\n") << "A"
+        << "K" << QString(199, 'x');
+    QTest::newRow("blank at the cut stays")
+        << QByteArray("[A]\r\nK=" + QByteArray(198, 'x') + " y\r\n") << "A"
+        << "K" << QString(198, 'x') + QLatin1Char(' ');
+    const QByteArray twice = "[A]\r\nK=first\r\n[B]\r\nK=b\r\n[a]\r\nK=second\r\nL=late\r\n";
+    QTest::newRow("first of two sections") << twice << "A"
+                                           << "K"
+                                           << "first";
+    QTest::newRow("key only in the second section") << twice << "A"
+                                                    << "L"
+                                                    << "dflt";
 }
 
 void TestPlatform::readIni()
