@@ -307,27 +307,45 @@ void TestPlatform::dateFormats()
     QVERIFY(!DateTime::isZero(dt));
 }
 
+// Values from the databases are wall-clock values: the same calendar date and
+// clock time in any local zone, the hour skipped in spring included.
 void TestPlatform::dateFromVariant_data()
 {
     QTest::addColumn<QVariant>("value");
     QTest::addColumn<QDateTime>("expected");
-    const QDateTime dt(QDate(2026, 12, 7), QTime(6, 30));
+    const QDateTime dt(QDate(2026, 12, 7), QTime(6, 30), Qt::UTC);
     QTest::newRow("embedded text") << QVariant(QStringLiteral("2026-12-07 06:30:00")) << dt;
     QTest::newRow("iso T") << QVariant(QStringLiteral("2026-12-07T06:30:00")) << dt;
     QTest::newRow("server text") << QVariant(QStringLiteral("20261207 06:30:00")) << dt;
     QTest::newRow("date only") << QVariant(QStringLiteral("2026-12-07"))
-                               << QDateTime(dt.date(), QTime(0, 0));
-    QTest::newRow("time only on the zero date")
-        << QVariant(QStringLiteral("06:30:00")) << QDateTime(DateTime::zero().date(), QTime(6, 30));
+                               << QDateTime(dt.date(), QTime(0, 0), Qt::UTC);
+    QTest::newRow("time only on the zero date") << QVariant(
+        QStringLiteral("06:30:00")) << QDateTime(DateTime::zero().date(), QTime(6, 30), Qt::UTC);
     QTest::newRow("QDateTime with ms")
         << QVariant(QDateTime(dt.date(), QTime(6, 30, 0, 500))) << dt;
+    const QDateTime skipped(QDate(2026, 3, 29), QTime(2, 30), Qt::UTC);
+    QTest::newRow("skipped hour, embedded text")
+        << QVariant(QStringLiteral("2026-03-29 02:30:00")) << skipped;
+    QTest::newRow("skipped hour, with ms")
+        << QVariant(QStringLiteral("2026-03-29 02:30:00.250")) << skipped;
+    QTest::newRow("skipped hour, iso T")
+        << QVariant(QStringLiteral("2026-03-29T02:30:00")) << skipped;
+    QTest::newRow("skipped hour, server text")
+        << QVariant(QStringLiteral("20260329 02:30:00")) << skipped;
+    QTest::newRow("skipped hour, no seconds")
+        << QVariant(QStringLiteral("2026-03-29 02:30")) << skipped;
+    QTest::newRow("repeated hour") << QVariant(QStringLiteral("2026-10-25 02:30:00"))
+                                   << QDateTime(QDate(2026, 10, 25), QTime(2, 30), Qt::UTC);
 }
 
 void TestPlatform::dateFromVariant()
 {
     QFETCH(QVariant, value);
     QFETCH(QDateTime, expected);
-    QCOMPARE(DateTime::fromVariant(value), expected);
+    const LocalZone berlin("Europe/Berlin");
+    const QDateTime got = DateTime::fromVariant(value);
+    QCOMPARE(got, expected);
+    QCOMPARE(got.timeSpec(), Qt::UTC);
 }
 
 void TestPlatform::conversions_data()
