@@ -156,6 +156,9 @@ private Q_SLOTS:
         QTest::newRow("CarNum number 0") << "CarNum" << QVariant(0) << false;
         QTest::newRow("CarNum leading zeros") << "CarNum" << QVariant("0001") << true;
         QTest::newRow("CarNum letters") << "CarNum" << QVariant("AB0") << true;
+        QTest::newRow("CarNum blank then 0") << "CarNum" << QVariant(" 0") << true;
+        QTest::newRow("CarNum zeros then blank") << "CarNum" << QVariant("00 ") << true;
+        QTest::newRow("CarNum blank") << "CarNum" << QVariant(" ") << true;
         QTest::newRow("CarNum empty") << "CarNum" << QVariant("") << true;
         QTest::newRow("DriverCode 0") << "DriverCode" << QVariant(0) << false;
         QTest::newRow("DriverCode text 0") << "DriverCode" << QVariant("0") << false;
