@@ -34,6 +34,8 @@ private Q_SLOTS:
     void rowSetSortFindBookmark();
 
     void propertiesInDocumentedOrder();
+    void connectionTimeoutSetting_data();
+    void connectionTimeoutSetting();
     void reopeningJobsLeavesTheSecondSession();
     void unreachableJobsServerLeavesBothAbsent_data();
     void unreachableJobsServerLeavesBothAbsent();
@@ -199,6 +201,36 @@ void TstDbSession::propertiesInDocumentedOrder()
     QVERIFY2(cs.contains(QStringLiteral("Trusted_Connection=yes")), qPrintable(cs));
     QVERIFY(!cs.contains(QStringLiteral("PWD")));
     QVERIFY(cs.contains(QStringLiteral("DRIVER={ODBC Driver 18 for SQL Server}")));
+}
+
+// The setting as the ODBC driver gets it: 0 is no limit there too, not the
+// shortest one.
+void TstDbSession::connectionTimeoutSetting_data()
+{
+    QTest::addColumn<QString>("setting"); // empty: not in the file
+    QTest::addColumn<int>("seconds");
+    QTest::addColumn<QString>("options");
+    QTest::newRow("not set") << "" << 20
+                             << "SQL_ATTR_LOGIN_TIMEOUT=20;SQL_ATTR_CONNECTION_TIMEOUT=20";
+    QTest::newRow("no limit") << "0" << 0
+                              << "SQL_ATTR_LOGIN_TIMEOUT=0;SQL_ATTR_CONNECTION_TIMEOUT=0";
+    QTest::newRow("five") << "5" << 5 << "SQL_ATTR_LOGIN_TIMEOUT=5;SQL_ATTR_CONNECTION_TIMEOUT=5";
+    QTest::newRow("negative") << "-3" << -3
+                              << "SQL_ATTR_LOGIN_TIMEOUT=1;SQL_ATTR_CONNECTION_TIMEOUT=1";
+}
+
+void TstDbSession::connectionTimeoutSetting()
+{
+    QFETCH(QString, setting);
+    QFETCH(int, seconds);
+    QFETCH(QString, options);
+    if (!setting.isEmpty())
+        QVERIFY(m_core->settings.WriteINI(
+            QStringLiteral("Database"), QStringLiteral("Connection TimeOut"), setting));
+    for (const auto &session : {m_connect->makeJobsSession(), m_connect->makeOrvikDbSession()}) {
+        QCOMPARE(session->connectionTimeout(), seconds);
+        QCOMPARE(session->odbcConnectOptions(), options);
+    }
 }
 
 void TstDbSession::reopeningJobsLeavesTheSecondSession()

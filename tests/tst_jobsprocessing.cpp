@@ -2,7 +2,9 @@
 #include "RouteTimesDb.h"
 
 #include "model/JobsProcessor.h"
+#include "model/mdlSendScheds.h"
 #include "platform/Clock.h"
+#include "platform/CodePage.h"
 #include "platform/RowSet.h"
 
 #include <QtTest>
@@ -154,6 +156,9 @@ private Q_SLOTS:
         QTest::newRow("CarNum number 0") << "CarNum" << QVariant(0) << false;
         QTest::newRow("CarNum leading zeros") << "CarNum" << QVariant("0001") << true;
         QTest::newRow("CarNum letters") << "CarNum" << QVariant("AB0") << true;
+        QTest::newRow("CarNum blank then 0") << "CarNum" << QVariant(" 0") << true;
+        QTest::newRow("CarNum zeros then blank") << "CarNum" << QVariant("00 ") << true;
+        QTest::newRow("CarNum blank") << "CarNum" << QVariant(" ") << true;
         QTest::newRow("CarNum empty") << "CarNum" << QVariant("") << true;
         QTest::newRow("DriverCode 0") << "DriverCode" << QVariant(0) << false;
         QTest::newRow("DriverCode text 0") << "DriverCode" << QVariant("0") << false;
@@ -297,7 +302,8 @@ private Q_SLOTS:
         QCOMPARE(trip->DriverCode, 4711);
         QCOMPARE(trip->DriverName, kDriver);
         QCOMPARE(trip->RouteCode, 123456);
-        QCOMPARE(trip->StartDT, QDateTime(QDate(2024, 5, 15), QTime(6, 15)));
+        QCOMPARE(trip->StartDT, QDateTime(QDate(2024, 5, 15), QTime(6, 15), Qt::UTC));
+        QCOMPARE(trip->StartDT.timeSpec(), Qt::UTC); // a wall-clock value
         QCOMPARE(trip->EndDT, DateTime::zero());
         QCOMPARE(trip->Stops, qint16(1)); // no route rule
         QCOMPARE(trip->StTimes, QString());
@@ -385,6 +391,64 @@ private Q_SLOTS:
         QVERIFY(lines().contains("123456")); // merged before the pass failed
         QVERIFY(debugLog().contains("ProcessScheduleTrigRecs: Error Number: 91"));
         QVERIFY(!m_processed);
+    }
+
+    // Job and rule times are the site's wall-clock times: 02:30 on the night
+    // the clocks go forward (an hour the local zone skips) and a time of the
+    // hour repeated in autumn are ordinary times, merged, matched with their
+    // rule and pushed with their own "hh:nn".
+    void daylightSavingNights_data()
+    {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<QString>("spring"); // in the skipped hour
+        QTest::addColumn<QString>("autumn"); // in the repeated hour
+        QTest::newRow("Jerusalem") << QByteArray("Asia/Jerusalem") << "2026-03-27 02:30:00"
+                                   << "2026-10-25 01:30:00";
+        QTest::newRow("Berlin") << QByteArray("Europe/Berlin") << "2026-03-29 02:30:00"
+                                << "2026-10-25 02:30:00";
+    }
+    void daylightSavingNights()
+    {
+        QFETCH(QByteArray, zone);
+        QFETCH(QString, spring);
+        QFETCH(QString, autumn);
+        const LocalZone local(zone);
+        // The zone does skip that hour here, or the test proves nothing.
+        const QDateTime skipped(
+            QDate::fromString(spring.left(10), Qt::ISODate), QTime(2, 30), Qt::LocalTime);
+        QVERIFY(!skipped.isValid() || skipped.time() != QTime(2, 30));
+
+        const QDateTime springNow = QDateTime(
+            QDate::fromString(spring.left(10), Qt::ISODate), QTime(10, 0), Qt::LocalTime);
+        m_core->clock.setNow(springNow);
+        // A rule whose dates carry times of those two hours.
+        QVERIFY(m_db->addRule(
+            QStringLiteral("34506201"), spring, autumn, "00:00:00", "23:59:59", "0,5", "1,2"));
+        Job first = job(1, 123456, 1, "08:00");
+        first.RouteStart = spring;
+        first.RouteEnd = spring.left(11) + QStringLiteral("03:15:00");
+        Job second = job(2, 123456, 2, "08:00");
+        second.RouteStart = autumn;
+        second.RouteEnd = autumn.left(14) + QStringLiteral("45:00");
+        second.CarNum = QStringLiteral("7654321");
+        second.DriverName = QStringLiteral("Dana");
+        process({first, second});
+        QVERIFY2(!m_core->home.exists("Debug.TXT"), qPrintable(debugLog()));
+        QVERIFY(m_processed);
+
+        QByteArray sent;
+        mdlSendScheds push(
+            m_core->day, [&](const QString &text) { sent += CodePage::toBytes(text); },
+            m_core->marks, m_core->clock, m_core->log);
+        QString type = QStringLiteral("Send New");
+        QString buf;
+        push.ProcessExpLineSchedReq(type, buf);
+        const QString autumnEnd = autumn.mid(11, 3) + QStringLiteral("45");
+        QCOMPARE(sent,
+            CodePage::toBytes(QStringLiteral("$NotifyOrganization,dedod,ExpLineSched\\c34506201"
+                                             "\\c1234567-02:30-03:15-2:1;0;1;2;5;2-")
+                + kDriver + QStringLiteral("\\c7654321-") + autumn.mid(11, 5) + QLatin1Char('-')
+                + autumnEnd + QStringLiteral("-2:1;0;1;2;5;2-Dana\r\n")));
     }
 
     void utilities()

@@ -6,7 +6,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
 #include <QtTest>
+
+#include <cstdio>
+#include <unistd.h>
 
 class TestLogs : public QObject
 {
@@ -18,6 +23,7 @@ private Q_SLOTS:
     void trimAtTheLimit_data();
     void trimAtTheLimit();
     void emergencyFileWhenAppendFails();
+    void standardErrorWhenNoFileCanBeWritten();
     void lineFilesAreKeptBounded();
     void emergencyFileName_data();
     void emergencyFileName();
@@ -126,6 +132,45 @@ void TestLogs::emergencyFileWhenAppendFails()
         QStringLiteral(
             "07/12/2026 12:00:10 QueryDB: Step - QueringError Number: 3021Description: EOF"));
     QVERIFY(lines.at(1).startsWith(QStringLiteral("07/12/2026 12:00:10Err2File 75 ")));
+}
+
+// Neither the log nor an emergency file can be made (the program folder's path
+// runs through a regular file, which not even root can write under): the
+// record goes to standard error, whole.
+void TestLogs::standardErrorWhenNoFileCanBeWritten()
+{
+    TempHome home;
+    home.write(QStringLiteral("plain"), QByteArray("not a folder"));
+    Clock clock;
+    clock.setNow(QDateTime(QDate(2026, 12, 7), QTime(12, 0, 10, 250)));
+    ErrorLog log(home.file(QStringLiteral("plain/Volmara")), clock);
+
+    QTemporaryFile capture;
+    QVERIFY(capture.open());
+    std::fflush(stderr);
+    const int saved = ::dup(STDERR_FILENO);
+    QVERIFY(saved >= 0);
+    QVERIFY(::dup2(capture.handle(), STDERR_FILENO) >= 0);
+    log.Err2File(QStringLiteral("QueryDB"), QString::fromUtf8("Step - נהג"), 3021,
+        QStringLiteral("EOF"), QStringLiteral("Debug.TXT"));
+    log.Err2File(
+        QString(), QStringLiteral("SendAll - $x"), 0, QString(), QStringLiteral("Bufs.TXT"));
+    std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+
+    capture.seek(0);
+    const QStringList lines = QString::fromLocal8Bit(capture.readAll()).split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 5); // two records of two lines, and the last line end
+    QCOMPARE(lines.at(0),
+        QString::fromUtf8(
+            "07/12/2026 12:00:10 QueryDB: Step - נהגError Number: 3021Description: EOF"));
+    QVERIFY2(lines.at(1).startsWith(QStringLiteral("07/12/2026 12:00:10Err2File 75 ")),
+        qPrintable(lines.at(1)));
+    // Any other file's record carries the full record too.
+    QCOMPARE(lines.at(2),
+        QStringLiteral("07/12/2026 12:00:10 : SendAll - $xError Number: 0Description: "));
+    QVERIFY(QFileInfo(home.file(QStringLiteral("plain"))).isFile());
 }
 
 void TestLogs::lineFilesAreKeptBounded()

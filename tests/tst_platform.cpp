@@ -112,6 +112,47 @@ void TestPlatform::readIni_data()
     QTest::newRow("comment line") << QByteArray("[A]\r\n;K=old\r\nK=new\r\n") << "A"
                                   << "K"
                                   << "new";
+    // As the classic reader reads them: blanks around the value go before the
+    // cut, then one pair of double quotes; the first of two sections wins.
+    QTest::newRow("quoted value") << QByteArray("[Database]\r\nSQLServer=\"MY SERVER\"\r\n")
+                                  << "Database"
+                                  << "SQLServer"
+                                  << "MY SERVER";
+    QTest::newRow("blanks outside quotes go, inside stay")
+        << QByteArray("[A]\r\nK=  \" padded \"  \r\n") << "A"
+        << "K"
+        << " padded ";
+    QTest::newRow("one pair only") << QByteArray("[A]\r\nK=\"\"x\"\"\r\n") << "A"
+                                   << "K"
+                                   << "\"x\"";
+    QTest::newRow("empty quotes") << QByteArray("[A]\r\nK=\"\"\r\n") << "A"
+                                  << "K"
+                                  << "";
+    QTest::newRow("lone quote stays") << QByteArray("[A]\r\nK=\"\r\n") << "A"
+                                      << "K"
+                                      << "\"";
+    QTest::newRow("unbalanced quote stays") << QByteArray("[A]\r\nK=\"open\r\n") << "A"
+                                            << "K"
+                                            << "\"open";
+    QTest::newRow("quote inside stays") << QByteArray("[A]\r\nK=say \"hi\"\r\n") << "A"
+                                        << "K"
+                                        << "say \"hi\"";
+    QTest::newRow("indented 250 characters keep 199")
+        << QByteArray("[A]\r\nK=" + QByteArray(20, ' ') + QByteArray(250, 'x') + "  \r\n") << "A"
+        << "K" << QString(199, 'x');
+    QTest::newRow("quoted 250 characters cut to 199")
+        << QByteArray("[A]\r\nK=\"" + QByteArray(250, 'x') + "\"\r\n") << "A"
+        << "K" << QString(199, 'x');
+    QTest::newRow("blank at the cut stays")
+        << QByteArray("[A]\r\nK=" + QByteArray(198, 'x') + " y\r\n") << "A"
+        << "K" << QString(198, 'x') + QLatin1Char(' ');
+    const QByteArray twice = "[A]\r\nK=first\r\n[B]\r\nK=b\r\n[a]\r\nK=second\r\nL=late\r\n";
+    QTest::newRow("first of two sections") << twice << "A"
+                                           << "K"
+                                           << "first";
+    QTest::newRow("key only in the second section") << twice << "A"
+                                                    << "L"
+                                                    << "dflt";
 }
 
 void TestPlatform::readIni()
@@ -266,27 +307,45 @@ void TestPlatform::dateFormats()
     QVERIFY(!DateTime::isZero(dt));
 }
 
+// Values from the databases are wall-clock values: the same calendar date and
+// clock time in any local zone, the hour skipped in spring included.
 void TestPlatform::dateFromVariant_data()
 {
     QTest::addColumn<QVariant>("value");
     QTest::addColumn<QDateTime>("expected");
-    const QDateTime dt(QDate(2026, 12, 7), QTime(6, 30));
+    const QDateTime dt(QDate(2026, 12, 7), QTime(6, 30), Qt::UTC);
     QTest::newRow("embedded text") << QVariant(QStringLiteral("2026-12-07 06:30:00")) << dt;
     QTest::newRow("iso T") << QVariant(QStringLiteral("2026-12-07T06:30:00")) << dt;
     QTest::newRow("server text") << QVariant(QStringLiteral("20261207 06:30:00")) << dt;
     QTest::newRow("date only") << QVariant(QStringLiteral("2026-12-07"))
-                               << QDateTime(dt.date(), QTime(0, 0));
-    QTest::newRow("time only on the zero date")
-        << QVariant(QStringLiteral("06:30:00")) << QDateTime(DateTime::zero().date(), QTime(6, 30));
+                               << QDateTime(dt.date(), QTime(0, 0), Qt::UTC);
+    QTest::newRow("time only on the zero date") << QVariant(
+        QStringLiteral("06:30:00")) << QDateTime(DateTime::zero().date(), QTime(6, 30), Qt::UTC);
     QTest::newRow("QDateTime with ms")
         << QVariant(QDateTime(dt.date(), QTime(6, 30, 0, 500))) << dt;
+    const QDateTime skipped(QDate(2026, 3, 29), QTime(2, 30), Qt::UTC);
+    QTest::newRow("skipped hour, embedded text")
+        << QVariant(QStringLiteral("2026-03-29 02:30:00")) << skipped;
+    QTest::newRow("skipped hour, with ms")
+        << QVariant(QStringLiteral("2026-03-29 02:30:00.250")) << skipped;
+    QTest::newRow("skipped hour, iso T")
+        << QVariant(QStringLiteral("2026-03-29T02:30:00")) << skipped;
+    QTest::newRow("skipped hour, server text")
+        << QVariant(QStringLiteral("20260329 02:30:00")) << skipped;
+    QTest::newRow("skipped hour, no seconds")
+        << QVariant(QStringLiteral("2026-03-29 02:30")) << skipped;
+    QTest::newRow("repeated hour") << QVariant(QStringLiteral("2026-10-25 02:30:00"))
+                                   << QDateTime(QDate(2026, 10, 25), QTime(2, 30), Qt::UTC);
 }
 
 void TestPlatform::dateFromVariant()
 {
     QFETCH(QVariant, value);
     QFETCH(QDateTime, expected);
-    QCOMPARE(DateTime::fromVariant(value), expected);
+    const LocalZone berlin("Europe/Berlin");
+    const QDateTime got = DateTime::fromVariant(value);
+    QCOMPARE(got, expected);
+    QCOMPARE(got.timeSpec(), Qt::UTC);
 }
 
 void TestPlatform::conversions_data()

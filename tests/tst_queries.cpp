@@ -49,6 +49,8 @@ private Q_SLOTS:
     void secondOfThreeInsertsFails();
     void rowWithBadValuesIsPassedOver();
     void quotesStoredAsRead();
+    void lineListWithNulIsStored();
+    void nulInDriverNameKeepsLaterRows();
     void identicalRowStoredOnce();
 
     void demoDatabaseGivesNewestJobs();
@@ -532,6 +534,53 @@ void TstQueries::quotesStoredAsRead()
             .toString(),
         QStringLiteral("1'2"));
     QVERIFY(!m_core->home.exists(QStringLiteral("Debug.TXT")));
+}
+
+// The list of "$Q,0,dedod/12<NUL>34567,dedod/1234567" as the map link keeps
+// it: its NUL must not stop the line-list update on every cycle.
+void TstQueries::lineListWithNulIsStored()
+{
+    m_core->rows.strLinesList
+        = QStringLiteral(",12") + QChar(0) + QStringLiteral("34567,12-345-67,");
+    m_core->rows.bLinesChanged = true;
+    QueryMode mode = QueryMode::QueryAll;
+    QVERIFY(select(mode));
+    QVERIFY(!m_core->rows.bLinesChanged);
+    QCOMPARE(scalar(EmbeddedSchema::jobsFile(m_db),
+                 QStringLiteral("Select Status From AppStatus Where Type = 'CRLST'"))
+                 .toString(),
+        QStringLiteral(",1234567,12-345-67,"));
+    QVERIFY2(!m_core->home.exists(QStringLiteral("Debug.TXT")), qPrintable(m_core->debugLog()));
+}
+
+// A NUL in one row's values costs that row nothing but the NUL, and the rows
+// after it still reach Scheds.
+void TstQueries::nulInDriverNameKeepsLaterRows()
+{
+    RowSet::Ptr good = selectionRows({1, 2, 3});
+    QVector<RowSet::Row> rows;
+    for (int i = 0; i < 3; ++i) {
+        good->setBookmark(i);
+        RowSet::Row row;
+        for (int c = 0; c < good->fieldCount(); ++c)
+            row << good->field(c);
+        rows << row;
+    }
+    rows[1][6] = QStringLiteral("Da") + QChar(0) + QStringLiteral("na"); // DriverName
+    rows[2][3] = QStringLiteral("7654321") + QChar(0); // CarNum
+    RowSet rs(good->fieldNames(), rows);
+    m_queries->InsertScheds(rs);
+    const QString file = EmbeddedSchema::orvikDbFile(m_db);
+    QCOMPARE(
+        scalar(file, QStringLiteral("Select group_concat(IntrMedRecordID) From Scheds")).toString(),
+        QStringLiteral("1,2,3"));
+    QCOMPARE(scalar(file, QStringLiteral("Select DriverName From Scheds Where IntrMedRecordID = 2"))
+                 .toString(),
+        QStringLiteral("Dana"));
+    QCOMPARE(scalar(file, QStringLiteral("Select ORVIKID From Scheds Where IntrMedRecordID = 3"))
+                 .toString(),
+        QStringLiteral("7654321"));
+    QVERIFY2(!m_core->home.exists(QStringLiteral("Debug.TXT")), qPrintable(m_core->debugLog()));
 }
 
 void TstQueries::identicalRowStoredOnce()

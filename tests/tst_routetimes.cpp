@@ -218,6 +218,13 @@ private Q_SLOTS:
         QTest::newRow("period ended yesterday")
             << QStringList{y, y, "00:00:00", "old", "-", "-", "09:00:00", "later"} << "";
         QTest::newRow("period from tomorrow") << QStringList{m, m, "00:00:00", "new"} << "";
+        // Only the dates of a period count, whatever time of day they carry.
+        QTest::newRow("fromDate today, later in the day")
+            << QStringList{t + " 09:30:00", m, "06:00:00", "from 09:30"} << "from 09:30";
+        QTest::newRow("toDate today, earlier in the day")
+            << QStringList{y, t + " 06:00:00", "06:00:00", "to 06:00"} << "to 06:00";
+        QTest::newRow("fromDate tomorrow, at midnight")
+            << QStringList{m + " 00:00:00", m, "00:00:00", "new"} << "";
         QTest::newRow("only toDate given") << QStringList{"-", m, "00:00:00", "half"} << "";
         QTest::newRow("non-matching undated first")
             << QStringList{"-", "-", "09:00:00", "late", y, m, "06:00:00", "dated"} << "dated";

@@ -212,6 +212,85 @@ private Q_SLOTS:
         }
     }
 
+    // A value from a database row cannot frame, split or shift the message it
+    // goes into: "$", CR, LF, NUL, "," and "\c" become blanks, wherever the
+    // value goes; anything else (Hebrew, long names) goes out as it is.
+    void hostileValues_data()
+    {
+        QTest::addColumn<QString>("field"); // vehicle, times, driver, route
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("sent");
+        const QString forged = QStringLiteral("Dana\r\n$Q,0,dedod/9999999\r\n$A,L,");
+        QTest::newRow("driver forging messages")
+            << "driver" << forged << "Dana   Q 0 dedod/9999999   A L ";
+        QTest::newRow("driver with item separator") << "driver"
+                                                    << "Levi\\cCohen"
+                                                    << "Levi Cohen";
+        QTest::newRow("driver with comma") << "driver"
+                                           << "Cohen, Moshe"
+                                           << "Cohen  Moshe";
+        QTest::newRow("driver with NUL") << "driver" << QStringLiteral("Da") + QChar(0) + "na"
+                                         << "Da na";
+        QTest::newRow("driver with backslash pair") << "driver"
+                                                    << "a\\\\c"
+                                                    << "a\\ ";
+        QTest::newRow("driver with lone backslash") << "driver"
+                                                    << "C:\\ d-\\"
+                                                    << "C:\\ d-\\";
+        QTest::newRow("Hebrew driver")
+            << "driver" << QString::fromUtf8("בן-דוד יוסי") << QString::fromUtf8("בן-דוד יוסי");
+        const QString longName = QString::fromUtf8("אבג").repeated(333) + QStringLiteral("d");
+        QTest::newRow("1,000-character driver") << "driver" << longName << longName;
+        QTest::newRow("vehicle with CR LF") << "vehicle"
+                                            << "12\r\n34"
+                                            << "12  34";
+        QTest::newRow("vehicle with $ and NUL")
+            << "vehicle" << QStringLiteral("$12") + QChar(0) << " 12 ";
+        QTest::newRow("stop times with separator and comma") << "times"
+                                                             << "1;0;1\\c2;5,1"
+                                                             << "1;0;1 2;5 1";
+        QTest::newRow("stop times with line end") << "times"
+                                                  << "1;0;1\n$X"
+                                                  << "1;0;1  X";
+        QTest::newRow("route name with comma and separator") << "route"
+                                                             << "34,0\\c201"
+                                                             << "34 0 201";
+    }
+    void hostileValues()
+    {
+        QFETCH(QString, field);
+        QFETCH(QString, value);
+        QFETCH(QString, sent);
+        Rig rig;
+        QVERIFY(rig.peer.connectGateway());
+        rig.gw.day.colLines = std::make_unique<colLinesType>();
+        const QString route = field == "route" ? value : QStringLiteral("34506201");
+        auto line = addLine(*rig.gw.day.colLines, QStringLiteral("123456"), route, true);
+        line->Scheds.add(QStringLiteral("1"),
+            sched(field == "vehicle" ? value : QStringLiteral("1234567"), QTime(6, 5), QTime(7, 0),
+                2, field == "times" ? value : QStringLiteral("1;0;0"),
+                field == "driver" ? value : QStringLiteral("Dana")));
+        rig.run(QStringLiteral("Send New"));
+
+        const QString vehicle = field == "vehicle" ? sent : QStringLiteral("1234567");
+        const QString times = field == "times" ? sent : QStringLiteral("1;0;0");
+        const QString driver = field == "driver" ? sent : QStringLiteral("Dana");
+        const QString name = field == "route" ? sent : route;
+        const QByteArray expected
+            = CodePage::toBytes(QStringLiteral("$NotifyOrganization,dedod,ExpLineSched\\c") + name
+                + QStringLiteral("\\c") + vehicle + QStringLiteral("-06:05-07:00-2:") + times
+                + QLatin1Char('-') + driver + QStringLiteral("\r\n"));
+        const QByteArray received = rig.peer.takeReceived();
+        QCOMPARE(received, expected);
+        // One message, its own framing only.
+        QCOMPARE(received.count('$'), 1);
+        QCOMPARE(received.count('\r'), 1);
+        QCOMPARE(received.count('\n'), 1);
+        QCOMPARE(received.count(','), 2);
+        QCOMPARE(received.count("\\c"), 2);
+        QVERIFY(!received.contains('\0'));
+    }
+
     void lookupKey_data()
     {
         QTest::addColumn<QString>("code");

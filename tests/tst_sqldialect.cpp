@@ -16,6 +16,8 @@ private Q_SLOTS:
     void serverTexts_data();
     void serverTexts();
     void quotesAreDoubled();
+    void nulNeverReachesStatement_data();
+    void nulNeverReachesStatement();
     void bareValues_data();
     void bareValues();
     void operationalDay_data();
@@ -117,6 +119,100 @@ void TstSqlDialect::quotesAreDoubled()
         QVERIFY(d->appStatusUpdate(
                      QStringLiteral("v'1"), QStringLiteral("s'2"), QDateTime::currentDateTime())
                     .contains(QStringLiteral("'v''1'")));
+    }
+}
+
+namespace {
+
+const SqlDialect &dialectNamed(const QString &name)
+{
+    static const SqlServerDialect server;
+    static const SqliteDialect embedded;
+    static const PostgresDialect postgres;
+    if (name == QLatin1String("server"))
+        return server;
+    if (name == QLatin1String("embedded"))
+        return embedded;
+    return postgres;
+}
+
+// Every statement of a dialect that takes text values, with the values given.
+QStringList textStatements(const SqlDialect &d, const QString &a, const QString &b)
+{
+    SqlDialect::SchedValues v;
+    v.recId = 4711;
+    v.lineText = a;
+    v.driverName = b;
+    v.driverCode = 7001;
+    v.start = QDateTime(QDate(2026, 12, 7), QTime(6, 30), Qt::UTC);
+    v.end = QDateTime(QDate(2026, 12, 7), QTime(7, 5, 9), Qt::UTC);
+    v.carNum = a + b;
+    v.carNo = 1001;
+    const QDateTime now(QDate(2026, 12, 7), QTime(6, 5));
+    return {d.schedsInsert(v), d.lineListUpdate(a + QLatin1Char(',') + b),
+        d.appStatusUpdate(a, b, now),
+        d.routeTimesQuery(
+            QLatin1Char('\'') + SqlDialect::escaped(a) + QLatin1Char('\''), QDate(2026, 12, 1))};
+}
+
+} // namespace
+
+// A NUL would end the statement where the server reads it: it is dropped from
+// every text value, in every dialect, and nothing else changes.
+void TstSqlDialect::nulNeverReachesStatement_data()
+{
+    QTest::addColumn<QString>("dialect");
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<QString>("scheds"); // the insert for the values without NUL
+    const QChar nul(0);
+    const QString hebrew = QString::fromUtf8("משה כהן");
+    QTest::newRow("server") << "server" << QStringLiteral("51-21") + nul
+                            << nul + QStringLiteral("O'Br") + nul + nul + QStringLiteral("ien")
+                            << QStringLiteral(
+                                   "INSERT INTO Scheds (IntrMedRecordID, Makat, DriverName, "
+                                   "DriverNumber, StartTime, EndTime, Source, Destination, "
+                                   "TruckNumber, TruckID, ORVIKID) VALUES (4711,'51-21',"
+                                   "'O''Brien',7001,'20261207 06:30:00','20261207 07:05:09',"
+                                   "'','','51-21O''Brien',1001,'51-21O''Brien')");
+    QTest::newRow("embedded") << "embedded" << QStringLiteral("12") + nul + QStringLiteral("34")
+                              << hebrew + nul
+                              << QStringLiteral(
+                                     "INSERT OR IGNORE INTO Scheds (IntrMedRecordID, Makat, "
+                                     "DriverName, DriverNumber, StartTime, EndTime, Source, "
+                                     "Destination, TruckNumber, TruckID, ORVIKID) VALUES (4711,"
+                                     "'1234','")
+            + hebrew
+            + QStringLiteral("',7001,'2026-12-07 06:30:00','2026-12-07 07:05:09','','','1234")
+            + hebrew + QStringLiteral("',1001,'1234") + hebrew + QStringLiteral("')");
+    QTest::newRow("postgres") << "postgres" << nul + QStringLiteral("a\\c'")
+                              << QStringLiteral("b") + nul
+                              << QStringLiteral(
+                                     "INSERT INTO Scheds (IntrMedRecordID, Makat, DriverName, "
+                                     "DriverNumber, StartTime, EndTime, Source, Destination, "
+                                     "TruckNumber, TruckID, ORVIKID) VALUES (4711,'a\\c''','b',"
+                                     "7001,Cast('2026-12-07 06:30:00' As Timestamp),"
+                                     "Cast('2026-12-07 07:05:09' As Timestamp),'','',"
+                                     "'a\\c''b',1001,'a\\c''b') ON CONFLICT DO NOTHING");
+}
+
+void TstSqlDialect::nulNeverReachesStatement()
+{
+    QFETCH(QString, dialect);
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(QString, scheds);
+    const SqlDialect &d = dialectNamed(dialect);
+    const QString cleanA = QString(a).remove(QChar(0));
+    const QString cleanB = QString(b).remove(QChar(0));
+    QVERIFY(cleanA != a && cleanB != b);
+    const QStringList withNul = textStatements(d, a, b);
+    const QStringList without = textStatements(d, cleanA, cleanB);
+    // Ordinary values give the statement text they always gave.
+    QCOMPARE(without.first(), scheds);
+    for (int i = 0; i < withNul.size(); ++i) {
+        QVERIFY2(!withNul.at(i).contains(QChar(0)), qPrintable(withNul.at(i)));
+        QCOMPARE(withNul.at(i), without.at(i));
     }
 }
 

@@ -2,6 +2,7 @@ set(LAYER_SOURCES
     DbNames.h
     LineKey.cpp LineKey.h
     MapProtocol.h
+    MapText.cpp MapText.h
     MapSettings.cpp MapSettings.h
     MenuMarks.h
     Sessions.h

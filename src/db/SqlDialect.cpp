@@ -22,6 +22,10 @@ std::unique_ptr<SqlDialect> SqlDialect::forSession(const DbSession &session)
 QString SqlDialect::escaped(const QString &text)
 {
     QString out = text;
+    // A NUL ends the statement where the server reads it (SQLite stops there),
+    // so the rest would fail to parse: it is dropped, and the value keeps the
+    // rest of its characters.
+    out.remove(QChar(0));
     out.replace(QLatin1Char('\''), QStringLiteral("''"));
     return out;
 }

@@ -14,7 +14,8 @@ class DbSession;
 // (SQLite) dialect gives statements with the same effect on the embedded files.
 // Every text value placed in a statement has its single quotes doubled, so
 // that the stored value is exactly the value read and no value can change a
-// statement.
+// statement; a NUL, which no server stores in text and which would end the
+// statement early, is removed.
 class SqlDialect
 {
 public:
@@ -37,7 +38,8 @@ public:
     // The dialect that fits a session's backend.
     static std::unique_ptr<SqlDialect> forSession(const DbSession &session);
 
-    // The text with every single quote doubled (without surrounding quotes).
+    // The text with every single quote doubled and every NUL removed (without
+    // surrounding quotes).
     static QString escaped(const QString &text);
     // A value placed without quotes: its number text, or NULL for a null
     // value. Anything that is not a number is failure 13: it could change

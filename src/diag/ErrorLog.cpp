@@ -9,6 +9,8 @@
 
 #include <QFile>
 
+#include <cstdio>
+
 namespace {
 
 const QString kDebugFile = QStringLiteral("Debug.TXT");
@@ -96,13 +98,21 @@ bool ErrorLog::append(
 
 void ErrorLog::writeEmergency(const QString &record, int failNumber, const QString &failText) const
 {
-    // Whatever fails here is swallowed: there is nowhere left to report it.
     LogHousekeeping::run(m_folder, QStringLiteral("ERR*.ERR"));
-    QFile file(ProgramFolder::join(m_folder, emergencyFileName(m_clock.secondsSinceMidnight())));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return;
     const QString second = DateTime::general(m_clock.now()) + QStringLiteral("Err2File ")
         + QString::number(failNumber) + QLatin1Char(' ') + failText;
-    file.write(
-        CodePage::toBytes(record + QStringLiteral("\r\n") + second + QStringLiteral("\r\n")));
+    QFile file(ProgramFolder::join(m_folder, emergencyFileName(m_clock.secondsSinceMidnight())));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        const QByteArray bytes
+            = CodePage::toBytes(record + QStringLiteral("\r\n") + second + QStringLiteral("\r\n"));
+        if (file.write(bytes) == bytes.size() && file.flush())
+            return;
+    }
+    // No file of the folder takes it (a read-only or missing folder): standard
+    // error is the last place a service manager still keeps. In the host's own
+    // encoding, since the journal reads it there, not in the code page.
+    const QByteArray bytes
+        = (record + QLatin1Char('\n') + second + QLatin1Char('\n')).toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
 }

@@ -12,7 +12,8 @@ class Clock;
 // The one writer of diagnostic records. "Debug.TXT" records carry the time,
 // the procedure, the message, the failure number and its text; any other file
 // receives the message alone as one line. When the append fails, the record
-// goes to an emergency "ERR<seconds>.ERR" file instead. Never fails its caller.
+// goes to an emergency "ERR<seconds>.ERR" file instead, and when that fails
+// too, to standard error. Never fails its caller.
 class ErrorLog
 {
 public:

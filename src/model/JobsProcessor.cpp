@@ -133,7 +133,9 @@ bool JobsProcessor::isZeroCarNum(const QVariant &carNum)
         return false;
     if (carNum.metaType().id() != QMetaType::QString && Convert::isNumeric(carNum))
         return Convert::toDouble(carNum) == 0.0;
-    const QString text = carNum.toString().trimmed();
+    // Only a text of zeros alone is zero: " 0" names a vehicle the site typed
+    // with a blank, not a missing one.
+    const QString text = carNum.toString();
     if (text.isEmpty())
         return false;
     for (const QChar c : text) {

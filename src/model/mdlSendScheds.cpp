@@ -1,6 +1,7 @@
 #include "model/mdlSendScheds.h"
 
 #include "common/MapProtocol.h"
+#include "common/MapText.h"
 #include "common/MenuMarks.h"
 #include "diag/ErrorLog.h"
 #include "model/DayModel.h"
@@ -42,12 +43,15 @@ mdlSendScheds::mdlSendScheds(
 
 QString mdlSendScheds::schedEntry(const clsSched &sched)
 {
-    QString entry = sched.ORVIKID.isEmpty() ? MapProtocol::kEmptyVehicle : sched.ORVIKID;
+    // Every text here comes from a database row: none may frame or split the
+    // message it goes into.
+    QString entry
+        = sched.ORVIKID.isEmpty() ? MapProtocol::kEmptyVehicle : MapText::field(sched.ORVIKID);
     entry += QLatin1Char('-') + DateTime::hhnn(sched.StartDT) + QLatin1Char('-')
         + DateTime::hhnn(sched.EndDT) + QLatin1Char('-') + QString::number(sched.Stops)
-        + QLatin1Char(':') + sched.StTimes;
+        + QLatin1Char(':') + MapText::field(sched.StTimes);
     if (!sched.DriverName.isEmpty())
-        entry += QLatin1Char('-') + sched.DriverName;
+        entry += QLatin1Char('-') + MapText::field(sched.DriverName);
     return entry;
 }
 
@@ -72,8 +76,8 @@ QString mdlSendScheds::lookupKey(const QString &code)
 
 QString mdlSendScheds::messageHead(const QString &organization, const QString &code) const
 {
-    return MapProtocol::kNotifyOrganization + organization + MapProtocol::kExpLineSched + code
-        + MapProtocol::kItemSeparator;
+    return MapProtocol::kNotifyOrganization + MapText::field(organization)
+        + MapProtocol::kExpLineSched + MapText::field(code) + MapProtocol::kItemSeparator;
 }
 
 void mdlSendScheds::send(const QString &message)

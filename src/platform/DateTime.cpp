@@ -4,6 +4,13 @@
 
 namespace {
 
+// A calendar date and clock time, held without a time zone (UTC stands for
+// "none"): no local-time rule can make it invalid or move it.
+QDateTime wallClock(const QDate &d, const QTime &t)
+{
+    return QDateTime(d, t, Qt::UTC);
+}
+
 qint64 wholeSeconds(const QDateTime &dt)
 {
     return dt.date().toJulianDay() * 86400 + dt.time().msecsSinceStartOfDay() / 1000;
@@ -45,15 +52,15 @@ QDateTime parseStoredForm(const QString &text)
         const QDate d = date(0);
         const QTime t = time(11);
         if (d.isValid() && t.isValid())
-            return QDateTime(d, t);
+            return wallClock(d, t);
     } else if (text.size() == 10) {
         const QDate d = date(0);
         if (d.isValid())
-            return QDateTime(d, QTime(0, 0));
+            return wallClock(d, QTime(0, 0));
     } else if (text.size() == 8) {
         const QTime t = time(0);
         if (t.isValid())
-            return QDateTime(DateTime::zero().date(), t);
+            return wallClock(DateTime::zero().date(), t);
     }
     return {};
 }
@@ -64,28 +71,40 @@ QDateTime parseText(const QString &raw)
     const QDateTime stored = parseStoredForm(text);
     if (stored.isValid())
         return stored;
-    static const char *const kFormats[] = {
-        "yyyy-MM-dd HH:mm:ss.zzz",
-        "yyyy-MM-dd HH:mm:ss",
-        "yyyy-MM-ddTHH:mm:ss.zzz",
-        "yyyy-MM-ddTHH:mm:ss",
-        "yyyy-MM-dd HH:mm",
-        "yyyyMMdd HH:mm:ss",
+    // Date and time are read apart: the date-time parser reads them as local
+    // time, where the hour skipped in spring does not exist.
+    struct Form
+    {
+        const char *date;
+        int dateLength;
+        char16_t separator;
+        const char *time;
     };
-    for (const char *format : kFormats) {
-        const QDateTime dt = QDateTime::fromString(text, QLatin1String(format));
-        if (dt.isValid())
-            return dt;
+    static const Form kForms[] = {
+        {"yyyy-MM-dd", 10, u' ', "HH:mm:ss.zzz"},
+        {"yyyy-MM-dd", 10, u' ', "HH:mm:ss"},
+        {"yyyy-MM-dd", 10, u'T', "HH:mm:ss.zzz"},
+        {"yyyy-MM-dd", 10, u'T', "HH:mm:ss"},
+        {"yyyy-MM-dd", 10, u' ', "HH:mm"},
+        {"yyyyMMdd", 8, u' ', "HH:mm:ss"},
+    };
+    for (const Form &form : kForms) {
+        if (text.size() <= form.dateLength || text.at(form.dateLength) != form.separator)
+            continue;
+        const QDate d = QDate::fromString(text.left(form.dateLength), QLatin1String(form.date));
+        const QTime t = QTime::fromString(text.mid(form.dateLength + 1), QLatin1String(form.time));
+        if (d.isValid() && t.isValid())
+            return wallClock(d, t);
     }
     for (const char *format : {"yyyy-MM-dd", "yyyyMMdd"}) {
         const QDate d = QDate::fromString(text, QLatin1String(format));
         if (d.isValid())
-            return QDateTime(d, QTime(0, 0));
+            return wallClock(d, QTime(0, 0));
     }
     for (const char *format : {"HH:mm:ss.zzz", "HH:mm:ss", "HH:mm", "H:mm:ss", "H:mm"}) {
         const QTime t = QTime::fromString(text, QLatin1String(format));
         if (t.isValid())
-            return QDateTime(DateTime::zero().date(), t);
+            return wallClock(DateTime::zero().date(), t);
     }
     return {};
 }
@@ -149,14 +168,19 @@ bool DateTime::tryFromVariant(const QVariant &value, QDateTime *out)
         return false;
     QDateTime dt;
     switch (value.metaType().id()) {
-    case QMetaType::QDateTime:
-        dt = value.toDateTime();
+    case QMetaType::QDateTime: {
+        // What a driver hands over is its calendar and clock values, whatever
+        // zone it put on them.
+        const QDateTime given = value.toDateTime();
+        if (given.isValid())
+            dt = wallClock(given.date(), given.time());
         break;
+    }
     case QMetaType::QDate:
-        dt = QDateTime(value.toDate(), QTime(0, 0));
+        dt = wallClock(value.toDate(), QTime(0, 0));
         break;
     case QMetaType::QTime:
-        dt = QDateTime(zero().date(), value.toTime());
+        dt = wallClock(zero().date(), value.toTime());
         break;
     case QMetaType::QString:
     case QMetaType::QByteArray:

@@ -3,7 +3,8 @@
 #include <QDateTime>
 #include <QVariant>
 
-// Local date-times as the gateway counts them. The zero date-time
+// Date-times as the gateway counts them: "now" is the local clock's, values
+// from the databases are wall-clock values (see fromVariant). The zero date-time
 // 1899-12-30 00:00:00 means "not set"; differences count the boundaries of
 // seconds or minutes crossed on the calendar and clock, not elapsed time, so a
 // change of daylight saving time does not bend them.
@@ -31,6 +32,11 @@ public:
     // (on the zero date) and the text forms "yyyy-MM-dd HH:mm:ss[.zzz]",
     // "yyyy-MM-ddTHH:mm:ss", "yyyy-MM-dd", "yyyyMMdd HH:mm:ss", "yyyyMMdd" and
     // "HH:mm[:ss]". A null value is failure 94, anything else failure 13.
+    // The result is a wall-clock value: the stored calendar date and clock
+    // time with the Qt::UTC spec, never converted through the local zone, so
+    // 02:30 on the night the clocks go forward and the hour repeated when
+    // they go back are ordinary times. Compare it with values read here or
+    // by its date() and time(), never with the local clock's instants.
     static QDateTime fromVariant(const QVariant &value);
     static bool tryFromVariant(const QVariant &value, QDateTime *out);
 };

@@ -234,13 +234,20 @@ void DbSession::openOdbc()
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connectionName);
     db.setDatabaseName(odbcConnectionString());
-    // The login time-out bounds the open; the connection time-out bounds any
-    // later wait of the driver on the network.
-    db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%1")
-                             .arg(qMax(1, m_connectionTimeout)));
+    db.setConnectOptions(odbcConnectOptions());
     if (!db.open())
         failWith(db.lastError(), QStringLiteral("Cannot open the data source"));
     applyOdbcQueryTimeout();
+}
+
+QString DbSession::odbcConnectOptions() const
+{
+    // The login time-out bounds the open; the connection time-out bounds any
+    // later wait of the driver on the network. 0 is ODBC's "no limit", as the
+    // setting's 0 means; a negative value is no limit we can give, and stays
+    // the shortest one.
+    const int seconds = m_connectionTimeout == 0 ? 0 : qMax(1, m_connectionTimeout);
+    return QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%1").arg(seconds);
 }
 
 void DbSession::applyOdbcQueryTimeout()

@@ -41,7 +41,8 @@ public:
     // long a statement waits for another program's lock).
     void setCommandTimeout(int seconds);
     int commandTimeout() const { return m_commandTimeout; }
-    // Seconds an open may take (ODBC: the login and connection time-outs).
+    // Seconds an open may take (ODBC: the login and connection time-outs);
+    // 0: no limit.
     void setConnectionTimeout(int seconds);
     int connectionTimeout() const { return m_connectionTimeout; }
     void setOdbcDriver(const QString &driver) { m_odbcDriver = driver; }
@@ -58,6 +59,9 @@ public:
     // The ODBC connection string an open builds (or the one given as the
     // data source); empty for an embedded session.
     QString odbcConnectionString() const;
+    // The time-outs an ODBC open gives the driver, from the connection
+    // time-out.
+    QString odbcConnectOptions() const;
     // Whether the ODBC driver took the command time-out as its query time-out.
     bool queryTimeoutApplied() const { return m_queryTimeoutApplied; }
 

@@ -70,23 +70,36 @@ QString ProfileFile::readString(const QString &path, const QString &section, con
     bool exists = false;
     const QList<QByteArray> lines = readLines(path, &exists);
     QString result = defaultValue;
+    bool found = false;
     bool inSection = false;
     for (const QByteArray &line : lines) {
         const QString name = sectionName(line);
         if (!name.isNull()) {
+            // Only the first section of a name counts, as in the classic
+            // reader: a later one of the same name is never read.
+            if (inSection)
+                break;
             inSection = same(name, section);
             continue;
         }
         QString k, v;
         if (inSection && keyLine(line, &k, &v) && same(k, key)) {
             result = v;
+            found = true;
             break;
         }
     }
     result.remove(QChar(0));
+    // Blanks go before the cut, so that an indented value keeps its 199
+    // characters; then one pair of double quotes around a stored value goes,
+    // which is how a value keeps blanks of its own.
+    result = result.trimmed();
+    if (found && result.size() >= 2 && result.startsWith(QLatin1Char('"'))
+        && result.endsWith(QLatin1Char('"')))
+        result = result.mid(1, result.size() - 2);
     if (bufferSize > 0 && result.size() > bufferSize - 1)
         result.truncate(bufferSize - 1);
-    return result.trimmed();
+    return result;
 }
 
 bool ProfileFile::writeString(

@@ -12,7 +12,9 @@ public:
     static constexpr int kBufferSize = 200;
 
     // The value of key in section, or defaultValue when the file, section or
-    // key is missing. Like the classic reader, a value is cut to
+    // key is missing. Like the classic reader: only the first section of a
+    // name is read; blanks around a value are dropped, then one pair of double
+    // quotes around it ("MY SERVER" reads MY SERVER), and the value is cut to
     // bufferSize - 1 characters; an empty stored value is returned as empty.
     static QString readString(const QString &path, const QString &section, const QString &key,
         const QString &defaultValue, int bufferSize = kBufferSize);

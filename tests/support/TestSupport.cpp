@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <ctime>
+
 void FakeUi::msgBox(const QString &text, Icon icon, const QString &title)
 {
     messages.append({text, icon, title});
@@ -69,4 +71,20 @@ void TempHome::write(const QString &name, const QByteArray &bytes) const
 bool TempHome::exists(const QString &name) const
 {
     return QFile::exists(file(name));
+}
+
+LocalZone::LocalZone(const QByteArray &zone)
+    : m_had(qEnvironmentVariableIsSet("TZ")), m_saved(qgetenv("TZ"))
+{
+    qputenv("TZ", zone);
+    tzset();
+}
+
+LocalZone::~LocalZone()
+{
+    if (m_had)
+        qputenv("TZ", m_saved);
+    else
+        qunsetenv("TZ");
+    tzset();
 }

@@ -70,3 +70,18 @@ public:
 private:
     QTemporaryDir m_dir;
 };
+
+// The process's local time zone set to a named one (TZ) for one scope, and
+// what it was put back afterwards.
+class LocalZone
+{
+public:
+    explicit LocalZone(const QByteArray &zone);
+    ~LocalZone();
+    LocalZone(const LocalZone &) = delete;
+    LocalZone &operator=(const LocalZone &) = delete;
+
+private:
+    bool m_had;
+    QByteArray m_saved;
+};
