@@ -1,6 +1,6 @@
-#include "MapText.h"
+#include "common/MapText.h"
 
-#include "MapProtocol.h"
+#include "common/MapProtocol.h"
 
 QString MapText::field(const QString &value)
 {
