@@ -6,6 +6,7 @@
 #include "common/MenuMarks.h"
 #include "db/EmbeddedSchema.h"
 #include "db/SqlConnect.h"
+#include "model/mdlSendScheds.h"
 #include "platform/Clock.h"
 #include "platform/DbSession.h"
 #include "platform/Failure.h"
@@ -13,9 +14,11 @@
 #include "settings/Settings.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTimer>
 #include <QtTest>
 
 // The database cycle with real embedded files, a real loopback map peer, a
@@ -37,7 +40,10 @@ private Q_SLOTS:
     void absentSessionIsOpened();
     void longOutageOver0400StillDropsTheDay();
     void badConnectionTimeOutSettingUsesTheDefault();
+    void silentMapPeerIsGivenUp_data();
     void silentMapPeerIsGivenUp();
+    void bigPushReachesAReadingPeer();
+    void unansweredLineRequestsGiveUp();
 
     void intervalSeconds_data();
     void intervalSeconds();
@@ -298,26 +304,135 @@ void TestCycle::badConnectionTimeOutSettingUsesTheDefault()
                  .isEmpty());
 }
 
+// A peer that accepts no byte for the stall period while data waits is given
+// up; one that reads slowly but steadily keeps its connection, however much
+// waits. Qt's own read buffer of the peer is kept small, so that what it
+// does not read stays in the kernel's buffers.
+void TestCycle::silentMapPeerIsGivenUp_data()
+{
+    QTest::addColumn<int>("readEveryMs"); // 0: reads nothing
+    QTest::newRow("reads nothing") << 0;
+    QTest::newRow("reads slowly") << 100;
+}
+
 void TestCycle::silentMapPeerIsGivenUp()
+{
+    QFETCH(int, readEveryMs);
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    peer.peer->setReadBufferSize(64 * 1024);
+    MapSocket &sck = m_gw->sckMap();
+    sck.setStallMs(1500);
+    QByteArray got;
+    QTimer reader;
+    QObject::connect(&reader, &QTimer::timeout, [&] { got += peer.peer->read(256 * 1024); });
+    if (readEveryMs > 0)
+        reader.start(readEveryMs);
+
+    // Twice the old 8 MiB bound, written as fast as the connection takes it.
+    const QString chunk(256 * 1024, QLatin1Char('x'));
+    int written = 0;
+    QElapsedTimer t;
+    t.start();
+    while (written < 64 && sck.state() == MapSocket::State::Connected && t.elapsed() < 60000) {
+        if (sck.mayWrite()) {
+            sck.send(chunk);
+            ++written;
+        } else {
+            QVERIFY(sck.bytesToWrite() < MapSocket::kHighWaterBytes + chunk.size());
+            QTest::qWait(20);
+        }
+    }
+    if (readEveryMs == 0) {
+        QTRY_COMPARE_WITH_TIMEOUT(sck.state(), MapSocket::State::Error, 10000);
+        QTRY_VERIFY(!debugLines().filter(QStringLiteral("accepted nothing for 1.5 s")).isEmpty()
+            || !debugLines().filter(QStringLiteral("sckmap_Error")).isEmpty());
+        QVERIFY(written < 64);
+        return;
+    }
+    QCOMPARE(written, 64);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        got.size() + peer.peer->bytesAvailable(), qint64(64) * chunk.size(), 60000);
+    QCOMPARE(sck.state(), MapSocket::State::Connected);
+}
+
+// A day whose push is far beyond what the connection may hold at once
+// reaches a reading peer in full: every line once, in key order, the rest of
+// a paused push following as the peer reads.
+void TestCycle::bigPushReachesAReadingPeer()
 {
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
-    // The peer reads nothing and no event loop runs: the outgoing buffer
-    // grows until the bound gives the connection up.
-    const QString chunk(1024 * 1024, QLatin1Char('x'));
-    int sent = 0;
-    bool refused = false;
-    for (; sent < 64 && !refused; ++sent) {
-        try {
-            m_gw->sckMap().send(chunk);
-        } catch (const Failure &f) {
-            refused = true;
-            QCOMPARE(f.number(), int(Failure::WrongProtocolState));
+    auto &lines = m_gw->day().colLines;
+    lines = std::make_unique<colLinesType>();
+    const int kLines = 300, kTrips = 260; // 78,000 trips
+    for (int l = 0; l < kLines; ++l) {
+        auto line = std::make_shared<clsLine>();
+        line->Idx = QStringLiteral("%1").arg(100000 + l);
+        line->Makat = QStringLiteral("R%1").arg(l, 7, 10, QLatin1Char('0'));
+        line->bNew = true;
+        for (int t = 0; t < kTrips; ++t) {
+            auto trip = std::make_shared<clsSched>();
+            trip->ORVIKID = QStringLiteral("%1").arg(5000000 + t);
+            trip->StartDT = QDateTime(QDate(2026, 12, 7), QTime(5, 0).addSecs(60 * t));
+            trip->EndDT = trip->StartDT.addSecs(3600);
+            trip->Stops = 3;
+            trip->StTimes = QStringLiteral("1;0;1;2;9;1;3;18;1;4;27;1;5;36;1;6;45;1;7;54;1;8;63;1;"
+                                           "9;72;1;10;81;1;11;90;1;12;99;1");
+            trip->DriverName = QStringLiteral("נהג %1").arg(t);
+            line->Scheds.add(QString::number(t), trip);
         }
+        lines->add(line->Idx, line);
     }
-    QVERIFY(refused);
-    QVERIFY(sent <= 10);
-    QCOMPARE(m_gw->sckMap().state(), MapSocket::State::Error);
+    QString type = QStringLiteral("Send New");
+    QString buf;
+    m_gw->sendScheds().ProcessExpLineSchedReq(type, buf);
+    // The push paused at the bound: what waits is bounded, not the day.
+    QVERIFY(m_gw->sckMap().bytesToWrite() < 2 * MapSocket::kHighWaterBytes);
+
+    QByteArray got;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            got += peer.peer->readAll();
+            return got.count("$NotifyOrganization") == kLines;
+        }(),
+        60000);
+    QVERIFY2(got.size() > 8 * 1024 * 1024, qPrintable(QString::number(got.size())));
+    QStringList order;
+    for (const QByteArray &line : got.split('\n')) {
+        if (line.startsWith("$NotifyOrganization"))
+            order << QString::fromLatin1(line.split('\\').value(1).mid(1));
+    }
+    QStringList expected;
+    for (int l = 0; l < kLines; ++l)
+        expected << QStringLiteral("R%1").arg(l, 7, 10, QLatin1Char('0'));
+    QCOMPARE(order, expected);
+    for (const auto &line : *lines)
+        QVERIFY(!line->bNew);
+    QCOMPARE(m_gw->sckMap().state(), MapSocket::State::Connected);
+}
+
+// A map server that keeps the connection but answers nothing: the second
+// due "$Q,0" without an answer gives the connection up, and the cycle
+// connects again.
+void TestCycle::unansweredLineRequestsGiveUp()
+{
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    m_gw->link().bRequestLines = true;
+    m_gw->cycle().tmrDB_Timer();
+    QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
+    m_gw->clock().advanceSeconds(30);
+    m_gw->cycle().tmrDB_Timer();
+    QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
+    QVERIFY(debugLines().isEmpty());
+    m_gw->clock().advanceSeconds(30);
+    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(!debugLines()
+                 .filter(QStringLiteral("answered none of the last 2 line list requests"))
+                 .isEmpty());
+    // Connected again by the same cycle's map repair.
+    QTRY_VERIFY(peer.server.hasPendingConnections());
 }
 
 void TestCycle::intervalSeconds_data()

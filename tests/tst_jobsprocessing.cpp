@@ -438,7 +438,11 @@ private Q_SLOTS:
 
         QByteArray sent;
         mdlSendScheds push(
-            m_core->day, [&](const QString &text) { sent += CodePage::toBytes(text); },
+            m_core->day,
+            [&](const QString &text) {
+                sent += CodePage::toBytes(text);
+                return true;
+            },
             m_core->marks, m_core->clock, m_core->log);
         QString type = QStringLiteral("Send New");
         QString buf;

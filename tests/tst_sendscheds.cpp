@@ -27,6 +27,7 @@ private:
         {
             bool up = false;
             QByteArray bytes;
+            int room = -1; // messages it takes before it is full; -1: no limit
             bool connectGateway() { return up = true; }
             QByteArray takeReceived() { return std::exchange(bytes, QByteArray()); }
         };
@@ -39,6 +40,7 @@ private:
                 if (!peer.up)
                     throw Failure(Failure::WrongProtocolState);
                 peer.bytes += CodePage::toBytes(text);
+                return peer.room < 0 || --peer.room > 0;
             },
             gw.marks, gw.clock, gw.log};
         Rig() { gw.clock.setNow(QDateTime(QDate(2024, 3, 5), QTime(10, 20, 30))); }
@@ -384,6 +386,34 @@ private Q_SLOTS:
         QCOMPARE(received.count("$NotifyOrganization,dedod,ExpLineSched"), 2);
         QVERIFY(!lines.value(QStringLiteral("123456"))->bNew);
         QVERIFY(!lines.value(QStringLiteral("323456"))->bNew);
+    }
+
+    // A push stops when the connection is full and the next "Send New" goes
+    // on where it stopped: every changed line once, in key order.
+    void fullConnectionPausesThePush()
+    {
+        Rig rig;
+        QVERIFY(rig.peer.connectGateway());
+        fillDay(rig.gw);
+        const QByteArray all = [&] {
+            Rig whole;
+            whole.peer.connectGateway();
+            fillDay(whole.gw);
+            whole.run(QStringLiteral("Send New"));
+            return whole.peer.takeReceived();
+        }();
+        QCOMPARE(all.count("$NotifyOrganization"), 2);
+
+        rig.peer.room = 1;
+        rig.run(QStringLiteral("Send New"));
+        const QByteArray first = rig.peer.takeReceived();
+        QCOMPARE(first.count("$NotifyOrganization"), 1);
+        QVERIFY((*rig.gw.day.colLines).value(QStringLiteral("323456"))->bNew);
+        rig.peer.room = -1;
+        rig.run(QStringLiteral("Send New"));
+        QCOMPARE(first + rig.peer.takeReceived(), all);
+        rig.run(QStringLiteral("Send New"));
+        QCOMPARE(rig.peer.takeReceived(), QByteArray());
     }
 
     // An answer updates Sent and bNew before its send, so they stay updated

@@ -64,6 +64,7 @@ DatabaseCycle::DatabaseCycle(Parts parts, LinkState &link, DayModel &day, const 
     // Switched off until the supervisor has both sessions open.
     m_tmrDB.setInterval(100);
     connect(&m_tmrDB, &QTimer::timeout, this, &DatabaseCycle::tmrDB_Timer);
+    connect(&m_sckMap, &MapSocket::drained, this, &DatabaseCycle::resumePush);
 }
 
 void DatabaseCycle::enableTimer()
@@ -86,7 +87,37 @@ void DatabaseCycle::stop()
 void DatabaseCycle::lineListReceived()
 {
     m_dtLastQueryAll = DateTime::zero();
+    m_linesAsked = 0;
     enableTimer();
+}
+
+bool DatabaseCycle::askForLines()
+{
+    if (m_linesAsked >= kUnansweredLineRequests) {
+        // The connection is up but the server answers nothing: a stopped
+        // process or a hung host. The cycle connects again.
+        m_log.Err2File(QStringLiteral("tmrDB_Timer"),
+            QStringLiteral("The map server answered none of the last %1 line list requests: "
+                           "connection given up")
+                .arg(m_linesAsked),
+            0, QString(), QStringLiteral("Debug.TXT"));
+        m_linesAsked = 0;
+        m_sckMap.close();
+        return false;
+    }
+    ++m_linesAsked;
+    m_sckMap.send(MapProtocol::kLineListRequest + MapProtocol::kLineEnd);
+    return true;
+}
+
+void DatabaseCycle::resumePush()
+{
+    // A cycle under way pushes by itself at its end.
+    if (m_inCycle || m_sckMap.state() != MapSocket::State::Connected)
+        return;
+    QString type = QStringLiteral("Send New");
+    QString buf;
+    m_parts.sendScheds.ProcessExpLineSchedReq(type, buf);
 }
 
 int DatabaseCycle::intervalSeconds(const QString &text)
@@ -126,8 +157,8 @@ void DatabaseCycle::tmrDB_Timer()
             sngStep = 2;
             link.dtLastQSent = now();
             sngStep = 3;
-            sck.send(MapProtocol::kLineListRequest + MapProtocol::kLineEnd);
-            return;
+            if (askForLines())
+                return;
         }
 
         sngStep = 4;
@@ -151,6 +182,9 @@ void DatabaseCycle::tmrDB_Timer()
 
         sngStep = 7;
         if (DateTime::minutesBetween(link.dtLinesTime, now()) > 60)
+            link.bRequestLines = true;
+        if (sck.state() == MapSocket::State::Connected
+            && sck.msSinceHeard() > qint64(kQuietSeconds) * 1000)
             link.bRequestLines = true;
 
         sngStep = 8;
@@ -235,9 +269,10 @@ void DatabaseCycle::tmrDB_Timer()
             sngStep = 27;
             link.dtLastQSent = now();
             sngStep = 28;
-            sck.send(MapProtocol::kLineListRequest + MapProtocol::kLineEnd);
-            sngStep = 29;
-            return;
+            if (askForLines()) {
+                sngStep = 29;
+                return;
+            }
         }
 
         sngStep = 30;
@@ -249,6 +284,7 @@ void DatabaseCycle::tmrDB_Timer()
             sStatus = QStringLiteral("Map State - ") + QString::number(int(mapState));
             sngStep = 33;
             sck.close();
+            m_linesAsked = 0;
             sngStep = 34;
             if (sck.state() == MapSocket::State::Closed)
                 sck.connectToHost();

@@ -36,6 +36,11 @@ public:
     static constexpr int kMinIntervalSeconds = 1;
     static constexpr int kMaxIntervalSeconds = 3600;
     static constexpr int kDefaultIntervalSeconds = 15;
+    // A map server silent this long is asked for its line list, the one
+    // request it always answers; two such requests in a row without an
+    // answer give the connection up.
+    static constexpr int kQuietSeconds = 5 * 60;
+    static constexpr int kUnansweredLineRequests = 2;
 
     // The parts a cycle runs, in their order, and the state it reads.
     struct Parts
@@ -95,6 +100,11 @@ private:
     // classic timer's Enabled does.
     void enableTimer();
     void setIntervalText(const QString &text);
+    // Sends "$Q,0"; false (after a record) when the requests before it went
+    // unanswered and the connection was given up instead.
+    bool askForLines();
+    // A push that paused at the connection's high-water mark goes on.
+    void resumePush();
     // Reopens one session; false (with sStatus set) when that failed.
     bool repairSession(bool jobs, QString &sStatus, double &sngStep);
 
@@ -116,4 +126,5 @@ private:
     QString m_intervalText;
     QString m_intervalTag;
     bool m_inCycle = false;
+    int m_linesAsked = 0; // "$Q,0" sent since the last answer
 };

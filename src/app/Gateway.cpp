@@ -35,7 +35,12 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
     // The day's lines: built from the rows, completed, exported to the map.
     m_jobsProcessor = std::make_unique<JobsProcessor>(m_day, m_sessions, m_clock, log);
     m_sendScheds = std::make_unique<mdlSendScheds>(
-        m_day, [this](const QString &text) { m_sckMap->send(text); }, *m_marks, m_clock, log);
+        m_day,
+        [this](const QString &text) {
+            m_sckMap->send(text);
+            return m_sckMap->mayWrite();
+        },
+        *m_marks, m_clock, log);
 
     // The map link. The "$Q" answer wakes the database cycle, made below.
     m_inbound = std::make_unique<InboundCommands>(*m_sckMap, m_map, m_rows, m_link, *m_sendScheds,

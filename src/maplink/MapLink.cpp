@@ -59,6 +59,10 @@ void MapLink::frame(const QString &text)
     QString &buf = strRecvBuf;
     const qsizetype n = text.size();
     qsizetype i = 0;
+    // A connection given up while this batch is handled (an answer that found
+    // it gone) takes the rest of the batch with it: answering the rest would
+    // only log one failure per message.
+    const bool wasConnected = m_sckMap.state() == MapSocket::State::Connected;
     while (i < n) {
         const QChar ch = text.at(i);
         if (ch == MapProtocol::kMessageStart) {
@@ -73,6 +77,8 @@ void MapLink::frame(const QString &text)
                 QString message = buf;
                 buf.clear();
                 ProcessMess(message);
+                if (wasConnected && m_sckMap.state() != MapSocket::State::Connected)
+                    return;
             }
             bInMessage = false;
             ++i;

@@ -80,9 +80,9 @@ QString mdlSendScheds::messageHead(const QString &organization, const QString &c
         + MapProtocol::kExpLineSched + MapText::field(code) + MapProtocol::kItemSeparator;
 }
 
-void mdlSendScheds::send(const QString &message)
+bool mdlSendScheds::send(const QString &message)
 {
-    m_send(message + MapProtocol::kLineEnd);
+    return m_send(message + MapProtocol::kLineEnd);
 }
 
 void mdlSendScheds::logBuf(const QString &text)
@@ -112,8 +112,12 @@ void mdlSendScheds::ProcessExpLineSchedReq(QString &sType, QString &sBuf)
                 const QString message = messageHead(MapProtocol::kOrganization, line->Makat)
                     + scheduleList(*line, nullptr);
                 logBuf(QStringLiteral("SendAll - ") + message);
-                send(message);
+                const bool more = send(message);
                 line->bNew = false;
+                // The connection holds as much as a push may queue: the rest
+                // goes once the map server has read it (the next "Send New").
+                if (!more)
+                    return;
             }
             return;
         }

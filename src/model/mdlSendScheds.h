@@ -19,8 +19,10 @@ class mdlSendScheds
 {
 public:
     // Sends one text on the map connection as it is; failure 40006 when the
-    // connection is not up.
-    using Send = std::function<void(const QString &text)>;
+    // connection is not up. Returns whether the connection takes more now:
+    // false pauses a push, which the next "Send New" takes up where it
+    // stopped (the lines not yet sent keep bNew).
+    using Send = std::function<bool(const QString &text)>;
 
     // marks: mnuDebugAll asks for every message in "Bufs.TXT".
     mdlSendScheds(
@@ -41,7 +43,7 @@ public:
 
 private:
     QString messageHead(const QString &organization, const QString &code) const;
-    void send(const QString &message);
+    bool send(const QString &message);
     void logBuf(const QString &text);
 
     DayModel &m_day;

@@ -1,9 +1,15 @@
-#include "MapSocket.h"
+#include "platform/MapSocket.h"
 
-#include "CodePage.h"
-#include "Failure.h"
+#include "platform/CodePage.h"
+#include "platform/Failure.h"
 
 #include <QTcpSocket>
+
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
 
 namespace {
 
@@ -37,10 +43,24 @@ MapSocket::MapSocket(QObject *parent) : QObject(parent), m_socket(new QTcpSocket
 {
     connect(m_socket, &QTcpSocket::connected, this, [this] {
         m_failed = false;
+        m_paused = false;
+        m_heard.restart();
+        keepAlive();
         Q_EMIT connected();
     });
-    connect(m_socket, &QTcpSocket::readyRead, this,
-        [this] { Q_EMIT dataArrival(m_socket->bytesAvailable()); });
+    connect(m_socket, &QTcpSocket::bytesWritten, this, [this] {
+        m_progress.restart();
+        if (m_paused && m_socket->bytesToWrite() <= kHighWaterBytes / 2) {
+            m_paused = false;
+            Q_EMIT drained();
+        }
+    });
+    m_stallCheck.setInterval(1000);
+    connect(&m_stallCheck, &QTimer::timeout, this, &MapSocket::checkStall);
+    connect(m_socket, &QTcpSocket::readyRead, this, [this] {
+        m_heard.restart();
+        Q_EMIT dataArrival(m_socket->bytesAvailable());
+    });
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
         if (e == QAbstractSocket::RemoteHostClosedError) {
             // A peer that closes in order is not an error: the socket waits
@@ -101,26 +121,78 @@ void MapSocket::connectToHost()
 void MapSocket::close()
 {
     m_socket->abort();
+    m_stallCheck.stop();
     m_failed = false;
     m_peerClosed = false;
+    m_paused = false;
 }
 
 void MapSocket::send(const QString &text)
 {
     if (state() != State::Connected)
         throw Failure(Failure::WrongProtocolState);
-    // A peer that keeps the connection open but reads nothing would make the
-    // outgoing buffer grow without end: past the bound the connection is
-    // given up, and the database cycle connects again.
-    if (m_socket->bytesToWrite() > kMaxPendingBytes) {
-        m_socket->abort();
-        m_failed = true;
-        throw Failure(Failure::WrongProtocolState,
-            QStringLiteral("The map server reads nothing: connection given up"));
-    }
+    // The stall clock runs from the moment data begins to wait.
+    if (m_socket->bytesToWrite() == 0)
+        m_progress.restart();
     const QByteArray bytes = CodePage::toBytes(text);
     if (m_socket->write(bytes) != bytes.size())
         throw Failure(Failure::WrongProtocolState, m_socket->errorString());
+    if (!m_stallCheck.isActive())
+        m_stallCheck.start();
+}
+
+bool MapSocket::mayWrite()
+{
+    if (m_socket->bytesToWrite() < kHighWaterBytes)
+        return true;
+    m_paused = true;
+    return false;
+}
+
+void MapSocket::setStallMs(int ms)
+{
+    m_stallMs = ms;
+    m_stallCheck.setInterval(qBound(10, ms / 4, 1000));
+}
+
+void MapSocket::checkStall()
+{
+    if (m_socket->state() != QAbstractSocket::ConnectedState || m_socket->bytesToWrite() == 0) {
+        m_stallCheck.stop();
+        return;
+    }
+    if (m_progress.elapsed() < m_stallMs)
+        return;
+    // A peer that keeps the connection open but reads nothing (a stopped
+    // process, a hung host): given up, and the database cycle connects again.
+    m_stallCheck.stop();
+    m_socket->abort();
+    m_failed = true;
+    m_paused = false;
+    Q_EMIT error(10060,
+        QStringLiteral("The map server accepted nothing for %1 s while %2 bytes waited: "
+                       "connection given up")
+            .arg(m_stallMs / 1000.0)
+            .arg(m_socket->bytesToWrite()));
+}
+
+void MapSocket::keepAlive()
+{
+#ifdef Q_OS_LINUX
+    // A host that vanishes without a word is noticed by the kernel within
+    // about a minute and a half: probes after 30 s of silence, and sent data
+    // that stays unacknowledged for 60 s ends the connection.
+    const int fd = int(m_socket->socketDescriptor());
+    if (fd < 0)
+        return;
+    const int on = 1, idle = 30, interval = 10, count = 3;
+    const unsigned int userTimeoutMs = 60 * 1000;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+#endif
 }
 
 QString MapSocket::getData()

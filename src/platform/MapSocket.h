@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 class QTcpSocket;
 
@@ -25,8 +27,14 @@ public:
         Error = 9,
     };
 
-    // Bytes waiting to go out before a silent peer is given up.
-    static constexpr qint64 kMaxPendingBytes = 8 * 1024 * 1024;
+    // Bytes waiting to go out above which a long push pauses (mayWrite() is
+    // false) until the peer has read half of them (drained()). This bounds
+    // the memory a push holds, whatever the day's size.
+    static constexpr qint64 kHighWaterBytes = 1024 * 1024;
+    // How long a peer may accept no byte while data waits before the
+    // connection is given up. A slow reader that keeps reading is never
+    // given up, however much waits.
+    static constexpr int kDefaultStallMs = 60 * 1000;
 
     explicit MapSocket(QObject *parent = nullptr);
     ~MapSocket() override;
@@ -46,6 +54,14 @@ public:
     void close();
     // Sends the text as it is (callers add "\r\n"); failure 40006 unless connected.
     void send(const QString &text);
+    // Whether a push may go on writing now: the bytes waiting to go out are
+    // below the high-water mark. Once false, drained() follows when the peer
+    // has read enough.
+    bool mayWrite();
+    void setStallMs(int ms);
+    // Milliseconds since the peer last sent anything (or since connected).
+    qint64 msSinceHeard() const { return m_heard.isValid() ? m_heard.elapsed() : 0; }
+    int stallMs() const { return m_stallMs; }
     // Everything received and not yet read, as text.
     QString getData();
     qint64 bytesAvailable() const;
@@ -56,6 +72,8 @@ Q_SIGNALS:
     void dataArrival(qint64 bytesTotal);
     // number: a Winsock-style error number; description: the reason.
     void error(int number, const QString &description);
+    // A push that stopped at the high-water mark may go on.
+    void drained();
 
 private:
     QTcpSocket *m_socket;
@@ -63,4 +81,12 @@ private:
     int m_port = 0;
     bool m_failed = false; // an error arrived since the last connect or close
     bool m_peerClosed = false; // the peer closed; waiting for our close
+    bool m_paused = false; // a push stopped at the high-water mark
+    int m_stallMs = kDefaultStallMs;
+    QElapsedTimer m_progress; // since the peer last accepted bytes, or data began to wait
+    QTimer m_stallCheck;
+    QElapsedTimer m_heard;
+
+    void checkStall();
+    void keepAlive();
 };
