@@ -52,6 +52,8 @@ private Q_SLOTS:
     void lineListWithNulIsStored();
     void nulInDriverNameKeepsLaterRows();
     void identicalRowStoredOnce();
+    void eachJobRowStoredOnce_data();
+    void eachJobRowStoredOnce();
 
     void demoDatabaseGivesNewestJobs();
 
@@ -452,12 +454,13 @@ void TstQueries::schedsValues()
     QCOMPARE(rs->field(QStringLiteral("ORVIKID")).toString(), QStringLiteral("1234567"));
 }
 
+// PKID is RecID plus pkidBase: a new version of a job is a new row.
 static RowSet::Ptr selectionRows(
-    const QList<int> &recIds, const QString &driver = QStringLiteral("Dana"))
+    const QList<int> &recIds, const QString &driver = QStringLiteral("Dana"), int pkidBase = 0)
 {
     QVector<RowSet::Row> rows;
     for (int id : recIds)
-        rows << RowSet::Row{id, QStringLiteral("2026-12-07 06:00:00"), 1001,
+        rows << RowSet::Row{pkidBase + id, QStringLiteral("2026-12-07 06:00:00"), 1001,
             QStringLiteral("1234567"), id, 7001, driver, QDateTime(kDay, QTime(6, 0)),
             QDateTime(kDay, QTime(7, 0)), 10512, QStringLiteral("ops"),
             QStringLiteral("2026-12-07 06:00:00")};
@@ -590,7 +593,7 @@ void TstQueries::identicalRowStoredOnce()
     m_queries->InsertScheds(*rs);
     const QString file = EmbeddedSchema::orvikDbFile(m_db);
     QCOMPARE(scalar(file, QStringLiteral("Select Count(*) From Scheds")).toInt(), 2);
-    RowSet::Ptr changed = selectionRows({1}, QStringLiteral("Other"));
+    RowSet::Ptr changed = selectionRows({1}, QStringLiteral("Other"), 100);
     m_queries->InsertScheds(*changed);
     QCOMPARE(scalar(file, QStringLiteral("Select Count(*) From Scheds")).toInt(), 3);
     // Null bare values are stored as null, and still only once.
@@ -604,6 +607,50 @@ void TstQueries::identicalRowStoredOnce()
     QCOMPARE(
         scalar(file, QStringLiteral("Select Count(*) From Scheds Where TruckID Is Null")).toInt(),
         1);
+    QVERIFY(!m_core->home.exists(QStringLiteral("Debug.TXT")));
+}
+
+// Every cycle offers the whole day again: each job row is stored once, on a
+// table with no key as well; a job that arrives later is stored at the next
+// call; a restart adds no copies; a row the table refuses as already there
+// counts as stored and the rows after it go on.
+void TstQueries::eachJobRowStoredOnce_data()
+{
+    QTest::addColumn<bool>("keyed");
+    QTest::newRow("table with a unique key") << true;
+    QTest::newRow("table without a key") << false;
+}
+
+void TstQueries::eachJobRowStoredOnce()
+{
+    QFETCH(bool, keyed);
+    const QString file = EmbeddedSchema::orvikDbFile(m_db);
+    if (!keyed)
+        EmbeddedSchema::run(file, {QStringLiteral("DROP INDEX SchedsDistinct")});
+    auto count
+        = [&] { return scalar(file, QStringLiteral("Select Count(*) From Scheds")).toInt(); };
+    for (int cycle = 0; cycle < 3; ++cycle)
+        m_queries->InsertScheds(*selectionRows({1, 2, 3}));
+    QCOMPARE(count(), 3);
+    QCOMPARE(m_queries->storedCount(), 3);
+    m_queries->InsertScheds(*selectionRows({1, 2, 3, 4}));
+    QCOMPARE(count(), 4);
+
+    // A restart: a new selection that has stored nothing yet this run.
+    mdlQueries restarted(m_core->sessions, m_core->rows, m_core->marks, m_core->clock, m_core->log,
+        m_core->home.path());
+    restarted.InsertScheds(*selectionRows({1, 2, 3, 4}));
+    QCOMPARE(count(), 4);
+    QCOMPARE(restarted.storedCount(), 4);
+
+    // Refused as already there (a key the site added): stored, and on.
+    EmbeddedSchema::run(file,
+        {QStringLiteral(
+            "CREATE TRIGGER SeenFive BEFORE INSERT ON Scheds WHEN NEW.IntrMedRecordID = 5 "
+            "BEGIN SELECT RAISE(ABORT, 'UNIQUE constraint failed: Scheds.IntrMedRecordID'); END")});
+    restarted.InsertScheds(*selectionRows({5, 6}));
+    QCOMPARE(count(), 5);
+    QCOMPARE(restarted.storedCount(), 6);
     QVERIFY(!m_core->home.exists(QStringLiteral("Debug.TXT")));
 }
 

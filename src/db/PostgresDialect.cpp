@@ -80,6 +80,12 @@ QString PostgresDialect::schedsInsert(const SchedValues &v) const
         + QStringLiteral(",'") + escaped(v.carNum) + QStringLiteral("') ON CONFLICT DO NOTHING");
 }
 
+QString PostgresDialect::schedsOfDay(const QDateTime &from, const QDateTime &to) const
+{
+    return schedsOfDayColumns() + timestamp(from) + QStringLiteral(" And StartTime < ")
+        + timestamp(to);
+}
+
 QString PostgresDialect::routeTimesQuery(const QString &routeList, const QDate &today) const
 {
     // The date part only: a rule dated with a time of day still counts for

@@ -58,6 +58,12 @@ QString SqlDialect::selectionColumns()
         + QStringLiteral("RouteStart, RouteEnd, RouteCode As Makat, RecordUpdater, EntryDT");
 }
 
+QString SqlDialect::schedsOfDayColumns()
+{
+    return QStringLiteral("Select IntrMedRecordID, Makat, DriverName, DriverNumber, StartTime, "
+                          "EndTime, TruckNumber, TruckID From Scheds Where StartTime >= ");
+}
+
 QString SqlDialect::schedsColumns()
 {
     return QStringLiteral("Scheds (IntrMedRecordID, Makat, DriverName, DriverNumber, StartTime, ")

@@ -62,6 +62,9 @@ public:
     virtual QString selectionBatch(const QDateTime &now) const = 0;
     // One Scheds row.
     virtual QString schedsInsert(const SchedValues &values) const = 0;
+    // The Scheds rows that start within [from, to): what a restart finds
+    // already stored of the day.
+    virtual QString schedsOfDay(const QDateTime &from, const QDateTime &to) const = 0;
     // What opens and closes the run of Scheds inserts of one call (empty: each
     // insert stands on its own).
     virtual QString schedsRunBegin() const { return QString(); }
@@ -75,6 +78,8 @@ public:
     // The column list of the selection; CarNum comes without dashes and
     // RouteCode as Makat.
     static QString selectionColumns();
+    // "Select <the inserted columns> From Scheds Where StartTime >= ".
+    static QString schedsOfDayColumns();
     // The column list of the Scheds insert, with its closing parenthesis.
     static QString schedsColumns();
 };

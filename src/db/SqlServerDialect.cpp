@@ -56,6 +56,12 @@ QString SqlServerDialect::schedsInsert(const SchedValues &v) const
         + escaped(v.carNum) + QStringLiteral("')");
 }
 
+QString SqlServerDialect::schedsOfDay(const QDateTime &from, const QDateTime &to) const
+{
+    return schedsOfDayColumns() + QLatin1Char('\'') + dateText(from)
+        + QStringLiteral("' And StartTime < '") + dateText(to) + QLatin1Char('\'');
+}
+
 QString SqlServerDialect::routeTimesQuery(const QString &routeList, const QDate &today) const
 {
     return QStringLiteral("SELECT RouteName, fromDate, toDate, dayofWeek, fromTime, toTime, "

@@ -76,6 +76,12 @@ QString SqliteDialect::schedsInsert(const SchedValues &v) const
         + QStringLiteral(",'") + escaped(v.carNum) + QStringLiteral("')");
 }
 
+QString SqliteDialect::schedsOfDay(const QDateTime &from, const QDateTime &to) const
+{
+    return schedsOfDayColumns() + QLatin1Char('\'') + storageText(from)
+        + QStringLiteral("' And StartTime < '") + storageText(to) + QLatin1Char('\'');
+}
+
 QString SqliteDialect::schedsRunBegin() const
 {
     // One transaction per call: a commit per row would make a full day take

@@ -6,6 +6,7 @@
 #include "common/Sessions.h"
 #include "common/StatusRows.h"
 #include "db/SqlDialect.h"
+#include "db/SqliteDialect.h"
 #include "diag/ErrorLog.h"
 #include "diag/RecordsetToFile.h"
 #include "platform/Clock.h"
@@ -152,6 +153,32 @@ mdlQueries::Selection mdlQueries::QueryDB(QueryMode &sType)
     return selection;
 }
 
+namespace {
+
+// One Scheds row as text, the same whether made from the values about to be
+// inserted or read back from the table.
+QString schedKey(const QVariant &recId, const QString &lineText, const QString &driverName,
+    const QVariant &driverCode, const QVariant &start, const QVariant &end, const QString &carNum,
+    const QVariant &carNo)
+{
+    auto number = [](const QVariant &v) {
+        bool ok = false;
+        const qlonglong n = v.toLongLong(&ok);
+        return v.isNull() || !ok ? QString() : QString::number(n);
+    };
+    auto when = [](const QVariant &v) {
+        QDateTime dt;
+        return DateTime::tryFromVariant(v, &dt) && dt.isValid()
+            ? dt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+            : QString();
+    };
+    const QChar sep(0x1F);
+    return number(recId) + sep + lineText + sep + driverName + sep + number(driverCode) + sep
+        + when(start) + sep + when(end) + sep + carNum + sep + number(carNo);
+}
+
+} // namespace
+
 void mdlQueries::InsertScheds(RowSet &rs)
 {
     DbSession *cn = nullptr;
@@ -161,6 +188,22 @@ void mdlQueries::InsertScheds(RowSet &rs)
     auto f = trapFailure([&] {
         cn = &require(m_sessions.cnORVIKDB);
         dialect = SqlDialect::forSession(*cn);
+
+        // A new operational day (or the first call of the run): what the
+        // table holds of the day already counts as stored.
+        const QDateTime dayStart = SqliteDialect::operationalDayStart(m_clock.now());
+        QSet<QString> inTable;
+        if (m_storedDay != dayStart.date()) {
+            m_stored.clear();
+            m_storedDay = dayStart.date();
+            const RowSet::Ptr there
+                = cn->execute(dialect->schedsOfDay(dayStart, dayStart.addDays(1)));
+            for (RowSet *r = there.get(); r && !r->eof(); r->moveNext()) {
+                inTable.insert(schedKey(r->field(0), textOf(r->field(1)), textOf(r->field(2)),
+                    r->field(3), r->field(4), r->field(5), textOf(r->field(6)), r->field(7)));
+            }
+        }
+
         rs.moveFirst();
         const QString begin = dialect->schedsRunBegin();
         if (!begin.isEmpty()) {
@@ -168,7 +211,14 @@ void mdlQueries::InsertScheds(RowSet &rs)
             runOpen = true;
         }
         while (!rs.eof()) {
+            bool known = false;
+            const qint64 pkid = rs.field(DbNames::kPKID).toLongLong(&known);
+            if (known && m_stored.contains(pkid)) {
+                rs.moveNext();
+                continue;
+            }
             QString statement;
+            QString key;
             // The whole day is offered again every cycle: a row whose values
             // cannot make a statement would stop the rows after it for good,
             // so it is logged and passed over. A statement the server
@@ -184,13 +234,26 @@ void mdlQueries::InsertScheds(RowSet &rs)
                 v.carNum = textOf(rs.field(DbNames::kCarNum));
                 v.carNo = rs.field(DbNames::kCarNo);
                 statement = dialect->schedsInsert(v);
+                if (!inTable.isEmpty())
+                    key = schedKey(v.recId, v.lineText, v.driverName, v.driverCode, v.start, v.end,
+                        v.carNum, v.carNo);
             });
             if (bad) {
                 m_log.Err2File(QStringLiteral("InsertScheds"),
                     QStringLiteral("PKID ") + rs.field(DbNames::kPKID).toString(), bad->number(),
                     bad->description(), kDebugFile);
+            } else if (!key.isEmpty() && inTable.contains(key)) {
+                // Stored by an earlier run of the day.
+                if (known)
+                    m_stored.insert(pkid);
             } else {
-                cn->execute(statement);
+                if (const auto refused = trapFailure([&] { cn->execute(statement); })) {
+                    // Already there (a keyed table): stored, and the call goes on.
+                    if (!DbSession::isDuplicateKey(*refused))
+                        throw *refused;
+                }
+                if (known)
+                    m_stored.insert(pkid);
             }
             rs.moveNext();
         }

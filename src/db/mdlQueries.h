@@ -3,6 +3,7 @@
 #include "platform/RowSet.h"
 
 #include <QDate>
+#include <QSet>
 #include <QString>
 #include <QVariant>
 
@@ -37,14 +38,17 @@ public:
     // rows into Scheds; the cycle hands them on to the jobs processing.
     // Always runs the full query: sType reads QueryAll afterwards.
     Selection QueryDB(QueryMode &sType);
-    // One insert into Scheds per row, on the second session; stops at the
-    // first failing row.
+    // One insert into Scheds per row not yet stored this operational day, on
+    // the second session. A row the table refuses as already there counts as
+    // stored; any other refusal ends the call (the rows before stay).
     void InsertScheds(RowSet &rs);
 
     // The line text of a route code: 10512 -> 51-21, 234561 -> 456-13.
     static QString lineText(const QVariant &makat);
 
     QDate dLastPurge() const { return m_dLastPurge; }
+    // How many job rows of the day are known to be in Scheds.
+    int storedCount() const { return int(m_stored.size()); }
 
 private:
     const Sessions &m_sessions;
@@ -54,4 +58,11 @@ private:
     ErrorLog &m_log;
     QString m_programFolder;
     QDate m_dLastPurge{1899, 12, 30}; // the zero date: the first call purges
+    // The job rows (PKID) of the operational day already in Scheds: every
+    // cycle offers the whole day again, and each version of a job is stored
+    // once. Cleared when the day changes; the first call of a run or of a
+    // day learns from the table what is there already, so that a restart
+    // adds no copies to a table without a key.
+    QSet<qint64> m_stored;
+    QDate m_storedDay;
 };

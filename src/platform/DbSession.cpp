@@ -282,6 +282,24 @@ void DbSession::applyQueryTimeout(QSqlQuery &query)
     m_queryTimeoutApplied = SQL_SUCCEEDED(r);
 }
 
+bool DbSession::isDuplicateKey(const Failure &failure)
+{
+    switch (failure.number()) {
+    case 2627: // SQL Server: unique constraint
+    case 2601: // SQL Server: unique index
+    case 19: // SQLite: constraint
+    case 1555: // SQLite: primary key
+    case 2067: // SQLite: unique
+        return true;
+    default:
+        break;
+    }
+    const QString &text = failure.description();
+    return text.contains(QLatin1String("23505")) || text.contains(QLatin1String("23000"))
+        || text.contains(QLatin1String("duplicate key"), Qt::CaseInsensitive)
+        || text.contains(QLatin1String("UNIQUE constraint failed"), Qt::CaseInsensitive);
+}
+
 bool DbSession::isConnectionLoss(const QString &sqlState, const QString &text)
 {
     // SQLSTATE class 08 is a connection failure; some drivers (psqlODBC)

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QVariant>
 
+class Failure;
+
 class QSqlError;
 class QSqlQuery;
 
@@ -91,6 +93,10 @@ public:
     static QStringList splitStatements(const QString &batch);
     // Whether an ODBC diagnostic (SQLSTATE, driver text) tells that the
     // connection to the server is gone.
+    // Whether a failed statement was refused because the row is already
+    // there (a unique key or index): SQL Server 2627 and 2601, SQLite's
+    // constraint codes, SQLSTATE 23000 and 23505 in the driver's text.
+    static bool isDuplicateKey(const Failure &failure);
     static bool isConnectionLoss(const QString &sqlState, const QString &text);
 
 private:
