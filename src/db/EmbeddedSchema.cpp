@@ -25,6 +25,8 @@ const QStringList kJobsStatements = {
     // The newest-version filter looks up MAX(PKID) per (CarNum, RecID).
     QStringLiteral("CREATE INDEX IF NOT EXISTS JobsCarRec ON Jobs (CarNum, RecID, PKID)"),
     QStringLiteral("CREATE INDEX IF NOT EXISTS JobsUsedFlag ON Jobs (UsedFlag)"),
+    // The selection takes the operational day's rows by their stored start.
+    QStringLiteral("CREATE INDEX IF NOT EXISTS JobsRouteStart ON Jobs (RouteStart)"),
     QStringLiteral("CREATE TABLE IF NOT EXISTS AppStatus (Type TEXT PRIMARY KEY, Status TEXT)"),
     QStringLiteral(
         "INSERT OR IGNORE INTO AppStatus (Type, Status) VALUES ('APSTT', ''), ('CRLST', '')"),

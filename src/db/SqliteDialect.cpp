@@ -53,10 +53,15 @@ QString SqliteDialect::selectionBatch(const QDateTime &now) const
     const QDateTime from = operationalDayStart(now);
     // One write transaction from the marking to the release, so that no
     // other reader sees rows at 2.
+    // The range on the stored text as it is (whole dates, so that every
+    // stored form of those days falls in it) lets the RouteStart index pick
+    // the day's rows; datetime() then judges only those.
     return QStringLiteral("BEGIN IMMEDIATE ; ")
-        + QStringLiteral("UPDATE Jobs SET UsedFlag = 2 WHERE datetime(RouteStart) >= '")
-        + storageText(from) + QStringLiteral("' AND datetime(RouteStart) < '")
-        + storageText(from.addDays(1))
+        + QStringLiteral("UPDATE Jobs SET UsedFlag = 2 WHERE RouteStart >= '")
+        + from.date().toString(Qt::ISODate) + QStringLiteral("' AND RouteStart < '")
+        + from.date().addDays(2).toString(Qt::ISODate)
+        + QStringLiteral("' AND datetime(RouteStart) >= '") + storageText(from)
+        + QStringLiteral("' AND datetime(RouteStart) < '") + storageText(from.addDays(1))
         + QStringLiteral("' AND PKID IN (SELECT MAX(PKID) FROM Jobs C Where C.CarNum = Jobs.CarNum "
                          "And C.RecID = Jobs.RecID) ; ")
         + QStringLiteral("Select ") + selectionColumns()
