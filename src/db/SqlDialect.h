@@ -62,6 +62,10 @@ public:
     virtual QString selectionBatch(const QDateTime &now) const = 0;
     // One Scheds row.
     virtual QString schedsInsert(const SchedValues &values) const = 0;
+    // The Scheds insert with "?" for the values, run prepared with
+    // schedsInsertValues; empty where each row goes as its own text.
+    virtual QString schedsInsertPrepared() const { return QString(); }
+    virtual QVariantList schedsInsertValues(const SchedValues &) const { return {}; }
     // The Scheds rows that start within [from, to): what a restart finds
     // already stored of the day.
     virtual QString schedsOfDay(const QDateTime &from, const QDateTime &to) const = 0;

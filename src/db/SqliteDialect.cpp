@@ -81,6 +81,31 @@ QString SqliteDialect::schedsInsert(const SchedValues &v) const
         + QStringLiteral(",'") + escaped(v.carNum) + QStringLiteral("')");
 }
 
+QString SqliteDialect::schedsInsertPrepared() const
+{
+    // The same insert as schedsInsert, parsed once for the whole day.
+    return QStringLiteral("INSERT OR IGNORE INTO ") + schedsColumns()
+        + QStringLiteral("VALUES (?,?,?,?,?,?,'','',?,?,?)");
+}
+
+QVariantList SqliteDialect::schedsInsertValues(const SchedValues &v) const
+{
+    // The values exactly as schedsInsert writes them: bare numbers checked
+    // as there (failure 13), text without NUL, times in the stored form.
+    auto number = [](const QVariant &value) {
+        const QString text = bare(value);
+        // As text: the column's numeric affinity stores it as the literal would be.
+        return text == QLatin1String("NULL") ? QVariant() : QVariant(text);
+    };
+    auto text = [](const QString &value) {
+        QString out = value;
+        out.remove(QChar(0));
+        return out;
+    };
+    return {number(v.recId), text(v.lineText), text(v.driverName), number(v.driverCode),
+        storageText(v.start), storageText(v.end), text(v.carNum), number(v.carNo), text(v.carNum)};
+}
+
 QString SqliteDialect::schedsOfDay(const QDateTime &from, const QDateTime &to) const
 {
     return schedsOfDayColumns() + QLatin1Char('\'') + storageText(from)

@@ -13,6 +13,8 @@ public:
     QString purgeBatch(const QDateTime &now) const override;
     QString selectionBatch(const QDateTime &now) const override;
     QString schedsInsert(const SchedValues &values) const override;
+    QString schedsInsertPrepared() const override;
+    QVariantList schedsInsertValues(const SchedValues &values) const override;
     QString schedsOfDay(const QDateTime &from, const QDateTime &to) const override;
     QString schedsRunBegin() const override;
     QString schedsRunEnd() const override;

@@ -205,6 +205,7 @@ void mdlQueries::InsertScheds(RowSet &rs)
         }
 
         rs.moveFirst();
+        const QString prepared = dialect->schedsInsertPrepared();
         const QString begin = dialect->schedsRunBegin();
         if (!begin.isEmpty()) {
             cn->execute(begin);
@@ -218,6 +219,7 @@ void mdlQueries::InsertScheds(RowSet &rs)
                 continue;
             }
             QString statement;
+            QVariantList values;
             QString key;
             // The whole day is offered again every cycle: a row whose values
             // cannot make a statement would stop the rows after it for good,
@@ -233,7 +235,10 @@ void mdlQueries::InsertScheds(RowSet &rs)
                 v.end = dateOf(rs.field(DbNames::kRouteEnd));
                 v.carNum = textOf(rs.field(DbNames::kCarNum));
                 v.carNo = rs.field(DbNames::kCarNo);
-                statement = dialect->schedsInsert(v);
+                if (prepared.isEmpty())
+                    statement = dialect->schedsInsert(v);
+                else
+                    values = dialect->schedsInsertValues(v);
                 if (!inTable.isEmpty())
                     key = schedKey(v.recId, v.lineText, v.driverName, v.driverCode, v.start, v.end,
                         v.carNum, v.carNo);
@@ -247,7 +252,12 @@ void mdlQueries::InsertScheds(RowSet &rs)
                 if (known)
                     m_stored.insert(pkid);
             } else {
-                if (const auto refused = trapFailure([&] { cn->execute(statement); })) {
+                if (const auto refused = trapFailure([&] {
+                        if (prepared.isEmpty())
+                            cn->execute(statement);
+                        else
+                            cn->executePrepared(prepared, values);
+                    })) {
                     // Already there (a keyed table): stored, and the call goes on.
                     if (!DbSession::isDuplicateKey(*refused))
                         throw *refused;

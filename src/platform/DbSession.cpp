@@ -411,12 +411,37 @@ void DbSession::close()
 {
     if (!m_open)
         return;
+    m_prepared.reset();
+    m_preparedText.clear();
     {
         QSqlDatabase db = database();
         db.close();
     }
     QSqlDatabase::removeDatabase(m_connectionName);
     m_open = false;
+}
+
+void DbSession::executePrepared(const QString &statement, const QVariantList &values)
+{
+    if (state() == Closed)
+        throw Failure(3704, QStringLiteral("Operation is not allowed when the object is closed."));
+    m_executing = true;
+    struct Done
+    {
+        bool &flag;
+        ~Done() { flag = false; }
+    } done{m_executing};
+    if (!m_prepared || m_preparedText != statement) {
+        m_prepared = std::make_unique<QSqlQuery>(database());
+        m_preparedText.clear();
+        if (!m_prepared->prepare(statement))
+            failWith(m_prepared->lastError(), QStringLiteral("The statement failed"));
+        m_preparedText = statement;
+    }
+    for (int i = 0; i < values.size(); ++i)
+        m_prepared->bindValue(i, values.at(i));
+    if (!m_prepared->exec())
+        failWith(m_prepared->lastError(), QStringLiteral("The statement failed"));
 }
 
 QStringList DbSession::splitStatements(const QString &batch)

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QVariant>
 
+#include <memory>
+
 class Failure;
 
 class QSqlError;
@@ -80,6 +82,10 @@ public:
     // Runs a batch; its results come as a chain: each statement without rows
     // gives a closed row set, each query an open one, in batch order.
     RowSet::Ptr execute(const QString &batch);
+    // One statement with "?" places for the values, prepared once and run
+    // again with new values as long as the same text comes (the embedded
+    // files' bulk insert). Failures as execute's.
+    void executePrepared(const QString &statement, const QVariantList &values);
 
     Backend backend() const { return m_backend; }
     QString dataSource() const;
@@ -114,6 +120,8 @@ private:
     int m_connectionTimeout = 15;
     QString m_odbcDriver = QStringLiteral("ODBC Driver 18 for SQL Server");
     QHash<QString, QVariant> m_properties; // keys folded to lower case
+    std::unique_ptr<QSqlQuery> m_prepared; // executePrepared's statement
+    QString m_preparedText;
     QStringList m_propertyOrder;
     QString m_connectionName;
     Backend m_backend = Backend::Sqlite;
