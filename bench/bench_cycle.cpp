@@ -1,0 +1,370 @@
+// The gateway's core end to end over the embedded files: a day of in-day
+// jobs (1,000 to 5,000 lines, 5,000 route rules) and a map server on
+// loopback, in a thread of its own, that reads everything and asks for a
+// line every 20 ms. Prints per day size: the first and the steady cycle time,
+// InsertScheds per row against the C prepared-insert floor over the same
+// table, the answer latency p50 and p99 while 2-second cycles run, and the
+// peak resident memory. Each size runs in a process of its own, so that the
+// peak belongs to that size alone.
+//
+// Usage: bench_cycle [jobs ...]   (default 10000 20000 100000)
+
+#include "app/DatabaseCycle.h"
+#include "app/Gateway.h"
+#include "common/LineKey.h"
+#include "db/EmbeddedSchema.h"
+#include "db/SqlConnect.h"
+#include "db/SqlDialect.h"
+#include "db/mdlQueries.h"
+#include "maplink/MapLink.h"
+#include "platform/Clock.h"
+#include "platform/DbSession.h"
+#include "platform/MapSocket.h"
+#include "platform/RowSet.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QMutex>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QThread>
+#include <QTimer>
+
+#include <sqlite3.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+const QDateTime kNow(QDate(2026, 12, 7), QTime(10, 0));
+
+[[noreturn]] void fail(const QString &what)
+{
+    std::fprintf(stderr, "bench_cycle: %s\n", qPrintable(what));
+    std::exit(1);
+}
+
+int linesFor(int jobs)
+{
+    return std::clamp(jobs / 20, 1000, 5000);
+}
+
+QString routeCodeOf(int line)
+{
+    return QString::number(100000 + line * 7);
+}
+
+// A day of jobs, one vehicle per trip, and 5,000 route rules over the lines.
+void fillDay(const QString &folder, int jobs)
+{
+    EmbeddedSchema::create(folder);
+    const int lines = linesFor(jobs);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("f"));
+        db.setDatabaseName(EmbeddedSchema::jobsFile(folder));
+        if (!db.open())
+            fail(db.lastError().text());
+        db.transaction();
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral(
+            "INSERT INTO Jobs (EntryDT, CarNo, CarNum, RecID, DriverCode, DriverName, RouteStart, "
+            "RouteEnd, RouteCode, RecordUpdater, OrderDate, UsedFlag) VALUES "
+            "('2026-12-07 03:00:00', ?, ?, ?, ?, ?, ?, ?, ?, 'ops', '2026-12-07', 0)"));
+        for (int j = 0; j < jobs; ++j) {
+            const QDateTime start = QDateTime(kNow.date(), QTime(4, 30)).addSecs((j * 37) % 70000);
+            q.addBindValue(1000 + j % 900);
+            q.addBindValue(QString::number(5000000 + j));
+            q.addBindValue(j + 1);
+            q.addBindValue(7000 + j % 400);
+            q.addBindValue(QStringLiteral("נהג מספר %1").arg(j % 400));
+            q.addBindValue(start.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+            q.addBindValue(start.addSecs(3600).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+            q.addBindValue(routeCodeOf(j % lines).toInt());
+            if (!q.exec())
+                fail(q.lastError().text());
+        }
+        db.commit();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("f"));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("r"));
+        db.setDatabaseName(EmbeddedSchema::routeTimesFile(folder));
+        if (!db.open())
+            fail(db.lastError().text());
+        db.transaction();
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("INSERT INTO RouteTimes VALUES (?, NULL, NULL, '1234567', "
+                                 "?, ?, '0,6,13,21,30,38', '1,1,2,1,1,0')"));
+        for (int r = 0; r < 5000; ++r) {
+            const int line = r % lines;
+            const int half = (r / lines) % 2;
+            q.addBindValue(LineKey::routeName(LineKey::fromRouteCode(routeCodeOf(line).toInt())));
+            q.addBindValue(half ? QStringLiteral("12:00:00") : QStringLiteral("00:00:00"));
+            q.addBindValue(half ? QStringLiteral("23:59:59") : QStringLiteral("11:59:59"));
+            if (!q.exec())
+                fail(q.lastError().text());
+        }
+        db.commit();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("r"));
+}
+
+// The map server: reads everything, asks for one line every 20 ms and notes
+// how long each answer took.
+class Peer : public QObject
+{
+public:
+    explicit Peer(const QString &route) : m_request(requestFor(route)) { }
+
+    quint16 listen()
+    {
+        m_server = new QTcpServer(this);
+        m_server->listen(QHostAddress::LocalHost, 0);
+        connect(m_server, &QTcpServer::newConnection, this, [this] {
+            m_socket = m_server->nextPendingConnection();
+            connect(m_socket, &QTcpSocket::readyRead, this, [this] { read(); });
+        });
+        return m_server->serverPort();
+    }
+    void startAsking()
+    {
+        auto *timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, [this] {
+            if (!m_socket || m_asked.isValid())
+                return; // one request at a time
+            m_asked.start();
+            m_socket->write(m_request);
+        });
+        timer->start(20);
+    }
+    QList<double> latencies()
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_latencies;
+    }
+
+private:
+    static QByteArray requestFor(const QString &route)
+    {
+        return "$MapNotification,bench,1,ExpLineSchedReq\\c" + route.toLatin1() + "\r\n";
+    }
+    void read()
+    {
+        m_buffer += m_socket->readAll();
+        static const QByteArray answer("$NotifyOrganization,bench,");
+        qsizetype at;
+        while ((at = m_buffer.indexOf("\r\n")) >= 0) {
+            const bool isAnswer = m_buffer.startsWith(answer);
+            m_buffer.remove(0, at + 2);
+            if (isAnswer && m_asked.isValid()) {
+                QMutexLocker lock(&m_mutex);
+                m_latencies << m_asked.nsecsElapsed() / 1e6;
+                m_asked.invalidate();
+            }
+        }
+    }
+
+    QByteArray m_request;
+    QTcpServer *m_server = nullptr;
+    QTcpSocket *m_socket = nullptr;
+    QByteArray m_buffer;
+    QElapsedTimer m_asked;
+    QMutex m_mutex;
+    QList<double> m_latencies;
+};
+
+double percentile(QList<double> values, double p)
+{
+    if (values.isEmpty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values.at(std::min<qsizetype>(values.size() - 1, qsizetype(p * values.size())));
+}
+
+void spin(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// The same rows through sqlite3's own prepared insert, in one transaction,
+// into a copy of Scheds with the same unique index.
+double cFloorUsPerRow(const QString &folder, RowSet &rs)
+{
+    sqlite3 *db = nullptr;
+    if (sqlite3_open(qPrintable(EmbeddedSchema::orvikDbFile(folder)), &db) != SQLITE_OK)
+        fail(QStringLiteral("sqlite3_open"));
+    sqlite3_exec(db,
+        "CREATE TABLE Floor AS SELECT * FROM Scheds WHERE 0; CREATE UNIQUE INDEX FloorDistinct ON "
+        "Floor (ifnull(IntrMedRecordID, x''), ifnull(Makat, x''), ifnull(DriverName, x''), "
+        "ifnull(DriverNumber, x''), ifnull(StartTime, x''), ifnull(EndTime, x''), "
+        "ifnull(Source, x''), ifnull(Destination, x''), ifnull(TruckNumber, x''), "
+        "ifnull(TruckID, x''), ifnull(ORVIKID, x''))",
+        nullptr, nullptr, nullptr);
+    sqlite3_stmt *st = nullptr;
+    sqlite3_prepare_v2(db,
+        "INSERT OR IGNORE INTO Floor (IntrMedRecordID, Makat, DriverName, DriverNumber, "
+        "StartTime, EndTime, Source, Destination, TruckNumber, TruckID, ORVIKID) "
+        "VALUES (?,?,?,?,?,?,'','',?,?,?)",
+        -1, &st, nullptr);
+    QElapsedTimer t;
+    t.start();
+    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    int rows = 0;
+    for (rs.moveFirst(); !rs.eof(); rs.moveNext(), ++rows) {
+        const QByteArray line = mdlQueries::lineText(rs.field(QStringLiteral("Makat"))).toUtf8();
+        const QByteArray driver = rs.field(QStringLiteral("DriverName")).toString().toUtf8();
+        const QByteArray start = rs.field(QStringLiteral("RouteStart")).toString().toUtf8();
+        const QByteArray end = rs.field(QStringLiteral("RouteEnd")).toString().toUtf8();
+        const QByteArray car = rs.field(QStringLiteral("CarNum")).toString().toUtf8();
+        sqlite3_bind_int64(st, 1, rs.field(QStringLiteral("RecID")).toLongLong());
+        sqlite3_bind_text(st, 2, line.constData(), int(line.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 3, driver.constData(), int(driver.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(st, 4, rs.field(QStringLiteral("DriverCode")).toLongLong());
+        sqlite3_bind_text(st, 5, start.constData(), int(start.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 6, end.constData(), int(end.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 7, car.constData(), int(car.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(st, 8, rs.field(QStringLiteral("CarNo")).toLongLong());
+        sqlite3_bind_text(st, 9, car.constData(), int(car.size()), SQLITE_TRANSIENT);
+        sqlite3_step(st);
+        sqlite3_reset(st);
+    }
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    const double us = t.nsecsElapsed() / 1e3 / std::max(rows, 1);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return us;
+}
+
+class NoUi : public Ui
+{
+public:
+    void msgBox(const QString &, Icon, const QString &) override { }
+    bool askYesNo(const QString &, Icon, const QString &) override { return false; }
+    void showMainWindow() override { }
+    bool mainWindowMinimized() const override { return false; }
+    void layoutMainWindow() override { }
+    void loadLogOn() override { }
+    void unloadLogOn() override { }
+    void reOrderLogOn(LogOnLayout) override { }
+    void showTrafficWindow() override { }
+    void saveTrafficWindow() override { }
+    void clearTrafficWindow() override { }
+    void showStatusPopup(const QString &) override { }
+    void resizeTrafficWindow() override { }
+};
+
+int runOne(int jobs)
+{
+    QTemporaryDir home;
+    const QString folder = home.filePath(QStringLiteral("db"));
+    fillDay(folder, jobs);
+
+    Gateway gw(home.path());
+    NoUi ui;
+    gw.setUi(&ui);
+    gw.clock().setNow(kNow);
+    gw.sessions().strSQLServer = QStringLiteral("sqlite:") + folder;
+    gw.sessions().strCatalog = QStringLiteral("ORVIK_Jobs");
+    if (!gw.sqlConnect().SQLConnect())
+        fail(QStringLiteral("cannot open the embedded databases"));
+
+    QThread peerThread;
+    const QString route = LineKey::routeName(LineKey::fromRouteCode(routeCodeOf(0).toInt()));
+    auto *peer = new Peer(route);
+    peer->moveToThread(&peerThread);
+    peerThread.start();
+    quint16 port = 0;
+    QMetaObject::invokeMethod(
+        peer, [&] { port = peer->listen(); }, Qt::BlockingQueuedConnection);
+    gw.mapSettings().strMapIP = QStringLiteral("127.0.0.1");
+    gw.mapSettings().iMapPort = port;
+    gw.mapLink().MapConnect();
+    QElapsedTimer wait;
+    wait.start();
+    while (gw.sckMap().state() != MapSocket::State::Connected && wait.elapsed() < 5000)
+        spin(10);
+    gw.link().bRequestLines = false;
+    gw.link().dtLinesTime = kNow;
+    gw.cycle().loadInterval(QStringLiteral("2"));
+
+    QElapsedTimer t;
+    t.start();
+    gw.cycle().tmrDB_Timer();
+    const double firstMs = t.nsecsElapsed() / 1e6;
+    spin(500);
+    QMetaObject::invokeMethod(peer, [peer] { peer->startAsking(); });
+
+    // 2-second cycles, the clock moving with them.
+    QList<double> steady;
+    for (int c = 0; c < 6; ++c) {
+        gw.clock().advanceSeconds(2);
+        t.restart();
+        gw.cycle().tmrDB_Timer();
+        steady << t.nsecsElapsed() / 1e6;
+        spin(std::max(50, 2000 - int(t.elapsed())));
+    }
+    const QList<double> latencies = peer->latencies();
+
+    // InsertScheds alone, with a selection that has stored nothing yet.
+    RowSet::Ptr rs = gw.sessions().cnJobs->execute(
+        QStringLiteral("Select ") + SqlDialect::selectionColumns() + QStringLiteral(" From Jobs"));
+    gw.sessions().cnORVIKDB->execute(QStringLiteral("Delete From Scheds"));
+    mdlQueries fresh(gw.sessions(), gw.statusRows(), gw.marks(), gw.clock(), gw.log(), home.path());
+    t.restart();
+    fresh.InsertScheds(*rs);
+    const double insertUs = t.nsecsElapsed() / 1e3 / std::max(1, rs->recordCount());
+    gw.sessions().cnORVIKDB->close();
+    const double floorUs = cFloorUsPerRow(folder, *rs);
+
+    struct rusage usage = {};
+    getrusage(RUSAGE_SELF, &usage);
+    std::sort(steady.begin(), steady.end());
+    std::printf("%-8d %-6d %9.0f %10.0f %11.2f %9.2f %6.2f %8.1f %8.1f %6d %7ld\n", jobs,
+        linesFor(jobs), firstMs, steady.at(steady.size() / 2), insertUs, floorUs,
+        insertUs / floorUs, percentile(latencies, 0.5), percentile(latencies, 0.99),
+        int(latencies.size()), long(usage.ru_maxrss / 1024));
+    std::fflush(stdout);
+    QMetaObject::invokeMethod(
+        peer, [peer] { delete peer; }, Qt::BlockingQueuedConnection);
+    peerThread.quit();
+    peerThread.wait();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    Clock::settleTimeZone();
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    if (args.size() == 2 && args.first() == QLatin1String("--one"))
+        return runOne(args.at(1).toInt());
+    if (args.isEmpty())
+        args = {QStringLiteral("10000"), QStringLiteral("20000"), QStringLiteral("100000")};
+    std::printf("jobs     lines  first ms  steady ms  insert us/row  C floor  ratio  p50 ms   p99 "
+                "ms  asked  RSS MB\n");
+    std::fflush(stdout);
+    for (const QString &jobs : args) {
+        QProcess one;
+        one.setProcessChannelMode(QProcess::ForwardedChannels);
+        one.start(app.applicationFilePath(), {QStringLiteral("--one"), jobs});
+        one.waitForFinished(-1);
+        if (one.exitCode() != 0)
+            return one.exitCode();
+    }
+    return 0;
+}
