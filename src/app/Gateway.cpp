@@ -27,6 +27,7 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
       m_sckMap(new MapSocket(this))
 {
     ErrorLog &log = *m_log;
+    m_settings->setLog(m_log.get());
 
     // The databases: the session opener and the job selection.
     m_sqlConnect = std::make_unique<SqlConnect>(*m_settings, m_sessions, m_windows, m_ui, log);
