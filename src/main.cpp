@@ -1,18 +1,70 @@
 #include "app/AppLifecycle.h"
+#include "app/CommandLine.h"
+#include "app/ConfigCheck.h"
 #include "app/Gateway.h"
 #include "app/MainWindow.h"
 #include "app/WidgetUi.h"
+#include "diag/ErrorLog.h"
 #include "platform/Clock.h"
 #include "platform/ProgramFolder.h"
 #include "platform/ShutdownSignals.h"
 
 #include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
 #include <QStringList>
+#include <QTextStream>
 #include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+// Whether windows can be shown at all. Without any display Qt aborts; we
+// say what to run instead.
+bool displayPresent()
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    return !qEnvironmentVariableIsEmpty("DISPLAY")
+        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+#else
+    return true;
+#endif
+}
+
+QStringList rawArguments(int argc, char *argv[])
+{
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    return args;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
     Clock::settleTimeZone();
+    // The command line is read before any window exists, so that --help,
+    // --version, --check-config and a usage error need no display.
+    const CommandLine::Result cl = CommandLine::parse(rawArguments(argc, argv));
+    if (cl.action != CommandLine::Action::Run && cl.action != CommandLine::Action::CheckConfig)
+        return CommandLine::answer(cl, QStringLiteral("volmara"), false);
+    if (!cl.home.isEmpty())
+        qputenv("VOLMARA_HOME", QDir(cl.home).absolutePath().toLocal8Bit());
+    if (cl.action == CommandLine::Action::CheckConfig) {
+        QCoreApplication core(argc, argv);
+        QTextStream out(stdout);
+        return ConfigCheck(ProgramFolder::path(), cl.roleWord).run(out);
+    }
+    if (!displayPresent()) {
+        std::fputs("volmara: no display (DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM are unset).\n"
+                   "Run the headless gateway volmarad instead (same settings, same logs).\n",
+            stderr);
+        return 1;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Volmara"));
     QApplication::setLayoutDirection(Qt::RightToLeft);
@@ -26,11 +78,12 @@ int main(int argc, char *argv[])
     QObject::connect(&stopSignals, &ShutdownSignals::shutdownRequested, &gateway,
         [&gateway] { gateway.lifecycle().requestEnd(); });
 
-    // The role word is the whole command line after the program name.
-    // The start-up runs inside the event loop, so that an end requested
-    // while the logon dialog is up ends the whole program.
-    const QString commandLine = app.arguments().mid(1).join(QLatin1Char(' '));
-    QTimer::singleShot(
-        0, &gateway, [&gateway, commandLine] { gateway.lifecycle().MDIForm_Load(commandLine); });
-    return app.exec();
+    // The role word (checked above) goes to start-up. The start-up runs
+    // inside the event loop, so that an end requested while the logon dialog
+    // is up ends the whole program.
+    const QString role = cl.roleWord;
+    QTimer::singleShot(0, &gateway, [&gateway, role] { gateway.lifecycle().MDIForm_Load(role); });
+    const int rc = app.exec();
+    gateway.log().flushRepeats(true);
+    return rc;
 }

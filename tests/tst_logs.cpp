@@ -2,6 +2,7 @@
 
 #include "diag/ErrorLog.h"
 #include "diag/LogHousekeeping.h"
+#include "diag/StderrLog.h"
 #include "platform/Clock.h"
 
 #include <QDir>
@@ -29,6 +30,13 @@ private Q_SLOTS:
     void emergencyFileName();
     void pruneKeepsTenNewest();
     void sortKeyTail();
+    void trimKeepsTheCutPart();
+    void repeatedRecordWrittenOnceAMinute();
+    void repeatCountWrittenWithoutAnotherRecord();
+    void stderrCopy_data();
+    void stderrCopy();
+    void stderrRepeatsCountedOverFiveMinutes();
+    void checkModeWritesNoFile();
 
 private:
     static void makeFile(const QString &path, qint64 size, char fill);
@@ -230,6 +238,186 @@ void TestLogs::sortKeyTail()
     QCOMPARE(LogHousekeeping::sortKey(QStringLiteral("C:\\V\\ERR43210.1234.ERR"), when),
         QStringLiteral("123123595834.ER"));
     QCOMPARE(LogHousekeeping::sortKey(QStringLiteral("E"), when), QStringLiteral("1231235958E___"));
+}
+
+// The part cut off is kept as "Debug.1.TXT", replacing the older one, so that
+// an outage's first records survive the trim.
+void TestLogs::trimKeepsTheCutPart()
+{
+    TempHome home;
+    const QString path = home.file(QStringLiteral("Debug.TXT"));
+    QByteArray first;
+    for (int i = 0; first.size() < 1000001; ++i)
+        first += QByteArray::number(i).rightJustified(9, '0') + '\n';
+    home.write(QStringLiteral("Debug.TXT"), first);
+    home.write(QStringLiteral("Debug.1.TXT"), "older\n");
+    LogHousekeeping::run(home.path(), QString());
+    const QByteArray kept = home.read(QStringLiteral("Debug.TXT"));
+    const QByteArray cut = home.read(QStringLiteral("Debug.1.TXT"));
+    QCOMPARE(kept.size(), qint64(LogHousekeeping::kKeepBytes));
+    QCOMPARE(cut + kept, first); // nothing lost, nothing twice
+    QVERIFY(cut.startsWith("000000000\n"));
+    QVERIFY(!home.exists(QStringLiteral("Debug.TXT.DEL")));
+
+    // The next trim replaces the previous part.
+    home.write(QStringLiteral("Debug.TXT"), kept + QByteArray(600000, 'n'));
+    LogHousekeeping::trim(path);
+    QCOMPARE(home.read(QStringLiteral("Debug.1.TXT")), kept + QByteArray(100000, 'n'));
+    QCOMPARE(LogHousekeeping::previousPath(QStringLiteral("/x/Bufs.TXT")),
+        QDir::toNativeSeparators(QStringLiteral("/x/Bufs.1.TXT")));
+}
+
+// An outage repeats one failure every second: ten a minute are written, the
+// rest are counted and the count is written once the minute is over.
+void TestLogs::repeatedRecordWrittenOnceAMinute()
+{
+    TempHome home;
+    Clock clock;
+    const QDateTime start(QDate(2026, 3, 2), QTime(6, 0, 0));
+    clock.setNow(start);
+    ErrorLog log(home.path(), clock);
+    log.Err2File(QStringLiteral("StartApp"), QStringLiteral("first"), 0, QString(),
+        QStringLiteral("Debug.TXT"));
+    for (int s = 0; s < 90; ++s) {
+        clock.setNow(start.addSecs(s));
+        log.Err2File(QStringLiteral("sckmap_Error"), QStringLiteral("Can't connect to Map"), 0,
+            QString(), QStringLiteral("Debug.TXT"));
+        // Same procedure and message, another number: a record of its own.
+        if (s % 30 == 0)
+            log.Err2File(QStringLiteral("sckmap_Error"), QStringLiteral("Can't connect to Map"), 5,
+                QStringLiteral("x"), QStringLiteral("Debug.TXT"));
+    }
+    const QStringList lines = home.lines(QStringLiteral("Debug.TXT"));
+    QCOMPARE(lines.first(),
+        QStringLiteral("02/03/2026 06:00:00 StartApp: firstError Number: 0Description: "));
+    const QStringList plain = lines.filter(QStringLiteral("Can't connect to MapError Number: 0"));
+    // Ten in the first minute, ten more in the second (seconds 60 to 69).
+    QCOMPARE(plain.size(), 20);
+    QCOMPARE(lines.filter(QStringLiteral("Error Number: 5")).size(), 3);
+    const QStringList counted = lines.filter(QStringLiteral("repeated"));
+    QCOMPARE(counted.size(), 1);
+    QCOMPARE(counted.first(),
+        QStringLiteral("02/03/2026 06:01:00 sckmap_Error: Can't connect to Map [repeated 50 more "
+                       "times since 06:00:00]Error Number: 0Description: "));
+    // The second minute's count waits for its end.
+    clock.setNow(start.addSecs(121));
+    log.flushRepeats();
+    QVERIFY(home.lines(QStringLiteral("Debug.TXT"))
+                .last()
+                .contains(QStringLiteral("[repeated 20 more times since 06:01:00]")));
+}
+
+void TestLogs::repeatCountWrittenWithoutAnotherRecord()
+{
+    TempHome home;
+    Clock clock;
+    clock.setNow(QDateTime(QDate(2026, 3, 2), QTime(6, 0, 0)));
+    ErrorLog log(home.path(), clock);
+    for (int i = 0; i < 12; ++i)
+        log.logMessage(QStringLiteral("P"), QStringLiteral("m"));
+    log.flushRepeats(); // the minute is not over: nothing yet
+    QCOMPARE(home.lines(QStringLiteral("Debug.TXT")).size(), 10);
+    log.flushRepeats(true); // the end of the program: everything counted
+    QCOMPARE(home.lines(QStringLiteral("Debug.TXT")).size(), 11);
+    QVERIFY(home.lines(QStringLiteral("Debug.TXT"))
+                .last()
+                .contains(QStringLiteral("[repeated 2 more")));
+}
+
+namespace {
+
+struct CapturedStderr : StderrLog
+{
+    CapturedStderr() : StderrLog([this](const QByteArray &b) { out += b; }) { }
+    QByteArray out;
+};
+
+} // namespace
+
+void TestLogs::stderrCopy_data()
+{
+    QTest::addColumn<QString>("procedure");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("progress") << "EndProgram"
+                              << "TimerFuncs" << 0 << ""
+                              << QByteArray("info: EndProgram: TimerFuncs\n");
+    QTest::newRow("failure, Hebrew in UTF-8")
+        << "SQLConnect"
+        << "JOBS Data Source = x, Catalog = ORVIK_Jobs: " << 5 << "נכשל"
+        << QByteArray("error: SQLConnect: JOBS Data Source = x, Catalog = ORVIK_Jobs (Error "
+                      "Number: 5, Description: \xD7\xA0\xD7\x9B\xD7\xA9\xD7\x9C)\n");
+    QTest::newRow("empty message")
+        << "MDIForm_Load"
+        << "" << 13 << "Type mismatch"
+        << QByteArray("error: MDIForm_Load: (Error Number: 13, Description: Type mismatch)\n");
+    QTest::newRow("driver text on two lines stays one line")
+        << "QueryDB"
+        << "" << 208 << "line one\nline two"
+        << QByteArray("error: QueryDB: (Error Number: 208, Description: line one line two)\n");
+}
+
+void TestLogs::stderrCopy()
+{
+    QFETCH(QString, procedure);
+    QFETCH(QString, message);
+    QFETCH(int, number);
+    QFETCH(QString, description);
+    QFETCH(QByteArray, line);
+    TempHome home;
+    Clock clock;
+    ErrorLog log(home.path(), clock);
+    CapturedStderr err;
+    log.setSink(&err);
+    log.Err2File(procedure, message, number, description, QStringLiteral("Debug.TXT"));
+    // Other files are not the debug log: not copied.
+    log.Err2File(procedure, message, number, description, QStringLiteral("Bufs.TXT"));
+    QCOMPARE(err.out, line);
+    QVERIFY(home.exists(QStringLiteral("Debug.TXT")));
+}
+
+void TestLogs::stderrRepeatsCountedOverFiveMinutes()
+{
+    TempHome home;
+    Clock clock;
+    const QDateTime start(QDate(2026, 3, 2), QTime(6, 0, 0));
+    clock.setNow(start);
+    ErrorLog log(home.path(), clock);
+    CapturedStderr err;
+    log.setSink(&err);
+    for (int i = 0; i < 240; ++i) {
+        clock.setNow(start.addMSecs(qint64(i) * 1250));
+        log.Err2File(QStringLiteral("sckmap_Error"), QStringLiteral("Can't connect to Map"), 0,
+            QString(), QStringLiteral("Debug.TXT"), LogRecord::Severity::Error);
+    }
+    log.logMessage(QStringLiteral("EndProgram"), QStringLiteral("TimerFuncs"));
+    clock.setNow(start.addSecs(300));
+    log.flushRepeats();
+    const QList<QByteArray> lines = err.out.split('\n');
+    QCOMPARE(lines.size(), 4); // three lines and the empty rest
+    QCOMPARE(lines.at(0), QByteArray("error: sckmap_Error: Can't connect to Map"));
+    QCOMPARE(lines.at(1), QByteArray("info: EndProgram: TimerFuncs"));
+    QCOMPARE(lines.at(2),
+        QByteArray("error: sckmap_Error: Can't connect to Map \xE2\x80\xA6 repeated 239 times in "
+                   "the last 5 minutes"));
+}
+
+// The settings check logs nowhere but its sink: it changes no file.
+void TestLogs::checkModeWritesNoFile()
+{
+    TempHome home;
+    Clock clock;
+    ErrorLog log(home.path(), clock);
+    CapturedStderr err;
+    log.setSink(&err);
+    log.setFileWrites(false);
+    log.Err2File(QStringLiteral("SQLConnect"), QStringLiteral("x"), 5, QStringLiteral("d"),
+        QStringLiteral("Debug.TXT"));
+    log.Err2File(QString(), QStringLiteral("x"), 0, QString(), QStringLiteral("Bufs.TXT"));
+    QVERIFY(!err.out.isEmpty());
+    QCOMPARE(QDir(home.path()).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestLogs)

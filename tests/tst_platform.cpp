@@ -92,9 +92,20 @@ void TestPlatform::readIni_data()
     QTest::newRow("key of another section") << basic << "ORVIKMap"
                                             << "DBInterval"
                                             << "dflt";
-    QTest::newRow("250 characters cut to 199")
+    // Values up to 4,096 characters are read whole (long ODBC connection
+    // strings); a longer one is cut there.
+    QTest::newRow("250 characters read whole")
         << QByteArray("[A]\r\nK=" + QByteArray(250, 'x') + "\r\n") << "A"
-        << "K" << QString(199, 'x');
+        << "K" << QString(250, 'x');
+    QTest::newRow("300 characters read whole")
+        << QByteArray("[A]\r\nK=" + QByteArray(300, 'y') + "\r\n") << "A"
+        << "K" << QString(300, 'y');
+    QTest::newRow("4,096 characters read whole")
+        << QByteArray("[A]\r\nK=" + QByteArray(4096, 'z') + "\r\n") << "A"
+        << "K" << QString(4096, 'z');
+    QTest::newRow("5,000 characters cut to 4,096")
+        << QByteArray("[A]\r\nK=" + QByteArray(4096, 'a') + QByteArray(904, 'b') + "\r\n") << "A"
+        << "K" << QString(4096, 'a');
     QTest::newRow("NULs removed") << QByteArray("[A]\nK=a\0b\n", 10) << "A"
                                   << "K"
                                   << "ab";
@@ -137,15 +148,15 @@ void TestPlatform::readIni_data()
     QTest::newRow("quote inside stays") << QByteArray("[A]\r\nK=say \"hi\"\r\n") << "A"
                                         << "K"
                                         << "say \"hi\"";
-    QTest::newRow("indented 250 characters keep 199")
-        << QByteArray("[A]\r\nK=" + QByteArray(20, ' ') + QByteArray(250, 'x') + "  \r\n") << "A"
-        << "K" << QString(199, 'x');
-    QTest::newRow("quoted 250 characters cut to 199")
-        << QByteArray("[A]\r\nK=\"" + QByteArray(250, 'x') + "\"\r\n") << "A"
-        << "K" << QString(199, 'x');
+    QTest::newRow("indented 5,000 characters keep 4,096")
+        << QByteArray("[A]\r\nK=" + QByteArray(20, ' ') + QByteArray(5000, 'x') + "  \r\n") << "A"
+        << "K" << QString(4096, 'x');
+    QTest::newRow("quoted 5,000 characters cut to 4,096")
+        << QByteArray("[A]\r\nK=\"" + QByteArray(5000, 'x') + "\"\r\n") << "A"
+        << "K" << QString(4096, 'x');
     QTest::newRow("blank at the cut stays")
-        << QByteArray("[A]\r\nK=" + QByteArray(198, 'x') + " y\r\n") << "A"
-        << "K" << QString(198, 'x') + QLatin1Char(' ');
+        << QByteArray("[A]\r\nK=" + QByteArray(4095, 'x') + " y\r\n") << "A"
+        << "K" << QString(4095, 'x') + QLatin1Char(' ');
     const QByteArray twice = "[A]\r\nK=first\r\n[B]\r\nK=b\r\n[a]\r\nK=second\r\nL=late\r\n";
     QTest::newRow("first of two sections") << twice << "A"
                                            << "K"

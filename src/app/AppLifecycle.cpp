@@ -87,10 +87,12 @@ void AppLifecycle::MDIForm_Load(const QString &commandLine)
         QString description = failure->description();
         // The logon dialog closes itself during its load when it applies the
         // saved settings; that is how an automatic start looks from here.
-        if (failure->number() == Failure::ObjectUnloaded)
+        const bool automaticStart = failure->number() == Failure::ObjectUnloaded;
+        if (automaticStart)
             description += QStringLiteral(": But this is not an Error");
         m_log.Err2File(QStringLiteral("MDIForm_Load"), QString(), failure->number(), description,
-            QStringLiteral("Debug.TXT"));
+            QStringLiteral("Debug.TXT"),
+            automaticStart ? LogRecord::Severity::Info : LogRecord::Severity::Error);
     }
 }
 

@@ -75,6 +75,7 @@ void DatabaseCycle::enableTimer()
 
 void DatabaseCycle::start()
 {
+    m_started = true;
     m_tmrDB.setInterval(1000);
     enableTimer();
 }
@@ -138,6 +139,7 @@ void DatabaseCycle::tmrDB_Timer()
     if (m_inCycle)
         return;
     m_inCycle = true;
+    m_sinceTick.start();
     const auto leave = qScopeGuard([this] { m_inCycle = false; });
     LinkState &link = m_link;
     MapSocket &sck = m_sckMap;

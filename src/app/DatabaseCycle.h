@@ -3,6 +3,7 @@
 #include "platform/DateTime.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -77,6 +78,11 @@ public:
     // Where a test begins: the last full query at a given moment.
     void setLastQueryAll(const QDateTime &moment) { m_dtLastQueryAll = moment; }
     QDateTime lastDBGood() const { return m_dtLastDBGood; }
+    // Whether the supervisor ever started the cycle, and the milliseconds
+    // since the last tick began (-1 before the first), by the monotonic
+    // clock: the service watchdog's measure of a living cycle.
+    bool everStarted() const { return m_started; }
+    qint64 msSinceLastTick() const { return m_sinceTick.isValid() ? m_sinceTick.elapsed() : -1; }
 
     // The interval box (whole seconds as text) and its remembered value.
     QString intervalText() const { return m_intervalText; }
@@ -127,4 +133,6 @@ private:
     QString m_intervalTag;
     bool m_inCycle = false;
     int m_linesAsked = 0; // "$Q,0" sent since the last answer
+    bool m_started = false;
+    QElapsedTimer m_sinceTick;
 };

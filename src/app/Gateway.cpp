@@ -27,6 +27,12 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
       m_sckMap(new MapSocket(this))
 {
     ErrorLog &log = *m_log;
+    m_settings->setLog(m_log.get());
+    // A record repeated during an outage is counted; its count is written
+    // once its minute is over, even when the record stops coming.
+    m_logRepeats.setInterval(10000);
+    connect(&m_logRepeats, &QTimer::timeout, this, [this] { m_log->flushRepeats(); });
+    m_logRepeats.start();
 
     // The databases: the session opener and the job selection.
     m_sqlConnect = std::make_unique<SqlConnect>(*m_settings, m_sessions, m_windows, m_ui, log);

@@ -14,6 +14,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 
@@ -111,4 +112,5 @@ private:
     std::unique_ptr<AppLifecycle> m_lifecycle;
     std::unique_ptr<Supervisor> m_supervisor;
     std::unique_ptr<LogOnLogic> m_logOnLogic;
+    QTimer m_logRepeats; // writes the counts of repeated records
 };

@@ -9,6 +9,7 @@
 #include "platform/DbSession.h"
 #include "platform/Failure.h"
 #include "settings/Settings.h"
+#include "settings/SettingsCheck.h"
 
 namespace {
 
@@ -27,6 +28,14 @@ SqlConnect::SqlConnect(
     const Settings &settings, Sessions &sessions, const WindowTable &windows, Ui &ui, ErrorLog &log)
     : m_settings(settings), m_sessions(sessions), m_windows(windows), m_ui(ui), m_log(log)
 {
+}
+
+QString SqlConnect::describe(const QString &name, const DbSession &session)
+{
+    return name + QStringLiteral(" Data Source = ")
+        + SettingsCheck::withoutPassword(session.property(QStringLiteral("Data Source")).toString())
+        + QStringLiteral(", Catalog = ")
+        + session.property(QStringLiteral("Initial Catalog")).toString() + QStringLiteral(": ");
 }
 
 int SqlConnect::connectionTimeout() const
@@ -86,6 +95,7 @@ bool SqlConnect::SQLConnect(Which which, const std::function<void()> &beforeRepo
     const bool jobs = which != Which::OrvikDb;
     const bool orvik = which != Which::Jobs;
 
+    QString opening; // which session and data source, for the record
     auto f = trapFailure([&] {
         if (jobs)
             closeSession(st.cnJobs);
@@ -93,12 +103,14 @@ bool SqlConnect::SQLConnect(Which which, const std::function<void()> &beforeRepo
             closeSession(st.cnORVIKDB);
         if (jobs) {
             auto session = makeJobsSession();
+            opening = describe(DbNames::kJobsKey, *session);
             session->open();
             session->setDefaultDatabase(st.strCatalog);
             st.cnJobs = session;
         }
         if (orvik) {
             auto session = makeOrvikDbSession();
+            opening = describe(DbNames::kOrvikDbKey, *session);
             session->open();
             session->setDefaultDatabase(DbNames::kOrvikDbCatalog);
             st.cnORVIKDB = session;
@@ -116,6 +128,7 @@ bool SqlConnect::SQLConnect(Which which, const std::function<void()> &beforeRepo
             m_log.logFailure(QStringLiteral("SQLConnect"), *g);
         m_boxShown = false;
     }
-    m_log.logFailure(QStringLiteral("SQLConnect"), *f);
+    m_log.Err2File(QStringLiteral("SQLConnect"), opening, f->number(), f->description(),
+        QStringLiteral("Debug.TXT"));
     return false;
 }

@@ -34,6 +34,10 @@ public:
     std::shared_ptr<DbSession> makeJobsSession() const;
     std::shared_ptr<DbSession> makeOrvikDbSession() const;
 
+    // "JOBS Data Source = sqlsrv01, Catalog = ORVIK_Jobs: " (no password),
+    // what a failed open's record names.
+    static QString describe(const QString &name, const DbSession &session);
+
 private:
     void setCommon(DbSession &session) const;
     int connectionTimeout() const;

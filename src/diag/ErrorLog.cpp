@@ -45,6 +45,55 @@ QString ErrorLog::emergencyFileName(double secondsSinceMidnight)
 void ErrorLog::Err2File(const QString &procedure, const QString &message, int number,
     const QString &description, const QString &fileName)
 {
+    Err2File(procedure, message, number, description, fileName,
+        number == 0 ? LogRecord::Severity::Info : LogRecord::Severity::Error);
+}
+
+void ErrorLog::Err2File(const QString &procedure, const QString &message, int number,
+    const QString &description, const QString &fileName, LogRecord::Severity severity)
+{
+    if (!isDebugLog(fileName)) {
+        if (m_fileWrites)
+            writeLine(procedure, message, number, description, fileName);
+        return;
+    }
+    LogRecord record;
+    record.severity = severity;
+    record.procedure = procedure;
+    record.message = message;
+    record.number = number;
+    record.description = description;
+    const QDateTime now = m_clock.now();
+    if (m_sink)
+        m_sink->record(record, now);
+    if (!m_fileWrites)
+        return;
+    flushRepeats();
+    if (m_repeats.admit(record, now))
+        writeLine(procedure, message, number, description, fileName);
+}
+
+void ErrorLog::flushRepeats(bool everything)
+{
+    const QDateTime now = m_clock.now();
+    if (m_sink)
+        m_sink->flush(now, everything);
+    if (!m_fileWrites)
+        return;
+    for (const RepeatCounter::Held &held : m_repeats.takeFinished(now, everything)) {
+        const LogRecord &r = held.record;
+        writeLine(r.procedure,
+            r.message
+                + QStringLiteral(" [repeated %1 more times since %2]")
+                      .arg(held.count)
+                      .arg(held.since.toString(QStringLiteral("HH:mm:ss"))),
+            r.number, r.description, kDebugFile);
+    }
+}
+
+void ErrorLog::writeLine(const QString &procedure, const QString &message, int number,
+    const QString &description, const QString &fileName)
+{
     const bool debug = isDebugLog(fileName);
     const QString record = debug ? debugLine(procedure, message, number, description) : message;
     int failNumber = 0;

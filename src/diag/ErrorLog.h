@@ -1,6 +1,10 @@
 #pragma once
 
+#include "diag/LogRecord.h"
+#include "diag/RepeatCounter.h"
 #include "platform/Failure.h"
+
+#include <QDateTime>
 
 #include <QString>
 
@@ -14,13 +18,34 @@ class Clock;
 // receives the message alone as one line. When the append fails, the record
 // goes to an emergency "ERR<seconds>.ERR" file instead, and when that fails
 // too, to standard error. Never fails its caller.
+//
+// An identical "Debug.TXT" record (same procedure, message and number) that
+// comes more than 10 times in a minute is counted, not written, and its count
+// is written once the minute is over; so an outage's first records survive
+// the trim of the file.
 class ErrorLog
 {
 public:
+    static constexpr int kRepeatsPerMinute = 10;
+
+    // Who else reads the debug log's records (the headless gateway's
+    // standard error).
+    class Sink
+    {
+    public:
+        virtual ~Sink() = default;
+        virtual void record(const LogRecord &record, const QDateTime &now) = 0;
+        // The counts of repeats whose window is over (all, with everything).
+        virtual void flush(const QDateTime &now, bool everything) = 0;
+    };
+
     ErrorLog(const QString &folder, const Clock &clock);
 
+    // The severity is that of the number: 0 is information, any other an error.
     void Err2File(const QString &procedure, const QString &message, int number,
         const QString &description, const QString &fileName);
+    void Err2File(const QString &procedure, const QString &message, int number,
+        const QString &description, const QString &fileName, LogRecord::Severity severity);
 
     // Shorthand for a trapped failure: empty message, "Debug.TXT".
     void logFailure(const QString &procedure, const Failure &failure);
@@ -32,6 +57,14 @@ public:
     // Shorthand for a progress record: number 0, empty description, "Debug.TXT".
     void logMessage(const QString &procedure, const QString &message);
 
+    void setSink(Sink *sink) { m_sink = sink; }
+    // Off: records reach the sink only and no file is touched (the settings
+    // check, which changes nothing).
+    void setFileWrites(bool on) { m_fileWrites = on; }
+    // Writes the counts of repeated records whose minute is over; at the end,
+    // everything counted.
+    void flushRepeats(bool everything = false);
+
     QString folder() const { return m_folder; }
     QString debugLine(const QString &procedure, const QString &message, int number,
         const QString &description) const;
@@ -42,7 +75,12 @@ private:
     bool append(
         const QString &fileName, const QByteArray &bytes, int *failNumber, QString *failText) const;
     void writeEmergency(const QString &record, int failNumber, const QString &failText) const;
+    void writeLine(const QString &procedure, const QString &message, int number,
+        const QString &description, const QString &fileName);
 
     QString m_folder;
     const Clock &m_clock;
+    Sink *m_sink = nullptr;
+    bool m_fileWrites = true;
+    RepeatCounter m_repeats{kRepeatsPerMinute, 60};
 };

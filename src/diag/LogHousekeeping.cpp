@@ -46,9 +46,28 @@ void LogHousekeeping::trim(const QString &path)
             fresh.write(tail);
     }
     // The copy goes only when the new file is whole; otherwise it stays, so
-    // that nothing is lost.
-    if (QFile::exists(copy) && QFileInfo(path).size() >= kKeepBytes)
+    // that nothing is lost. Its part that was cut off becomes the previous
+    // file ("Debug.1.TXT"), in place of the older one: an outage's first
+    // records are still there after the trim.
+    if (QFile::exists(copy) && QFileInfo(path).size() >= kKeepBytes) {
+        const QString previous = previousPath(path);
+        if (QFile::resize(copy, info.size() - kKeepBytes)) {
+            QFile::remove(previous);
+            if (QFile::rename(copy, previous))
+                return;
+        }
         QFile::remove(copy);
+    }
+}
+
+QString LogHousekeeping::previousPath(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString suffix = info.suffix();
+    const QString base = suffix.isEmpty() ? info.fileName() : info.completeBaseName();
+    const QString name
+        = base + QStringLiteral(".1") + (suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix);
+    return QDir::toNativeSeparators(info.dir().filePath(name));
 }
 
 QString LogHousekeeping::sortKey(const QString &fullPath, const QDateTime &modified)

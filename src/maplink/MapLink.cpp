@@ -129,8 +129,12 @@ void MapLink::sckmap_Error(int, const QString &description)
             m_ui.reOrderLogOn(LogOnLayout::Usual);
         });
     }
-    m_log.Err2File(QStringLiteral("sckmap_Error"), QStringLiteral("Can't connect to Map"), 0,
-        QString(), QStringLiteral("Debug.TXT"));
+    // Where and why, after the record's own text: the address and port tried
+    // and the socket's reason.
+    m_log.Err2File(QStringLiteral("sckmap_Error"),
+        QStringLiteral("Can't connect to Map ") + m_sckMap.remoteHost() + QLatin1Char(':')
+            + QString::number(m_sckMap.remotePort()) + QStringLiteral(": ") + description,
+        0, QString(), QStringLiteral("Debug.TXT"), LogRecord::Severity::Error);
 }
 
 void MapLink::ProcessMess(QString &message)

@@ -64,13 +64,12 @@ bool same(const QString &a, const QString &b)
 
 } // namespace
 
-QString ProfileFile::readString(const QString &path, const QString &section, const QString &key,
-    const QString &defaultValue, int bufferSize)
+ProfileFile::Lookup ProfileFile::lookup(
+    const QString &path, const QString &section, const QString &key)
 {
     bool exists = false;
     const QList<QByteArray> lines = readLines(path, &exists);
-    QString result = defaultValue;
-    bool found = false;
+    Lookup r;
     bool inSection = false;
     for (const QByteArray &line : lines) {
         const QString name = sectionName(line);
@@ -84,21 +83,38 @@ QString ProfileFile::readString(const QString &path, const QString &section, con
         }
         QString k, v;
         if (inSection && keyLine(line, &k, &v) && same(k, key)) {
-            result = v;
-            found = true;
+            r.value = v;
+            r.found = true;
             break;
         }
     }
-    result.remove(QChar(0));
-    // Blanks go before the cut, so that an indented value keeps its 199
+    if (!r.found)
+        return r;
+    r.value.remove(QChar(0));
+    // Blanks go before the cut, so that an indented value keeps its
     // characters; then one pair of double quotes around a stored value goes,
     // which is how a value keeps blanks of its own.
-    result = result.trimmed();
-    if (found && result.size() >= 2 && result.startsWith(QLatin1Char('"'))
-        && result.endsWith(QLatin1Char('"')))
-        result = result.mid(1, result.size() - 2);
-    if (bufferSize > 0 && result.size() > bufferSize - 1)
+    r.value = r.value.trimmed();
+    if (r.value.size() >= 2 && r.value.startsWith(QLatin1Char('"'))
+        && r.value.endsWith(QLatin1Char('"')))
+        r.value = r.value.mid(1, r.value.size() - 2);
+    return r;
+}
+
+QString ProfileFile::readString(const QString &path, const QString &section, const QString &key,
+    const QString &defaultValue, int bufferSize, bool *cut)
+{
+    const Lookup found = lookup(path, section, key);
+    QString result = found.found ? found.value : defaultValue;
+    if (!found.found) {
+        result.remove(QChar(0));
+        result = result.trimmed();
+    }
+    const bool tooLong = bufferSize > 0 && result.size() > bufferSize - 1;
+    if (tooLong)
         result.truncate(bufferSize - 1);
+    if (cut)
+        *cut = tooLong;
     return result;
 }
 

@@ -9,7 +9,19 @@
 class ProfileFile
 {
 public:
-    static constexpr int kBufferSize = 200;
+    // Values of up to 4,096 characters are read whole (long ODBC connection
+    // strings); the classic reader's 200-byte buffer cut them at 199.
+    static constexpr int kMaxValueChars = 4096;
+    static constexpr int kBufferSize = kMaxValueChars + 1;
+
+    // What a key holds: its value (blanks and one pair of quotes gone, not
+    // cut) and whether the key is in the file at all.
+    struct Lookup
+    {
+        bool found = false;
+        QString value;
+    };
+    static Lookup lookup(const QString &path, const QString &section, const QString &key);
 
     // The value of key in section, or defaultValue when the file, section or
     // key is missing. Like the classic reader: only the first section of a
@@ -17,7 +29,7 @@ public:
     // quotes around it ("MY SERVER" reads MY SERVER), and the value is cut to
     // bufferSize - 1 characters; an empty stored value is returned as empty.
     static QString readString(const QString &path, const QString &section, const QString &key,
-        const QString &defaultValue, int bufferSize = kBufferSize);
+        const QString &defaultValue, int bufferSize = kBufferSize, bool *cut = nullptr);
 
     // Sets key in section, creating the file, section or key as needed and
     // replacing an existing value. The file is replaced atomically, so a

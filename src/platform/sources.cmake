@@ -11,4 +11,5 @@ set(LAYER_SOURCES
     ProgramFolder.cpp ProgramFolder.h
     Registry.cpp Registry.h
     RowSet.cpp RowSet.h
+    ServiceNotifier.cpp ServiceNotifier.h
     ShutdownSignals.cpp ShutdownSignals.h)

@@ -2,6 +2,7 @@
 
 #include "MapSim.h"
 #include "common/MapProtocol.h"
+#include "common/Version.h"
 #include "platform/ShutdownSignals.h"
 
 #include <QCommandLineParser>
@@ -93,7 +94,20 @@ int main(int argc, char **argv)
         QStringLiteral("quiet"), QStringLiteral("Print only the listening address."));
     parser.addOptions({host, port, vehicles, mode, requestLine, requestEvery, requestOrg, dropAfter,
         receivedFile, quiet});
-    parser.process(app);
+    const QCommandLineOption versionOption(
+        QStringLiteral("version"), QStringLiteral("Prints the version."));
+    parser.addOption(versionOption);
+    // A usage error ends with status 64 (EX_USAGE), as the gateway's do.
+    if (!parser.parse(app.arguments())) {
+        std::fprintf(stderr, "volmara-mapsim: %s (see --help)\n", qPrintable(parser.errorText()));
+        return 64;
+    }
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (parser.isSet(versionOption)) {
+        std::printf("%s\n", qPrintable(Version::plainText()));
+        return 0;
+    }
 
     auto number = [&](const QCommandLineOption &option, int max) {
         bool ok = false;
@@ -101,7 +115,7 @@ int main(int argc, char **argv)
         if (!ok || value < 0 || value > max) {
             std::fprintf(stderr, "volmara-mapsim: --%s wants a number from 0 to %d\n",
                 qPrintable(option.names().first()), max);
-            std::exit(2);
+            std::exit(64);
         }
         return value;
     };
@@ -109,7 +123,7 @@ int main(int argc, char **argv)
     MapSim::Options opt;
     if (!opt.host.setAddress(parser.value(host))) {
         std::fprintf(stderr, "volmara-mapsim: --host wants an address\n");
-        return 2;
+        return 64;
     }
     opt.port = quint16(number(port, 65535));
     opt.vehicles = parser.isSet(vehicles)

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The command line of the gateway's two executables, "volmara" (windows) and
+// "volmarad" (headless): --help, --version, --home DIR, --check-config and
+// the role word Server or Client (letter case ignored). Anything else is
+// refused, so that a typo never starts a gateway in a role nobody chose.
+class CommandLine
+{
+public:
+    // Exit statuses of the sysexits convention, which service managers and
+    // scripts read.
+    static constexpr int kUsageError = 64; // EX_USAGE
+    static constexpr int kConfigError = 78; // EX_CONFIG
+
+    enum class Action { Run, Help, Version, CheckConfig, UsageError };
+
+    struct Result
+    {
+        Action action = Action::Run;
+        QString home; // --home DIR, empty when not given
+        QString roleWord; // "Server" or "Client" as typed; empty when not given
+        QString error; // what was wrong, for UsageError
+    };
+
+    // args: the arguments after the program's name.
+    static Result parse(const QStringList &args);
+
+    // What --help, --version and a usage error print (stdout; a usage error
+    // on stderr) and the exit status they end with.
+    static int answer(const Result &result, const QString &program, bool headless);
+
+    // One line: "Usage: volmarad [--home DIR] [--check-config] [Server|Client]".
+    static QString usageLine(const QString &program);
+    // The whole --help text; headless tells what the headless executable does
+    // differently.
+    static QString helpText(const QString &program, bool headless);
+};

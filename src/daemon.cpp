@@ -1,0 +1,71 @@
+// volmarad: the gateway without windows, for a service manager. The same
+// start-up, supervisor, database cycle, map link and logs as the window
+// program; every debug record also goes to standard error.
+
+#include "app/AppLifecycle.h"
+#include "app/CommandLine.h"
+#include "app/ConfigCheck.h"
+#include "app/Gateway.h"
+#include "app/HeadlessUi.h"
+#include "app/ServiceWatch.h"
+#include "common/Version.h"
+#include "diag/ErrorLog.h"
+#include "diag/StderrLog.h"
+#include "platform/Clock.h"
+#include "platform/ProgramFolder.h"
+#include "platform/ShutdownSignals.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTextStream>
+#include <QTimer>
+
+int main(int argc, char *argv[])
+{
+    Clock::settleTimeZone();
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("volmarad"));
+
+    const CommandLine::Result cl = CommandLine::parse(app.arguments().mid(1));
+    if (cl.action != CommandLine::Action::Run && cl.action != CommandLine::Action::CheckConfig)
+        return CommandLine::answer(cl, QStringLiteral("volmarad"), true);
+    // The program folder for everything that asks for it, sessions included.
+    if (!cl.home.isEmpty())
+        qputenv("VOLMARA_HOME", QDir(cl.home).absolutePath().toLocal8Bit());
+    if (cl.action == CommandLine::Action::CheckConfig) {
+        QTextStream out(stdout);
+        return ConfigCheck(ProgramFolder::path(), cl.roleWord).run(out);
+    }
+
+    Gateway gateway(ProgramFolder::path());
+    StderrLog stderrLog;
+    gateway.log().setSink(&stderrLog);
+
+    ServiceWatch watch(gateway);
+    int status = 0;
+    gateway.lifecycle().setProcessEnder([&status, &watch] {
+        watch.stopping();
+        QCoreApplication::exit(status);
+    });
+    HeadlessUi ui(gateway, [&status, &gateway] {
+        status = CommandLine::kConfigError;
+        gateway.lifecycle().requestEnd();
+    });
+    gateway.setUi(&ui);
+
+    ShutdownSignals stopSignals;
+    QObject::connect(&stopSignals, &ShutdownSignals::shutdownRequested, &gateway,
+        [&gateway] { gateway.lifecycle().requestEnd(); });
+
+    gateway.log().logMessage(QStringLiteral("volmarad"),
+        Version::plainText() + QStringLiteral(" starts in ") + gateway.programFolder());
+    // Inside the event loop, as in the window program.
+    QTimer::singleShot(0, &gateway, [&] {
+        gateway.lifecycle().MDIForm_Load(cl.roleWord);
+        if (!ui.configurationFailed())
+            watch.ready();
+    });
+    const int rc = app.exec();
+    gateway.log().flushRepeats(true);
+    return rc;
+}

@@ -1,0 +1,126 @@
+#include "settings/SettingsCheck.h"
+
+#include "common/MapProtocol.h"
+#include "platform/Convert.h"
+#include "platform/Failure.h"
+#include "settings/Settings.h"
+
+#include <QRegularExpression>
+#include <QStringList>
+
+namespace {
+
+const QString kMap = QStringLiteral("ORVIKMap");
+const QString kDatabase = QStringLiteral("Database");
+const QString kMisc = QStringLiteral("Misc");
+
+SettingsCheck::Entry read(
+    const Settings &ini, const QString &section, const QString &key, const QString &defaultValue)
+{
+    SettingsCheck::Entry e;
+    e.section = section;
+    e.key = key;
+    e.fromFile = ini.contains(section, key);
+    e.value = ini.ReadINI(section, key, defaultValue);
+    return e;
+}
+
+void missing(SettingsCheck::Entry &e)
+{
+    e.problem
+        = e.name() + (e.fromFile ? QStringLiteral(" is empty") : QStringLiteral(" is missing"));
+    e.blocksStart = true;
+}
+
+} // namespace
+
+QString SettingsCheck::Entry::name() const
+{
+    return QLatin1Char('[') + section + QStringLiteral("] ") + key;
+}
+
+QList<SettingsCheck::Entry> SettingsCheck::review(const Settings &ini)
+{
+    QList<Entry> all;
+
+    Entry ip = read(ini, kMap, QStringLiteral("MapIP"), QString());
+    if (ip.value.isEmpty())
+        missing(ip);
+    all << ip;
+
+    Entry port
+        = read(ini, kMap, QStringLiteral("Port"), QString::number(MapProtocol::kDefaultPort));
+    if (port.value.isEmpty()) {
+        missing(port);
+    } else {
+        qint32 n = -1;
+        const bool number = !trapFailure([&] { n = Convert::toLong(port.value); });
+        if (!number || n < 1 || n > 65535) {
+            port.problem = port.name() + QStringLiteral(" = ") + port.value
+                + QStringLiteral(" is not a TCP port (1 to 65535)");
+            port.blocksStart = true;
+        }
+    }
+    all << port;
+
+    Entry gmt = read(ini, kMap, QStringLiteral("GMT"), QStringLiteral("2"));
+    if (gmt.value.isEmpty()) {
+        missing(gmt);
+    } else if (trapFailure([&] { Convert::toInteger(gmt.value); })) {
+        gmt.problem = gmt.name() + QStringLiteral(" = ") + gmt.value
+            + QStringLiteral(" is not a whole number of hours");
+        gmt.blocksStart = true;
+    }
+    all << gmt;
+
+    Entry server = read(ini, kDatabase, QStringLiteral("SQLServer"), QString());
+    if (server.value.isEmpty())
+        missing(server);
+    all << server;
+
+    all << read(ini, kDatabase, QStringLiteral("ORVIKDBServer"), server.value);
+    all << read(ini, kDatabase, QStringLiteral("ODBCDriver"),
+        QStringLiteral("ODBC Driver 18 for SQL Server"));
+
+    Entry timeout
+        = read(ini, kDatabase, QStringLiteral("Connection TimeOut"), QStringLiteral("20"));
+    if (trapFailure([&] { Convert::toLong(timeout.value); }))
+        timeout.problem = timeout.name() + QStringLiteral(" = ") + timeout.value
+            + QStringLiteral(" is not a number of seconds (20 is used)");
+    all << timeout;
+
+    Entry interval = read(ini, kMisc, QStringLiteral("DBInterval"), QStringLiteral("15"));
+    if (!Convert::isNumeric(interval.value))
+        interval.problem = interval.name() + QStringLiteral(" = ") + interval.value
+            + QStringLiteral(" is not a number of seconds (15 is used)");
+    all << interval;
+
+    Entry sent = read(ini, kMisc, QStringLiteral("SentLines2File"), QStringLiteral("False"));
+    if (!sent.value.isEmpty() && trapFailure([&] { Convert::toBool(sent.value); }))
+        sent.problem = sent.name() + QStringLiteral(" = ") + sent.value
+            + QStringLiteral(" is neither True nor False (False is used)");
+    all << sent;
+
+    return all;
+}
+
+QStringList SettingsCheck::blockingProblems(const Settings &settings)
+{
+    QStringList problems;
+    for (const Entry &e : review(settings)) {
+        if (e.blocksStart)
+            problems << e.problem;
+    }
+    return problems;
+}
+
+QString SettingsCheck::withoutPassword(const QString &dataSource)
+{
+    // "PWD=secret;" or "Password={se;cret}" in a connection string.
+    static const QRegularExpression password(
+        QStringLiteral(R"(((?:^|;)\s*(?:PWD|Password)\s*=\s*)(\{(?:[^}]|\}\})*\}|[^;]*))"),
+        QRegularExpression::CaseInsensitiveOption);
+    QString text = dataSource;
+    text.replace(password, QStringLiteral("\\1***"));
+    return text;
+}

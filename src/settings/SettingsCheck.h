@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+class Settings;
+
+// Every setting of Volmara.INI the gateway uses, with the value it will use,
+// where that came from (the file or the default) and what is wrong with it,
+// named by section and key ("[Database] SQLServer is missing"). The checks are
+// the ones start-up and the logon dialog apply, so that a headless start can
+// say why it will not connect instead of waiting at an invisible dialog.
+class SettingsCheck
+{
+public:
+    struct Entry
+    {
+        QString section;
+        QString key;
+        QString value; // as the gateway reads it
+        bool fromFile = false; // else the default
+        QString problem; // empty when the value is usable
+        // Whether the gateway can start with it: a wrong interval or switch
+        // only falls back to its default, a missing map address stops the start.
+        bool blocksStart = false;
+
+        QString name() const; // "[Section] Key"
+    };
+
+    static QList<Entry> review(const Settings &settings);
+    // The problems that stop the start, each as "[Section] Key ..." text.
+    static QStringList blockingProblems(const Settings &settings);
+    // A data source with its password left out ("PWD=***"), for logs and reports.
+    static QString withoutPassword(const QString &dataSource);
+};

@@ -1,0 +1,173 @@
+#include "TestSupport.h"
+
+#include "diag/ErrorLog.h"
+#include "platform/Clock.h"
+#include "settings/Settings.h"
+#include "settings/SettingsCheck.h"
+
+#include <QtTest>
+
+// What the headless start and --check-config say about Volmara.INI: every
+// setting with its source, and each problem named by section and key.
+class TestSettingsCheck : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void problemsNameTheKey_data();
+    void problemsNameTheKey();
+    void sourceIsFileOrDefault();
+    void longValueCutIsLoggedOnce();
+    void passwordsLeftOut_data();
+    void passwordsLeftOut();
+};
+
+namespace {
+
+const QByteArray kGood = "[ORVIKMap]\r\nMapIP=127.0.0.1\r\nPort=21953\r\nGMT=2\r\n"
+                         "[Database]\r\nSQLServer=sqlite:db\r\n[Misc]\r\nDBInterval=15\r\n";
+
+QByteArray with(const QByteArray &from, const QByteArray &to)
+{
+    QByteArray text = kGood;
+    return text.replace(from, to);
+}
+
+} // namespace
+
+void TestSettingsCheck::problemsNameTheKey_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QStringList>("blocking"); // problems that stop a start
+    QTest::addColumn<QString>("other"); // a problem that only falls back, or empty
+
+    QTest::newRow("complete") << kGood << QStringList() << QString();
+    QTest::newRow("no file at all")
+        << QByteArray()
+        << QStringList{"[ORVIKMap] MapIP is missing", "[Database] SQLServer is missing"}
+        << QString();
+    QTest::newRow("empty map address") << with("MapIP=127.0.0.1", "MapIP=")
+                                       << QStringList{"[ORVIKMap] MapIP is empty"} << QString();
+    QTest::newRow("server key absent")
+        << with("SQLServer=sqlite:db\r\n", "") << QStringList{"[Database] SQLServer is missing"}
+        << QString();
+    QTest::newRow("port not a number")
+        << with("Port=21953", "Port=21953x")
+        << QStringList{"[ORVIKMap] Port = 21953x is not a TCP port (1 to 65535)"} << QString();
+    QTest::newRow("port too large")
+        << with("Port=21953", "Port=70000")
+        << QStringList{"[ORVIKMap] Port = 70000 is not a TCP port (1 to 65535)"} << QString();
+    QTest::newRow("port zero") << with("Port=21953", "Port=0")
+                               << QStringList{"[ORVIKMap] Port = 0 is not a TCP port (1 to 65535)"}
+                               << QString();
+    QTest::newRow("port empty") << with("Port=21953", "Port=")
+                                << QStringList{"[ORVIKMap] Port is empty"} << QString();
+    QTest::newRow("GMT not a number")
+        << with("GMT=2", "GMT=two")
+        << QStringList{"[ORVIKMap] GMT = two is not a whole number of hours"} << QString();
+    QTest::newRow("interval typo falls back")
+        << with("DBInterval=15", "DBInterval=1O") << QStringList()
+        << QString("[Misc] DBInterval = 1O is not a number of seconds (15 is used)");
+    QTest::newRow("switch typo falls back")
+        << (kGood + "SentLines2File=Ture\r\n") << QStringList()
+        << QString("[Misc] SentLines2File = Ture is neither True nor False (False is used)");
+    QTest::newRow("time-out typo falls back")
+        << with("SQLServer=sqlite:db", "SQLServer=sqlite:db\r\nConnection TimeOut=abc")
+        << QStringList()
+        << QString("[Database] Connection TimeOut = abc is not a number of seconds (20 is used)");
+}
+
+void TestSettingsCheck::problemsNameTheKey()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QStringList, blocking);
+    QFETCH(QString, other);
+    TempHome home;
+    if (!ini.isEmpty())
+        home.write(QStringLiteral("Volmara.INI"), ini);
+    const Settings settings(home.path());
+    QCOMPARE(SettingsCheck::blockingProblems(settings), blocking);
+    QStringList all;
+    for (const SettingsCheck::Entry &e : SettingsCheck::review(settings)) {
+        if (!e.problem.isEmpty() && !e.blocksStart)
+            all << e.problem;
+    }
+    QCOMPARE(all, other.isEmpty() ? QStringList() : QStringList{other});
+}
+
+void TestSettingsCheck::sourceIsFileOrDefault()
+{
+    TempHome home;
+    home.write(QStringLiteral("Volmara.INI"), kGood);
+    QHash<QString, SettingsCheck::Entry> byName;
+    for (const SettingsCheck::Entry &e : SettingsCheck::review(Settings(home.path())))
+        byName.insert(e.name(), e);
+    QVERIFY(byName.value(QStringLiteral("[ORVIKMap] Port")).fromFile);
+    QCOMPARE(byName.value(QStringLiteral("[ORVIKMap] Port")).value, QStringLiteral("21953"));
+    // Not in the file: the gateway's defaults, marked as such.
+    const SettingsCheck::Entry second = byName.value(QStringLiteral("[Database] ORVIKDBServer"));
+    QVERIFY(!second.fromFile);
+    QCOMPARE(second.value, QStringLiteral("sqlite:db")); // the jobs session's source
+    const SettingsCheck::Entry timeout
+        = byName.value(QStringLiteral("[Database] Connection TimeOut"));
+    QVERIFY(!timeout.fromFile);
+    QCOMPARE(timeout.value, QStringLiteral("20"));
+    QCOMPARE(byName.value(QStringLiteral("[Database] ODBCDriver")).value,
+        QStringLiteral("ODBC Driver 18 for SQL Server"));
+}
+
+void TestSettingsCheck::longValueCutIsLoggedOnce()
+{
+    TempHome home;
+    // A 213-character connection string is read whole; a 5,000-character one
+    // is cut at 4,096 and that is logged once, with its key.
+    const QString connection
+        = QStringLiteral("DRIVER={ODBC Driver 18 for SQL Server};SERVER=sqlsrv01;")
+        + QString(213 - 55, QLatin1Char('x'));
+    QCOMPARE(connection.size(), 213);
+    home.write(QStringLiteral("Volmara.INI"),
+        "[Database]\r\nSQLServer=" + connection.toLatin1()
+            + "\r\nORVIKDBServer=" + QByteArray(5000, 'q') + "\r\n");
+    Clock clock;
+    ErrorLog log(home.path(), clock);
+    Settings settings(home.path());
+    settings.setLog(&log);
+    QCOMPARE(settings.ReadINI(QStringLiteral("Database"), QStringLiteral("SQLServer"), QString()),
+        connection);
+    QVERIFY(!home.exists(QStringLiteral("Debug.TXT")));
+    // Read again and again, in any letter case: one record.
+    for (const char *key : {"ORVIKDBServer", "orvikdbserver", "ORVIKDBServer"}) {
+        QCOMPARE(settings.ReadINI(QStringLiteral("Database"), QLatin1String(key), QString()),
+            QString(4096, QLatin1Char('q')));
+    }
+    const QStringList lines = home.lines(QStringLiteral("Debug.TXT"));
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().contains(QStringLiteral(
+                 "ReadINI: [Database] ORVIKDBServer is longer than 4096 characters")),
+        qPrintable(lines.first()));
+}
+
+void TestSettingsCheck::passwordsLeftOut_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("host name") << "sqlsrv01\\SITE"
+                               << "sqlsrv01\\SITE";
+    QTest::newRow("PWD at the end") << "DRIVER={FreeTDS};SERVER=s;UID=orvikuser;PWD=secret"
+                                    << "DRIVER={FreeTDS};SERVER=s;UID=orvikuser;PWD=***";
+    QTest::newRow("Password in the middle, any case") << "Server=s;password=se cret;Database=d"
+                                                      << "Server=s;password=***;Database=d";
+    QTest::newRow("braced password with a semicolon") << "UID=u;PWD={a;b}}c};Encrypt=yes"
+                                                      << "UID=u;PWD=***;Encrypt=yes";
+    QTest::newRow("first key") << "PWD=x;UID=u"
+                               << "PWD=***;UID=u";
+}
+
+void TestSettingsCheck::passwordsLeftOut()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, shown);
+    QCOMPARE(SettingsCheck::withoutPassword(source), shown);
+}
+
+QTEST_GUILESS_MAIN(TestSettingsCheck)
+#include "tst_settingscheck.moc"
