@@ -36,6 +36,8 @@ private Q_SLOTS:
     void hourlyLineListRenewal();
     void absentSessionIsOpened();
     void longOutageOver0400StillDropsTheDay();
+    void dayDroppedOnlyAcross0400_data();
+    void dayDroppedOnlyAcross0400();
     void badConnectionTimeOutSettingUsesTheDefault();
     void silentMapPeerIsGivenUp();
 
@@ -286,6 +288,58 @@ void TestCycle::longOutageOver0400StillDropsTheDay()
     m_gw->cycle().tmrDB_Timer();
     QVERIFY(!m_gw->day().colLines || !m_gw->day().colLines->contains(QStringLiteral("999999")));
     QCOMPARE(m_gw->cycle().dtLastQueryAll(), m_gw->clock().now());
+}
+
+void TestCycle::dayDroppedOnlyAcross0400_data()
+{
+    QTest::addColumn<QTime>("lastFull"); // the last full query, 2026-12-07
+    QTest::addColumn<QString>("request"); // what asks for a full query first
+    QTest::addColumn<QDateTime>("cycleAt");
+    QTest::addColumn<bool>("dropped");
+    const QDate day(2026, 12, 7);
+    QTest::newRow("refresh at 01:30")
+        << QTime(1, 10) << "refresh" << QDateTime(day, QTime(1, 30)) << false;
+    QTest::newRow("line list answer at 02:00")
+        << QTime(1, 45) << "$Q" << QDateTime(day, QTime(2, 0)) << false;
+    QTest::newRow("full query due after 30 minutes at 03:40")
+        << QTime(3, 5) << "" << QDateTime(day, QTime(3, 40)) << false;
+    QTest::newRow("04:00:05 after 03:59")
+        << QTime(3, 59) << "" << QDateTime(day, QTime(4, 0, 5)) << true;
+    QTest::newRow("outage from 03:00 to 05:00")
+        << QTime(3, 0) << "" << QDateTime(day, QTime(5, 0)) << true;
+    QTest::newRow("refresh at 04:10 after 03:50")
+        << QTime(3, 50) << "refresh" << QDateTime(day, QTime(4, 10)) << true;
+    QTest::newRow("line list answer at 04:02 after 03:58")
+        << QTime(3, 58) << "$Q" << QDateTime(day, QTime(4, 2)) << true;
+    QTest::newRow("refresh at 10:00 after 05:00")
+        << QTime(5, 0) << "refresh" << QDateTime(day, QTime(10, 0)) << false;
+}
+
+void TestCycle::dayDroppedOnlyAcross0400()
+{
+    QFETCH(QTime, lastFull);
+    QFETCH(QString, request);
+    QFETCH(QDateTime, cycleAt);
+    QFETCH(bool, dropped);
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    m_gw->cycle().setLastQueryAll(QDateTime(QDate(2026, 12, 7), lastFull));
+    m_gw->day().colLines = std::make_unique<colLinesType>();
+    m_gw->day().colLines->add(QStringLiteral("999999"), std::make_shared<clsLine>());
+    m_gw->clock().setNow(cycleAt);
+    m_gw->link().dtLinesTime = cycleAt;
+    if (request == QLatin1String("refresh"))
+        m_gw->cycle().requestFullQuery();
+    else if (request == QLatin1String("$Q"))
+        m_gw->cycle().lineListReceived();
+    m_gw->cycle().tmrDB_Timer();
+    const bool kept
+        = m_gw->day().colLines && m_gw->day().colLines->contains(QStringLiteral("999999"));
+    QCOMPARE(!kept, dropped);
+    // A full query ran either way.
+    QCOMPARE(m_gw->cycle().dtLastQueryAll(), cycleAt);
+    QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
 }
 
 void TestCycle::badConnectionTimeOutSettingUsesTheDefault()

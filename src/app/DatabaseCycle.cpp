@@ -83,6 +83,12 @@ void DatabaseCycle::stop()
     m_tmrDB.stop();
 }
 
+void DatabaseCycle::setLastQueryAll(const QDateTime &moment)
+{
+    m_dtLastQueryAll = moment;
+    m_dLastQueryDay = operationalDay(moment);
+}
+
 void DatabaseCycle::lineListReceived()
 {
     m_dtLastQueryAll = DateTime::zero();
@@ -215,11 +221,14 @@ void DatabaseCycle::tmrDB_Timer()
         sStatus = QStringLiteral("Reset colLines at 4:00 AM");
         // The last full query belongs to an earlier operational day: it ran
         // before 04:00 and now is later, or an outage passed 04:00 unseen.
-        if (operationalDay(m_dtLastQueryAll) != operationalDay(now())) {
+        // (Before the first one there are no lines to drop.)
+        const QDate today = operationalDay(now());
+        if (m_dLastQueryDay != today) {
             // A new operational day: the day's lines are dropped.
             m_day.colLines.reset();
             runSelection(QueryMode::QueryAll);
             m_dtLastQueryAll = now();
+            m_dLastQueryDay = today;
         } else if (DateTime::minutesBetween(m_dtLastQueryAll, now()) < 30) {
             sngStep = 24;
             runSelection(QueryMode::QueryTrigger);
@@ -227,6 +236,7 @@ void DatabaseCycle::tmrDB_Timer()
             sngStep = 25;
             runSelection(QueryMode::QueryAll);
             m_dtLastQueryAll = now();
+            m_dLastQueryDay = today;
         }
 
         sngStep = 26;

@@ -64,13 +64,17 @@ public:
     void stop();
     // The "$Q" answer arrived: the next tick runs the full query at once.
     void lineListReceived();
-    // The refresh command: the next selection is a full one.
+    // The refresh command: the next selection is a full one. Neither request
+    // drops the day's lines: only the 04:00 boundary does.
     void requestFullQuery() { m_dtLastQueryAll = DateTime::zero(); }
 
     const QTimer &tmrDB() const { return m_tmrDB; }
     QDateTime dtLastQueryAll() const { return m_dtLastQueryAll; }
+    // The operational day (from 04:00) of the last full query that ran;
+    // invalid before the first.
+    QDate lastQueryDay() const { return m_dLastQueryDay; }
     // Where a test begins: the last full query at a given moment.
-    void setLastQueryAll(const QDateTime &moment) { m_dtLastQueryAll = moment; }
+    void setLastQueryAll(const QDateTime &moment);
     QDateTime lastDBGood() const { return m_dtLastDBGood; }
 
     // The interval box (whole seconds as text) and its remembered value.
@@ -110,7 +114,11 @@ private:
     ErrorLog &m_log;
 
     QTimer m_tmrDB;
+    // Zero when a full query is due (a refresh or a "$Q" answer asks so).
     QDateTime m_dtLastQueryAll = DateTime::zero();
+    // Kept apart from the request above, so that a request never passes for
+    // a new day.
+    QDate m_dLastQueryDay;
     QDateTime m_dtLastDBGood = DateTime::zero();
     QDateTime m_dtLastPopup = DateTime::zero();
     QString m_intervalText;
