@@ -1,6 +1,8 @@
 #include "GatewayRig.h"
 #include "MapPeer.h"
+#include "SqliteLock.h"
 
+#include "app/AppLifecycle.h"
 #include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
 #include "common/MenuMarks.h"
@@ -10,13 +12,24 @@
 #include "platform/DbSession.h"
 #include "platform/Failure.h"
 #include "platform/MapSocket.h"
+#include "platform/ShutdownSignals.h"
 #include "settings/Settings.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QtTest>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+
+#include <unistd.h>
 
 // The database cycle with real embedded files, a real loopback map peer, a
 // settable clock and a scripted operator.
@@ -40,6 +53,8 @@ private Q_SLOTS:
     void dayDroppedOnlyAcross0400();
     void badConnectionTimeOutSettingUsesTheDefault();
     void silentMapPeerIsGivenUp();
+    void lockedJobsFileEndsTheCycleAndTheNextOneSelects();
+    void stopSignalDuringALockIsHonouredSoon();
 
     void intervalSeconds_data();
     void intervalSeconds();
@@ -49,9 +64,13 @@ private Q_SLOTS:
 
 private:
     void openSessions();
+    // A job in the jobs file of the program folder's "db", or in another file.
     void addJob(int recId, int routeCode, const QString &start,
-        const QString &driver = QStringLiteral("Dana"));
+        const QString &driver = QStringLiteral("Dana"), const QString &file = QString());
     QStringList debugLines() const { return m_rig->debugLines(); }
+    QString jobsFile() const;
+    // UsedFlag of the job with the given RecID (-1: no such job).
+    int usedFlag(int recId) const;
 
     std::unique_ptr<GatewayRig> m_rig;
     Gateway *m_gw = nullptr;
@@ -77,13 +96,13 @@ void TestCycle::openSessions()
     QVERIFY(m_gw->sqlConnect().SQLConnect());
 }
 
-void TestCycle::addJob(int recId, int routeCode, const QString &start, const QString &driver)
+void TestCycle::addJob(
+    int recId, int routeCode, const QString &start, const QString &driver, const QString &file)
 {
     {
         QSqlDatabase db
             = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("jobs"));
-        db.setDatabaseName(
-            EmbeddedSchema::jobsFile(QDir(m_rig->home.path()).filePath(QStringLiteral("db"))));
+        db.setDatabaseName(file.isEmpty() ? jobsFile() : file);
         QVERIFY(db.open());
         QSqlQuery q(db);
         q.prepare(QStringLiteral(
@@ -99,6 +118,30 @@ void TestCycle::addJob(int recId, int routeCode, const QString &start, const QSt
         QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
     }
     QSqlDatabase::removeDatabase(QStringLiteral("jobs"));
+}
+
+QString TestCycle::jobsFile() const
+{
+    return EmbeddedSchema::jobsFile(m_rig->home.file(QStringLiteral("db")));
+}
+
+int TestCycle::usedFlag(int recId) const
+{
+    int flag = -1;
+    {
+        QSqlDatabase db
+            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("flags"));
+        db.setDatabaseName(jobsFile());
+        if (db.open()) {
+            QSqlQuery q(db);
+            q.prepare(QStringLiteral("SELECT UsedFlag FROM Jobs WHERE RecID = ?"));
+            q.addBindValue(recId);
+            if (q.exec() && q.next())
+                flag = q.value(0).toInt();
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("flags"));
+    return flag;
 }
 
 void TestCycle::lineListWaitSendsAtMostEvery30Seconds()
@@ -372,6 +415,78 @@ void TestCycle::silentMapPeerIsGivenUp()
     QVERIFY(refused);
     QVERIFY(sent <= 10);
     QCOMPARE(m_gw->sckMap().state(), MapSocket::State::Error);
+}
+
+void TestCycle::lockedJobsFileEndsTheCycleAndTheNextOneSelects()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    addJob(1, 123456, QStringLiteral("06:05"));
+    {
+        // Another program holds the jobs file's write lock over the cycle.
+        SqliteLock lock(jobsFile());
+        QVERIFY2(lock.held(), qPrintable(lock.error()));
+        QElapsedTimer took;
+        took.start();
+        m_gw->cycle().tmrDB_Timer();
+        const qint64 ms = took.elapsed();
+        qInfo("a cycle on a locked jobs file took %lld ms", ms);
+        QVERIFY2(ms < 10000, qPrintable(QString::number(ms)));
+        QVERIFY(m_gw->cycle().tmrDB().isActive());
+        // The liveness line only: nothing was selected, nothing pushed.
+        QCOMPARE(peer.takeReceived(), QByteArray("\r\n"));
+        const QStringList lines = debugLines();
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines.first().contains(QStringLiteral("database is locked"))
+                && lines.first().contains(QStringLiteral("ORVIK_Jobs.sqlite")),
+            qPrintable(lines.first()));
+    }
+    // Released: the job was never marked.
+    QCOMPARE(usedFlag(1), 0);
+
+    m_gw->clock().advanceSeconds(15);
+    m_gw->cycle().tmrDB_Timer();
+    const QByteArray received = peer.takeReceived();
+    QVERIFY2(received.startsWith("\r\n$NotifyOrganization,dedod,ExpLineSched\\c34506201\\c"),
+        qPrintable(received));
+    QCOMPARE(usedFlag(1), 1);
+    QCOMPARE(debugLines().size(), 1);
+}
+
+void TestCycle::stopSignalDuringALockIsHonouredSoon()
+{
+    ShutdownSignals stopSignals;
+    connect(&stopSignals, &ShutdownSignals::shutdownRequested, m_gw,
+        [this] { m_gw->lifecycle().requestEnd(); });
+    using Steady = std::chrono::steady_clock;
+    std::atomic<Steady::rep> signalledAt{0};
+    qint64 endedAfterMs = -1;
+    m_gw->lifecycle().setProcessEnder([&] {
+        endedAfterMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+            Steady::now().time_since_epoch() - Steady::duration(signalledAt.load()))
+                           .count();
+    });
+    openSessions();
+    addJob(1, 123456, QStringLiteral("06:05"));
+    SqliteLock lock(jobsFile());
+    QVERIFY2(lock.held(), qPrintable(lock.error()));
+    // The service manager's stop comes while the cycle waits for the lock.
+    std::thread stopper([&signalledAt] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        signalledAt = Steady::now().time_since_epoch().count();
+        ::kill(::getpid(), SIGTERM);
+    });
+    m_gw->cycle().tmrDB_Timer();
+    stopper.join();
+    QTRY_VERIFY_WITH_TIMEOUT(endedAfterMs >= 0, 10000);
+    qInfo("the stop was honoured %lld ms after the signal", endedAfterMs);
+    QVERIFY2(endedAfterMs < 2000, qPrintable(QString::number(endedAfterMs)));
+    const QStringList lines = debugLines();
+    QVERIFY2(lines.last().contains(QStringLiteral(" EndProgram: TimerFuncs")),
+        qPrintable(lines.join(QLatin1Char('\n'))));
+    lock.release();
+    QCOMPARE(usedFlag(1), 0);
 }
 
 void TestCycle::intervalSeconds_data()

@@ -2,18 +2,23 @@
 // SQLConnect.
 
 #include "CoreParts.h"
+#include "SqliteLock.h"
 
 #include "db/EmbeddedSchema.h"
 #include "db/SqlConnect.h"
+#include "db/SqliteDialect.h"
 #include "platform/DbSession.h"
 #include "platform/Failure.h"
 #include "platform/RowSet.h"
 #include "settings/Settings.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTcpServer>
 #include <QtTest>
+
+#include <cstdio>
 
 class TstDbSession : public QObject
 {
@@ -26,6 +31,8 @@ private Q_SLOTS:
     void failedStatementCarriesDriverText();
     void connectionStatusFollowsFiles();
     void missingCatalogFileIsNotCreated();
+    void lockedFileFailsSoonAndLeavesNoMarks_data();
+    void lockedFileFailsSoonAndLeavesNoMarks();
     void splitKeepsQuotedSemicolons();
     void connectionLossDiagnostics_data();
     void connectionLossDiagnostics();
@@ -118,6 +125,60 @@ void TstDbSession::missingCatalogFileIsNotCreated()
     QVERIFY_THROWS_EXCEPTION(Failure, s->open());
     QVERIFY(!QFile::exists(m_db + QStringLiteral("/NoSuch.sqlite")));
     QCOMPARE(s->state(), int(DbSession::Closed));
+}
+
+// The selection batch marks the day's jobs 2, reads them and marks them 1 in
+// one transaction: a lock before it or at its commit ends it within seconds,
+// rolled back, and the next run goes through.
+void TstDbSession::lockedFileFailsSoonAndLeavesNoMarks_data()
+{
+    QTest::addColumn<QString>("journal");
+    QTest::addColumn<QString>("holder"); // how the other program holds the file
+    QTest::newRow("a writer holds the file") << "WAL"
+                                             << "BEGIN EXCLUSIVE";
+    QTest::newRow("a reader holds the commit back") << "DELETE"
+                                                    << "BEGIN";
+}
+
+void TstDbSession::lockedFileFailsSoonAndLeavesNoMarks()
+{
+    QFETCH(QString, journal);
+    QFETCH(QString, holder);
+    const QString file = EmbeddedSchema::jobsFile(m_db);
+    auto s = openJobs(QStringLiteral("sqlite:") + m_db);
+    s->execute(QStringLiteral("PRAGMA journal_mode=") + journal);
+    s->execute(QStringLiteral("INSERT INTO Jobs (CarNo, CarNum, RecID, RouteStart, RouteEnd, "
+                              "RouteCode, UsedFlag) VALUES (7, '12-345-67', 1, "
+                              "'2026-12-07 06:05:00', '2026-12-07 23:00:00', 123456, 0)"));
+    const QString batch
+        = SqliteDialect().selectionBatch(QDateTime(QDate(2026, 12, 7), QTime(10, 0)));
+    auto marks
+        = [&] { return s->execute(QStringLiteral("SELECT UsedFlag FROM Jobs"))->field(0).toInt(); };
+    {
+        SqliteLock lock(file, holder);
+        QVERIFY2(lock.held(), qPrintable(lock.error()));
+        QElapsedTimer took;
+        took.start();
+        try {
+            s->execute(batch);
+            QFAIL("the batch ran on a locked file");
+        } catch (const Failure &f) {
+            qInfo(
+                "the batch gave up after %lld ms: %s", took.elapsed(), qPrintable(f.description()));
+            QVERIFY2(f.description().contains(QStringLiteral("database is locked"))
+                    && f.description().contains(QStringLiteral("ORVIK_Jobs.sqlite")),
+                qPrintable(f.description()));
+        }
+        QVERIFY2(took.elapsed() < 10000, qPrintable(QString::number(took.elapsed())));
+    }
+    QCOMPARE(marks(), 0);
+    // Nothing of the failed run is left open: the same session runs it now.
+    RowSet::Ptr rs = s->execute(batch);
+    while (rs && rs->state() == RowSet::Closed)
+        rs = rs->nextRecordset();
+    QVERIFY(rs);
+    QCOMPARE(rs->recordCount(), 1);
+    QCOMPARE(marks(), 1);
 }
 
 void TstDbSession::splitKeepsQuotedSemicolons()

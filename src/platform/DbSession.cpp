@@ -2,8 +2,10 @@
 
 #include "Failure.h"
 #include "ProgramFolder.h"
+#include "ShutdownSignals.h"
 
 #include <QAtomicInt>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QSqlDriver>
@@ -23,9 +25,26 @@ QAtomicInt g_connectionCounter;
 // driver gives no number for.
 constexpr int kUnspecifiedDbError = -2147467259;
 
+// SQLite's own wait for a lock, per attempt: between attempts the session
+// looks whether it may wait on.
+constexpr int kLockPollMs = 100;
+
 QString fold(const QString &name)
 {
     return name.toCaseFolded();
+}
+
+// SQLITE_BUSY (another connection holds the file) or SQLITE_LOCKED.
+bool isLockError(const QSqlError &error)
+{
+    const QString code = error.nativeErrorCode();
+    return code == QLatin1String("5") || code == QLatin1String("6")
+        || error.databaseText().contains(QLatin1String("database is locked"), Qt::CaseInsensitive);
+}
+
+QString firstWord(const QString &statement)
+{
+    return statement.section(QLatin1Char(' '), 0, 0).toUpper();
 }
 
 } // namespace
@@ -130,6 +149,7 @@ void DbSession::open()
     m_backend = backendOf(dataSource());
     m_rteAttached = false;
     m_connectionLost = false;
+    m_transactionOpen = false;
     try {
         if (m_backend == Backend::Sqlite)
             openSqlite();
@@ -160,10 +180,8 @@ void DbSession::openSqlite()
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     db.setDatabaseName(file);
     // Other programs write these files while the gateway runs: a statement
-    // waits for a momentary lock up to the command time-out instead of
-    // failing at once.
-    db.setConnectOptions(
-        QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(qMax(1, m_commandTimeout) * 1000));
+    // waits for a momentary lock (execSqlite) instead of failing at once.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kLockPollMs));
     if (!db.open())
         failWith(db.lastError(), QStringLiteral("Cannot open database"));
     QSqlQuery q(db);
@@ -529,23 +547,56 @@ RowSet::Ptr DbSession::execute(const QString &batch)
     }
 
     const QStringList statements = splitStatements(batch);
-    bool inTransaction = false;
+    bool inTransaction = false; // begun by this batch
     for (const QString &statement : statements) {
         QSqlQuery q(db);
         q.setForwardOnly(true);
-        if (!q.exec(statement)) {
+        if (!execSqlite(q, statement)) {
             const QSqlError error = q.lastError();
-            if (inTransaction)
+            // A transaction the batch began ends with it: a lock half-way
+            // leaves none of its changes behind (no job stays marked 2).
+            if (inTransaction) {
                 QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+                m_transactionOpen = false;
+            }
+            if (isLockError(error)) {
+                // Which file is held is what the operator needs to know.
+                failWith(QSqlError(error.driverText(),
+                             QStringLiteral("%1 (%2)").arg(error.databaseText().trimmed(),
+                                 QDir::toNativeSeparators(db.databaseName())),
+                             error.type(), error.nativeErrorCode()),
+                    QStringLiteral("The statement failed"));
+            }
             failWith(error, QStringLiteral("The statement failed"));
         }
-        const QString word = statement.section(QLatin1Char(' '), 0, 0).toUpper();
-        if (word == QLatin1String("BEGIN"))
+        const QString word = firstWord(statement);
+        if (word == QLatin1String("BEGIN")) {
             inTransaction = true;
-        else if (word == QLatin1String("COMMIT") || word == QLatin1String("END")
-            || word == QLatin1String("ROLLBACK"))
+            m_transactionOpen = true;
+        } else if (word == QLatin1String("COMMIT") || word == QLatin1String("END")
+            || word == QLatin1String("ROLLBACK")) {
             inTransaction = false;
+            m_transactionOpen = false;
+        }
         appendToChain(fetchResult(q), &head, &tail);
     }
     return head ? head : std::make_shared<RowSet>();
+}
+
+bool DbSession::execSqlite(QSqlQuery &q, const QString &statement)
+{
+    // A statement kept out by a lock may run again when it starts or ends a
+    // transaction or stands outside one; inside one, the transaction has to
+    // end first.
+    const QString word = firstWord(statement);
+    const bool mayRetry = !m_transactionOpen || word == QLatin1String("BEGIN")
+        || word == QLatin1String("COMMIT") || word == QLatin1String("END");
+    const QDeadlineTimer deadline(kEmbeddedLockWaitMs);
+    for (;;) {
+        if (q.exec(statement))
+            return true;
+        if (!mayRetry || !isLockError(q.lastError()) || deadline.hasExpired()
+            || ShutdownSignals::stopPending())
+            return false;
+    }
 }

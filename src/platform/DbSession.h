@@ -37,8 +37,13 @@ public:
     QString provider() const { return m_provider; }
     void setCursorLocation(int location);
     int cursorLocation() const { return m_cursorLocation; }
-    // Seconds a statement may run (ODBC: the query time-out; embedded: how
-    // long a statement waits for another program's lock).
+    // How long an embedded statement waits for another program's lock on a
+    // file before it fails with "database is locked". Short: the wait holds
+    // the window thread, and with it the map and the stop signals.
+    static constexpr int kEmbeddedLockWaitMs = 3000;
+
+    // Seconds a statement may run (the ODBC query time-out; an embedded
+    // statement waits for a lock kEmbeddedLockWaitMs at most instead).
     void setCommandTimeout(int seconds);
     int commandTimeout() const { return m_commandTimeout; }
     // Seconds an open may take (ODBC: the login and connection time-outs);
@@ -97,6 +102,10 @@ private:
     void openSqlite();
     void openOdbc();
     [[noreturn]] void failWith(const QSqlError &error, const QString &what) const;
+    // Runs one embedded statement, again while another program's lock keeps
+    // it out and waiting is allowed (up to kEmbeddedLockWaitMs, and not after
+    // a stop signal). False when it failed.
+    bool execSqlite(QSqlQuery &q, const QString &statement);
     void applyOdbcQueryTimeout();
     void applyQueryTimeout(QSqlQuery &query);
     int odbcConnectionDead() const; // 1 dead, 0 alive, -1 unknown
@@ -116,4 +125,5 @@ private:
     bool m_queryTimeoutApplied = false;
     bool m_rteAttached = false;
     bool m_connectionLost = false; // a statement failed for want of the connection
+    bool m_transactionOpen = false; // embedded: a BEGIN not yet ended
 };
