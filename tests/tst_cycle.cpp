@@ -55,6 +55,7 @@ private Q_SLOTS:
     void silentMapPeerIsGivenUp();
     void lockedJobsFileEndsTheCycleAndTheNextOneSelects();
     void stopSignalDuringALockIsHonouredSoon();
+    void jobsFileRestoredByRenameIsReopened();
 
     void intervalSeconds_data();
     void intervalSeconds();
@@ -487,6 +488,39 @@ void TestCycle::stopSignalDuringALockIsHonouredSoon()
         qPrintable(lines.join(QLatin1Char('\n'))));
     lock.release();
     QCOMPARE(usedFlag(1), 0);
+}
+
+void TestCycle::jobsFileRestoredByRenameIsReopened()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    addJob(1, 123456, QStringLiteral("06:05"));
+    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(peer.takeReceived().contains("\\c34506201\\c"));
+
+    // A restore: another jobs file, holding a new job, renamed into the place
+    // of the open one.
+    const QString restore = m_rig->home.file(QStringLiteral("restore"));
+    EmbeddedSchema::create(restore);
+    addJob(2, 10512, QStringLiteral("07:00"), QStringLiteral("Dana"),
+        EmbeddedSchema::jobsFile(restore));
+    QCOMPARE(::rename(QFile::encodeName(EmbeddedSchema::jobsFile(restore)).constData(),
+                 QFile::encodeName(jobsFile()).constData()),
+        0);
+
+    m_gw->clock().advanceSeconds(15);
+    m_gw->cycle().tmrDB_Timer();
+    m_gw->clock().advanceSeconds(15);
+    m_gw->cycle().tmrDB_Timer();
+    const QByteArray received = peer.takeReceived();
+    QVERIFY2(received.contains("\\c05102100\\c"), qPrintable(received));
+    QCOMPARE(usedFlag(2), 1); // marked in the restored file
+    const QStringList lines = debugLines();
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().contains(QStringLiteral("ORVIK_Jobs.sqlite was replaced")),
+        qPrintable(lines.first()));
+    QCOMPARE(m_gw->sessions().cnJobs->connectionStatus(), 1);
 }
 
 void TestCycle::intervalSeconds_data()

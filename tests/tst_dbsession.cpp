@@ -30,6 +30,8 @@ private Q_SLOTS:
     void batchGivesClosedResultsThenRows();
     void failedStatementCarriesDriverText();
     void connectionStatusFollowsFiles();
+    void connectionStatusFollowsFileIdentity_data();
+    void connectionStatusFollowsFileIdentity();
     void missingCatalogFileIsNotCreated();
     void lockedFileFailsSoonAndLeavesNoMarks_data();
     void lockedFileFailsSoonAndLeavesNoMarks();
@@ -115,6 +117,53 @@ void TstDbSession::connectionStatusFollowsFiles()
     s->close();
     QCOMPARE(s->state(), int(DbSession::Closed));
     QCOMPARE(s->connectionStatus(), 0);
+}
+
+// A file restored by rename in the place of an open one is another file: the
+// session must be reopened to read it.
+void TstDbSession::connectionStatusFollowsFileIdentity_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("how"); // rename, remove, write
+    QTest::addColumn<QString>("change");
+    QTest::newRow("jobs file restored by rename") << "ORVIK_Jobs.sqlite"
+                                                  << "rename"
+                                                  << "ORVIK_Jobs.sqlite was replaced";
+    QTest::newRow("route-times file restored by rename") << "RteDB.sqlite"
+                                                         << "rename"
+                                                         << "RteDB.sqlite was replaced";
+    QTest::newRow("jobs file removed") << "ORVIK_Jobs.sqlite"
+                                       << "remove"
+                                       << "ORVIK_Jobs.sqlite is gone";
+    QTest::newRow("jobs file written by another program") << "ORVIK_Jobs.sqlite"
+                                                          << "write"
+                                                          << "";
+}
+
+void TstDbSession::connectionStatusFollowsFileIdentity()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, how);
+    QFETCH(QString, change);
+    auto s = openJobs(QStringLiteral("sqlite:") + m_db);
+    QCOMPARE(s->connectionStatus(), 1);
+    QCOMPARE(s->fileChange(), QString());
+    const QString file = QDir(m_db).filePath(name);
+    if (how == QLatin1String("rename")) {
+        const QString other = m_core->home.file(QStringLiteral("restore"));
+        EmbeddedSchema::create(other);
+        QVERIFY(::rename(QFile::encodeName(QDir(other).filePath(name)).constData(),
+                    QFile::encodeName(file).constData())
+            == 0);
+    } else if (how == QLatin1String("remove")) {
+        QVERIFY(QFile::remove(file));
+    } else {
+        EmbeddedSchema::run(file, {QStringLiteral("UPDATE ShibFlag SET Flag = 1")});
+    }
+    QCOMPARE(s->connectionStatus(), change.isEmpty() ? 1 : 0);
+    QCOMPARE(s->property(QStringLiteral("Connection Status")).toInt(), change.isEmpty() ? 1 : 0);
+    QVERIFY2(change.isEmpty() ? s->fileChange().isEmpty() : s->fileChange().endsWith(change),
+        qPrintable(s->fileChange()));
 }
 
 void TstDbSession::missingCatalogFileIsNotCreated()

@@ -191,6 +191,7 @@ void DatabaseCycle::tmrDB_Timer()
             if (m_sessions.cnJobs->connectionStatus() != 1) {
                 bJobsBad = true;
                 sStatus = QStringLiteral("SQL Server State - Not Functions");
+                noteFileChange(*m_sessions.cnJobs, sStatus);
             }
             sngStep = 14;
         }
@@ -199,6 +200,7 @@ void DatabaseCycle::tmrDB_Timer()
             if (m_sessions.cnORVIKDB->connectionStatus() != 1) {
                 bORVIKDBBad = true;
                 sStatus = QStringLiteral("ORVIKDB Server State - Not Functioning");
+                noteFileChange(*m_sessions.cnORVIKDB, sStatus);
             }
             sngStep = 14;
         }
@@ -304,6 +306,16 @@ void DatabaseCycle::runSelection(QueryMode mode)
         enableTimer();
     // The refresh request is carried out once the rows are processed.
     m_marks.uncheck(MenuMarks::mnuRefresh);
+}
+
+void DatabaseCycle::noteFileChange(const DbSession &session, const QString &sStatus)
+{
+    // A repaired session leaves no record of its own: the file that was
+    // replaced (a restore) or removed is told here, once, before the reopen.
+    const QString change = session.fileChange();
+    if (!change.isEmpty())
+        m_log.Err2File(QStringLiteral("tmrDB_Timer"), sStatus + QStringLiteral(" - ") + change, 0,
+            QString(), QStringLiteral("Debug.TXT"));
 }
 
 bool DatabaseCycle::repairSession(bool jobs, QString &sStatus, double &sngStep)

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 class Clock;
+class DbSession;
 class ErrorLog;
 class JobsProcessor;
 class MapSocket;
@@ -99,6 +100,9 @@ private:
     // classic timer's Enabled does.
     void enableTimer();
     void setIntervalText(const QString &text);
+    // Records which embedded file of a session that does not work was
+    // replaced or removed.
+    void noteFileChange(const DbSession &session, const QString &sStatus);
     // Reopens one session; false (with sStatus set) when that failed.
     bool repairSession(bool jobs, QString &sStatus, double &sngStep);
 

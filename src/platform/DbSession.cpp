@@ -7,6 +7,7 @@
 #include <QAtomicInt>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -16,6 +17,10 @@
 
 #include <sql.h>
 #include <sqlext.h>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -168,6 +173,76 @@ void DbSession::open()
     m_open = true;
 }
 
+DbSession::FileIdentity DbSession::identityOf(const QString &path)
+{
+    FileIdentity id;
+#ifdef Q_OS_UNIX
+    struct stat st = {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return id;
+    id.exists = true;
+    id.device = quint64(st.st_dev);
+    id.node = quint64(st.st_ino);
+#else
+    // No inode here: the creation time tells a file put in the place of
+    // another (a restore by rename keeps its own).
+    const QFileInfo info(path);
+    if (!info.exists())
+        return id;
+    id.exists = true;
+    id.node = quint64(info.fileTime(QFileDevice::FileBirthTime).toMSecsSinceEpoch());
+#endif
+    return id;
+}
+
+void DbSession::rememberFile(const QString &path)
+{
+    OpenedFile opened;
+    opened.path = path;
+    opened.file = identityOf(path);
+    m_files.append(opened);
+}
+
+void DbSession::rememberLogs()
+{
+    for (OpenedFile &opened : m_files) {
+        opened.wal = identityOf(opened.path + QStringLiteral("-wal"));
+        opened.shm = identityOf(opened.path + QStringLiteral("-shm"));
+    }
+}
+
+void DbSession::removeStaleLogs()
+{
+    // SQLite leaves the log of a file that was renamed away while open
+    // beside the path, where the file put in its place would read it as its
+    // own: the old data would come back. Only the very log files this
+    // session held open go.
+    for (const OpenedFile &opened : std::as_const(m_files)) {
+        if (identityOf(opened.path) == opened.file)
+            continue;
+        const QString wal = opened.path + QStringLiteral("-wal");
+        const QString shm = opened.path + QStringLiteral("-shm");
+        if (opened.wal.exists && identityOf(wal) == opened.wal)
+            QFile::remove(wal);
+        if (opened.shm.exists && identityOf(shm) == opened.shm)
+            QFile::remove(shm);
+    }
+}
+
+QString DbSession::fileChange() const
+{
+    if (state() == Closed || m_backend != Backend::Sqlite)
+        return QString();
+    for (const OpenedFile &opened : m_files) {
+        const FileIdentity now = identityOf(opened.path);
+        if (now == opened.file)
+            continue;
+        return QDir::toNativeSeparators(opened.path)
+            + (now.exists ? QStringLiteral(" was replaced") : QStringLiteral(" is gone"));
+    }
+    return QString();
+}
+
 void DbSession::openSqlite()
 {
     const QString folder = sqliteFolder();
@@ -177,6 +252,10 @@ void DbSession::openSqlite()
         throw Failure(kUnspecifiedDbError,
             QStringLiteral("Cannot open database \"%1\": the file %2 does not exist.")
                 .arg(catalog(), QDir::toNativeSeparators(file)));
+    m_files.clear();
+    // Taken before the open: a file put in its place meanwhile shows at the
+    // next check instead of passing for the one opened.
+    rememberFile(file);
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     db.setDatabaseName(file);
     // Other programs write these files while the gateway runs: a statement
@@ -188,12 +267,16 @@ void DbSession::openSqlite()
     q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
     const QString rte = QDir(folder).filePath(QStringLiteral("RteDB.sqlite"));
     if (QFileInfo::exists(rte)) {
+        rememberFile(rte);
         QString path = rte;
         path.replace(QLatin1Char('\''), QStringLiteral("''"));
         if (!q.exec(QStringLiteral("ATTACH DATABASE '%1' AS RteDB").arg(path)))
             failWith(q.lastError(), QStringLiteral("Cannot attach RteDB"));
         m_rteAttached = true;
+        // A first read opens its log.
+        q.exec(QStringLiteral("SELECT COUNT(*) FROM RteDB.sqlite_master"));
     }
+    rememberLogs();
 }
 
 QString DbSession::odbcConnectionString() const
@@ -393,13 +476,10 @@ int DbSession::connectionStatus() const
     if (state() == Closed)
         return 0;
     if (m_backend == Backend::Sqlite) {
-        // Working while its files are reachable.
-        if (!QFileInfo::exists(database().databaseName()))
-            return 0;
-        if (m_rteAttached
-            && !QFileInfo::exists(QDir(sqliteFolder()).filePath(QStringLiteral("RteDB.sqlite"))))
-            return 0;
-        return 1;
+        // Working while its paths still name the files it opened: a file
+        // restored by rename in the place of another is read only after a
+        // reopen.
+        return fileChange().isEmpty() ? 1 : 0;
     }
     if (m_connectionLost)
         return 0;
@@ -417,6 +497,9 @@ void DbSession::close()
     }
     QSqlDatabase::removeDatabase(m_connectionName);
     m_open = false;
+    if (m_backend == Backend::Sqlite)
+        removeStaleLogs();
+    m_files.clear();
 }
 
 QStringList DbSession::splitStatements(const QString &batch)

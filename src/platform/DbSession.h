@@ -3,6 +3,7 @@
 #include "RowSet.h"
 
 #include <QHash>
+#include <QList>
 #include <QSqlDatabase>
 #include <QString>
 #include <QVariant>
@@ -76,8 +77,12 @@ public:
     void setDefaultDatabase(const QString &catalog);
     int state() const;
     // 1 while the session works; anything else when it does not (over ODBC
-    // also once a statement failed because the connection was lost).
+    // also once a statement failed because the connection was lost; embedded
+    // once a file it opened is gone or another file stands in its place).
     int connectionStatus() const;
+    // Embedded: which opened file is gone or replaced ("FILE was replaced",
+    // "FILE is gone"); empty while every one is the file it opened.
+    QString fileChange() const;
     void close();
 
     // Runs a batch; its results come as a chain: each statement without rows
@@ -111,6 +116,29 @@ private:
     int odbcConnectionDead() const; // 1 dead, 0 alive, -1 unknown
     void noteOdbcConnectionLoss(QSqlQuery &query);
 
+    // Which file a path names: device and inode where the host has them.
+    struct FileIdentity
+    {
+        bool exists = false;
+        quint64 device = 0;
+        quint64 node = 0;
+        bool operator==(const FileIdentity &o) const
+        {
+            return exists == o.exists && device == o.device && node == o.node;
+        }
+    };
+    static FileIdentity identityOf(const QString &path);
+    // An opened file with its write-ahead log and shared index as they were
+    // while the session had them open.
+    struct OpenedFile
+    {
+        QString path;
+        FileIdentity file, wal, shm;
+    };
+    void rememberFile(const QString &path);
+    void rememberLogs();
+    void removeStaleLogs();
+
     QString m_provider;
     int m_cursorLocation = 3;
     int m_commandTimeout = 30;
@@ -126,4 +154,5 @@ private:
     bool m_rteAttached = false;
     bool m_connectionLost = false; // a statement failed for want of the connection
     bool m_transactionOpen = false; // embedded: a BEGIN not yet ended
+    QList<OpenedFile> m_files; // embedded: the files opened
 };
