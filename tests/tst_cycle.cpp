@@ -1,6 +1,8 @@
 #include "GatewayRig.h"
 #include "MapPeer.h"
+#include "SqliteLock.h"
 
+#include "app/AppLifecycle.h"
 #include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
 #include "common/MenuMarks.h"
@@ -11,15 +13,25 @@
 #include "platform/DbSession.h"
 #include "platform/Failure.h"
 #include "platform/MapSocket.h"
+#include "platform/ShutdownSignals.h"
 #include "settings/Settings.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTimer>
 #include <QtTest>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+
+#include <unistd.h>
 
 // The database cycle with real embedded files, a real loopback map peer, a
 // settable clock and a scripted operator.
@@ -39,11 +51,16 @@ private Q_SLOTS:
     void hourlyLineListRenewal();
     void absentSessionIsOpened();
     void longOutageOver0400StillDropsTheDay();
+    void dayDroppedOnlyAcross0400_data();
+    void dayDroppedOnlyAcross0400();
     void badConnectionTimeOutSettingUsesTheDefault();
     void silentMapPeerIsGivenUp_data();
     void silentMapPeerIsGivenUp();
     void bigPushReachesAReadingPeer();
     void unansweredLineRequestsGiveUp();
+    void lockedJobsFileEndsTheCycleAndTheNextOneSelects();
+    void stopSignalDuringALockIsHonouredSoon();
+    void jobsFileRestoredByRenameIsReopened();
 
     void intervalSeconds_data();
     void intervalSeconds();
@@ -53,9 +70,13 @@ private Q_SLOTS:
 
 private:
     void openSessions();
+    // A job in the jobs file of the program folder's "db", or in another file.
     void addJob(int recId, int routeCode, const QString &start,
-        const QString &driver = QStringLiteral("Dana"));
+        const QString &driver = QStringLiteral("Dana"), const QString &file = QString());
     QStringList debugLines() const { return m_rig->debugLines(); }
+    QString jobsFile() const;
+    // UsedFlag of the job with the given RecID (-1: no such job).
+    int usedFlag(int recId) const;
 
     std::unique_ptr<GatewayRig> m_rig;
     Gateway *m_gw = nullptr;
@@ -81,13 +102,13 @@ void TestCycle::openSessions()
     QVERIFY(m_gw->sqlConnect().SQLConnect());
 }
 
-void TestCycle::addJob(int recId, int routeCode, const QString &start, const QString &driver)
+void TestCycle::addJob(
+    int recId, int routeCode, const QString &start, const QString &driver, const QString &file)
 {
     {
         QSqlDatabase db
             = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("jobs"));
-        db.setDatabaseName(
-            EmbeddedSchema::jobsFile(QDir(m_rig->home.path()).filePath(QStringLiteral("db"))));
+        db.setDatabaseName(file.isEmpty() ? jobsFile() : file);
         QVERIFY(db.open());
         QSqlQuery q(db);
         q.prepare(QStringLiteral(
@@ -103,6 +124,30 @@ void TestCycle::addJob(int recId, int routeCode, const QString &start, const QSt
         QVERIFY2(q.exec(), qPrintable(q.lastError().text()));
     }
     QSqlDatabase::removeDatabase(QStringLiteral("jobs"));
+}
+
+QString TestCycle::jobsFile() const
+{
+    return EmbeddedSchema::jobsFile(m_rig->home.file(QStringLiteral("db")));
+}
+
+int TestCycle::usedFlag(int recId) const
+{
+    int flag = -1;
+    {
+        QSqlDatabase db
+            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("flags"));
+        db.setDatabaseName(jobsFile());
+        if (db.open()) {
+            QSqlQuery q(db);
+            q.prepare(QStringLiteral("SELECT UsedFlag FROM Jobs WHERE RecID = ?"));
+            q.addBindValue(recId);
+            if (q.exec() && q.next())
+                flag = q.value(0).toInt();
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("flags"));
+    return flag;
 }
 
 void TestCycle::lineListWaitSendsAtMostEvery30Seconds()
@@ -294,6 +339,58 @@ void TestCycle::longOutageOver0400StillDropsTheDay()
     QCOMPARE(m_gw->cycle().dtLastQueryAll(), m_gw->clock().now());
 }
 
+void TestCycle::dayDroppedOnlyAcross0400_data()
+{
+    QTest::addColumn<QTime>("lastFull"); // the last full query, 2026-12-07
+    QTest::addColumn<QString>("request"); // what asks for a full query first
+    QTest::addColumn<QDateTime>("cycleAt");
+    QTest::addColumn<bool>("dropped");
+    const QDate day(2026, 12, 7);
+    QTest::newRow("refresh at 01:30")
+        << QTime(1, 10) << "refresh" << QDateTime(day, QTime(1, 30)) << false;
+    QTest::newRow("line list answer at 02:00")
+        << QTime(1, 45) << "$Q" << QDateTime(day, QTime(2, 0)) << false;
+    QTest::newRow("full query due after 30 minutes at 03:40")
+        << QTime(3, 5) << "" << QDateTime(day, QTime(3, 40)) << false;
+    QTest::newRow("04:00:05 after 03:59")
+        << QTime(3, 59) << "" << QDateTime(day, QTime(4, 0, 5)) << true;
+    QTest::newRow("outage from 03:00 to 05:00")
+        << QTime(3, 0) << "" << QDateTime(day, QTime(5, 0)) << true;
+    QTest::newRow("refresh at 04:10 after 03:50")
+        << QTime(3, 50) << "refresh" << QDateTime(day, QTime(4, 10)) << true;
+    QTest::newRow("line list answer at 04:02 after 03:58")
+        << QTime(3, 58) << "$Q" << QDateTime(day, QTime(4, 2)) << true;
+    QTest::newRow("refresh at 10:00 after 05:00")
+        << QTime(5, 0) << "refresh" << QDateTime(day, QTime(10, 0)) << false;
+}
+
+void TestCycle::dayDroppedOnlyAcross0400()
+{
+    QFETCH(QTime, lastFull);
+    QFETCH(QString, request);
+    QFETCH(QDateTime, cycleAt);
+    QFETCH(bool, dropped);
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    m_gw->cycle().setLastQueryAll(QDateTime(QDate(2026, 12, 7), lastFull));
+    m_gw->day().colLines = std::make_unique<colLinesType>();
+    m_gw->day().colLines->add(QStringLiteral("999999"), std::make_shared<clsLine>());
+    m_gw->clock().setNow(cycleAt);
+    m_gw->link().dtLinesTime = cycleAt;
+    if (request == QLatin1String("refresh"))
+        m_gw->cycle().requestFullQuery();
+    else if (request == QLatin1String("$Q"))
+        m_gw->cycle().lineListReceived();
+    m_gw->cycle().tmrDB_Timer();
+    const bool kept
+        = m_gw->day().colLines && m_gw->day().colLines->contains(QStringLiteral("999999"));
+    QCOMPARE(!kept, dropped);
+    // A full query ran either way.
+    QCOMPARE(m_gw->cycle().dtLastQueryAll(), cycleAt);
+    QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
+}
+
 void TestCycle::badConnectionTimeOutSettingUsesTheDefault()
 {
     m_gw->settings().WriteINI(
@@ -433,6 +530,111 @@ void TestCycle::unansweredLineRequestsGiveUp()
                  .isEmpty());
     // Connected again by the same cycle's map repair.
     QTRY_VERIFY(peer.server.hasPendingConnections());
+}
+
+void TestCycle::lockedJobsFileEndsTheCycleAndTheNextOneSelects()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    addJob(1, 123456, QStringLiteral("06:05"));
+    {
+        // Another program holds the jobs file's write lock over the cycle.
+        SqliteLock lock(jobsFile());
+        QVERIFY2(lock.held(), qPrintable(lock.error()));
+        QElapsedTimer took;
+        took.start();
+        m_gw->cycle().tmrDB_Timer();
+        const qint64 ms = took.elapsed();
+        qInfo("a cycle on a locked jobs file took %lld ms", ms);
+        QVERIFY2(ms < 10000, qPrintable(QString::number(ms)));
+        QVERIFY(m_gw->cycle().tmrDB().isActive());
+        // The liveness line only: nothing was selected, nothing pushed.
+        QCOMPARE(peer.takeReceived(), QByteArray("\r\n"));
+        const QStringList lines = debugLines();
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines.first().contains(QStringLiteral("database is locked"))
+                && lines.first().contains(QStringLiteral("ORVIK_Jobs.sqlite")),
+            qPrintable(lines.first()));
+    }
+    // Released: the job was never marked.
+    QCOMPARE(usedFlag(1), 0);
+
+    m_gw->clock().advanceSeconds(15);
+    m_gw->cycle().tmrDB_Timer();
+    const QByteArray received = peer.takeReceived();
+    QVERIFY2(received.startsWith("\r\n$NotifyOrganization,dedod,ExpLineSched\\c34506201\\c"),
+        qPrintable(received));
+    QCOMPARE(usedFlag(1), 1);
+    QCOMPARE(debugLines().size(), 1);
+}
+
+void TestCycle::stopSignalDuringALockIsHonouredSoon()
+{
+    ShutdownSignals stopSignals;
+    connect(&stopSignals, &ShutdownSignals::shutdownRequested, m_gw,
+        [this] { m_gw->lifecycle().requestEnd(); });
+    using Steady = std::chrono::steady_clock;
+    std::atomic<Steady::rep> signalledAt{0};
+    qint64 endedAfterMs = -1;
+    m_gw->lifecycle().setProcessEnder([&] {
+        endedAfterMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+            Steady::now().time_since_epoch() - Steady::duration(signalledAt.load()))
+                           .count();
+    });
+    openSessions();
+    addJob(1, 123456, QStringLiteral("06:05"));
+    SqliteLock lock(jobsFile());
+    QVERIFY2(lock.held(), qPrintable(lock.error()));
+    // The service manager's stop comes while the cycle waits for the lock.
+    std::thread stopper([&signalledAt] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        signalledAt = Steady::now().time_since_epoch().count();
+        ::kill(::getpid(), SIGTERM);
+    });
+    m_gw->cycle().tmrDB_Timer();
+    stopper.join();
+    QTRY_VERIFY_WITH_TIMEOUT(endedAfterMs >= 0, 10000);
+    qInfo("the stop was honoured %lld ms after the signal", endedAfterMs);
+    QVERIFY2(endedAfterMs < 2000, qPrintable(QString::number(endedAfterMs)));
+    const QStringList lines = debugLines();
+    QVERIFY2(lines.last().contains(QStringLiteral(" EndProgram: TimerFuncs")),
+        qPrintable(lines.join(QLatin1Char('\n'))));
+    lock.release();
+    QCOMPARE(usedFlag(1), 0);
+}
+
+void TestCycle::jobsFileRestoredByRenameIsReopened()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    addJob(1, 123456, QStringLiteral("06:05"));
+    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(peer.takeReceived().contains("\\c34506201\\c"));
+
+    // A restore: another jobs file, holding a new job, renamed into the place
+    // of the open one.
+    const QString restore = m_rig->home.file(QStringLiteral("restore"));
+    EmbeddedSchema::create(restore);
+    addJob(2, 10512, QStringLiteral("07:00"), QStringLiteral("Dana"),
+        EmbeddedSchema::jobsFile(restore));
+    QCOMPARE(::rename(QFile::encodeName(EmbeddedSchema::jobsFile(restore)).constData(),
+                 QFile::encodeName(jobsFile()).constData()),
+        0);
+
+    m_gw->clock().advanceSeconds(15);
+    m_gw->cycle().tmrDB_Timer();
+    m_gw->clock().advanceSeconds(15);
+    m_gw->cycle().tmrDB_Timer();
+    const QByteArray received = peer.takeReceived();
+    QVERIFY2(received.contains("\\c05102100\\c"), qPrintable(received));
+    QCOMPARE(usedFlag(2), 1); // marked in the restored file
+    const QStringList lines = debugLines();
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().contains(QStringLiteral("ORVIK_Jobs.sqlite was replaced")),
+        qPrintable(lines.first()));
+    QCOMPARE(m_gw->sessions().cnJobs->connectionStatus(), 1);
 }
 
 void TestCycle::intervalSeconds_data()

@@ -2,18 +2,23 @@
 // SQLConnect.
 
 #include "CoreParts.h"
+#include "SqliteLock.h"
 
 #include "db/EmbeddedSchema.h"
 #include "db/SqlConnect.h"
+#include "db/SqliteDialect.h"
 #include "platform/DbSession.h"
 #include "platform/Failure.h"
 #include "platform/RowSet.h"
 #include "settings/Settings.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTcpServer>
 #include <QtTest>
+
+#include <cstdio>
 
 class TstDbSession : public QObject
 {
@@ -25,7 +30,11 @@ private Q_SLOTS:
     void batchGivesClosedResultsThenRows();
     void failedStatementCarriesDriverText();
     void connectionStatusFollowsFiles();
+    void connectionStatusFollowsFileIdentity_data();
+    void connectionStatusFollowsFileIdentity();
     void missingCatalogFileIsNotCreated();
+    void lockedFileFailsSoonAndLeavesNoMarks_data();
+    void lockedFileFailsSoonAndLeavesNoMarks();
     void splitKeepsQuotedSemicolons();
     void connectionLossDiagnostics_data();
     void connectionLossDiagnostics();
@@ -110,6 +119,53 @@ void TstDbSession::connectionStatusFollowsFiles()
     QCOMPARE(s->connectionStatus(), 0);
 }
 
+// A file restored by rename in the place of an open one is another file: the
+// session must be reopened to read it.
+void TstDbSession::connectionStatusFollowsFileIdentity_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("how"); // rename, remove, write
+    QTest::addColumn<QString>("change");
+    QTest::newRow("jobs file restored by rename") << "ORVIK_Jobs.sqlite"
+                                                  << "rename"
+                                                  << "ORVIK_Jobs.sqlite was replaced";
+    QTest::newRow("route-times file restored by rename") << "RteDB.sqlite"
+                                                         << "rename"
+                                                         << "RteDB.sqlite was replaced";
+    QTest::newRow("jobs file removed") << "ORVIK_Jobs.sqlite"
+                                       << "remove"
+                                       << "ORVIK_Jobs.sqlite is gone";
+    QTest::newRow("jobs file written by another program") << "ORVIK_Jobs.sqlite"
+                                                          << "write"
+                                                          << "";
+}
+
+void TstDbSession::connectionStatusFollowsFileIdentity()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, how);
+    QFETCH(QString, change);
+    auto s = openJobs(QStringLiteral("sqlite:") + m_db);
+    QCOMPARE(s->connectionStatus(), 1);
+    QCOMPARE(s->fileChange(), QString());
+    const QString file = QDir(m_db).filePath(name);
+    if (how == QLatin1String("rename")) {
+        const QString other = m_core->home.file(QStringLiteral("restore"));
+        EmbeddedSchema::create(other);
+        QVERIFY(::rename(QFile::encodeName(QDir(other).filePath(name)).constData(),
+                    QFile::encodeName(file).constData())
+            == 0);
+    } else if (how == QLatin1String("remove")) {
+        QVERIFY(QFile::remove(file));
+    } else {
+        EmbeddedSchema::run(file, {QStringLiteral("UPDATE ShibFlag SET Flag = 1")});
+    }
+    QCOMPARE(s->connectionStatus(), change.isEmpty() ? 1 : 0);
+    QCOMPARE(s->property(QStringLiteral("Connection Status")).toInt(), change.isEmpty() ? 1 : 0);
+    QVERIFY2(change.isEmpty() ? s->fileChange().isEmpty() : s->fileChange().endsWith(change),
+        qPrintable(s->fileChange()));
+}
+
 void TstDbSession::missingCatalogFileIsNotCreated()
 {
     auto s = std::make_shared<DbSession>();
@@ -118,6 +174,60 @@ void TstDbSession::missingCatalogFileIsNotCreated()
     QVERIFY_THROWS_EXCEPTION(Failure, s->open());
     QVERIFY(!QFile::exists(m_db + QStringLiteral("/NoSuch.sqlite")));
     QCOMPARE(s->state(), int(DbSession::Closed));
+}
+
+// The selection batch marks the day's jobs 2, reads them and marks them 1 in
+// one transaction: a lock before it or at its commit ends it within seconds,
+// rolled back, and the next run goes through.
+void TstDbSession::lockedFileFailsSoonAndLeavesNoMarks_data()
+{
+    QTest::addColumn<QString>("journal");
+    QTest::addColumn<QString>("holder"); // how the other program holds the file
+    QTest::newRow("a writer holds the file") << "WAL"
+                                             << "BEGIN EXCLUSIVE";
+    QTest::newRow("a reader holds the commit back") << "DELETE"
+                                                    << "BEGIN";
+}
+
+void TstDbSession::lockedFileFailsSoonAndLeavesNoMarks()
+{
+    QFETCH(QString, journal);
+    QFETCH(QString, holder);
+    const QString file = EmbeddedSchema::jobsFile(m_db);
+    auto s = openJobs(QStringLiteral("sqlite:") + m_db);
+    s->execute(QStringLiteral("PRAGMA journal_mode=") + journal);
+    s->execute(QStringLiteral("INSERT INTO Jobs (CarNo, CarNum, RecID, RouteStart, RouteEnd, "
+                              "RouteCode, UsedFlag) VALUES (7, '12-345-67', 1, "
+                              "'2026-12-07 06:05:00', '2026-12-07 23:00:00', 123456, 0)"));
+    const QString batch
+        = SqliteDialect().selectionBatch(QDateTime(QDate(2026, 12, 7), QTime(10, 0)));
+    auto marks
+        = [&] { return s->execute(QStringLiteral("SELECT UsedFlag FROM Jobs"))->field(0).toInt(); };
+    {
+        SqliteLock lock(file, holder);
+        QVERIFY2(lock.held(), qPrintable(lock.error()));
+        QElapsedTimer took;
+        took.start();
+        try {
+            s->execute(batch);
+            QFAIL("the batch ran on a locked file");
+        } catch (const Failure &f) {
+            qInfo(
+                "the batch gave up after %lld ms: %s", took.elapsed(), qPrintable(f.description()));
+            QVERIFY2(f.description().contains(QStringLiteral("database is locked"))
+                    && f.description().contains(QStringLiteral("ORVIK_Jobs.sqlite")),
+                qPrintable(f.description()));
+        }
+        QVERIFY2(took.elapsed() < 10000, qPrintable(QString::number(took.elapsed())));
+    }
+    QCOMPARE(marks(), 0);
+    // Nothing of the failed run is left open: the same session runs it now.
+    RowSet::Ptr rs = s->execute(batch);
+    while (rs && rs->state() == RowSet::Closed)
+        rs = rs->nextRecordset();
+    QVERIFY(rs);
+    QCOMPARE(rs->recordCount(), 1);
+    QCOMPARE(marks(), 1);
 }
 
 void TstDbSession::splitKeepsQuotedSemicolons()

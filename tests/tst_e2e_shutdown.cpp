@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QtTest>
 
@@ -10,6 +11,7 @@ class TestE2eShutdown : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void stopSignalEndsTheGateway();
+    void stopWithTheLogOnDialogUpLeavesEndProgramLast();
 };
 
 void TestE2eShutdown::stopSignalEndsTheGateway()
@@ -34,6 +36,37 @@ void TestE2eShutdown::stopSignalEndsTheGateway()
     const QStringList lines = home.lines(QStringLiteral("Debug.TXT"));
     QVERIFY2(!lines.filter(QStringLiteral(" EndProgram: TimerFuncsError Number: 0")).isEmpty(),
         qPrintable(lines.join(QLatin1Char('\n'))));
+}
+
+// No settings: the logon dialog waits for the operator in its own event loop
+// when the stop comes. The end is the end: nothing under the dialog runs on
+// and writes after the EndProgram record.
+void TestE2eShutdown::stopWithTheLogOnDialogUpLeavesEndProgramLast()
+{
+    TempHome home;
+    const QString exe = qEnvironmentVariable("VOLMARA_BIN_DIR") + QStringLiteral("/volmara");
+    QVERIFY2(QFile::exists(exe), qPrintable(exe));
+    QProcess gateway;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("VOLMARA_HOME"), home.path());
+    gateway.setProcessEnvironment(env);
+    gateway.start(exe, {QStringLiteral("Server")});
+    QVERIFY(gateway.waitForStarted(10000));
+    QTest::qWait(1500);
+    QCOMPARE(gateway.state(), QProcess::Running);
+    QElapsedTimer took;
+    took.start();
+    gateway.terminate();
+    QVERIFY(gateway.waitForFinished(15000));
+    qInfo("the gateway ended %lld ms after the stop signal", took.elapsed());
+    QCOMPARE(gateway.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(gateway.exitCode(), 0);
+    const QStringList lines = home.lines(QStringLiteral("Debug.TXT"));
+    QVERIFY(!lines.isEmpty());
+    QVERIFY2(lines.last().contains(QStringLiteral(" EndProgram: TimerFuncsError Number: 0")),
+        qPrintable(lines.join(QLatin1Char('\n'))));
+    QCOMPARE(lines.filter(QStringLiteral(" EndProgram: ")).size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestE2eShutdown)

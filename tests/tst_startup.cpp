@@ -5,7 +5,10 @@
 #include "app/Gateway.h"
 #include "app/Supervisor.h"
 #include "common/MenuMarks.h"
+#include "db/EmbeddedSchema.h"
+#include "db/SqlConnect.h"
 #include "platform/Clock.h"
+#include "platform/DbSession.h"
 #include "platform/Failure.h"
 
 #include <QtTest>
@@ -24,6 +27,7 @@ private Q_SLOTS:
     void closeAnsweredYesEndsThroughTaskTimer();
     void exitEntryAsksTheSameQuestion();
     void stopSignalPathAsksNothing();
+    void endClosesTheSessionsBeforeTheProcessEnds();
     void logOnUnloadingItselfIsNotAnError();
 };
 
@@ -206,6 +210,32 @@ void TestStartup::stopSignalPathAsksNothing()
     gw.lifecycle().requestEnd();
     QTRY_COMPARE_WITH_TIMEOUT(ended, 1, 2000);
     QVERIFY(ui.questions.isEmpty());
+}
+
+void TestStartup::endClosesTheSessionsBeforeTheProcessEnds()
+{
+    TempHome home;
+    Gateway gw(home.path());
+    FakeUi ui;
+    gw.setUi(&ui);
+    EmbeddedSchema::create(home.file(QStringLiteral("db")));
+    gw.sessions().strSQLServer = QStringLiteral("sqlite:db");
+    gw.sessions().strCatalog = QStringLiteral("ORVIK_Jobs");
+    QVERIFY(gw.sqlConnect().SQLConnect());
+    // The process ends without unwinding: what is not closed by then never is.
+    QStringList seen;
+    gw.lifecycle().setProcessEnder([&] {
+        seen << QString::number(gw.sessions().cnJobs->state())
+             << QString::number(gw.sessions().cnORVIKDB->state())
+             << home.lines(QStringLiteral("Debug.TXT")).last();
+    });
+    gw.lifecycle().EndProgram(QStringLiteral("TimerFuncs"));
+    QCOMPARE(seen.size(), 3);
+    QCOMPARE(seen.at(0), QStringLiteral("0"));
+    QCOMPARE(seen.at(1), QStringLiteral("0"));
+    QVERIFY2(
+        seen.at(2).endsWith(QStringLiteral(" EndProgram: TimerFuncsError Number: 0Description: ")),
+        qPrintable(seen.at(2)));
 }
 
 void TestStartup::logOnUnloadingItselfIsNotAnError()

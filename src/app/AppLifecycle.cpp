@@ -3,6 +3,7 @@
 #include "app/DatabaseCycle.h"
 #include "app/StatusPanels.h"
 #include "common/MenuMarks.h"
+#include "common/Sessions.h"
 #include "common/StatusRows.h"
 #include "common/TaskTimer.h"
 #include "common/Ui.h"
@@ -12,11 +13,13 @@
 #include "maplink/LinkState.h"
 #include "platform/Clock.h"
 #include "platform/Convert.h"
+#include "platform/DbSession.h"
 #include "platform/Failure.h"
 #include "platform/MapSocket.h"
 #include "settings/Settings.h"
 
-#include <QCoreApplication>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -27,7 +30,13 @@ const QString kMisc = QStringLiteral("Misc");
 AppLifecycle::AppLifecycle(
     Targets targets, const Settings &settings, Ui &ui, const Clock &clock, ErrorLog &log)
     : m_t(targets), m_settings(settings), m_ui(ui), m_clock(clock), m_log(log), m_endProcess([] {
-          QCoreApplication::exit(0);
+          // Leaving through the event loop would let the code under an open
+          // message box or dialog run on and log after the end. Every file
+          // the gateway writes is closed after each write, the sessions and
+          // the map socket are closed by now; what the C library still
+          // buffers goes out first.
+          std::fflush(nullptr);
+          std::_Exit(0);
       })
 {
 }
@@ -149,6 +158,10 @@ void AppLifecycle::EndProgram(const QString &caller)
             m_t.sckMap.close();
         m_t.tasks.stop();
         m_t.cycle.stop();
+        for (const auto &session : {m_t.sessions.cnJobs, m_t.sessions.cnORVIKDB}) {
+            if (session)
+                session->close();
+        }
         m_endProcess();
     });
 }

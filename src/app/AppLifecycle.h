@@ -17,6 +17,7 @@ class TaskTimer;
 class Ui;
 class WindowTable;
 struct LinkState;
+struct Sessions;
 struct StatusRows;
 
 // Start-up, close request and the end of the program. The close request never
@@ -37,6 +38,7 @@ public:
         DatabaseCycle &cycle; // the interval; stopped at the end
         TaskTimer &tasks;
         MapSocket &sckMap; // closed at the end
+        Sessions &sessions; // closed at the end
     };
 
     AppLifecycle(
@@ -55,10 +57,13 @@ public:
     // A service manager's stop (SIGTERM, SIGINT): the same path, no question.
     void requestEnd();
 
-    // Ends the process; called by the task timer.
+    // Ends the process; called by the task timer. Its record is the last one:
+    // the process ends there, also when the task timer's tick came inside a
+    // message box or the logon dialog, whose callers never run on.
     void EndProgram(const QString &caller);
 
-    // What ending the process means; tests replace it to watch it happen.
+    // What ending the process means (by default, at once, without returning
+    // to any event loop); tests replace it to watch it happen.
     void setProcessEnder(std::function<void()> ender) { m_endProcess = std::move(ender); }
 
     // The role a command line names; Server when it names none. A word that

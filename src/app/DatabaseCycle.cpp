@@ -85,6 +85,12 @@ void DatabaseCycle::stop()
     m_tmrDB.stop();
 }
 
+void DatabaseCycle::setLastQueryAll(const QDateTime &moment)
+{
+    m_dtLastQueryAll = moment;
+    m_dLastQueryDay = operationalDay(moment);
+}
+
 void DatabaseCycle::lineListReceived()
 {
     m_dtLastQueryAll = DateTime::zero();
@@ -221,6 +227,7 @@ void DatabaseCycle::tmrDB_Timer()
             if (m_sessions.cnJobs->connectionStatus() != 1) {
                 bJobsBad = true;
                 sStatus = QStringLiteral("SQL Server State - Not Functions");
+                noteFileChange(*m_sessions.cnJobs, sStatus);
             }
             sngStep = 14;
         }
@@ -229,6 +236,7 @@ void DatabaseCycle::tmrDB_Timer()
             if (m_sessions.cnORVIKDB->connectionStatus() != 1) {
                 bORVIKDBBad = true;
                 sStatus = QStringLiteral("ORVIKDB Server State - Not Functioning");
+                noteFileChange(*m_sessions.cnORVIKDB, sStatus);
             }
             sngStep = 14;
         }
@@ -251,11 +259,14 @@ void DatabaseCycle::tmrDB_Timer()
         sStatus = QStringLiteral("Reset colLines at 4:00 AM");
         // The last full query belongs to an earlier operational day: it ran
         // before 04:00 and now is later, or an outage passed 04:00 unseen.
-        if (operationalDay(m_dtLastQueryAll) != operationalDay(now())) {
+        // (Before the first one there are no lines to drop.)
+        const QDate today = operationalDay(now());
+        if (m_dLastQueryDay != today) {
             // A new operational day: the day's lines are dropped.
             m_day.colLines.reset();
             runSelection(QueryMode::QueryAll);
             m_dtLastQueryAll = now();
+            m_dLastQueryDay = today;
         } else if (DateTime::minutesBetween(m_dtLastQueryAll, now()) < 30) {
             sngStep = 24;
             runSelection(QueryMode::QueryTrigger);
@@ -263,6 +274,7 @@ void DatabaseCycle::tmrDB_Timer()
             sngStep = 25;
             runSelection(QueryMode::QueryAll);
             m_dtLastQueryAll = now();
+            m_dLastQueryDay = today;
         }
 
         sngStep = 26;
@@ -332,6 +344,16 @@ void DatabaseCycle::runSelection(QueryMode mode)
         enableTimer();
     // The refresh request is carried out once the rows are processed.
     m_marks.uncheck(MenuMarks::mnuRefresh);
+}
+
+void DatabaseCycle::noteFileChange(const DbSession &session, const QString &sStatus)
+{
+    // A repaired session leaves no record of its own: the file that was
+    // replaced (a restore) or removed is told here, once, before the reopen.
+    const QString change = session.fileChange();
+    if (!change.isEmpty())
+        m_log.Err2File(QStringLiteral("tmrDB_Timer"), sStatus + QStringLiteral(" - ") + change, 0,
+            QString(), QStringLiteral("Debug.TXT"));
 }
 
 bool DatabaseCycle::repairSession(bool jobs, QString &sStatus, double &sngStep)

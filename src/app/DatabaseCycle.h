@@ -9,6 +9,7 @@
 #include <QTimer>
 
 class Clock;
+class DbSession;
 class ErrorLog;
 class JobsProcessor;
 class MapSocket;
@@ -70,13 +71,17 @@ public:
     void stop();
     // The "$Q" answer arrived: the next tick runs the full query at once.
     void lineListReceived();
-    // The refresh command: the next selection is a full one.
+    // The refresh command: the next selection is a full one. Neither request
+    // drops the day's lines: only the 04:00 boundary does.
     void requestFullQuery() { m_dtLastQueryAll = DateTime::zero(); }
 
     const QTimer &tmrDB() const { return m_tmrDB; }
     QDateTime dtLastQueryAll() const { return m_dtLastQueryAll; }
+    // The operational day (from 04:00) of the last full query that ran;
+    // invalid before the first.
+    QDate lastQueryDay() const { return m_dLastQueryDay; }
     // Where a test begins: the last full query at a given moment.
-    void setLastQueryAll(const QDateTime &moment) { m_dtLastQueryAll = moment; }
+    void setLastQueryAll(const QDateTime &moment);
     QDateTime lastDBGood() const { return m_dtLastDBGood; }
     // Whether the supervisor ever started the cycle, and the milliseconds
     // since the last tick began (-1 before the first), by the monotonic
@@ -111,6 +116,9 @@ private:
     bool askForLines();
     // A push that paused at the connection's high-water mark goes on.
     void resumePush();
+    // Records which embedded file of a session that does not work was
+    // replaced or removed.
+    void noteFileChange(const DbSession &session, const QString &sStatus);
     // Reopens one session; false (with sStatus set) when that failed.
     bool repairSession(bool jobs, QString &sStatus, double &sngStep);
 
@@ -126,7 +134,11 @@ private:
     ErrorLog &m_log;
 
     QTimer m_tmrDB;
+    // Zero when a full query is due (a refresh or a "$Q" answer asks so).
     QDateTime m_dtLastQueryAll = DateTime::zero();
+    // Kept apart from the request above, so that a request never passes for
+    // a new day.
+    QDate m_dLastQueryDay;
     QDateTime m_dtLastDBGood = DateTime::zero();
     QDateTime m_dtLastPopup = DateTime::zero();
     QString m_intervalText;

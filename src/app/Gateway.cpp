@@ -68,10 +68,10 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
         m_link, m_day, m_sessions, *m_sckMap, *m_marks, *m_settings, m_ui, m_clock, log);
     m_commands = std::make_unique<MainCommands>(
         *m_cycle, *m_statusReport, m_link, *m_marks, *m_panels, *m_settings, m_ui, m_clock, log);
-    m_lifecycle
-        = std::make_unique<AppLifecycle>(AppLifecycle::Targets{m_map, m_link, m_rows, m_windows,
-                                             *m_marks, *m_panels, *m_cycle, *m_tasks, *m_sckMap},
-            *m_settings, m_ui, m_clock, log);
+    m_lifecycle = std::make_unique<AppLifecycle>(
+        AppLifecycle::Targets{m_map, m_link, m_rows, m_windows, *m_marks, *m_panels, *m_cycle,
+            *m_tasks, *m_sckMap, m_sessions},
+        *m_settings, m_ui, m_clock, log);
     m_supervisor = std::make_unique<Supervisor>(
         Supervisor::Parts{*m_commands, *m_lifecycle, *m_mapLink, *m_sqlConnect, *m_cycle}, *m_tasks,
         m_windows, *m_sckMap, m_ui, log);

@@ -2,9 +2,12 @@
 
 #include "Failure.h"
 #include "ProgramFolder.h"
+#include "ShutdownSignals.h"
 
 #include <QAtomicInt>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -15,6 +18,10 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 QAtomicInt g_connectionCounter;
@@ -23,9 +30,26 @@ QAtomicInt g_connectionCounter;
 // driver gives no number for.
 constexpr int kUnspecifiedDbError = -2147467259;
 
+// SQLite's own wait for a lock, per attempt: between attempts the session
+// looks whether it may wait on.
+constexpr int kLockPollMs = 100;
+
 QString fold(const QString &name)
 {
     return name.toCaseFolded();
+}
+
+// SQLITE_BUSY (another connection holds the file) or SQLITE_LOCKED.
+bool isLockError(const QSqlError &error)
+{
+    const QString code = error.nativeErrorCode();
+    return code == QLatin1String("5") || code == QLatin1String("6")
+        || error.databaseText().contains(QLatin1String("database is locked"), Qt::CaseInsensitive);
+}
+
+QString firstWord(const QString &statement)
+{
+    return statement.section(QLatin1Char(' '), 0, 0).toUpper();
 }
 
 } // namespace
@@ -130,6 +154,7 @@ void DbSession::open()
     m_backend = backendOf(dataSource());
     m_rteAttached = false;
     m_connectionLost = false;
+    m_transactionOpen = false;
     try {
         if (m_backend == Backend::Sqlite)
             openSqlite();
@@ -148,6 +173,76 @@ void DbSession::open()
     m_open = true;
 }
 
+DbSession::FileIdentity DbSession::identityOf(const QString &path)
+{
+    FileIdentity id;
+#ifdef Q_OS_UNIX
+    struct stat st = {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return id;
+    id.exists = true;
+    id.device = quint64(st.st_dev);
+    id.node = quint64(st.st_ino);
+#else
+    // No inode here: the creation time tells a file put in the place of
+    // another (a restore by rename keeps its own).
+    const QFileInfo info(path);
+    if (!info.exists())
+        return id;
+    id.exists = true;
+    id.node = quint64(info.fileTime(QFileDevice::FileBirthTime).toMSecsSinceEpoch());
+#endif
+    return id;
+}
+
+void DbSession::rememberFile(const QString &path)
+{
+    OpenedFile opened;
+    opened.path = path;
+    opened.file = identityOf(path);
+    m_files.append(opened);
+}
+
+void DbSession::rememberLogs()
+{
+    for (OpenedFile &opened : m_files) {
+        opened.wal = identityOf(opened.path + QStringLiteral("-wal"));
+        opened.shm = identityOf(opened.path + QStringLiteral("-shm"));
+    }
+}
+
+void DbSession::removeStaleLogs()
+{
+    // SQLite leaves the log of a file that was renamed away while open
+    // beside the path, where the file put in its place would read it as its
+    // own: the old data would come back. Only the very log files this
+    // session held open go.
+    for (const OpenedFile &opened : std::as_const(m_files)) {
+        if (identityOf(opened.path) == opened.file)
+            continue;
+        const QString wal = opened.path + QStringLiteral("-wal");
+        const QString shm = opened.path + QStringLiteral("-shm");
+        if (opened.wal.exists && identityOf(wal) == opened.wal)
+            QFile::remove(wal);
+        if (opened.shm.exists && identityOf(shm) == opened.shm)
+            QFile::remove(shm);
+    }
+}
+
+QString DbSession::fileChange() const
+{
+    if (state() == Closed || m_backend != Backend::Sqlite)
+        return QString();
+    for (const OpenedFile &opened : m_files) {
+        const FileIdentity now = identityOf(opened.path);
+        if (now == opened.file)
+            continue;
+        return QDir::toNativeSeparators(opened.path)
+            + (now.exists ? QStringLiteral(" was replaced") : QStringLiteral(" is gone"));
+    }
+    return QString();
+}
+
 void DbSession::openSqlite()
 {
     const QString folder = sqliteFolder();
@@ -157,25 +252,31 @@ void DbSession::openSqlite()
         throw Failure(kUnspecifiedDbError,
             QStringLiteral("Cannot open database \"%1\": the file %2 does not exist.")
                 .arg(catalog(), QDir::toNativeSeparators(file)));
+    m_files.clear();
+    // Taken before the open: a file put in its place meanwhile shows at the
+    // next check instead of passing for the one opened.
+    rememberFile(file);
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     db.setDatabaseName(file);
     // Other programs write these files while the gateway runs: a statement
-    // waits for a momentary lock up to the command time-out instead of
-    // failing at once.
-    db.setConnectOptions(
-        QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(qMax(1, m_commandTimeout) * 1000));
+    // waits for a momentary lock (execSqlite) instead of failing at once.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kLockPollMs));
     if (!db.open())
         failWith(db.lastError(), QStringLiteral("Cannot open database"));
     QSqlQuery q(db);
     q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
     const QString rte = QDir(folder).filePath(QStringLiteral("RteDB.sqlite"));
     if (QFileInfo::exists(rte)) {
+        rememberFile(rte);
         QString path = rte;
         path.replace(QLatin1Char('\''), QStringLiteral("''"));
         if (!q.exec(QStringLiteral("ATTACH DATABASE '%1' AS RteDB").arg(path)))
             failWith(q.lastError(), QStringLiteral("Cannot attach RteDB"));
         m_rteAttached = true;
+        // A first read opens its log.
+        q.exec(QStringLiteral("SELECT COUNT(*) FROM RteDB.sqlite_master"));
     }
+    rememberLogs();
 }
 
 QString DbSession::odbcConnectionString() const
@@ -393,13 +494,10 @@ int DbSession::connectionStatus() const
     if (state() == Closed)
         return 0;
     if (m_backend == Backend::Sqlite) {
-        // Working while its files are reachable.
-        if (!QFileInfo::exists(database().databaseName()))
-            return 0;
-        if (m_rteAttached
-            && !QFileInfo::exists(QDir(sqliteFolder()).filePath(QStringLiteral("RteDB.sqlite"))))
-            return 0;
-        return 1;
+        // Working while its paths still name the files it opened: a file
+        // restored by rename in the place of another is read only after a
+        // reopen.
+        return fileChange().isEmpty() ? 1 : 0;
     }
     if (m_connectionLost)
         return 0;
@@ -419,6 +517,9 @@ void DbSession::close()
     }
     QSqlDatabase::removeDatabase(m_connectionName);
     m_open = false;
+    if (m_backend == Backend::Sqlite)
+        removeStaleLogs();
+    m_files.clear();
 }
 
 void DbSession::executePrepared(const QString &statement, const QVariantList &values)
@@ -572,23 +673,56 @@ RowSet::Ptr DbSession::execute(const QString &batch)
     }
 
     const QStringList statements = splitStatements(batch);
-    bool inTransaction = false;
+    bool inTransaction = false; // begun by this batch
     for (const QString &statement : statements) {
         QSqlQuery q(db);
         q.setForwardOnly(true);
-        if (!q.exec(statement)) {
+        if (!execSqlite(q, statement)) {
             const QSqlError error = q.lastError();
-            if (inTransaction)
+            // A transaction the batch began ends with it: a lock half-way
+            // leaves none of its changes behind (no job stays marked 2).
+            if (inTransaction) {
                 QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+                m_transactionOpen = false;
+            }
+            if (isLockError(error)) {
+                // Which file is held is what the operator needs to know.
+                failWith(QSqlError(error.driverText(),
+                             QStringLiteral("%1 (%2)").arg(error.databaseText().trimmed(),
+                                 QDir::toNativeSeparators(db.databaseName())),
+                             error.type(), error.nativeErrorCode()),
+                    QStringLiteral("The statement failed"));
+            }
             failWith(error, QStringLiteral("The statement failed"));
         }
-        const QString word = statement.section(QLatin1Char(' '), 0, 0).toUpper();
-        if (word == QLatin1String("BEGIN"))
+        const QString word = firstWord(statement);
+        if (word == QLatin1String("BEGIN")) {
             inTransaction = true;
-        else if (word == QLatin1String("COMMIT") || word == QLatin1String("END")
-            || word == QLatin1String("ROLLBACK"))
+            m_transactionOpen = true;
+        } else if (word == QLatin1String("COMMIT") || word == QLatin1String("END")
+            || word == QLatin1String("ROLLBACK")) {
             inTransaction = false;
+            m_transactionOpen = false;
+        }
         appendToChain(fetchResult(q), &head, &tail);
     }
     return head ? head : std::make_shared<RowSet>();
+}
+
+bool DbSession::execSqlite(QSqlQuery &q, const QString &statement)
+{
+    // A statement kept out by a lock may run again when it starts or ends a
+    // transaction or stands outside one; inside one, the transaction has to
+    // end first.
+    const QString word = firstWord(statement);
+    const bool mayRetry = !m_transactionOpen || word == QLatin1String("BEGIN")
+        || word == QLatin1String("COMMIT") || word == QLatin1String("END");
+    const QDeadlineTimer deadline(kEmbeddedLockWaitMs);
+    for (;;) {
+        if (q.exec(statement))
+            return true;
+        if (!mayRetry || !isLockError(q.lastError()) || deadline.hasExpired()
+            || ShutdownSignals::stopPending())
+            return false;
+    }
 }

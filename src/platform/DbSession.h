@@ -3,6 +3,7 @@
 #include "RowSet.h"
 
 #include <QHash>
+#include <QList>
 #include <QSqlDatabase>
 #include <QString>
 #include <QVariant>
@@ -41,8 +42,13 @@ public:
     QString provider() const { return m_provider; }
     void setCursorLocation(int location);
     int cursorLocation() const { return m_cursorLocation; }
-    // Seconds a statement may run (ODBC: the query time-out; embedded: how
-    // long a statement waits for another program's lock).
+    // How long an embedded statement waits for another program's lock on a
+    // file before it fails with "database is locked". Short: the wait holds
+    // the window thread, and with it the map and the stop signals.
+    static constexpr int kEmbeddedLockWaitMs = 3000;
+
+    // Seconds a statement may run (the ODBC query time-out; an embedded
+    // statement waits for a lock kEmbeddedLockWaitMs at most instead).
     void setCommandTimeout(int seconds);
     int commandTimeout() const { return m_commandTimeout; }
     // Seconds an open may take (ODBC: the login and connection time-outs);
@@ -75,8 +81,12 @@ public:
     void setDefaultDatabase(const QString &catalog);
     int state() const;
     // 1 while the session works; anything else when it does not (over ODBC
-    // also once a statement failed because the connection was lost).
+    // also once a statement failed because the connection was lost; embedded
+    // once a file it opened is gone or another file stands in its place).
     int connectionStatus() const;
+    // Embedded: which opened file is gone or replaced ("FILE was replaced",
+    // "FILE is gone"); empty while every one is the file it opened.
+    QString fileChange() const;
     void close();
 
     // Runs a batch; its results come as a chain: each statement without rows
@@ -109,10 +119,37 @@ private:
     void openSqlite();
     void openOdbc();
     [[noreturn]] void failWith(const QSqlError &error, const QString &what) const;
+    // Runs one embedded statement, again while another program's lock keeps
+    // it out and waiting is allowed (up to kEmbeddedLockWaitMs, and not after
+    // a stop signal). False when it failed.
+    bool execSqlite(QSqlQuery &q, const QString &statement);
     void applyOdbcQueryTimeout();
     void applyQueryTimeout(QSqlQuery &query);
     int odbcConnectionDead() const; // 1 dead, 0 alive, -1 unknown
     void noteOdbcConnectionLoss(QSqlQuery &query);
+
+    // Which file a path names: device and inode where the host has them.
+    struct FileIdentity
+    {
+        bool exists = false;
+        quint64 device = 0;
+        quint64 node = 0;
+        bool operator==(const FileIdentity &o) const
+        {
+            return exists == o.exists && device == o.device && node == o.node;
+        }
+    };
+    static FileIdentity identityOf(const QString &path);
+    // An opened file with its write-ahead log and shared index as they were
+    // while the session had them open.
+    struct OpenedFile
+    {
+        QString path;
+        FileIdentity file, wal, shm;
+    };
+    void rememberFile(const QString &path);
+    void rememberLogs();
+    void removeStaleLogs();
 
     QString m_provider;
     int m_cursorLocation = 3;
@@ -130,4 +167,6 @@ private:
     bool m_queryTimeoutApplied = false;
     bool m_rteAttached = false;
     bool m_connectionLost = false; // a statement failed for want of the connection
+    bool m_transactionOpen = false; // embedded: a BEGIN not yet ended
+    QList<OpenedFile> m_files; // embedded: the files opened
 };

@@ -2,6 +2,8 @@
 
 #include <QSocketNotifier>
 
+#include <atomic>
+
 #ifdef Q_OS_UNIX
 #include <csignal>
 #include <sys/socket.h>
@@ -10,9 +12,12 @@
 namespace {
 
 int g_pipe[2] = {-1, -1};
+std::atomic<bool> g_stopPending{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 void onSignal(int)
 {
+    g_stopPending.store(true, std::memory_order_relaxed);
     const char byte = 1;
     // Only async-signal-safe calls here: the window thread does the rest.
     [[maybe_unused]] const auto n = ::write(g_pipe[0], &byte, 1);
@@ -46,5 +51,15 @@ ShutdownSignals::~ShutdownSignals()
 #ifdef Q_OS_UNIX
     ::signal(SIGTERM, SIG_DFL);
     ::signal(SIGINT, SIG_DFL);
+    g_stopPending.store(false, std::memory_order_relaxed);
+#endif
+}
+
+bool ShutdownSignals::stopPending()
+{
+#ifdef Q_OS_UNIX
+    return g_stopPending.load(std::memory_order_relaxed);
+#else
+    return false;
 #endif
 }

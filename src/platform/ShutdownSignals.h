@@ -13,6 +13,11 @@ public:
     explicit ShutdownSignals(QObject *parent = nullptr);
     ~ShutdownSignals() override;
 
+    // Whether a stop signal came while the object lives. Read where the
+    // window thread waits without its event loop (a database lock), so that
+    // the wait ends and the stop is carried out.
+    static bool stopPending();
+
 Q_SIGNALS:
     void shutdownRequested();
 
