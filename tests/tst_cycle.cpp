@@ -57,6 +57,7 @@ private Q_SLOTS:
     void silentMapPeerIsGivenUp_data();
     void silentMapPeerIsGivenUp();
     void bigPushReachesAReadingPeer();
+    void requestDuringACycleIsAnsweredBeforeItsPush();
     void unansweredLineRequestsGiveUp();
     void lockedJobsFileEndsTheCycleAndTheNextOneSelects();
     void stopSignalDuringALockIsHonouredSoon();
@@ -189,6 +190,27 @@ void TestCycle::goodCycleQueriesAndPushesSilently()
     QVERIFY(m_gw->statusRows().strStatus.startsWith(
         QStringLiteral("JOBS - Open, ORVIKDB - Open, Map - Connected")));
     QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
+}
+
+// A request that arrives while a cycle works on the databases is answered
+// within the cycle, between its stages, not after its push.
+void TestCycle::requestDuringACycleIsAnsweredBeforeItsPush()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    addJob(1, 123456, QStringLiteral("06:05"), QStringLiteral("דנה"));
+    m_gw->cycle().tmrDB_Timer(); // the first cycle builds the day
+    peer.takeReceived();
+    // Waiting in the gateway's socket when the next cycle starts.
+    peer.peer->write("$MapNotification,req,1,ExpLineSchedReq\\c34506201\r\n");
+    QVERIFY(peer.peer->waitForBytesWritten(5000));
+    m_gw->clock().advanceSeconds(15);
+    m_gw->cycle().tmrDB_Timer();
+    const QByteArray got = peer.takeReceived();
+    const qsizetype answer = got.indexOf("$NotifyOrganization,req,ExpLineSched");
+    const qsizetype push = got.indexOf("$NotifyOrganization,dedod,ExpLineSched");
+    QVERIFY2(answer >= 0 && push > answer, got.constData());
 }
 
 void TestCycle::brokenSessionIsRepaired()

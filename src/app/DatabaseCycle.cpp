@@ -20,6 +20,8 @@
 #include "platform/MapSocket.h"
 #include "settings/Settings.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QRegularExpression>
 #include <QScopeGuard>
 
@@ -340,10 +342,23 @@ void DatabaseCycle::runSelection(QueryMode mode)
         enableTimer();
     if (!selection.rows)
         return;
+    // The day's lines are whole until the processing begins: a map request
+    // that came during the selection is answered now, from them.
+    serveMap();
     if (!m_parts.jobsProcessor.ProcessScheduleTrigRecs(*selection.rows))
         enableTimer();
     // The refresh request is carried out once the rows are processed.
     m_marks.uncheck(MenuMarks::mnuRefresh);
+    // Whole again: what came during the processing is answered before the push.
+    serveMap();
+}
+
+void DatabaseCycle::serveMap()
+{
+    // Only between stages, where colLines is whole; no second cycle starts
+    // (m_inCycle), and the operator's input waits for the cycle's end.
+    if (m_sckMap.state() == MapSocket::State::Connected)
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 void DatabaseCycle::noteFileChange(const DbSession &session, const QString &sStatus)

@@ -116,6 +116,8 @@ private:
     bool askForLines();
     // A push that paused at the connection's high-water mark goes on.
     void resumePush();
+    // Answers what the map server asked meanwhile, between two stages.
+    void serveMap();
     // Records which embedded file of a session that does not work was
     // replaced or removed.
     void noteFileChange(const DbSession &session, const QString &sStatus);
