@@ -1,7 +1,7 @@
 // volmara-dbinit FOLDER [--demo]: makes the embedded databases of a
 // "sqlite:FOLDER" data source; --demo adds an operational day around now.
 
-#include "common/Version.h"
+#include "../ToolOptions.h"
 #include "db/DemoDay.h"
 #include "db/EmbeddedSchema.h"
 #include "platform/Failure.h"
@@ -31,20 +31,8 @@ int main(int argc, char *argv[])
     parser.addOption({QStringLiteral("demo"),
         QStringLiteral(
             "add a demo operational day (lines, jobs, drivers, route rules) around now")});
-    const QCommandLineOption versionOption(
-        QStringLiteral("version"), QStringLiteral("Prints the version."));
-    parser.addOption(versionOption);
-    // A usage error ends with status 64 (EX_USAGE), as the gateway's do.
-    if (!parser.parse(app.arguments())) {
-        std::fprintf(stderr, "volmara-dbinit: %s (see --help)\n", qPrintable(parser.errorText()));
-        return 64;
-    }
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
-    if (parser.isSet(versionOption)) {
-        std::printf("%s\n", qPrintable(Version::plainText()));
-        return 0;
-    }
+    if (const auto status = parseToolOptions(parser, "volmara-dbinit"))
+        return *status;
 
     QTextStream out(stdout), err(stderr);
     const QStringList args = parser.positionalArguments();

@@ -1,8 +1,8 @@
 // volmara-mapsim: stands in for the fleet-tracking map server.
 
+#include "../ToolOptions.h"
 #include "MapSim.h"
 #include "common/MapProtocol.h"
-#include "common/Version.h"
 #include "platform/ShutdownSignals.h"
 
 #include <QCommandLineParser>
@@ -94,20 +94,8 @@ int main(int argc, char **argv)
         QStringLiteral("quiet"), QStringLiteral("Print only the listening address."));
     parser.addOptions({host, port, vehicles, mode, requestLine, requestEvery, requestOrg, dropAfter,
         receivedFile, quiet});
-    const QCommandLineOption versionOption(
-        QStringLiteral("version"), QStringLiteral("Prints the version."));
-    parser.addOption(versionOption);
-    // A usage error ends with status 64 (EX_USAGE), as the gateway's do.
-    if (!parser.parse(app.arguments())) {
-        std::fprintf(stderr, "volmara-mapsim: %s (see --help)\n", qPrintable(parser.errorText()));
-        return 64;
-    }
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
-    if (parser.isSet(versionOption)) {
-        std::printf("%s\n", qPrintable(Version::plainText()));
-        return 0;
-    }
+    if (const auto status = parseToolOptions(parser, "volmara-mapsim"))
+        return *status;
 
     auto number = [&](const QCommandLineOption &option, int max) {
         bool ok = false;
