@@ -12,20 +12,31 @@ class TestE2eShutdown : public QObject
 private Q_SLOTS:
     void stopSignalEndsTheGateway();
     void stopWithTheLogOnDialogUpLeavesEndProgramLast();
+
+private:
+    // The real gateway, offscreen, with the role word, in home.
+    static void start(QProcess &gateway, const TempHome &home);
 };
 
-void TestE2eShutdown::stopSignalEndsTheGateway()
+void TestE2eShutdown::start(QProcess &gateway, const TempHome &home)
 {
-    TempHome home;
     const QString exe = qEnvironmentVariable("VOLMARA_BIN_DIR") + QStringLiteral("/volmara");
     QVERIFY2(QFile::exists(exe), qPrintable(exe));
-    QProcess gateway;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("VOLMARA_HOME"), home.path());
     gateway.setProcessEnvironment(env);
     gateway.start(exe, {QStringLiteral("Server")});
     QVERIFY(gateway.waitForStarted(10000));
+}
+
+void TestE2eShutdown::stopSignalEndsTheGateway()
+{
+    TempHome home;
+    QProcess gateway;
+    start(gateway, home);
+    if (QTest::currentTestFailed())
+        return;
     // Give it time to reach its event loop, then ask it to stop.
     QTest::qWait(1000);
     QCOMPARE(gateway.state(), QProcess::Running);
@@ -44,15 +55,10 @@ void TestE2eShutdown::stopSignalEndsTheGateway()
 void TestE2eShutdown::stopWithTheLogOnDialogUpLeavesEndProgramLast()
 {
     TempHome home;
-    const QString exe = qEnvironmentVariable("VOLMARA_BIN_DIR") + QStringLiteral("/volmara");
-    QVERIFY2(QFile::exists(exe), qPrintable(exe));
     QProcess gateway;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("VOLMARA_HOME"), home.path());
-    gateway.setProcessEnvironment(env);
-    gateway.start(exe, {QStringLiteral("Server")});
-    QVERIFY(gateway.waitForStarted(10000));
+    start(gateway, home);
+    if (QTest::currentTestFailed())
+        return;
     QTest::qWait(1500);
     QCOMPARE(gateway.state(), QProcess::Running);
     QElapsedTimer took;

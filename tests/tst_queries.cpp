@@ -454,8 +454,13 @@ void TstQueries::schedsValues()
     QCOMPARE(rs->field(QStringLiteral("ORVIKID")).toString(), QStringLiteral("1234567"));
 }
 
-// PKID is RecID plus pkidBase: a new version of a job is a new row.
-static RowSet::Ptr selectionRows(
+// The selection's columns, in its order.
+static const QStringList kSelectionColumns{"PKID", "EntryDT", "CarNo", "CarNum", "RecID",
+    "DriverCode", "DriverName", "RouteStart", "RouteEnd", "Makat", "RecordUpdater", "EntryDT"};
+
+// Selection rows of the given jobs. PKID is RecID plus pkidBase: a new
+// version of a job is a new row.
+static QVector<RowSet::Row> selectionRowValues(
     const QList<int> &recIds, const QString &driver = QStringLiteral("Dana"), int pkidBase = 0)
 {
     QVector<RowSet::Row> rows;
@@ -464,10 +469,14 @@ static RowSet::Ptr selectionRows(
             QStringLiteral("1234567"), id, 7001, driver, QDateTime(kDay, QTime(6, 0)),
             QDateTime(kDay, QTime(7, 0)), 10512, QStringLiteral("ops"),
             QStringLiteral("2026-12-07 06:00:00")};
+    return rows;
+}
+
+static RowSet::Ptr selectionRows(
+    const QList<int> &recIds, const QString &driver = QStringLiteral("Dana"), int pkidBase = 0)
+{
     return std::make_shared<RowSet>(
-        QStringList{"PKID", "EntryDT", "CarNo", "CarNum", "RecID", "DriverCode", "DriverName",
-            "RouteStart", "RouteEnd", "Makat", "RecordUpdater", "EntryDT"},
-        rows);
+        kSelectionColumns, selectionRowValues(recIds, driver, pkidBase));
 }
 
 void TstQueries::secondOfThreeInsertsFails()
@@ -500,17 +509,9 @@ void TstQueries::secondOfThreeInsertsFails()
 
 void TstQueries::rowWithBadValuesIsPassedOver()
 {
-    RowSet::Ptr good = selectionRows({1, 2, 3});
-    QVector<RowSet::Row> rows;
-    for (int i = 0; i < 3; ++i) {
-        good->setBookmark(i);
-        RowSet::Row row;
-        for (int c = 0; c < good->fieldCount(); ++c)
-            row << good->field(c);
-        rows << row;
-    }
+    QVector<RowSet::Row> rows = selectionRowValues({1, 2, 3});
     rows[1][5] = QStringLiteral("D7"); // row two's driver code is no number
-    RowSet rs(good->fieldNames(), rows);
+    RowSet rs(kSelectionColumns, rows);
     m_queries->InsertScheds(rs);
     QCOMPARE(scalar(EmbeddedSchema::orvikDbFile(m_db),
                  QStringLiteral("Select group_concat(IntrMedRecordID) From Scheds"))
@@ -560,18 +561,10 @@ void TstQueries::lineListWithNulIsStored()
 // after it still reach Scheds.
 void TstQueries::nulInDriverNameKeepsLaterRows()
 {
-    RowSet::Ptr good = selectionRows({1, 2, 3});
-    QVector<RowSet::Row> rows;
-    for (int i = 0; i < 3; ++i) {
-        good->setBookmark(i);
-        RowSet::Row row;
-        for (int c = 0; c < good->fieldCount(); ++c)
-            row << good->field(c);
-        rows << row;
-    }
+    QVector<RowSet::Row> rows = selectionRowValues({1, 2, 3});
     rows[1][6] = QStringLiteral("Da") + QChar(0) + QStringLiteral("na"); // DriverName
     rows[2][3] = QStringLiteral("7654321") + QChar(0); // CarNum
-    RowSet rs(good->fieldNames(), rows);
+    RowSet rs(kSelectionColumns, rows);
     m_queries->InsertScheds(rs);
     const QString file = EmbeddedSchema::orvikDbFile(m_db);
     QCOMPARE(

@@ -5,6 +5,7 @@
 #include "db/PostgresDialect.h"
 #include "db/SqlServerDialect.h"
 #include "db/SqliteDialect.h"
+#include "platform/DateTime.h"
 #include "platform/Failure.h"
 
 #include <QtTest>
@@ -259,7 +260,7 @@ void TstSqlDialect::operationalDay()
 {
     QFETCH(QDateTime, now);
     QFETCH(QDateTime, start);
-    QCOMPARE(SqliteDialect::operationalDayStart(now), start);
+    QCOMPARE(DateTime::operationalDayStart(now), start);
 }
 
 void TstSqlDialect::serverDateText()

@@ -38,14 +38,6 @@ int sessionState(const std::shared_ptr<DbSession> &session)
     return session ? session->state() : int(DbSession::Closed);
 }
 
-const QTime kDayStart(4, 0);
-
-// The operational day a moment belongs to: it starts at 04:00.
-QDate operationalDay(const QDateTime &moment)
-{
-    return moment.time() < kDayStart ? moment.date().addDays(-1) : moment.date();
-}
-
 } // namespace
 
 DatabaseCycle::DatabaseCycle(Parts parts, LinkState &link, DayModel &day, const Sessions &sessions,
@@ -90,7 +82,7 @@ void DatabaseCycle::stop()
 void DatabaseCycle::setLastQueryAll(const QDateTime &moment)
 {
     m_dtLastQueryAll = moment;
-    m_dLastQueryDay = operationalDay(moment);
+    m_dLastQueryDay = DateTime::operationalDay(moment);
 }
 
 void DatabaseCycle::lineListReceived()
@@ -262,7 +254,7 @@ void DatabaseCycle::tmrDB_Timer()
         // The last full query belongs to an earlier operational day: it ran
         // before 04:00 and now is later, or an outage passed 04:00 unseen.
         // (Before the first one there are no lines to drop.)
-        const QDate today = operationalDay(now());
+        const QDate today = DateTime::operationalDay(now());
         if (m_dLastQueryDay != today) {
             // A new operational day: the day's lines are dropped.
             m_day.colLines.reset();

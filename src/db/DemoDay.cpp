@@ -1,5 +1,7 @@
 #include "DemoDay.h"
 
+#include "platform/DateTime.h"
+
 #include "common/LineKey.h"
 
 #include "EmbeddedSchema.h"
@@ -55,7 +57,7 @@ QString DemoDay::routeName(int routeCode)
 DemoDay::Summary DemoDay::fill(const QString &folder, const QDateTime &now)
 {
     Summary s;
-    const QDateTime day = SqliteDialect::operationalDayStart(now);
+    const QDateTime day = DateTime::operationalDayStart(now);
     const int nRoutes = int(sizeof kRouteCodes / sizeof kRouteCodes[0]);
     const int nDrivers = int(sizeof kDrivers / sizeof kDrivers[0]);
     s.lines = nRoutes;

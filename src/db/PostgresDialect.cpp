@@ -1,5 +1,7 @@
 #include "PostgresDialect.h"
 
+#include "platform/DateTime.h"
+
 #include "SqliteDialect.h"
 
 namespace {
@@ -55,7 +57,7 @@ QString PostgresDialect::purgeBatch(const QDateTime &now) const
 
 QString PostgresDialect::selectionBatch(const QDateTime &now) const
 {
-    const QDateTime from = SqliteDialect::operationalDayStart(now);
+    const QDateTime from = DateTime::operationalDayStart(now);
     // One transaction from the marking to the release: no other session sees
     // rows at 2.
     return QStringLiteral("BEGIN ; ")

@@ -19,13 +19,19 @@ std::unique_ptr<SqlDialect> SqlDialect::forSession(const DbSession &session)
     return std::make_unique<SqlServerDialect>();
 }
 
+QString SqlDialect::withoutNul(const QString &text)
+{
+    // A NUL ends the statement where the server reads it (SQLite stops there),
+    // and no server stores it in text: it is dropped, and the value keeps the
+    // rest of its characters.
+    QString out = text;
+    out.remove(QChar(0));
+    return out;
+}
+
 QString SqlDialect::escaped(const QString &text)
 {
-    QString out = text;
-    // A NUL ends the statement where the server reads it (SQLite stops there),
-    // so the rest would fail to parse: it is dropped, and the value keeps the
-    // rest of its characters.
-    out.remove(QChar(0));
+    QString out = withoutNul(text);
     out.replace(QLatin1Char('\''), QStringLiteral("''"));
     return out;
 }

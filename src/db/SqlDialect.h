@@ -41,6 +41,8 @@ public:
     // The text with every single quote doubled and every NUL removed (without
     // surrounding quotes).
     static QString escaped(const QString &text);
+    // The text as a bound value takes it: every NUL removed.
+    static QString withoutNul(const QString &text);
     // A value placed without quotes: its number text, or NULL for a null
     // value. Anything that is not a number is failure 13: it could change
     // the statement.

@@ -1,15 +1,8 @@
 #include "SqliteDialect.h"
 
-#include <QLocale>
+#include "platform/DateTime.h"
 
-QDateTime SqliteDialect::operationalDayStart(const QDateTime &now)
-{
-    // The operational day starts at 04:00; before that it is still yesterday's.
-    QDateTime start(now.date(), QTime(4, 0));
-    if (now < start)
-        start = QDateTime(now.date().addDays(-1), QTime(4, 0));
-    return start;
-}
+#include <QLocale>
 
 QString SqliteDialect::serverDateText(const QDateTime &dt)
 {
@@ -50,7 +43,7 @@ QString SqliteDialect::purgeBatch(const QDateTime &now) const
 
 QString SqliteDialect::selectionBatch(const QDateTime &now) const
 {
-    const QDateTime from = operationalDayStart(now);
+    const QDateTime from = DateTime::operationalDayStart(now);
     // One write transaction from the marking to the release, so that no
     // other reader sees rows at 2.
     // The range on the stored text as it is (whole dates, so that every
@@ -97,13 +90,9 @@ QVariantList SqliteDialect::schedsInsertValues(const SchedValues &v) const
         // As text: the column's numeric affinity stores it as the literal would be.
         return text == QLatin1String("NULL") ? QVariant() : QVariant(text);
     };
-    auto text = [](const QString &value) {
-        QString out = value;
-        out.remove(QChar(0));
-        return out;
-    };
-    return {number(v.recId), text(v.lineText), text(v.driverName), number(v.driverCode),
-        storageText(v.start), storageText(v.end), text(v.carNum), number(v.carNo), text(v.carNum)};
+    const QString carNum = withoutNul(v.carNum);
+    return {number(v.recId), withoutNul(v.lineText), withoutNul(v.driverName), number(v.driverCode),
+        storageText(v.start), storageText(v.end), carNum, number(v.carNo), carNum};
 }
 
 QString SqliteDialect::schedsOfDay(const QDateTime &from, const QDateTime &to) const

@@ -20,8 +20,6 @@ public:
     QString schedsRunEnd() const override;
     QString routeTimesQuery(const QString &routeList, const QDate &today) const override;
 
-    // 04:00 of the operational day that `now` lies in.
-    static QDateTime operationalDayStart(const QDateTime &now);
     // The server's default text of a date-time ("Dec  7 2026  6:30AM").
     static QString serverDateText(const QDateTime &dt);
     static QString storageText(const QDateTime &dt);

@@ -6,7 +6,6 @@
 #include "common/Sessions.h"
 #include "common/StatusRows.h"
 #include "db/SqlDialect.h"
-#include "db/SqliteDialect.h"
 #include "diag/ErrorLog.h"
 #include "diag/RecordsetToFile.h"
 #include "platform/Clock.h"
@@ -33,24 +32,11 @@ QString textOf(const QVariant &value)
     return value.isNull() ? QString() : Convert::toText(value);
 }
 
+// A date-time to store, or an invalid one for null: the calendar and clock
+// values as read, never through the local zone.
 QDateTime dateOf(const QVariant &value)
 {
-    if (value.isNull())
-        return QDateTime();
-    // Only the calendar and clock values are written. Kept off local time:
-    // every local-time conversion asks the system for its time zone, which
-    // costs more than the insert itself on a full day.
-    if (value.metaType().id() == QMetaType::QString) {
-        const QString text = value.toString();
-        if (text.size() == 19 && text.at(10) == QLatin1Char(' ')) {
-            const QDate d = QDate::fromString(text.left(10), Qt::ISODate);
-            const QTime t = QTime::fromString(text.mid(11), Qt::ISODate);
-            if (d.isValid() && t.isValid())
-                return QDateTime(d, t, Qt::UTC);
-        }
-    }
-    const QDateTime dt = DateTime::fromVariant(value);
-    return QDateTime(dt.date(), dt.time(), Qt::UTC);
+    return value.isNull() ? QDateTime() : DateTime::fromVariant(value);
 }
 
 } // namespace
@@ -191,7 +177,7 @@ void mdlQueries::InsertScheds(RowSet &rs)
 
         // A new operational day (or the first call of the run): what the
         // table holds of the day already counts as stored.
-        const QDateTime dayStart = SqliteDialect::operationalDayStart(m_clock.now());
+        const QDateTime dayStart = DateTime::operationalDayStart(m_clock.now());
         QSet<QString> inTable;
         if (m_storedDay != dayStart.date()) {
             m_stored.clear();

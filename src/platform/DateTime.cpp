@@ -206,3 +206,13 @@ QDateTime DateTime::fromVariant(const QVariant &value)
         throw Failure(Failure::TypeMismatch);
     return dt;
 }
+
+QDate DateTime::operationalDay(const QDateTime &moment)
+{
+    return moment.time() < QTime(4, 0) ? moment.date().addDays(-1) : moment.date();
+}
+
+QDateTime DateTime::operationalDayStart(const QDateTime &moment)
+{
+    return QDateTime(operationalDay(moment), QTime(4, 0));
+}

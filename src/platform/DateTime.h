@@ -28,12 +28,19 @@ public:
     // The general date-and-time text of our log lines.
     static QString general(const QDateTime &dt);
 
+    // The operational day a moment belongs to: it starts at 04:00, before
+    // that it is still yesterday's. 2026-12-07 03:59 -> 2026-12-06,
+    // 2026-12-07 04:00 -> 2026-12-07.
+    static QDate operationalDay(const QDateTime &moment);
+    // The 04:00 that begins the operational day of moment.
+    static QDateTime operationalDayStart(const QDateTime &moment);
+
     // Reads a date-time from a database or text value: QDateTime, QDate, QTime
     // (on the zero date) and the text forms "yyyy-MM-dd HH:mm:ss[.zzz]",
     // "yyyy-MM-ddTHH:mm:ss", "yyyy-MM-dd", "yyyyMMdd HH:mm:ss", "yyyyMMdd" and
     // "HH:mm[:ss]". A null value is failure 94, anything else failure 13.
     // The result is a wall-clock value: the stored calendar date and clock
-    // time with the Qt::UTC spec, never converted through the local zone, so
+    // time marked as UTC (standing for "no zone"), never converted through the local zone, so
     // 02:30 on the night the clocks go forward and the hour repeated when
     // they go back are ordinary times. Compare it with values read here or
     // by its date() and time(), never with the local clock's instants.

@@ -388,7 +388,6 @@ bool DbSession::isDuplicateKey(const Failure &failure)
     switch (failure.number()) {
     case 2627: // SQL Server: unique constraint
     case 2601: // SQL Server: unique index
-    case 19: // SQLite: constraint
     case 1555: // SQLite: primary key
     case 2067: // SQLite: unique
         return true;
