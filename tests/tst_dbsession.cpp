@@ -41,6 +41,8 @@ private Q_SLOTS:
 
     void rowSetMoves();
     void rowSetSortFindBookmark();
+    void rowSetSortOrder_data();
+    void rowSetSortOrder();
 
     void propertiesInDocumentedOrder();
     void connectionTimeoutSetting_data();
@@ -279,6 +281,54 @@ void TstDbSession::rowSetSortFindBookmark()
     QVERIFY(rs.eof());
     rs.setBookmark(mark);
     QCOMPARE(rs.field(1).toInt(), 2);
+}
+
+void TstDbSession::rowSetSortOrder_data()
+{
+    // Rows of (tag, k1, k2); the expected order is given by the tags.
+    QTest::addColumn<QVariantList>("k1");
+    QTest::addColumn<QVariantList>("k2");
+    QTest::addColumn<QString>("criteria");
+    QTest::addColumn<QString>("order");
+    const QVariant null;
+    QTest::newRow("numbers, nulls first")
+        << QVariantList{3, null, 1, 2.5} << QVariantList{0, 0, 0, 0} << "k1 ASC"
+        << "bcda";
+    QTest::newRow("descending, nulls last")
+        << QVariantList{3, null, 1, 2.5} << QVariantList{0, 0, 0, 0} << "k1 DESC"
+        << "adcb";
+    QTest::newRow("number against numeric text")
+        << QVariantList{10, QStringLiteral("9"), QStringLiteral("x"), 11}
+        << QVariantList{0, 0, 0, 0} << "k1"
+        << "badc";
+    QTest::newRow("texts ignore letter case") << QVariantList{QStringLiteral("b"),
+        QStringLiteral("A"), QStringLiteral("a"), QStringLiteral("B")}
+                                              << QVariantList{0, 0, 0, 0} << "k1"
+                                              << "bcad";
+    QTest::newRow("second key, equal rows keep their order")
+        << QVariantList{1, 1, 2, 1} << QVariantList{5, 4, 0, 5} << "k1, k2 DESC"
+        << "adbc";
+    QTest::newRow("date-times") << QVariantList{QDateTime(QDate(2026, 1, 2), QTime(8, 0)),
+        QDateTime(QDate(2026, 1, 1), QTime(9, 0)), QDateTime(QDate(2026, 1, 2), QTime(7, 0)), null}
+                                << QVariantList{0, 0, 0, 0} << "k1"
+                                << "dbca";
+}
+
+void TstDbSession::rowSetSortOrder()
+{
+    QFETCH(QVariantList, k1);
+    QFETCH(QVariantList, k2);
+    QFETCH(QString, criteria);
+    QFETCH(QString, order);
+    QVector<RowSet::Row> rows;
+    for (int i = 0; i < k1.size(); ++i)
+        rows << RowSet::Row{QString(QChar(u'a' + i)), k1.at(i), k2.at(i)};
+    RowSet rs(QStringList{QStringLiteral("tag"), QStringLiteral("k1"), QStringLiteral("k2")}, rows);
+    rs.setSort(criteria);
+    QString got;
+    for (; !rs.eof(); rs.moveNext())
+        got += rs.field(0).toString();
+    QCOMPARE(got, order);
 }
 
 void TstDbSession::propertiesInDocumentedOrder()

@@ -35,6 +35,8 @@ private Q_SLOTS:
     void operationalDayBoundary_data();
     void operationalDayBoundary();
     void newestRowOfVehicleAndRecIdOnly();
+    void everyFlagTakenAndReleased_data();
+    void everyFlagTakenAndReleased();
     void purgeOncePerCalendarDay();
     void statusRows();
     void queryTraceOncePerMark();
@@ -318,7 +320,7 @@ void TstQueries::queryTraceOncePerMark()
     QVERIFY(!m_core->marks.bDBCommand);
     const QStringList lines = m_core->home.lines(QStringLiteral("Queries.TXT"));
     QCOMPARE(lines.size(), 1);
-    QVERIFY(lines.first().contains(QStringLiteral("UPDATE Jobs SET UsedFlag = 2")));
+    QVERIFY(lines.first().contains(QStringLiteral("INSERT INTO temp.DaySelection")));
     QVERIFY(lines.first().contains(QStringLiteral("'2026-12-07 04:00:00'")));
 }
 
@@ -374,6 +376,38 @@ void TstQueries::rowsGoToDumpInsertThenProcessing()
     QCOMPARE(dump.size(), 4); // tab line, header, two rows
     QVERIFY(dump.at(1).startsWith(QStringLiteral("\tPKID\tEntryDT\tCarNo")));
     QVERIFY(!m_core->home.exists(QStringLiteral("Debug.TXT")));
+}
+
+void TstQueries::everyFlagTakenAndReleased_data()
+{
+    QTest::addColumn<int>("flag");
+    QTest::addColumn<int>("dayOffset");
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("new in the day") << 0 << 0 << true;
+    QTest::newRow("released in the day") << 1 << 0 << true;
+    QTest::newRow("left marked in the day") << 2 << 0 << true;
+    QTest::newRow("odd flag in the day") << 7 << 0 << true;
+    QTest::newRow("left marked another day") << 2 << -3 << true;
+    QTest::newRow("new another day") << 0 << -3 << false;
+}
+
+void TstQueries::everyFlagTakenAndReleased()
+{
+    QFETCH(int, flag);
+    QFETCH(int, dayOffset);
+    QFETCH(bool, taken);
+    const qint64 pkid
+        = addJob(QStringLiteral("1"), 1, at(dayOffset, 8, 0), 10512, QStringLiteral("Dana"), flag);
+    // A row of the day comes every cycle; one another day left marked, once.
+    const int second = taken && dayOffset == 0 ? 1 : 0;
+    for (const int expected : {taken ? 1 : 0, second}) {
+        const RowSet::Ptr rs = query();
+        QCOMPARE(rs ? rs->recordCount() : 0, expected);
+    }
+    QCOMPARE(scalar(EmbeddedSchema::jobsFile(m_db),
+                 QStringLiteral("Select UsedFlag From Jobs Where PKID = %1").arg(pkid))
+                 .toInt(),
+        taken ? 1 : flag);
 }
 
 void TstQueries::failureExitLogsStep_data()

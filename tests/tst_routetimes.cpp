@@ -156,6 +156,21 @@ private Q_SLOTS:
         QVERIFY(!m_core->home.exists("Debug.TXT"));
     }
 
+    // Every pass reads the rules again: a rule changed between cycles gives
+    // its new stops.
+    void changedRuleTakenOnNextPass()
+    {
+        allDay(kRoute, "0,5", "1,1");
+        const auto trip = addTrip(m_lines, kRoute, 1, at("08:00:00"));
+        pass();
+        QCOMPARE(trip->StTimes, QStringLiteral("1;0;1;2;5;1"));
+        QVERIFY(m_db->exec(QStringLiteral("RteDB.sqlite"),
+            QStringLiteral("UPDATE RouteTimes SET arrivalStr = '0,7,9'")));
+        pass();
+        QCOMPARE(int(trip->Stops), 3);
+        QCOMPARE(trip->StTimes, QStringLiteral("1;0;1;2;7;1;3;9;"));
+    }
+
     void timeWindow_data()
     {
         QTest::addColumn<QString>("from");

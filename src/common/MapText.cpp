@@ -2,22 +2,31 @@
 
 #include "common/MapProtocol.h"
 
+#include <algorithm>
+
 QString MapText::field(const QString &value)
 {
-    QString out = value;
-    out.replace(MapProtocol::kItemSeparator, QStringLiteral(" "));
-    for (QChar &c : out) {
+    auto framing = [](QChar c) {
         switch (c.unicode()) {
         case u'\r':
         case u'\n':
         case u'\0':
         case u',':
         case MapProtocol::kMessageStart:
-            c = QLatin1Char(' ');
-            break;
+            return true;
         default:
-            break;
+            return false;
         }
+    };
+    // Nearly every value is clean: it goes out shared, without a copy.
+    if (!value.contains(MapProtocol::kItemSeparator)
+        && std::none_of(value.cbegin(), value.cend(), framing))
+        return value;
+    QString out = value;
+    out.replace(MapProtocol::kItemSeparator, QStringLiteral(" "));
+    for (QChar &c : out) {
+        if (framing(c))
+            c = QLatin1Char(' ');
     }
     return out;
 }

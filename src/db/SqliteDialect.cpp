@@ -44,22 +44,31 @@ QString SqliteDialect::purgeBatch(const QDateTime &now) const
 QString SqliteDialect::selectionBatch(const QDateTime &now) const
 {
     const QDateTime from = DateTime::operationalDayStart(now);
-    // One write transaction from the marking to the release, so that no
-    // other reader sees rows at 2.
+    // One write transaction from the choice of rows to their release, so that
+    // no other reader sees it half done. The chosen rows are kept by key in a
+    // table of this session: the day's conditions are judged once, the rows
+    // come back in key order, and only rows not yet released are written, so
+    // that a cycle that finds nothing new writes nothing. A row some other
+    // writer left marked 2 is taken and released too.
     // The range on the stored text as it is (whole dates, so that every
     // stored form of those days falls in it) lets the RouteStart index pick
     // the day's rows; datetime() then judges only those.
     return QStringLiteral("BEGIN IMMEDIATE ; ")
-        + QStringLiteral("UPDATE Jobs SET UsedFlag = 2 WHERE RouteStart >= '")
+        + QStringLiteral(
+            "CREATE TEMP TABLE IF NOT EXISTS DaySelection (PKID INTEGER PRIMARY KEY) ; "
+            "DELETE FROM temp.DaySelection ; ")
+        + QStringLiteral("INSERT INTO temp.DaySelection SELECT PKID FROM Jobs WHERE UsedFlag = 2 "
+                         "OR (RouteStart >= '")
         + from.date().toString(Qt::ISODate) + QStringLiteral("' AND RouteStart < '")
         + from.date().addDays(2).toString(Qt::ISODate)
         + QStringLiteral("' AND datetime(RouteStart) >= '") + storageText(from)
         + QStringLiteral("' AND datetime(RouteStart) < '") + storageText(from.addDays(1))
-        + QStringLiteral("' AND PKID IN (SELECT MAX(PKID) FROM Jobs C Where C.CarNum = Jobs.CarNum "
-                         "And C.RecID = Jobs.RecID) ; ")
+        + QStringLiteral("' AND PKID = (SELECT MAX(PKID) FROM Jobs C Where C.CarNum = Jobs.CarNum "
+                         "And C.RecID = Jobs.RecID)) ; ")
         + QStringLiteral("Select ") + selectionColumns()
-        + QStringLiteral(" From Jobs Where UsedFlag = 2 ; ")
-        + QStringLiteral("Update Jobs Set UsedFlag = 1 Where UsedFlag = 2 ; COMMIT");
+        + QStringLiteral(" From Jobs Where PKID IN temp.DaySelection ; ")
+        + QStringLiteral("Update Jobs Set UsedFlag = 1 Where PKID IN temp.DaySelection "
+                         "And UsedFlag <> 1 ; DELETE FROM temp.DaySelection ; COMMIT");
 }
 
 QString SqliteDialect::schedsInsert(const SchedValues &v) const

@@ -11,6 +11,7 @@
 #include "platform/RowSet.h"
 
 #include <QHash>
+#include <QScopeGuard>
 
 #include <limits>
 #include <optional>
@@ -54,12 +55,6 @@ struct Window
     QTime to;
 };
 
-struct StopTimes
-{
-    qint16 stops = 0;
-    QString text;
-};
-
 // Row keys as the row set's find compares them: numbers as numbers, anything
 // else as text without regard to letter case.
 QString textKey(const QString &text)
@@ -83,7 +78,7 @@ struct RouteTimes::PassContext
         Cached<Window> window;
         Cached<QString> arrival;
         Cached<QString> stay;
-        Cached<StopTimes> stopTimes;
+        Cached<RouteTimes::StopTimes> stopTimes;
     };
 
     explicit PassContext(const RowSet &rs)
@@ -207,6 +202,10 @@ void RouteTimes::completeLines(colLinesType &lines)
         return; // no rule for any line: the trips keep what they have
 
     PassContext ctx(*rsRT);
+    // The texts this pass uses are built once, or taken from the last pass.
+    m_lastStopTimes = std::move(m_stopTimes);
+    m_stopTimes.clear();
+    const auto forget = qScopeGuard([this] { m_lastStopTimes.clear(); });
 
     // Where each route's rules begin, so that the forward search of a line
     // starts at its first rule instead of walking every earlier route.
@@ -267,6 +266,43 @@ void RouteTimes::completeLines(colLinesType &lines)
     }
 }
 
+RouteTimes::StopTimes RouteTimes::stopTimesOf(const QString &arrivals, const QString &stays)
+{
+    // "n;arrival;stay" per stop, joined by ";". A missing stay is empty:
+    // "0,6,13" with "1,1" gives "1;0;1;2;6;1;3;13;".
+    const QList<QStringView> arrival = QStringView(arrivals).split(QLatin1Char(','));
+    const QList<QStringView> stay
+        = stays.isEmpty() ? QList<QStringView>() : QStringView(stays).split(QLatin1Char(','));
+    if (arrival.size() > std::numeric_limits<qint16>::max())
+        throw Failure(Failure::Overflow);
+    StopTimes out;
+    out.stops = qint16(arrival.size());
+    out.text.reserve(arrivals.size() + stays.size() + 8 * arrival.size());
+    for (qsizetype i = 0; i < arrival.size(); ++i) {
+        if (i > 0)
+            out.text += QLatin1Char(';');
+        out.text += QString::number(i + 1);
+        out.text += QLatin1Char(';');
+        out.text += arrival.at(i);
+        out.text += QLatin1Char(';');
+        if (i < stay.size())
+            out.text += stay.at(i);
+    }
+    return out;
+}
+
+RouteTimes::StopTimes RouteTimes::stopTimesFor(const QString &arrivals, const QString &stays)
+{
+    const StopTimesKey key(arrivals, stays);
+    if (const auto it = m_stopTimes.constFind(key); it != m_stopTimes.constEnd())
+        return *it;
+    const auto last = m_lastStopTimes.constFind(key);
+    const StopTimes built
+        = last != m_lastStopTimes.constEnd() ? *last : stopTimesOf(arrivals, stays);
+    m_stopTimes.insert(key, built);
+    return built;
+}
+
 int RouteTimes::GetStationData(clsSched &oSched, RowSet &rsRT, qint16 &iStops, QString &sStTimes)
 {
     PassContext ctx(rsRT);
@@ -301,25 +337,8 @@ int RouteTimes::stationData(
             = match->arrival.get([&] { return Convert::toText(rsRT.field(ctx.cArrival)); });
         oSched.StayStr = match->stay.get([&] { return Convert::toText(rsRT.field(ctx.cStay)); });
 
-        // "n;arrival;stay" per stop, joined by ";". A missing stay is empty.
-        const StopTimes &built = match->stopTimes.get([&] {
-            const QStringList arrivals = oSched.ArrivalStr.split(QLatin1Char(','));
-            const QStringList stays
-                = oSched.StayStr.isEmpty() ? QStringList() : oSched.StayStr.split(QLatin1Char(','));
-            if (arrivals.size() > std::numeric_limits<qint16>::max())
-                throw Failure(Failure::Overflow); // the stop count is 16 bits
-            StopTimes out;
-            out.stops = qint16(arrivals.size());
-            out.text.reserve(
-                oSched.ArrivalStr.size() + oSched.StayStr.size() + 8 * arrivals.size());
-            for (int i = 0; i < arrivals.size(); ++i) {
-                if (i > 0)
-                    out.text += QLatin1Char(';');
-                out.text += QString::number(i + 1) + QLatin1Char(';') + arrivals.at(i)
-                    + QLatin1Char(';') + (i < stays.size() ? stays.at(i) : QString());
-            }
-            return out;
-        });
+        const StopTimes &built
+            = match->stopTimes.get([&] { return stopTimesFor(oSched.ArrivalStr, oSched.StayStr); });
         iStops = built.stops;
         sStTimes += built.text;
     });

@@ -2,6 +2,8 @@
 
 #include "model/clsLine.h"
 
+#include <QHash>
+#include <QPair>
 #include <QString>
 #include <QVariant>
 
@@ -44,11 +46,29 @@ public:
 
     struct PassContext; // the rules of one pass, read once
 
+    // A rule's stops as the map server takes them: the count and
+    // "n;arrival;stay" per stop, joined by ";".
+    struct StopTimes
+    {
+        qint16 stops = 0;
+        QString text;
+    };
+    // Failure 6 past 32767 stops (the count is 16 bits).
+    static StopTimes stopTimesOf(const QString &arrivals, const QString &stays);
+
 private:
     int stationData(
         clsSched &oSched, RowSet &rsRT, PassContext &ctx, qint16 &iStops, QString &sStTimes);
 
+    // The stop texts of the rules, by their arrival and stay texts: the
+    // rules rarely change between cycles, and building every text again each
+    // pass cost more than the rest of the pass. A pass keeps what it used.
+    StopTimes stopTimesFor(const QString &arrivals, const QString &stays);
+
     const Sessions &m_sessions;
     const Clock &m_clock;
     ErrorLog &m_log;
+    using StopTimesKey = QPair<QString, QString>; // arrivals, stays
+    QHash<StopTimesKey, StopTimes> m_stopTimes; // of this pass
+    QHash<StopTimesKey, StopTimes> m_lastStopTimes; // of the pass before
 };

@@ -59,13 +59,15 @@ QString mdlSendScheds::scheduleList(const clsLine &line, const QDateTime *sentAt
 {
     if (line.Scheds.isEmpty())
         return MapProtocol::kNotFound;
-    QStringList entries;
+    QString list;
     for (const auto &sched : line.Scheds) {
-        entries << schedEntry(*sched);
+        if (!list.isEmpty())
+            list += MapProtocol::kItemSeparator;
+        list += schedEntry(*sched);
         if (sentAt)
             sched->Sent = *sentAt;
     }
-    return entries.join(MapProtocol::kItemSeparator);
+    return list;
 }
 
 QString mdlSendScheds::lookupKey(const QString &code)

@@ -6,6 +6,8 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <numeric>
+#include <vector>
 
 namespace {
 
@@ -120,14 +122,57 @@ void RowSet::setSort(const QString &criteria)
             = words.size() > 1 && Convert::sameText(words.at(1), QStringLiteral("DESC"));
         keys.append({index, desc});
     }
-    std::stable_sort(m_rows.begin(), m_rows.end(), [&keys](const Row &a, const Row &b) {
-        for (const Key &k : keys) {
-            const int c = compareValues(a.value(k.index), b.value(k.index));
+    // Each value is read once: a day's rows are sorted on every cycle, and
+    // converting both sides at every comparison cost more than the sort.
+    struct Prepared
+    {
+        const QVariant *value;
+        double number;
+        bool null;
+        bool numeric; // a number type that converts
+        bool numberType;
+    };
+    const qsizetype rowCount = m_rows.size();
+    const qsizetype keyCount = keys.size();
+    std::vector<Prepared> prepared(size_t(rowCount * keyCount));
+    static const QVariant kNull; // a short row's missing values
+    for (qsizetype r = 0; r < rowCount; ++r) {
+        const Row &row = m_rows.at(r);
+        for (qsizetype k = 0; k < keyCount; ++k) {
+            const int index = keys.at(k).index;
+            const QVariant &v = index < row.size() ? row.at(index) : kNull;
+            Prepared &p = prepared[size_t(r * keyCount + k)];
+            p.value = &v;
+            p.null = v.isNull();
+            p.numberType = !p.null && Convert::isNumberType(v);
+            bool ok = false;
+            p.number = p.null ? 0 : v.toDouble(&ok);
+            p.numeric = ok;
+        }
+    }
+    std::vector<qsizetype> order(static_cast<size_t>(rowCount));
+    std::iota(order.begin(), order.end(), qsizetype(0));
+    std::stable_sort(order.begin(), order.end(), [&](qsizetype ra, qsizetype rb) {
+        for (qsizetype k = 0; k < keyCount; ++k) {
+            const Prepared &a = prepared[size_t(ra * keyCount + k)];
+            const Prepared &b = prepared[size_t(rb * keyCount + k)];
+            int c;
+            if (a.null || b.null)
+                c = a.null == b.null ? 0 : (a.null ? -1 : 1);
+            else if ((a.numberType || b.numberType) && a.numeric && b.numeric)
+                c = a.number < b.number ? -1 : (a.number > b.number ? 1 : 0);
+            else
+                c = compareValues(*a.value, *b.value);
             if (c != 0)
-                return k.descending ? c > 0 : c < 0;
+                return keys.at(k).descending ? c > 0 : c < 0;
         }
         return false;
     });
+    QVector<Row> sorted;
+    sorted.reserve(rowCount);
+    for (const qsizetype r : order)
+        sorted.append(std::move(m_rows[r]));
+    m_rows = std::move(sorted);
     m_pos = 0;
 }
 
