@@ -15,6 +15,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -41,6 +43,8 @@ private Q_SLOTS:
 
     void rowSetMoves();
     void rowSetSortFindBookmark();
+    void valuesReadAsTheSqlModuleReadsThem_data();
+    void valuesReadAsTheSqlModuleReadsThem();
     void rowSetSortOrder_data();
     void rowSetSortOrder();
 
@@ -94,6 +98,52 @@ void TstDbSession::batchGivesClosedResultsThenRows()
     QCOMPARE(rs->state(), int(RowSet::Open));
     QCOMPARE(rs->field(QStringLiteral("status")).toString(), QStringLiteral("a;b"));
     QVERIFY(!rs->nextRecordset());
+}
+
+void TstDbSession::valuesReadAsTheSqlModuleReadsThem_data()
+{
+    QTest::addColumn<QString>("expression");
+    QTest::newRow("whole number") << "9223372036854775807";
+    QTest::newRow("real") << "4.5";
+    QTest::newRow("text") << "'נהג ''א'' '";
+    QTest::newRow("text with NUL") << "'a' || char(0) || 'b'";
+    QTest::newRow("blob") << "x'00ff41'";
+    QTest::newRow("null") << "NULL";
+    QTest::newRow("stored date") << "(Select '2026-12-07 04:00:00')";
+    QTest::newRow("failure") << "no_such_column";
+}
+
+void TstDbSession::valuesReadAsTheSqlModuleReadsThem()
+{
+    // Row sets of the embedded files are read without the SQL module; what
+    // they hold must not differ from what it would give.
+    QFETCH(QString, expression);
+    const QString statement = QStringLiteral("SELECT %1 AS \"v\", 1 AS w").arg(expression);
+    auto s = openJobs(QStringLiteral("sqlite:") + m_db);
+    RowSet::Ptr rs;
+    const auto failure = trapFailure([&] { rs = s->execute(statement); });
+    QSqlDatabase module = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("m"));
+    module.setDatabaseName(EmbeddedSchema::jobsFile(m_db));
+    QVERIFY(module.open());
+    {
+        QSqlQuery q(module);
+        const bool ran = q.exec(statement) && q.next();
+        QCOMPARE(bool(failure), !ran);
+        if (failure) {
+            // The number is SQLite's result code, which depends on the
+            // connection's history; the text is the same.
+            QCOMPARE(failure->description(), q.lastError().databaseText());
+        } else {
+            QCOMPARE(rs->fieldNames(), (QStringList{QStringLiteral("v"), QStringLiteral("w")}));
+            const QVariant want = q.isNull(0) ? QVariant() : q.value(0);
+            const QVariant got = rs->field(0);
+            QCOMPARE(got.metaType(), want.metaType());
+            QCOMPARE(got, want);
+        }
+    }
+    module.close();
+    module = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("m"));
 }
 
 void TstDbSession::failedStatementCarriesDriverText()

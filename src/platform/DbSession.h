@@ -8,6 +8,7 @@
 #include <QString>
 #include <QVariant>
 
+#include <functional>
 #include <memory>
 
 class Failure;
@@ -119,10 +120,16 @@ private:
     void openSqlite();
     void openOdbc();
     [[noreturn]] void failWith(const QSqlError &error, const QString &what) const;
-    // Runs one embedded statement, again while another program's lock keeps
-    // it out and waiting is allowed (up to kEmbeddedLockWaitMs, and not after
-    // a stop signal). False when it failed.
-    bool execSqlite(QSqlQuery &q, const QString &statement);
+    // Runs one embedded statement (attempt: one try, its failure into the
+    // given error), again while another program's lock keeps it out and
+    // waiting is allowed (up to kEmbeddedLockWaitMs, and not after a stop
+    // signal). False, with the last failure in error, when it failed.
+    bool execSqlite(const QString &statement, const std::function<bool(QSqlError &)> &attempt,
+        QSqlError &error);
+    // A statement whose rows are read from SQLite's own library (readSqlite).
+    static bool canReadDirectly(const QSqlDatabase &db, const QString &statement);
+    static bool readSqlite(
+        const QSqlDatabase &db, const QString &statement, RowSet::Ptr &rows, QSqlError &error);
     void applyOdbcQueryTimeout();
     void applyQueryTimeout(QSqlQuery &query);
     int odbcConnectionDead() const; // 1 dead, 0 alive, -1 unknown
