@@ -1,6 +1,7 @@
 #include "CoreParts.h"
 #include "RouteTimesDb.h"
 
+#include "common/LineKey.h"
 #include "model/JobsProcessor.h"
 #include "model/mdlSendScheds.h"
 #include "platform/Clock.h"
@@ -239,6 +240,61 @@ private Q_SLOTS:
         QCOMPARE(trip->DriverName, QStringLiteral("B"));
         QCOMPARE(trip->ORVIKID, QStringLiteral("7654321"));
         QCOMPARE(trip->StartDT, QDateTime(QDate(2024, 5, 15), QTime(9, 0)));
+    }
+
+    // Every cycle offers the whole day again. A row offered again unchanged
+    // leaves its trip as it is (its stops come again from the route pass);
+    // a row changed under the same key is applied like a new one.
+    void rowOfferedAgain_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("driver");
+        QTest::addColumn<int>("trips");
+        QTest::newRow("unchanged") << "" << kDriver << 1;
+        QTest::newRow("driver edited in place") << "driver"
+                                                << "B" << 1;
+        QTest::newRow("start edited in place") << "start" << kDriver << 1;
+        QTest::newRow("cancelled in place") << "updater" << kDriver << 0;
+        QTest::newRow("code type changed") << "text code" << kDriver << 1;
+    }
+    void rowOfferedAgain()
+    {
+        QFETCH(QString, change);
+        QFETCH(QString, driver);
+        QFETCH(int, trips);
+        QVERIFY(m_db->addRule(LineKey::routeName("123456"), QVariant(), QVariant(), "00:00:00",
+            "23:59:59", "0,5", "1,1"));
+        Job j = job(7, 123456, 5, "08:00");
+        process({j});
+        const auto line = lines().item("123456");
+        const auto trip = line->Scheds.item("5");
+        QCOMPARE(trip->StTimes, QStringLiteral("1;0;1;2;5;1"));
+        line->bNew = false;
+        trip->Sent = QDateTime(QDate(2024, 5, 15), QTime(9, 0));
+        if (change == "driver")
+            j.DriverName = QStringLiteral("B");
+        else if (change == "start")
+            j.RouteStart = QStringLiteral("2024-05-15 11:30:00");
+        else if (change == "updater")
+            j.RecordUpdater = QStringLiteral("ATMDEL");
+        else if (change == "text code")
+            j.DriverCode = QStringLiteral("4712");
+        // The rule is gone meanwhile: no trip keeps the stops it gave.
+        QVERIFY(
+            m_db->exec(QStringLiteral("RteDB.sqlite"), QStringLiteral("DELETE FROM RouteTimes")));
+        process({j});
+        QVERIFY(m_processed);
+        QVERIFY(line->bNew);
+        QCOMPARE(line->Scheds.count(), trips);
+        if (!trips)
+            return;
+        QCOMPARE(line->Scheds.item("5"), trip);
+        QCOMPARE(trip->DriverName, driver);
+        QCOMPARE(trip->StartDT.time(), change == "start" ? QTime(11, 30) : QTime(8, 0));
+        QCOMPARE(trip->DriverCode, change == "text code" ? 4712 : 4711);
+        QCOMPARE(trip->Stops, qint16(1));
+        QCOMPARE(trip->StTimes, QString());
+        QCOMPARE(trip->Sent.time(), QTime(9, 0)); // what was answered stays
     }
 
     void unknownTripRejectedChangesNothing()

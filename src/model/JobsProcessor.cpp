@@ -9,6 +9,8 @@
 #include "platform/Failure.h"
 #include "platform/RowSet.h"
 
+#include <QHash>
+
 #include <array>
 #include <cmath>
 
@@ -34,13 +36,36 @@ public:
 
     explicit JobColumns(const RowSet &rs) : m_rs(rs) { m_index.fill(-2); }
 
-    QVariant operator()(Column c)
+    const QVariant &operator()(Column c)
     {
         static const char *const kNames[Count] = {"Makat", "PKID", "RecID", "CarNo", "CarNum",
             "DriverCode", "DriverName", "RecordUpdater", "RouteStart", "RouteEnd"};
         if (m_index[c] == -2)
             m_index[c] = m_rs.fieldIndex(QLatin1String(kNames[c]));
-        return m_rs.field(m_index[c]); // failure 3265 for a missing column
+        return m_rs.value(m_index[c]); // failure 3265 for a missing column
+    }
+
+    // A print of every value the merge reads: rows with equal prints make
+    // equal trips. Never 0.
+    quint64 print()
+    {
+        size_t seed = 0x5EED;
+        for (int c = 0; c < Count; ++c) {
+            const QVariant &v = (*this)(Column(c));
+            seed = qHashMulti(seed, v.metaType().id(), v.isNull());
+            switch (v.metaType().id()) {
+            case QMetaType::QString:
+                seed = qHash(*static_cast<const QString *>(v.constData()), seed);
+                break;
+            case QMetaType::LongLong:
+                seed = qHash(*static_cast<const qlonglong *>(v.constData()), seed);
+                break;
+            default:
+                seed = qHash(v.toString(), seed);
+                break;
+            }
+        }
+        return quint64(seed) | 1;
     }
 
 private:
@@ -81,8 +106,9 @@ TripValues readTrip(JobColumns &col)
     return v;
 }
 
-void writeTrip(clsSched &trip, const TripValues &v)
+void writeTrip(clsSched &trip, const TripValues &v, quint64 print)
 {
+    trip.RowPrint = print;
     trip.PKID = v.PKID;
     trip.CarNo = v.CarNo;
     trip.CarNum = v.CarNum;
@@ -181,11 +207,26 @@ namespace {
 // Merges one job row into the lines and trips.
 void mergeRow(JobColumns &col, colLinesType &lines)
 {
-    const QVariant makat = col(JobColumns::Makat);
+    const QVariant &makat = col(JobColumns::Makat);
     if (makat.isNull())
         return;
     const QString sKey = LineKey::fromRouteCode(makat);
-    const bool lineKnown = JobsProcessor::InCollection(lines, sKey);
+    const std::shared_ptr<clsLine> known = lines.value(sKey);
+    const bool lineKnown = bool(known);
+    const quint64 print = col.print();
+    if (known) {
+        // The row that made the trip, unchanged: only what the route pass
+        // gives again is cleared, as writing the row would.
+        const QVariant &recId = col(JobColumns::RecID);
+        const auto trip = recId.isNull() ? nullptr : known->Scheds.value(Convert::toText(recId));
+        if (trip && trip->RowPrint == print
+            && trip->PKID == Convert::toLong(col(JobColumns::PKID))) {
+            known->bNew = true;
+            trip->Stops = 1;
+            trip->StTimes.clear();
+            return;
+        }
+    }
     const bool accepted = !JobsProcessor::isRejected(col(JobColumns::CarNum),
         col(JobColumns::DriverName), col(JobColumns::DriverCode), col(JobColumns::RecordUpdater));
     if (!lineKnown && !accepted)
@@ -215,7 +256,7 @@ void mergeRow(JobColumns &col, colLinesType &lines)
     }
     const auto trip = line->Scheds.item(sRec);
     line->bNew = true;
-    writeTrip(*trip, values);
+    writeTrip(*trip, values, print);
 }
 
 } // namespace

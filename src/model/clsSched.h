@@ -41,4 +41,7 @@ struct clsSched
     double RowDetect = 0.0; // not filled
     QDateTime SentTime = DateTime::zero(); // not filled
     quint8 SentCount = 0; // not filled
+    // Not stored: a print of the job row last written into the trip. The
+    // whole day comes again every cycle; an unchanged row is passed over.
+    quint64 RowPrint = 0;
 };

@@ -96,11 +96,17 @@ QVariant RowSet::field(const QString &name) const
 
 QVariant RowSet::field(int index) const
 {
+    return value(index);
+}
+
+const QVariant &RowSet::value(int index) const
+{
+    static const QVariant kNull; // a short row's missing values
     if (index < 0 || index >= m_names.size())
         throw Failure(Failure::ItemNotFound);
     requireCurrent();
     const Row &row = m_rows.at(m_pos);
-    return index < row.size() ? row.at(index) : QVariant();
+    return index < row.size() ? row.at(index) : kNull;
 }
 
 void RowSet::setSort(const QString &criteria)

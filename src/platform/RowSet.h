@@ -40,6 +40,8 @@ public:
     // The current row's value; failure 3265 for an unknown field, 3021 at BOF or EOF.
     QVariant field(const QString &name) const;
     QVariant field(int index) const;
+    // The same value without a copy; valid until the row set changes.
+    const QVariant &value(int index) const;
 
     // "Col ASC, Col2 DESC": a stable sort of the rows, then move to the first.
     // Numbers compare as numbers, texts without regard to letter case, nulls first.
