@@ -22,6 +22,9 @@
 #include <sqlite3.h>
 #endif
 
+#include <algorithm>
+#include <vector>
+
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
 #endif
@@ -784,6 +787,30 @@ bool DbSession::readSqlite(
     for (int i = 0; i < columns; ++i)
         names << QString(reinterpret_cast<const QChar *>(sqlite3_column_name16(stmt, i)))
                      .remove(QLatin1Char('"')); // as the SQL module names them
+    // Texts repeat down a column (drivers, vehicles, times, who entered the
+    // row): each distinct text is held once, shared by its rows, until a
+    // column shows too many distinct texts to gain from it.
+    constexpr qsizetype kMaxShared = 4096;
+    std::vector<QHash<QByteArray, QString>> shared(size_t(std::max(columns, 0)));
+    std::vector<bool> sharing(size_t(std::max(columns, 0)), true);
+    auto textAt = [&](int i) {
+        const char *const utf8 = reinterpret_cast<const char *>(sqlite3_column_text(stmt, i));
+        const int bytes = sqlite3_column_bytes(stmt, i);
+        if (!sharing[size_t(i)])
+            return QString::fromUtf8(utf8, bytes);
+        QHash<QByteArray, QString> &known = shared[size_t(i)];
+        const auto it = known.constFind(QByteArray::fromRawData(utf8, bytes));
+        if (it != known.constEnd())
+            return *it;
+        const QString text = QString::fromUtf8(utf8, bytes);
+        if (known.size() >= kMaxShared) {
+            sharing[size_t(i)] = false;
+            known.clear();
+        } else {
+            known.insert(QByteArray(utf8, bytes), text);
+        }
+        return text;
+    };
     QVector<RowSet::Row> read;
     int step;
     while ((step = sqlite3_step(stmt)) == SQLITE_ROW) {
@@ -803,9 +830,7 @@ bool DbSession::readSqlite(
             case SQLITE_NULL:
                 break;
             default:
-                row[i] = QString::fromUtf8(
-                    reinterpret_cast<const char *>(sqlite3_column_text(stmt, i)),
-                    sqlite3_column_bytes(stmt, i));
+                row[i] = textAt(i);
                 break;
             }
         }
