@@ -82,6 +82,12 @@ void TstSqlDialect::serverTexts_data()
                "Source, Destination, TruckNumber, TruckID, ORVIKID) VALUES "
                "(4711,'51-21','Dana',7001,"
                "'20261207 06:30:00','20261207 07:05:09','','','1234567',1001,'1234567')");
+    QTest::newRow("Scheds batch")
+        << d.schedsBatch({QStringLiteral("INSERT 1"), QStringLiteral("INSERT 2")})
+        << QStringLiteral(
+               "SET XACT_ABORT ON ; BEGIN TRANSACTION ; INSERT 1 ; INSERT 2 ; COMMIT TRANSACTION");
+    QTest::newRow("Scheds batch recovery")
+        << d.schedsBatchRecovery() << QStringLiteral("IF @@TRANCOUNT > 0 ROLLBACK TRANSACTION");
     QTest::newRow("RouteTimes")
         << d.routeTimesQuery(QStringLiteral("'05101205','45603101'"), QDate(2026, 12, 1))
         << QStringLiteral("SELECT RouteName, fromDate, toDate, dayofWeek, fromTime, toTime, "

@@ -88,6 +88,26 @@ QString PostgresDialect::schedsOfDay(const QDateTime &from, const QDateTime &to)
         + timestamp(to);
 }
 
+QString PostgresDialect::schedsBatchBegin() const
+{
+    // psqlODBC sends a text of several statements as one query, in one round
+    // trip; the server stops at the first refused statement, and the
+    // transaction is undone with all of it.
+    return QStringLiteral("BEGIN");
+}
+
+QString PostgresDialect::schedsBatchEnd() const
+{
+    return QStringLiteral("COMMIT");
+}
+
+QString PostgresDialect::schedsBatchRecovery() const
+{
+    // psqlODBC already rolls back a transaction the server failed; without
+    // one open this only warns.
+    return QStringLiteral("ROLLBACK");
+}
+
 QString PostgresDialect::routeTimesQuery(const QString &routeList, const QDate &today) const
 {
     // The date part only: a rule dated with a time of day still counts for

@@ -16,6 +16,9 @@ public:
     QString selectionBatch(const QDateTime &now) const override;
     QString schedsInsert(const SchedValues &values) const override;
     QString schedsOfDay(const QDateTime &from, const QDateTime &to) const override;
+    QString schedsBatchBegin() const override;
+    QString schedsBatchEnd() const override;
+    QString schedsBatchRecovery() const override;
     QString routeTimesQuery(const QString &routeList, const QDate &today) const override;
 
     // Whether an ODBC connection string names a PostgreSQL driver: its

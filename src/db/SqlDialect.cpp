@@ -52,6 +52,12 @@ QString SqlDialect::lineListUpdate(const QString &linesList) const
         + QStringLiteral("' Where Type = 'CRLST'");
 }
 
+QString SqlDialect::schedsBatch(const QStringList &inserts) const
+{
+    const QString sep = QStringLiteral(" ; ");
+    return schedsBatchBegin() + sep + inserts.join(sep) + sep + schedsBatchEnd();
+}
+
 QString SqlDialect::shibFlagReset() const
 {
     return QStringLiteral("Update ShibFlag Set Flag = 0");

@@ -75,6 +75,18 @@ public:
     // insert stands on its own).
     virtual QString schedsRunBegin() const { return QString(); }
     virtual QString schedsRunEnd() const { return QString(); }
+    // What opens and closes several Scheds inserts sent as one text, so that
+    // the server stores all of them or none: a refused batch leaves nothing
+    // behind, and its rows can go again one by one without copies. Empty:
+    // the dialect sends each insert on its own.
+    virtual QString schedsBatchBegin() const { return QString(); }
+    virtual QString schedsBatchEnd() const { return QString(); }
+    // What the session runs after a refused batch, so that no transaction of
+    // it stays open.
+    virtual QString schedsBatchRecovery() const { return QString(); }
+    // The inserts as one text between schedsBatchBegin and schedsBatchEnd,
+    // each insert as schedsInsert made it.
+    QString schedsBatch(const QStringList &inserts) const;
 
     // The route-times rules of the listed routes ("'r1','r2'") that are
     // undated or overlap yesterday to tomorrow, by route, start date and start

@@ -62,6 +62,27 @@ QString SqlServerDialect::schedsOfDay(const QDateTime &from, const QDateTime &to
         + QStringLiteral("' And StartTime < '") + dateText(to) + QLatin1Char('\'');
 }
 
+QString SqlServerDialect::schedsBatchBegin() const
+{
+    // Without XACT_ABORT a refused insert ends only itself: the batch would go
+    // on and commit the rest. With it, any failure ends the batch and rolls
+    // the transaction back.
+    return QStringLiteral("SET XACT_ABORT ON ; BEGIN TRANSACTION");
+}
+
+QString SqlServerDialect::schedsBatchEnd() const
+{
+    return QStringLiteral("COMMIT TRANSACTION");
+}
+
+QString SqlServerDialect::schedsBatchRecovery() const
+{
+    // A failure XACT_ABORT does not cover (one found as a statement is
+    // compiled, such as a column the table lacks) ends the batch with its
+    // transaction still open.
+    return QStringLiteral("IF @@TRANCOUNT > 0 ROLLBACK TRANSACTION");
+}
+
 QString SqlServerDialect::routeTimesQuery(const QString &routeList, const QDate &today) const
 {
     return QStringLiteral("SELECT RouteName, fromDate, toDate, dayofWeek, fromTime, toTime, "

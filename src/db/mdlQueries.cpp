@@ -192,11 +192,60 @@ void mdlQueries::InsertScheds(RowSet &rs)
 
         rs.moveFirst();
         const QString prepared = dialect->schedsInsertPrepared();
+        const bool batched = prepared.isEmpty() && !dialect->schedsBatchBegin().isEmpty();
         const QString begin = dialect->schedsRunBegin();
         if (!begin.isEmpty()) {
             cn->execute(begin);
             runOpen = true;
         }
+
+        struct Waiting
+        {
+            QString statement;
+            QVariantList values; // where the insert runs prepared
+            bool known;
+            qint64 pkid;
+        };
+        QVector<Waiting> waiting; // rows not yet sent
+        // Sends the waiting rows: as one batch, where the dialect batches; one
+        // by one otherwise, and after a refused batch, so that a row already
+        // there (a keyed table) is told from a row the server refuses. The
+        // first counts as stored and the call goes on; the second ends it.
+        auto send = [&] {
+            if (batched && waiting.size() > 1) {
+                QStringList statements;
+                for (const Waiting &w : std::as_const(waiting))
+                    statements << w.statement;
+                const auto refused
+                    = trapFailure([&] { cn->execute(dialect->schedsBatch(statements)); });
+                if (!refused) {
+                    for (const Waiting &w : std::as_const(waiting)) {
+                        if (w.known)
+                            m_stored.insert(w.pkid);
+                    }
+                    waiting.clear();
+                    return;
+                }
+                // Nothing of it stayed.
+                const QString recovery = dialect->schedsBatchRecovery();
+                if (!recovery.isEmpty())
+                    trapFailure([&] { cn->execute(recovery); });
+            }
+            for (const Waiting &w : std::as_const(waiting)) {
+                if (const auto refused = trapFailure([&] {
+                        if (prepared.isEmpty())
+                            cn->execute(w.statement);
+                        else
+                            cn->executePrepared(prepared, w.values);
+                    })) {
+                    if (!DbSession::isDuplicateKey(*refused))
+                        throw *refused;
+                }
+                if (w.known)
+                    m_stored.insert(w.pkid);
+            }
+            waiting.clear();
+        };
         while (!rs.eof()) {
             bool known = false;
             const qint64 pkid = rs.field(DbNames::kPKID).toLongLong(&known);
@@ -238,21 +287,13 @@ void mdlQueries::InsertScheds(RowSet &rs)
                 if (known)
                     m_stored.insert(pkid);
             } else {
-                if (const auto refused = trapFailure([&] {
-                        if (prepared.isEmpty())
-                            cn->execute(statement);
-                        else
-                            cn->executePrepared(prepared, values);
-                    })) {
-                    // Already there (a keyed table): stored, and the call goes on.
-                    if (!DbSession::isDuplicateKey(*refused))
-                        throw *refused;
-                }
-                if (known)
-                    m_stored.insert(pkid);
+                waiting.append({std::move(statement), std::move(values), known, pkid});
+                if (!batched || waiting.size() == kSchedsBatchRows)
+                    send();
             }
             rs.moveNext();
         }
+        send();
         if (runOpen) {
             runOpen = false;
             cn->execute(dialect->schedsRunEnd());
