@@ -58,16 +58,19 @@ QString PostgresDialect::purgeBatch(const QDateTime &now) const
 QString PostgresDialect::selectionBatch(const QDateTime &now) const
 {
     const QDateTime from = DateTime::operationalDayStart(now);
-    // One transaction from the marking to the release: no other session sees
-    // rows at 2.
-    return QStringLiteral("BEGIN ; ")
-        + QStringLiteral("UPDATE Jobs SET UsedFlag = 2 WHERE RouteStart >= ") + timestamp(from)
-        + QStringLiteral(" AND RouteStart < ") + timestamp(from.addDays(1))
-        + QStringLiteral(" AND PKID IN (SELECT MAX(PKID) FROM Jobs C Where C.CarNum = Jobs.CarNum "
-                         "And C.RecID = Jobs.RecID) ; ")
+    // One statement: the day's rows are chosen once, returned, and released
+    // where they are not yet, so that a cycle that finds nothing new writes
+    // nothing (each written row is a new row version to the server). A row
+    // some other session left marked 2 is taken and released too.
+    return QStringLiteral("WITH DaySelection AS (SELECT PKID FROM Jobs WHERE UsedFlag = 2 OR ")
+        + QStringLiteral("(RouteStart >= ") + timestamp(from) + QStringLiteral(" AND RouteStart < ")
+        + timestamp(from.addDays(1))
+        + QStringLiteral(" AND PKID = (SELECT MAX(PKID) FROM Jobs C Where C.CarNum = Jobs.CarNum "
+                         "And C.RecID = Jobs.RecID))), ")
+        + QStringLiteral("Released AS (Update Jobs Set UsedFlag = 1 Where PKID IN (SELECT PKID "
+                         "FROM DaySelection) And UsedFlag <> 1) ")
         + QStringLiteral("Select ") + selectionColumns()
-        + QStringLiteral(" From Jobs Where UsedFlag = 2 ; ")
-        + QStringLiteral("Update Jobs Set UsedFlag = 1 Where UsedFlag = 2 ; COMMIT");
+        + QStringLiteral(" From Jobs Where PKID IN (SELECT PKID FROM DaySelection)");
 }
 
 QString PostgresDialect::schedsInsert(const SchedValues &v) const
