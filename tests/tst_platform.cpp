@@ -261,6 +261,20 @@ void TestPlatform::keyedCollectionOrder()
     c.remove(QStringLiteral("015000"));
     QCOMPARE(keysOf(), QStringList({"first", "010000", "020000", "030000", "last"}));
     QCOMPARE(c.count(), 5);
+
+    // Members added and removed before the first insertion in key order
+    // count for it as they stand.
+    KeyedCollection<int> late;
+    late.add(QStringLiteral("030000"), std::make_shared<int>(0));
+    late.add(QStringLiteral("010000"), std::make_shared<int>(0));
+    late.remove(QStringLiteral("010000"));
+    late.add(QStringLiteral("020000"), std::make_shared<int>(0));
+    late.insertInKeyOrder(QStringLiteral("025000"), std::make_shared<int>(0));
+    late.insertInKeyOrder(QStringLiteral("040000"), std::make_shared<int>(0));
+    QStringList keys;
+    for (auto it = late.begin(); it != late.end(); ++it)
+        keys << it.key();
+    QCOMPARE(keys, QStringList({"025000", "030000", "020000", "040000"}));
 }
 
 void TestPlatform::keyedCollectionFailures()

@@ -92,6 +92,13 @@ public:
     // member whose key compares greater (letter case ignored), or appends.
     void insertInKeyOrder(const QString &key, Ptr member)
     {
+        if (!m_keyOrdered) {
+            // The key index is made on first use: a collection that is never
+            // kept in key order (a line's trips) does without it.
+            m_keyOrdered = true;
+            for (auto it = m_list.begin(); it != m_list.end(); ++it)
+                m_sorted.emplace(fold(it->key), it);
+        }
         const auto next = m_sorted.upper_bound(fold(key));
         insertAt(next == m_sorted.end() ? m_list.end() : next->second, key, std::move(member));
     }
@@ -105,7 +112,8 @@ public:
             throw Failure(Failure::InvalidCall);
         m_list.erase(it.value());
         m_index.erase(it);
-        m_sorted.erase(folded);
+        if (m_keyOrdered)
+            m_sorted.erase(folded);
     }
 
     void clear()
@@ -125,10 +133,12 @@ private:
             throw Failure(Failure::KeyAlreadyUsed);
         const auto it = m_list.insert(before, Entry{key, std::move(member)});
         m_index.insert(folded, it);
-        m_sorted.emplace(folded, it);
+        if (m_keyOrdered)
+            m_sorted.emplace(folded, it);
     }
 
     List m_list;
     QHash<QString, typename List::iterator> m_index;
-    std::map<QString, typename List::iterator> m_sorted;
+    std::map<QString, typename List::iterator> m_sorted; // once m_keyOrdered
+    bool m_keyOrdered = false;
 };

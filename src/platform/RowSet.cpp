@@ -132,7 +132,6 @@ void RowSet::setSort(const QString &criteria)
     // converting both sides at every comparison cost more than the sort.
     struct Prepared
     {
-        const QVariant *value;
         double number;
         bool null;
         bool numeric; // a number type that converts
@@ -148,7 +147,6 @@ void RowSet::setSort(const QString &criteria)
             const int index = keys.at(k).index;
             const QVariant &v = index < row.size() ? row.at(index) : kNull;
             Prepared &p = prepared[size_t(r * keyCount + k)];
-            p.value = &v;
             p.null = v.isNull();
             p.numberType = !p.null && Convert::isNumberType(v);
             bool ok = false;
@@ -156,6 +154,11 @@ void RowSet::setSort(const QString &criteria)
             p.numeric = ok;
         }
     }
+    auto valueAt = [&](qsizetype r, qsizetype k) -> const QVariant & {
+        const Row &row = m_rows.at(r);
+        const int index = keys.at(k).index;
+        return index < row.size() ? row.at(index) : kNull;
+    };
     std::vector<qsizetype> order(static_cast<size_t>(rowCount));
     std::iota(order.begin(), order.end(), qsizetype(0));
     std::stable_sort(order.begin(), order.end(), [&](qsizetype ra, qsizetype rb) {
@@ -168,7 +171,7 @@ void RowSet::setSort(const QString &criteria)
             else if ((a.numberType || b.numberType) && a.numeric && b.numeric)
                 c = a.number < b.number ? -1 : (a.number > b.number ? 1 : 0);
             else
-                c = compareValues(*a.value, *b.value);
+                c = compareValues(valueAt(ra, k), valueAt(rb, k));
             if (c != 0)
                 return keys.at(k).descending ? c > 0 : c < 0;
         }
