@@ -256,6 +256,7 @@ private Q_SLOTS:
         QTest::newRow("start edited in place") << "start" << kDriver << 1;
         QTest::newRow("cancelled in place") << "updater" << kDriver << 0;
         QTest::newRow("code type changed") << "text code" << kDriver << 1;
+        QTest::newRow("server date-time edited") << "date-time" << kDriver << 1;
     }
     void rowOfferedAgain()
     {
@@ -265,6 +266,8 @@ private Q_SLOTS:
         QVERIFY(m_db->addRule(LineKey::routeName("123456"), QVariant(), QVariant(), "00:00:00",
             "23:59:59", "0,5", "1,1"));
         Job j = job(7, 123456, 5, "08:00");
+        if (change == "date-time") // as a server's driver gives it
+            j.RouteStart = QDateTime(QDate(2024, 5, 15), QTime(8, 0));
         process({j});
         const auto line = lines().item("123456");
         const auto trip = line->Scheds.item("5");
@@ -279,6 +282,8 @@ private Q_SLOTS:
             j.RecordUpdater = QStringLiteral("ATMDEL");
         else if (change == "text code")
             j.DriverCode = QStringLiteral("4712");
+        else if (change == "date-time")
+            j.RouteStart = QDateTime(QDate(2024, 5, 15), QTime(11, 30));
         // The rule is gone meanwhile: no trip keeps the stops it gave.
         QVERIFY(
             m_db->exec(QStringLiteral("RteDB.sqlite"), QStringLiteral("DELETE FROM RouteTimes")));
@@ -290,7 +295,8 @@ private Q_SLOTS:
             return;
         QCOMPARE(line->Scheds.item("5"), trip);
         QCOMPARE(trip->DriverName, driver);
-        QCOMPARE(trip->StartDT.time(), change == "start" ? QTime(11, 30) : QTime(8, 0));
+        const bool moved = change == "start" || change == "date-time";
+        QCOMPARE(trip->StartDT.time(), moved ? QTime(11, 30) : QTime(8, 0));
         QCOMPARE(trip->DriverCode, change == "text code" ? 4712 : 4711);
         QCOMPARE(trip->Stops, qint16(1));
         QCOMPARE(trip->StTimes, QString());

@@ -60,6 +60,19 @@ public:
             case QMetaType::LongLong:
                 seed = qHash(*static_cast<const qlonglong *>(v.constData()), seed);
                 break;
+            case QMetaType::Int:
+                seed = qHash(*static_cast<const int *>(v.constData()), seed);
+                break;
+            case QMetaType::Double:
+                seed = qHash(*static_cast<const double *>(v.constData()), seed);
+                break;
+            case QMetaType::QDateTime: {
+                // A server's date-time column; its zone as given counts too.
+                const QDateTime &dt = *static_cast<const QDateTime *>(v.constData());
+                seed = qHashMulti(seed, dt.date().toJulianDay(), dt.time().msecsSinceStartOfDay(),
+                    int(dt.timeSpec()));
+                break;
+            }
             default:
                 seed = qHash(v.toString(), seed);
                 break;
