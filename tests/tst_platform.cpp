@@ -328,6 +328,17 @@ void TestPlatform::dateFormats()
     QCOMPARE(DateTime::yyyymmddHhnnss(dt), QStringLiteral("20260102 06:05:09"));
     QCOMPARE(DateTime::mmddhhnnss(dt), QStringLiteral("0102060509"));
     QCOMPARE(DateTime::yyyymmdd(dt.date()), QStringLiteral("20260102"));
+    // The hand-written forms against the general formatter.
+    for (const QDate &d : {QDate(1, 1, 1), QDate(999, 12, 31), QDate(1899, 12, 30),
+             QDate(2026, 12, 7), QDate(9999, 12, 31), QDate(10000, 1, 1), QDate(-5, 3, 4)}) {
+        for (const QTime &t : {QTime(0, 0), QTime(4, 0, 1), QTime(23, 59, 59, 999)}) {
+            const QDateTime at(d, t, Qt::UTC);
+            QCOMPARE(DateTime::stored(at), at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+            QCOMPARE(DateTime::hhnn(at), t.toString(QStringLiteral("HH:mm")));
+        }
+    }
+    QCOMPARE(DateTime::stored(QDateTime()), QString());
+    QCOMPARE(DateTime::hhnn(QDateTime()), QString());
     QVERIFY(DateTime::isZero(DateTime::zero()));
     QVERIFY(!DateTime::isZero(dt));
 }

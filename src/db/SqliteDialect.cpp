@@ -19,7 +19,7 @@ QString SqliteDialect::serverDateText(const QDateTime &dt)
 
 QString SqliteDialect::storageText(const QDateTime &dt)
 {
-    return dt.isValid() ? dt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QString();
+    return DateTime::stored(dt);
 }
 
 QString SqliteDialect::appStatusUpdate(

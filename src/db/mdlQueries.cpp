@@ -154,9 +154,7 @@ QString schedKey(const QVariant &recId, const QString &lineText, const QString &
     };
     auto when = [](const QVariant &v) {
         QDateTime dt;
-        return DateTime::tryFromVariant(v, &dt) && dt.isValid()
-            ? dt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-            : QString();
+        return DateTime::tryFromVariant(v, &dt) ? DateTime::stored(dt) : QString();
     };
     const QChar sep(0x1F);
     return number(recId) + sep + lineText + sep + driverName + sep + number(driverCode) + sep

@@ -149,6 +149,34 @@ QString DateTime::hhnn(const QDateTime &dt)
     return QString(reinterpret_cast<const QChar *>(text), 5);
 }
 
+QString DateTime::stored(const QDateTime &dt)
+{
+    if (!dt.isValid())
+        return QString();
+    const QDate d = dt.date();
+    if (d.year() < 0 || d.year() > 9999) // not four digits: the general form
+        return dt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    // By hand, as hhnn: two per stored job row.
+    const QTime t = dt.time();
+    char16_t text[19];
+    auto put = [&text](int at, int value, int digits) {
+        for (int i = digits - 1; i >= 0; --i, value /= 10)
+            text[at + i] = char16_t(u'0' + value % 10);
+    };
+    put(0, d.year(), 4);
+    text[4] = u'-';
+    put(5, d.month(), 2);
+    text[7] = u'-';
+    put(8, d.day(), 2);
+    text[10] = u' ';
+    put(11, t.hour(), 2);
+    text[13] = u':';
+    put(14, t.minute(), 2);
+    text[16] = u':';
+    put(17, t.second(), 2);
+    return QString(reinterpret_cast<const QChar *>(text), 19);
+}
+
 QString DateTime::yyyymmddHhnnss(const QDateTime &dt)
 {
     return dt.toString(QStringLiteral("yyyyMMdd HH:mm:ss"));

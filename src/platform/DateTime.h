@@ -19,6 +19,9 @@ public:
 
     // "hh:nn": two-digit hour and minute of the day.
     static QString hhnn(const QDateTime &dt);
+    // "yyyy-MM-dd HH:mm:ss", the form the embedded files store; empty for an
+    // invalid value.
+    static QString stored(const QDateTime &dt);
     // "yyyymmdd hh:nn:ss", as SQL Server accepts date-time text.
     static QString yyyymmddHhnnss(const QDateTime &dt);
     // "yyyymmdd".
