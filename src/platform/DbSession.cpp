@@ -272,6 +272,9 @@ void DbSession::openSqlite()
         failWith(db.lastError(), QStringLiteral("Cannot open database"));
     QSqlQuery q(db);
     q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+    // The selection's table of chosen keys lives in memory: no temporary
+    // file for a service whose file system is mostly read-only.
+    q.exec(QStringLiteral("PRAGMA temp_store=MEMORY"));
     const QString rte = QDir(folder).filePath(QStringLiteral("RteDB.sqlite"));
     if (QFileInfo::exists(rte)) {
         rememberFile(rte);
