@@ -769,9 +769,9 @@ bool DbSession::readSqlite(
 #ifdef VOLMARA_HAVE_SQLITE3
     // A day's selection is read here on every cycle. Through the SQL module
     // every value went through a row cache and a UTF-16 copy made by SQLite;
-    // read straight from the statement it costs a third. The values are the
-    // module's: whole numbers as qlonglong, reals as double, text as QString,
-    // blobs as QByteArray, NULL as a null value.
+    // read straight from the statement it costs less than half. The values
+    // are the module's: whole numbers as qlonglong, reals as double, text as
+    // QString, blobs as QByteArray, NULL as a null value.
     sqlite3 *const handle = *static_cast<sqlite3 *const *>(db.driver()->handle().constData());
     sqlite3_stmt *stmt = nullptr;
     auto failed = [&](int code) {
