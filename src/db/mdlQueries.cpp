@@ -244,9 +244,19 @@ void mdlQueries::InsertScheds(RowSet &rs)
             }
             waiting.clear();
         };
+        // The columns by position, found once: every row of the day passes
+        // here every cycle. A missing one fails where it is read, as before.
+        const int cPKID = rs.fieldIndex(DbNames::kPKID), cRecID = rs.fieldIndex(DbNames::kRecID),
+                  cMakat = rs.fieldIndex(DbNames::kMakat),
+                  cDriverName = rs.fieldIndex(DbNames::kDriverName),
+                  cDriverCode = rs.fieldIndex(DbNames::kDriverCode),
+                  cRouteStart = rs.fieldIndex(DbNames::kRouteStart),
+                  cRouteEnd = rs.fieldIndex(DbNames::kRouteEnd),
+                  cCarNum = rs.fieldIndex(DbNames::kCarNum),
+                  cCarNo = rs.fieldIndex(DbNames::kCarNo);
         while (!rs.eof()) {
             bool known = false;
-            const qint64 pkid = rs.field(DbNames::kPKID).toLongLong(&known);
+            const qint64 pkid = rs.field(cPKID).toLongLong(&known);
             if (known && m_stored.contains(pkid)) {
                 rs.moveNext();
                 continue;
@@ -260,14 +270,14 @@ void mdlQueries::InsertScheds(RowSet &rs)
             // refuses still ends the call.
             const auto bad = trapFailure([&] {
                 SqlDialect::SchedValues v;
-                v.recId = rs.field(DbNames::kRecID);
-                v.lineText = lineText(rs.field(DbNames::kMakat));
-                v.driverName = textOf(rs.field(DbNames::kDriverName));
-                v.driverCode = rs.field(DbNames::kDriverCode);
-                v.start = dateOf(rs.field(DbNames::kRouteStart));
-                v.end = dateOf(rs.field(DbNames::kRouteEnd));
-                v.carNum = textOf(rs.field(DbNames::kCarNum));
-                v.carNo = rs.field(DbNames::kCarNo);
+                v.recId = rs.field(cRecID);
+                v.lineText = lineText(rs.field(cMakat));
+                v.driverName = textOf(rs.field(cDriverName));
+                v.driverCode = rs.field(cDriverCode);
+                v.start = dateOf(rs.field(cRouteStart));
+                v.end = dateOf(rs.field(cRouteEnd));
+                v.carNum = textOf(rs.field(cCarNum));
+                v.carNo = rs.field(cCarNo);
                 if (prepared.isEmpty())
                     statement = dialect->schedsInsert(v);
                 else
@@ -278,7 +288,7 @@ void mdlQueries::InsertScheds(RowSet &rs)
             });
             if (bad) {
                 m_log.Err2File(QStringLiteral("InsertScheds"),
-                    QStringLiteral("PKID ") + rs.field(DbNames::kPKID).toString(), bad->number(),
+                    QStringLiteral("PKID ") + rs.field(cPKID).toString(), bad->number(),
                     bad->description(), kDebugFile);
             } else if (!key.isEmpty() && inTable.contains(key)) {
                 // Stored by an earlier run of the day.

@@ -224,50 +224,48 @@ void mergeRow(JobColumns &col, colLinesType &lines)
     if (makat.isNull())
         return;
     const QString sKey = LineKey::fromRouteCode(makat);
-    const std::shared_ptr<clsLine> known = lines.value(sKey);
-    const bool lineKnown = bool(known);
+    std::shared_ptr<clsLine> line = lines.value(sKey);
+    // The trip the row makes or changes, looked up once (its key is the
+    // RecID's text; a null RecID fails below, where its text is taken).
+    const QVariant &recId = col(JobColumns::RecID);
+    std::shared_ptr<clsSched> trip
+        = line && !recId.isNull() ? line->Scheds.value(Convert::toText(recId)) : nullptr;
     const quint64 print = col.print();
-    if (known) {
+    if (trip && trip->RowPrint == print && trip->PKID == Convert::toLong(col(JobColumns::PKID))) {
         // The row that made the trip, unchanged: only what the route pass
         // gives again is cleared, as writing the row would.
-        const QVariant &recId = col(JobColumns::RecID);
-        const auto trip = recId.isNull() ? nullptr : known->Scheds.value(Convert::toText(recId));
-        if (trip && trip->RowPrint == print
-            && trip->PKID == Convert::toLong(col(JobColumns::PKID))) {
-            known->bNew = true;
-            trip->Stops = 1;
-            trip->StTimes.clear();
-            return;
-        }
+        line->bNew = true;
+        trip->Stops = 1;
+        trip->StTimes.clear();
+        return;
     }
     const bool accepted = !JobsProcessor::isRejected(col(JobColumns::CarNum),
         col(JobColumns::DriverName), col(JobColumns::DriverCode), col(JobColumns::RecordUpdater));
-    if (!lineKnown && !accepted)
+    if (!line && !accepted)
         return;
 
     TripValues values;
     if (accepted)
         values = readTrip(col);
-    const QString sRec = accepted ? values.Idx : Convert::toText(col(JobColumns::RecID));
+    const QString sRec = accepted ? values.Idx : Convert::toText(recId);
 
-    if (!lineKnown)
-        lines.insertInKeyOrder(sKey, JobsProcessor::newLine(sKey));
-    const std::shared_ptr<clsLine> line = lines.item(sKey);
-
-    if (!JobsProcessor::InCollection(line->Scheds, sRec)) {
+    if (!line) {
+        line = JobsProcessor::newLine(sKey);
+        lines.insertInKeyOrder(sKey, line);
+    }
+    if (!trip) {
         if (!accepted)
             return;
-        auto trip = std::make_shared<clsSched>();
+        trip = std::make_shared<clsSched>();
         trip->Idx = sRec;
         trip->StartDT = values.StartDT;
-        JobsProcessor::insertByStart(line->Scheds, sRec, std::move(trip));
+        JobsProcessor::insertByStart(line->Scheds, sRec, trip);
     } else if (!accepted) {
         // A cancelled job takes its trip away; the line stays.
         line->Scheds.remove(sRec);
         line->bNew = true;
         return;
     }
-    const auto trip = line->Scheds.item(sRec);
     line->bNew = true;
     writeTrip(*trip, values, print);
 }

@@ -316,7 +316,11 @@ int RouteTimes::stationData(
         iStops = 0;
         const QDate day = oSched.StartDT.date();
         const QTime time = oSched.StartDT.time();
-        const QString route = Convert::toText(rsRT.field(ctx.cRoute)).toCaseFolded();
+        // The route of the row the search starts from, as the pass read it.
+        const std::optional<QString> &start = ctx.routeOf(ctx.rule(rsRT), rsRT);
+        if (!start)
+            throw Failure(Failure::InvalidUseOfNull);
+        const QString &route = *start;
 
         PassContext::Rule *match = nullptr;
         while (!rsRT.eof()) {

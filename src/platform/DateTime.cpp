@@ -29,6 +29,13 @@ int digitsAt(const QString &text, int from, int n)
     return value;
 }
 
+// value (not negative) as `digits` decimal digits with leading zeros at out.
+void putDigits(char16_t *out, int value, int digits)
+{
+    for (int i = digits - 1; i >= 0; --i, value /= 10)
+        out[i] = char16_t(u'0' + value % 10);
+}
+
 // The stored forms "yyyy-MM-dd HH:mm:ss", "yyyy-MM-dd" and "HH:mm:ss", read
 // without the general parser, which consults the time zone for every field
 // it tries; anything else, or an invalid value, is left to the general parser.
@@ -144,8 +151,9 @@ QString DateTime::hhnn(const QDateTime &dt)
     const QTime t = dt.time();
     if (!t.isValid())
         return QString();
-    const char16_t text[5] = {char16_t(u'0' + t.hour() / 10), char16_t(u'0' + t.hour() % 10), u':',
-        char16_t(u'0' + t.minute() / 10), char16_t(u'0' + t.minute() % 10)};
+    char16_t text[5] = {0, 0, u':', 0, 0};
+    putDigits(text, t.hour(), 2);
+    putDigits(text + 3, t.minute(), 2);
     return QString(reinterpret_cast<const QChar *>(text), 5);
 }
 
@@ -158,22 +166,13 @@ QString DateTime::stored(const QDateTime &dt)
         return dt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     // By hand, as hhnn: two per stored job row.
     const QTime t = dt.time();
-    char16_t text[19];
-    auto put = [&text](int at, int value, int digits) {
-        for (int i = digits - 1; i >= 0; --i, value /= 10)
-            text[at + i] = char16_t(u'0' + value % 10);
-    };
-    put(0, d.year(), 4);
-    text[4] = u'-';
-    put(5, d.month(), 2);
-    text[7] = u'-';
-    put(8, d.day(), 2);
-    text[10] = u' ';
-    put(11, t.hour(), 2);
-    text[13] = u':';
-    put(14, t.minute(), 2);
-    text[16] = u':';
-    put(17, t.second(), 2);
+    char16_t text[19] = {0, 0, 0, 0, u'-', 0, 0, u'-', 0, 0, u' ', 0, 0, u':', 0, 0, u':', 0, 0};
+    putDigits(text, d.year(), 4);
+    putDigits(text + 5, d.month(), 2);
+    putDigits(text + 8, d.day(), 2);
+    putDigits(text + 11, t.hour(), 2);
+    putDigits(text + 14, t.minute(), 2);
+    putDigits(text + 17, t.second(), 2);
     return QString(reinterpret_cast<const QChar *>(text), 19);
 }
 

@@ -11,21 +11,42 @@
 
 namespace {
 
-int compareValues(const QVariant &a, const QVariant &b)
+// What comparing a value needs of it, read once: a day's rows are sorted on
+// every cycle, and converting both sides at every comparison cost more than
+// the sort.
+struct SortKey
 {
-    if (a.isNull() || b.isNull())
-        return a.isNull() == b.isNull() ? 0 : (a.isNull() ? -1 : 1);
-    if (Convert::isNumberType(a) || Convert::isNumberType(b)) {
-        bool okA = false, okB = false;
-        const double da = a.toDouble(&okA), db = b.toDouble(&okB);
-        if (okA && okB)
-            return da < db ? -1 : (da > db ? 1 : 0);
+    explicit SortKey(const QVariant &v)
+        : null(v.isNull()), numberType(!null && Convert::isNumberType(v))
+    {
+        if (!null)
+            number = v.toDouble(&numeric);
     }
+
+    double number = 0;
+    bool null;
+    bool numberType;
+    bool numeric = false; // converts to a number
+};
+
+// Nulls first; numbers as numbers when either side is one and both convert;
+// date-times as date-times; anything else as text without regard to case.
+int compareValues(const QVariant &a, const SortKey &ka, const QVariant &b, const SortKey &kb)
+{
+    if (ka.null || kb.null)
+        return ka.null == kb.null ? 0 : (ka.null ? -1 : 1);
+    if ((ka.numberType || kb.numberType) && ka.numeric && kb.numeric)
+        return ka.number < kb.number ? -1 : (ka.number > kb.number ? 1 : 0);
     if (a.metaType().id() == QMetaType::QDateTime && b.metaType().id() == QMetaType::QDateTime) {
         const auto da = a.toDateTime(), db = b.toDateTime();
         return da < db ? -1 : (da > db ? 1 : 0);
     }
     return a.toString().compare(b.toString(), Qt::CaseInsensitive);
+}
+
+int compareValues(const QVariant &a, const QVariant &b)
+{
+    return compareValues(a, SortKey(a), b, SortKey(b));
 }
 
 } // namespace
@@ -128,50 +149,26 @@ void RowSet::setSort(const QString &criteria)
             = words.size() > 1 && Convert::sameText(words.at(1), QStringLiteral("DESC"));
         keys.append({index, desc});
     }
-    // Each value is read once: a day's rows are sorted on every cycle, and
-    // converting both sides at every comparison cost more than the sort.
-    struct Prepared
-    {
-        double number;
-        bool null;
-        bool numeric; // a number type that converts
-        bool numberType;
-    };
     const qsizetype rowCount = m_rows.size();
     const qsizetype keyCount = keys.size();
-    std::vector<Prepared> prepared(size_t(rowCount * keyCount));
     static const QVariant kNull; // a short row's missing values
-    for (qsizetype r = 0; r < rowCount; ++r) {
-        const Row &row = m_rows.at(r);
-        for (qsizetype k = 0; k < keyCount; ++k) {
-            const int index = keys.at(k).index;
-            const QVariant &v = index < row.size() ? row.at(index) : kNull;
-            Prepared &p = prepared[size_t(r * keyCount + k)];
-            p.null = v.isNull();
-            p.numberType = !p.null && Convert::isNumberType(v);
-            bool ok = false;
-            p.number = p.null ? 0 : v.toDouble(&ok);
-            p.numeric = ok;
-        }
-    }
     auto valueAt = [&](qsizetype r, qsizetype k) -> const QVariant & {
         const Row &row = m_rows.at(r);
         const int index = keys.at(k).index;
         return index < row.size() ? row.at(index) : kNull;
     };
+    std::vector<SortKey> prepared;
+    prepared.reserve(size_t(rowCount * keyCount));
+    for (qsizetype r = 0; r < rowCount; ++r) {
+        for (qsizetype k = 0; k < keyCount; ++k)
+            prepared.emplace_back(valueAt(r, k));
+    }
     std::vector<qsizetype> order(static_cast<size_t>(rowCount));
     std::iota(order.begin(), order.end(), qsizetype(0));
     std::stable_sort(order.begin(), order.end(), [&](qsizetype ra, qsizetype rb) {
         for (qsizetype k = 0; k < keyCount; ++k) {
-            const Prepared &a = prepared[size_t(ra * keyCount + k)];
-            const Prepared &b = prepared[size_t(rb * keyCount + k)];
-            int c;
-            if (a.null || b.null)
-                c = a.null == b.null ? 0 : (a.null ? -1 : 1);
-            else if ((a.numberType || b.numberType) && a.numeric && b.numeric)
-                c = a.number < b.number ? -1 : (a.number > b.number ? 1 : 0);
-            else
-                c = compareValues(valueAt(ra, k), valueAt(rb, k));
+            const int c = compareValues(valueAt(ra, k), prepared[size_t(ra * keyCount + k)],
+                valueAt(rb, k), prepared[size_t(rb * keyCount + k)]);
             if (c != 0)
                 return keys.at(k).descending ? c > 0 : c < 0;
         }
