@@ -52,9 +52,11 @@ void TestCommandLine::parse_data()
     QTest::newRow("version") << QStringList{"--version"} << A::Version << ""
                              << ""
                              << "";
-    QTest::newRow("unknown word") << QStringList{"Sever"} << A::UsageError << ""
-                                  << ""
-                                  << "unknown word Sever";
+    // Words are the role's command line, read whole by start-up: a launch
+    // command of the old program never ends in a usage error.
+    QTest::newRow("unknown word is the command line") << QStringList{"Sever"} << A::Run << ""
+                                                      << "Sever"
+                                                      << "";
     QTest::newRow("unknown option") << QStringList{"--verbose"} << A::UsageError << ""
                                     << ""
                                     << "unknown option --verbose";
@@ -68,13 +70,17 @@ void TestCommandLine::parse_data()
     QTest::newRow("empty home=") << QStringList{"--home="} << A::UsageError << ""
                                  << ""
                                  << "--home wants a folder";
-    QTest::newRow("two roles") << QStringList{"Server", "Client"} << A::UsageError << ""
-                               << ""
-                               << "one role word only";
-    QTest::newRow("unknown word refused even with help")
-        << QStringList{"--help", "bogus"} << A::UsageError << ""
+    QTest::newRow("several words, joined")
+        << QStringList{"Server", "--home", "h", "Client"} << A::Run << "h"
+        << "Server Client"
+        << "";
+    QTest::newRow("help with a word") << QStringList{"--help", "bogus"} << A::Help << ""
+                                      << "bogus"
+                                      << "";
+    QTest::newRow("single-dash unknown option")
+        << QStringList{"-x", "Client"} << A::UsageError << ""
         << ""
-        << "unknown word bogus";
+        << "unknown option -x";
     QTest::newRow("home twice") << QStringList{"--home", "a", "--home", "b"} << A::UsageError << ""
                                 << ""
                                 << "--home given twice";

@@ -318,10 +318,10 @@ void TestE2eDaemon::exitStatuses_data()
         QTest::addRow("%s unknown option", p)
             << program << QStringList{"--frobnicate"} << 64 << "frobnicate";
     }
-    QTest::newRow("volmara unknown word")
-        << "volmara" << QStringList{"Servr"} << 64 << "Usage: volmara";
-    QTest::newRow("volmarad unknown word")
-        << "volmarad" << QStringList{"Servr"} << 64 << "Usage: volmarad";
+    QTest::newRow("volmara unknown option")
+        << "volmara" << QStringList{"-Server"} << 64 << "Usage: volmara";
+    QTest::newRow("volmarad unknown option")
+        << "volmarad" << QStringList{"--Server"} << 64 << "Usage: volmarad";
     QTest::newRow("volmarad home without folder")
         << "volmarad" << QStringList{"--home"} << 64 << "--home wants a folder";
     QTest::newRow("volmara-dbinit without folder")

@@ -44,6 +44,8 @@ void TestStartup::roleWord_data()
                            << "Server" << false;
     QTest::newRow("other word") << "Clients"
                                 << "Server" << true;
+    QTest::newRow("two words") << "Client Server"
+                               << "Server" << true;
 }
 
 void TestStartup::roleWord()

@@ -9,6 +9,7 @@ CommandLine::Result CommandLine::parse(const QStringList &args)
 {
     Result r;
     bool help = false, version = false, check = false;
+    QStringList words;
     auto refuse = [&r](const QString &why) {
         r.action = Action::UsageError;
         r.error = why;
@@ -38,16 +39,15 @@ CommandLine::Result CommandLine::parse(const QStringList &args)
             r.home = dir;
         } else if (arg.startsWith(QLatin1Char('-'))) {
             return refuse(QStringLiteral("unknown option ") + arg);
-        } else if (parseRole(arg)) {
-            if (!r.roleWord.isEmpty())
-                return refuse(QStringLiteral("one role word only, not ") + r.roleWord
-                    + QStringLiteral(" and ") + arg);
-            r.roleWord = arg;
         } else {
-            return refuse(
-                QStringLiteral("unknown word ") + arg + QStringLiteral(" (Server or Client)"));
+            // The rest is the role's command line, read whole as it always
+            // was: a word that names no role starts a Server, and the start
+            // says so in its record. Launch commands written for the old
+            // program keep working.
+            words << arg;
         }
     }
+    r.roleWord = words.join(QLatin1Char(' ')).trimmed();
     // Help and version answer whatever else is there; they start nothing.
     if (help)
         r.action = Action::Help;

@@ -5,8 +5,10 @@
 
 // The command line of the gateway's two executables, "volmara" (windows) and
 // "volmarad" (headless): --help, --version, --home DIR, --check-config and
-// the role word Server or Client (letter case ignored). Anything else is
-// refused, so that a typo never starts a gateway in a role nobody chose.
+// the role word Server or Client (letter case ignored). An option that is
+// none of these is refused; every other word is the role's command line,
+// which start-up reads (a line that names no role starts a Server and is
+// logged).
 class CommandLine
 {
 public:
@@ -21,7 +23,7 @@ public:
     {
         Action action = Action::Run;
         QString home; // --home DIR, empty when not given
-        QString roleWord; // "Server" or "Client" as typed; empty when not given
+        QString roleWord; // the words that are not options, joined by blanks; empty when none
         QString error; // what was wrong, for UsageError
     };
 
