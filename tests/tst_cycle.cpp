@@ -51,6 +51,7 @@ private Q_SLOTS:
     void hourlyLineListRenewal();
     void absentSessionIsOpened();
     void longOutageOver0400StillDropsTheDay();
+    void deletedJobLeavesTheMapAfterALineListAnswer();
     void dayDroppedOnlyAcross0400_data();
     void dayDroppedOnlyAcross0400();
     void badConnectionTimeOutSettingUsesTheDefault();
@@ -361,6 +362,41 @@ void TestCycle::longOutageOver0400StillDropsTheDay()
     QCOMPARE(m_gw->cycle().dtLastQueryAll(), m_gw->clock().now());
 }
 
+// The rebuild after a "$Q" answer is how a job deleted from Jobs leaves the
+// map before the next morning: the full query alone never returns it again.
+void TestCycle::deletedJobLeavesTheMapAfterALineListAnswer()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    addJob(1, 123456, QStringLiteral("06:05"));
+    addJob(2, 234561, QStringLiteral("07:00"));
+    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_gw->day().colLines && m_gw->day().colLines->contains(QStringLiteral("123456")));
+    {
+        QSqlDatabase db
+            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("delete"));
+        db.setDatabaseName(jobsFile());
+        QVERIFY(db.open());
+        QVERIFY(QSqlQuery(db).exec(QStringLiteral("DELETE FROM Jobs WHERE RecID = 1")));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("delete"));
+
+    m_gw->clock().setNow(m_gw->clock().now().addSecs(15));
+    m_gw->cycle().tmrDB_Timer();
+    // An ordinary cycle keeps what it built.
+    QVERIFY(m_gw->day().colLines->contains(QStringLiteral("123456")));
+
+    m_gw->clock().setNow(m_gw->clock().now().addSecs(15));
+    m_gw->cycle().lineListReceived();
+    peer.takeReceived();
+    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_gw->day().colLines);
+    QVERIFY(!m_gw->day().colLines->contains(QStringLiteral("123456")));
+    QVERIFY(m_gw->day().colLines->contains(QStringLiteral("234561")));
+    QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
+}
+
 void TestCycle::dayDroppedOnlyAcross0400_data()
 {
     QTest::addColumn<QTime>("lastFull"); // the last full query, 2026-12-07
@@ -382,8 +418,14 @@ void TestCycle::dayDroppedOnlyAcross0400_data()
         << QTime(3, 50) << "refresh" << QDateTime(day, QTime(4, 10)) << true;
     QTest::newRow("line list answer at 04:02 after 03:58")
         << QTime(3, 58) << "$Q" << QDateTime(day, QTime(4, 2)) << true;
+    // A request sets the last full query to zero (00:00): the next cycle at
+    // or after 04:00 rebuilds the day.
     QTest::newRow("refresh at 10:00 after 05:00")
-        << QTime(5, 0) << "refresh" << QDateTime(day, QTime(10, 0)) << false;
+        << QTime(5, 0) << "refresh" << QDateTime(day, QTime(10, 0)) << true;
+    QTest::newRow("line list answer at 10:00 after 09:50")
+        << QTime(9, 50) << "$Q" << QDateTime(day, QTime(10, 0)) << true;
+    QTest::newRow("full query due after 30 minutes at 10:40")
+        << QTime(10, 5) << "" << QDateTime(day, QTime(10, 40)) << false;
 }
 
 void TestCycle::dayDroppedOnlyAcross0400()

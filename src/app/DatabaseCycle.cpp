@@ -251,11 +251,16 @@ void DatabaseCycle::tmrDB_Timer()
 
         sngStep = 23;
         sStatus = QStringLiteral("Reset colLines at 4:00 AM");
-        // The last full query belongs to an earlier operational day: it ran
-        // before 04:00 and now is later, or an outage passed 04:00 unseen.
-        // (Before the first one there are no lines to drop.)
+        // The day boundary: the last full query ran before 04:00 (a refresh
+        // or a "$Q" answer set it to zero, whose time is 00:00) and now is
+        // later, so the day is dropped and built anew from a full query;
+        // that is how the trips of jobs deleted or moved to another route
+        // leave the map. An outage that passed 04:00 unseen, whatever the
+        // time of the last query, drops it too.
         const QDate today = DateTime::operationalDay(now());
-        if (m_dLastQueryDay != today) {
+        const bool crossed4am = m_dtLastQueryAll.time() < DateTime::dayStartsAt()
+            && now().time() >= DateTime::dayStartsAt();
+        if (crossed4am || m_dLastQueryDay != today) {
             // A new operational day: the day's lines are dropped.
             m_day.colLines.reset();
             runSelection(QueryMode::QueryAll);

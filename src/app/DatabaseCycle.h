@@ -71,8 +71,9 @@ public:
     void stop();
     // The "$Q" answer arrived: the next tick runs the full query at once.
     void lineListReceived();
-    // The refresh command: the next selection is a full one. Neither request
-    // drops the day's lines: only the 04:00 boundary does.
+    // The refresh command: the next selection is a full one. Like the "$Q"
+    // answer, it sets the last full query to zero, so the first cycle at or
+    // after 04:00 drops the day's lines and builds them anew.
     void requestFullQuery() { m_dtLastQueryAll = DateTime::zero(); }
 
     const QTimer &tmrDB() const { return m_tmrDB; }
@@ -136,10 +137,11 @@ private:
     ErrorLog &m_log;
 
     QTimer m_tmrDB;
-    // Zero when a full query is due (a refresh or a "$Q" answer asks so).
+    // Zero when a full query is due (a refresh or a "$Q" answer asks so);
+    // its time of day then reads 00:00, before the day boundary.
     QDateTime m_dtLastQueryAll = DateTime::zero();
-    // Kept apart from the request above, so that a request never passes for
-    // a new day.
+    // Kept apart from the request above, so that an outage that passes 04:00
+    // unseen still counts as a new day.
     QDate m_dLastQueryDay;
     QDateTime m_dtLastDBGood = DateTime::zero();
     QDateTime m_dtLastPopup = DateTime::zero();
