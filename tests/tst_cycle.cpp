@@ -59,6 +59,7 @@ private Q_SLOTS:
     void silentMapPeerIsGivenUp();
     void bigPushReachesAReadingPeer();
     void requestDuringACycleIsAnsweredBeforeItsPush();
+    void stopDuringACycleWaitsForItsEnd();
     void unansweredLineRequestsGiveUp();
     void lockedJobsFileEndsTheCycleAndTheNextOneSelects();
     void stopSignalDuringALockIsHonouredSoon();
@@ -212,6 +213,39 @@ void TestCycle::requestDuringACycleIsAnsweredBeforeItsPush()
     const qsizetype answer = got.indexOf("$NotifyOrganization,req,ExpLineSched");
     const qsizetype push = got.indexOf("$NotifyOrganization,dedod,ExpLineSched");
     QVERIFY2(answer >= 0 && push > answer, got.constData());
+}
+
+// A stop that comes while a cycle lets the event loop run between its
+// stages is carried out when the cycle has ended: its push goes out and
+// nothing of it comes after the record of the end.
+void TestCycle::stopDuringACycleWaitsForItsEnd()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    addJob(1, 123456, QStringLiteral("06:05"));
+    m_gw->cycle().tmrDB_Timer();
+    peer.takeReceived();
+    bool ended = false;
+    bool pushedBeforeTheEnd = false;
+    m_gw->lifecycle().setProcessEnder([&] {
+        ended = true;
+        const auto line = m_gw->day().colLines->value(QStringLiteral("123456"));
+        pushedBeforeTheEnd = line && !line->bNew;
+    });
+    // The stop arrives with a map request, answered between the stages.
+    QObject::connect(&m_gw->sckMap(), &MapSocket::dataArrival, m_gw, [this] {
+        m_gw->lifecycle().requestEnd();
+        m_gw->tasks().setInterval(0);
+    });
+    peer.peer->write("$MapNotification,req,1,ExpLineSchedReq\\c34506201\r\n");
+    QVERIFY(peer.peer->waitForBytesWritten(5000));
+    m_gw->clock().advanceSeconds(15);
+    m_gw->cycle().tmrDB_Timer();
+    QTRY_VERIFY(ended);
+    QVERIFY(pushedBeforeTheEnd);
+    const QStringList lines = debugLines();
+    QVERIFY(!lines.isEmpty() && lines.last().contains(QStringLiteral("EndProgram: TimerFuncs")));
 }
 
 void TestCycle::brokenSessionIsRepaired()

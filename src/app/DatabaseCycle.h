@@ -77,6 +77,8 @@ public:
     void requestFullQuery() { m_dtLastQueryAll = DateTime::zero(); }
 
     const QTimer &tmrDB() const { return m_tmrDB; }
+    // A cycle is under way (between its stages it lets the event loop run).
+    bool running() const { return m_inCycle; }
     QDateTime dtLastQueryAll() const { return m_dtLastQueryAll; }
     // The operational day (from 04:00) of the last full query that ran;
     // invalid before the first.
