@@ -61,6 +61,7 @@ private Q_SLOTS:
     void requestDuringACycleIsAnsweredBeforeItsPush();
     void stopDuringACycleWaitsForItsEnd();
     void unansweredLineRequestsGiveUp();
+    void newConnectionIsAskedForLinesAtOnce();
     void lockedJobsFileEndsTheCycleAndTheNextOneSelects();
     void stopSignalDuringALockIsHonouredSoon();
     void jobsFileRestoredByRenameIsReopened();
@@ -610,6 +611,33 @@ void TestCycle::bigPushReachesAReadingPeer()
 // A map server that keeps the connection but answers nothing: the second
 // due "$Q,0" without an answer gives the connection up, and the cycle
 // connects again.
+// The line list asked on a connection that then died is asked anew on the
+// next one at the next tick, not 30 s later.
+void TestCycle::newConnectionIsAskedForLinesAtOnce()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    m_gw->link().bRequestLines = true;
+    m_gw->cycle().start();
+    m_gw->cycle().tmrDB_Timer();
+    QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
+
+    peer.peer->abort();
+    QTRY_VERIFY(m_gw->sckMap().state() != MapSocket::State::Connected);
+    m_gw->clock().advanceSeconds(2);
+    m_gw->mapLink().MapConnect();
+    QVERIFY(peer.server.waitForNewConnection(5000));
+    peer.peer = peer.server.nextPendingConnection();
+    QTRY_VERIFY(m_gw->sckMap().state() == MapSocket::State::Connected);
+    QTRY_VERIFY(peer.peer->canReadLine());
+    QVERIFY(peer.peer->readLine().startsWith("$L,"));
+
+    m_gw->clock().advanceSeconds(1);
+    m_gw->cycle().tmrDB_Timer();
+    QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
+}
+
 void TestCycle::unansweredLineRequestsGiveUp()
 {
     MapPeer peer(*m_gw);

@@ -59,6 +59,16 @@ DatabaseCycle::DatabaseCycle(Parts parts, LinkState &link, DayModel &day, const 
     m_tmrDB.setInterval(100);
     connect(&m_tmrDB, &QTimer::timeout, this, &DatabaseCycle::tmrDB_Timer);
     connect(&m_sckMap, &MapSocket::drained, this, &DatabaseCycle::resumePush);
+    connect(&m_sckMap, &MapSocket::connected, this, &DatabaseCycle::mapConnected);
+}
+
+void DatabaseCycle::mapConnected()
+{
+    // A line list request sent on the connection before is no answer this
+    // one can give: the new connection is asked at the next tick, not 30 s
+    // after a request it never saw.
+    m_link.dtLastQSent = DateTime::zero();
+    m_linesAsked = 0;
 }
 
 void DatabaseCycle::enableTimer()

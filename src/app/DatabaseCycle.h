@@ -117,6 +117,8 @@ private:
     // Sends "$Q,0"; false (after a record) when the requests before it went
     // unanswered and the connection was given up instead.
     bool askForLines();
+    // A new map connection: a line list asked on the one before is asked anew.
+    void mapConnected();
     // A push that paused at the connection's high-water mark goes on.
     void resumePush();
     // Answers what the map server asked meanwhile, between two stages.
