@@ -294,6 +294,19 @@ void TestCycle::failedRepairShowsPopupAtMostEvery30Seconds()
     m_gw->clock().advanceSeconds(60);
     m_gw->cycle().tmrDB_Timer();
     QCOMPARE(popups(), 2);
+
+    // The server is back: one record says so and for how long it was away,
+    // after the count of the failures it held back.
+    m_gw->sessions().strSQLServer = QStringLiteral("sqlite:db");
+    m_gw->clock().advanceSeconds(15);
+    m_gw->cycle().tmrDB_Timer();
+    const QStringList lines = debugLines();
+    const QStringList back = lines.filter(QStringLiteral("SQLConnect: JOBS session works again"));
+    QCOMPARE(back.size(), 1);
+    QVERIFY2(back.first().contains(QStringLiteral("after 105 s (down since 10:00:00)")),
+        qPrintable(back.first()));
+    QVERIFY(QDateTime::fromString(back.first().left(19), QStringLiteral("dd/MM/yyyy HH:mm:ss"))
+        == m_gw->clock().now());
 }
 
 void TestCycle::dayResetAt0400ThenTriggerQuery()
@@ -640,6 +653,8 @@ void TestCycle::newConnectionIsAskedForLinesAtOnce()
 
 void TestCycle::unansweredLineRequestsGiveUp()
 {
+    RecordingSink sink;
+    m_gw->log().setSink(&sink);
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
     m_gw->link().bRequestLines = true;
@@ -651,11 +666,16 @@ void TestCycle::unansweredLineRequestsGiveUp()
     QVERIFY(debugLines().isEmpty());
     m_gw->clock().advanceSeconds(30);
     m_gw->cycle().tmrDB_Timer();
-    QVERIFY(!debugLines()
-                 .filter(QStringLiteral("answered none of the last 2 line list requests"))
-                 .isEmpty());
-    // Connected again by the same cycle's map repair.
+    // Giving the connection up is a failure, not news.
+    QVERIFY(sink.severityOf(QStringLiteral("answered none of the last 2 line list requests"))
+        == LogRecord::Severity::Error);
+    // Connected again by the same cycle's map repair; its return is told.
     QTRY_VERIFY(peer.server.hasPendingConnections());
+    QTRY_VERIFY(
+        !debugLines()
+             .filter(QStringLiteral(
+                 "sckmap_Connect: Map connection works again after 0 s (down since 10:01:00)"))
+             .isEmpty());
 }
 
 void TestCycle::lockedJobsFileEndsTheCycleAndTheNextOneSelects()

@@ -33,6 +33,8 @@ private Q_SLOTS:
     void trimKeepsTheCutPart();
     void repeatedRecordWrittenOnceAMinute();
     void repeatCountWrittenWithoutAnotherRecord();
+    void repeatCountWrittenWhenTheRepeatingStops_data();
+    void repeatCountWrittenWhenTheRepeatingStops();
     void stderrCopy_data();
     void stderrCopy();
     void stderrRepeatsCountedOverFiveMinutes();
@@ -282,9 +284,10 @@ void TestLogs::repeatedRecordWrittenOnceAMinute()
         clock.setNow(start.addSecs(s));
         log.Err2File(QStringLiteral("sckmap_Error"), QStringLiteral("Can't connect to Map"), 0,
             QString(), QStringLiteral("Debug.TXT"));
-        // Same procedure and message, another number: a record of its own.
+        // Another procedure's record between them is counted on its own and
+        // does not end this repeating.
         if (s % 30 == 0)
-            log.Err2File(QStringLiteral("sckmap_Error"), QStringLiteral("Can't connect to Map"), 5,
+            log.Err2File(QStringLiteral("MapConnect"), QStringLiteral("Can't connect to Map"), 5,
                 QStringLiteral("x"), QStringLiteral("Debug.TXT"));
     }
     const QStringList lines = home.lines(QStringLiteral("Debug.TXT"));
@@ -333,6 +336,54 @@ struct CapturedStderr : StderrLog
 };
 
 } // namespace
+
+// An outage's failure repeats; then the outcome changes. The count is
+// written at that moment, in the debug log and on standard error, not when
+// the counting window ends (a minute, five minutes) or never.
+void TestLogs::repeatCountWrittenWhenTheRepeatingStops_data()
+{
+    QTest::addColumn<QString>("stop");
+    QTest::addColumn<bool>("written");
+    QTest::newRow("the procedure works again") << "endRepeats" << true;
+    QTest::newRow("another outcome of the procedure") << "other message" << true;
+    QTest::newRow("another procedure's record") << "other procedure" << false;
+}
+
+void TestLogs::repeatCountWrittenWhenTheRepeatingStops()
+{
+    QFETCH(QString, stop);
+    QFETCH(bool, written);
+    TempHome home;
+    Clock clock;
+    const QDateTime start(QDate(2026, 3, 2), QTime(6, 0, 0));
+    ErrorLog log(home.path(), clock);
+    CapturedStderr err;
+    log.setSink(&err);
+    for (int i = 0; i < 15; ++i) {
+        clock.setNow(start.addSecs(i));
+        log.Err2File(QStringLiteral("tmrDB_Timer"), QStringLiteral("Map State - 9 Step: 3552"), 0,
+            QString(), QStringLiteral("Debug.TXT"), LogRecord::Severity::Error);
+    }
+    clock.setNow(start.addSecs(20));
+    if (stop == QLatin1String("endRepeats"))
+        log.endRepeats(QStringLiteral("tmrDB_Timer"));
+    else if (stop == QLatin1String("other message"))
+        log.logMessage(QStringLiteral("tmrDB_Timer"), QStringLiteral("JOBS Server State - Broken"));
+    else
+        log.logMessage(QStringLiteral("QueryDB"), QStringLiteral("x"));
+    const QStringList counted = home.lines(QStringLiteral("Debug.TXT")).filter(QStringLiteral("["));
+    QCOMPARE(counted.size(), written ? 1 : 0);
+    QCOMPARE(err.out.contains("\xE2\x80\xA6 repeated 14 times in the last 20 seconds"), written);
+    if (!written)
+        return;
+    QVERIFY2(counted.first().startsWith(QStringLiteral("02/03/2026 06:00:20 tmrDB_Timer: Map "
+                                                       "State - 9 Step: 3552 [repeated 5 more "
+                                                       "times since 06:00:00]")),
+        qPrintable(counted.first()));
+    // The count comes before the record that ended the repeating.
+    if (stop == QLatin1String("other message"))
+        QVERIFY(home.lines(QStringLiteral("Debug.TXT")).last().contains(QStringLiteral("Broken")));
+}
 
 void TestLogs::stderrCopy_data()
 {

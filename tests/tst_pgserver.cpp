@@ -398,8 +398,11 @@ void TstPgServer::cycleRepairsSessionsAfterServerRestart()
     QCOMPARE(m_gw->sessions().cnJobs->connectionStatus(), 1);
     QVERIFY(peer.takeReceived().contains("\\c1234567-07:10-23:00-1:-Noa"));
     const QStringList afterRestart = debugLines().mid(away.size());
-    QVERIFY2(afterRestart.size() == 2
-            && afterRestart.first().contains(QStringLiteral("InsertScheds: Error Number: ")),
+    // The jobs session's return is told with how long it was away.
+    QVERIFY2(afterRestart.size() == 3
+            && afterRestart.first().contains(
+                QStringLiteral("SQLConnect: JOBS session works again after 30 s (down since "))
+            && afterRestart.at(1).contains(QStringLiteral("InsertScheds: Error Number: ")),
         qPrintable(afterRestart.join(QLatin1Char('\n'))));
     QCOMPARE(m_gw->sessions().cnORVIKDB->connectionStatus(), 0);
 
@@ -411,7 +414,7 @@ void TstPgServer::cycleRepairsSessionsAfterServerRestart()
         QCOMPARE(session->state(), int(DbSession::Open));
         QCOMPARE(session->connectionStatus(), 1);
     }
-    QCOMPARE(debugLines().size(), away.size() + 2);
+    QCOMPARE(debugLines().size(), away.size() + 3);
     QCOMPARE(sql(QStringLiteral("SELECT string_agg(DriverName, ',' ORDER BY IntrMedRecordID) "
                                 "FROM Scheds")),
         QStringLiteral("Dana,Noa"));

@@ -10,6 +10,7 @@
 #include "db/mdlQueries.h"
 #include "diag/ErrorLog.h"
 #include "maplink/LinkState.h"
+#include "maplink/MapLink.h"
 #include "model/DayModel.h"
 #include "model/JobsProcessor.h"
 #include "model/mdlSendScheds.h"
@@ -111,8 +112,9 @@ bool DatabaseCycle::askForLines()
             QStringLiteral("The map server answered none of the last %1 line list requests: "
                            "connection given up")
                 .arg(m_linesAsked),
-            0, QString(), QStringLiteral("Debug.TXT"));
+            0, QString(), QStringLiteral("Debug.TXT"), LogRecord::Severity::Error);
         m_linesAsked = 0;
+        m_parts.mapLink.noteLost();
         m_sckMap.close();
         return false;
     }
@@ -305,6 +307,7 @@ void DatabaseCycle::tmrDB_Timer()
         if (mapState != MapSocket::State::Connecting && mapState != MapSocket::State::Connected) {
             sngStep = 32;
             sStatus = QStringLiteral("Map State - ") + QString::number(int(mapState));
+            m_parts.mapLink.noteLost();
             sngStep = 33;
             sck.close();
             m_linesAsked = 0;
@@ -330,8 +333,10 @@ void DatabaseCycle::tmrDB_Timer()
         m_marks.uncheck(MenuMarks::mnuRefresh);
         sngStep = 39;
     });
-    if (!failure)
+    if (!failure) {
+        m_log.endRepeats(QStringLiteral("tmrDB_Timer"));
         return;
+    }
 
     sngStep = sngStep * 100 + 1;
     enableTimer(); // already on again when the failure came after step 4

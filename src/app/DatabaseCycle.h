@@ -12,6 +12,7 @@ class Clock;
 class DbSession;
 class ErrorLog;
 class JobsProcessor;
+class MapLink;
 class MapSocket;
 class MenuMarks;
 class Settings;
@@ -52,6 +53,7 @@ public:
         JobsProcessor &jobsProcessor;
         mdlSendScheds &sendScheds;
         StatusReport &statusReport;
+        MapLink &mapLink; // told when the cycle gives the connection up
     };
 
     DatabaseCycle(Parts parts, LinkState &link, DayModel &day, const Sessions &sessions,

@@ -130,8 +130,10 @@ mdlQueries::Selection mdlQueries::QueryDB(QueryMode &sType)
         InsertScheds(*rs);
         selection.rows = rs;
     });
-    if (!f && !stepExit)
+    if (!f && !stepExit) {
+        m_log.endRepeats(QStringLiteral("QueryDB"));
         return selection;
+    }
     selection.failed = true;
     selection.rows.reset();
     m_log.Err2File(QStringLiteral("QueryDB"), QStringLiteral("Step - ") + step, f ? f->number() : 0,
@@ -307,8 +309,10 @@ void mdlQueries::InsertScheds(RowSet &rs)
             cn->execute(dialect->schedsRunEnd());
         }
     });
-    if (!f)
+    if (!f) {
+        m_log.endRepeats(QStringLiteral("InsertScheds"));
         return;
+    }
     if (runOpen) {
         // The rows before the failing one stay inserted.
         if (trapFailure([&] { cn->execute(dialect->schedsRunEnd()); }))

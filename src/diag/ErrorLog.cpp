@@ -69,8 +69,18 @@ void ErrorLog::Err2File(const QString &procedure, const QString &message, int nu
     if (!m_fileWrites)
         return;
     flushRepeats();
+    // Another outcome of the same procedure ends the repeating of the one before.
+    writeCounts(m_repeats.takeProcedure(procedure, record.repeatKey()));
     if (m_repeats.admit(record, now))
         writeLine(procedure, message, number, description, fileName);
+}
+
+void ErrorLog::endRepeats(const QString &procedure)
+{
+    if (m_sink)
+        m_sink->endRepeats(procedure, m_clock.now());
+    if (m_fileWrites)
+        writeCounts(m_repeats.takeProcedure(procedure));
 }
 
 void ErrorLog::flushRepeats(bool everything)
@@ -80,7 +90,12 @@ void ErrorLog::flushRepeats(bool everything)
         m_sink->flush(now, everything);
     if (!m_fileWrites)
         return;
-    for (const RepeatCounter::Held &held : m_repeats.takeFinished(now, everything)) {
+    writeCounts(m_repeats.takeFinished(now, everything));
+}
+
+void ErrorLog::writeCounts(const QList<RepeatCounter::Held> &counts)
+{
+    for (const RepeatCounter::Held &held : counts) {
         const LogRecord &r = held.record;
         writeLine(r.procedure,
             r.message

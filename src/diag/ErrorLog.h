@@ -37,6 +37,8 @@ public:
         virtual void record(const LogRecord &record, const QDateTime &now) = 0;
         // The counts of repeats whose window is over (all, with everything).
         virtual void flush(const QDateTime &now, bool everything) = 0;
+        // The procedure's records stopped repeating: their counts now.
+        virtual void endRepeats(const QString &procedure, const QDateTime &now) = 0;
     };
 
     ErrorLog(const QString &folder, const Clock &clock);
@@ -64,6 +66,10 @@ public:
     // Writes the counts of repeated records whose minute is over; at the end,
     // everything counted.
     void flushRepeats(bool everything = false);
+    // The procedure's outcome changed (it worked again): the counts of its
+    // repeated records are written now, not when their window ends. A record
+    // of the same procedure with another text does the same by itself.
+    void endRepeats(const QString &procedure);
 
     QString folder() const { return m_folder; }
     QString debugLine(const QString &procedure, const QString &message, int number,
@@ -77,6 +83,7 @@ private:
     void writeEmergency(const QString &record, int failNumber, const QString &failText) const;
     void writeLine(const QString &procedure, const QString &message, int number,
         const QString &description, const QString &fileName);
+    void writeCounts(const QList<RepeatCounter::Held> &held);
 
     QString m_folder;
     const Clock &m_clock;
