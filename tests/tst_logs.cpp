@@ -26,6 +26,7 @@ private Q_SLOTS:
     void emergencyFileWhenAppendFails();
     void standardErrorWhenNoFileCanBeWritten();
     void lineFilesAreKeptBounded();
+    void failedCopyIsOneWarningAMinute();
     void emergencyFileName_data();
     void emergencyFileName();
     void pruneKeepsTenNewest();
@@ -146,7 +147,7 @@ void TestLogs::emergencyFileWhenAppendFails()
 
 // Neither the log nor an emergency file can be made (the program folder's path
 // runs through a regular file, which not even root can write under): the
-// record goes to standard error, whole.
+// record goes to standard error, whole; a copy of a pushed message does not.
 void TestLogs::standardErrorWhenNoFileCanBeWritten()
 {
     TempHome home;
@@ -163,8 +164,10 @@ void TestLogs::standardErrorWhenNoFileCanBeWritten()
     QVERIFY(::dup2(capture.handle(), STDERR_FILENO) >= 0);
     log.Err2File(QStringLiteral("QueryDB"), QString::fromUtf8("Step - נהג"), 3021,
         QStringLiteral("EOF"), QStringLiteral("Debug.TXT"));
-    log.Err2File(
-        QString(), QStringLiteral("SendAll - $x"), 0, QString(), QStringLiteral("Bufs.TXT"));
+    // A pushed message's copy is never written out elsewhere: one warning
+    // names the file instead, and only once a minute.
+    for (int i = 0; i < 50; ++i)
+        log.copyLine(QStringLiteral("Bufs.TXT"), QStringLiteral("SendAll - $x"));
     std::fflush(stderr);
     ::dup2(saved, STDERR_FILENO);
     ::close(saved);
@@ -177,9 +180,11 @@ void TestLogs::standardErrorWhenNoFileCanBeWritten()
             "07/12/2026 12:00:10 QueryDB: Step - נהגError Number: 3021Description: EOF"));
     QVERIFY2(lines.at(1).startsWith(QStringLiteral("07/12/2026 12:00:10Err2File 75 ")),
         qPrintable(lines.at(1)));
-    // Any other file's record carries the full record too.
-    QCOMPARE(lines.at(2),
-        QStringLiteral("07/12/2026 12:00:10 : SendAll - $xError Number: 0Description: "));
+    QVERIFY2(lines.at(2).startsWith(QStringLiteral("07/12/2026 12:00:10 Err2File: Bufs.TXT "
+                                                   "cannot be written; its copies are dropped: "
+                                                   "Error Number: 75")),
+        qPrintable(lines.at(2)));
+    QVERIFY(!lines.join(QLatin1Char('\n')).contains(QStringLiteral("$x")));
     QVERIFY(QFileInfo(home.file(QStringLiteral("plain"))).isFile());
 }
 
@@ -194,6 +199,29 @@ void TestLogs::lineFilesAreKeptBounded()
     const QByteArray content = home.read(QStringLiteral("Bufs.TXT"));
     QCOMPARE(content.size(), 500000);
     QVERIFY(content.endsWith("SendAll - last\r\n"));
+}
+
+// The folder takes the debug log but not the copy of the pushed messages.
+void TestLogs::failedCopyIsOneWarningAMinute()
+{
+    TempHome home;
+    QVERIFY(QDir(home.path()).mkdir(QStringLiteral("Bufs.TXT")));
+    Clock clock;
+    const QDateTime start(QDate(2026, 12, 7), QTime(12, 0, 0));
+    ErrorLog log(home.path(), clock);
+    RecordingSink sink;
+    log.setSink(&sink);
+    for (int s = 0; s < 150; ++s) {
+        clock.setNow(start.addSecs(s));
+        log.copyLine(QStringLiteral("Bufs.TXT"), QStringLiteral("SendAll - $NotifyOrganization"));
+    }
+    const QStringList lines = home.lines(QStringLiteral("Debug.TXT"));
+    QCOMPARE(lines.size(), 3); // 12:00:00, 12:01:00, 12:02:00
+    QVERIFY(lines.filter(QStringLiteral("Bufs.TXT cannot be written")).size() == 3);
+    QVERIFY(!lines.join(QLatin1Char('\n')).contains(QStringLiteral("NotifyOrganization")));
+    QCOMPARE(sink.records.size(), 3);
+    QVERIFY(sink.records.first().severity == LogRecord::Severity::Warning);
+    QVERIFY(!home.exists(QStringLiteral("ERR43200.0000.ERR")));
 }
 
 void TestLogs::emergencyFileName_data()

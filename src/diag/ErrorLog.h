@@ -5,6 +5,7 @@
 #include "platform/Failure.h"
 
 #include <QDateTime>
+#include <QHash>
 
 #include <QString>
 
@@ -49,6 +50,11 @@ public:
     void Err2File(const QString &procedure, const QString &message, int number,
         const QString &description, const QString &fileName, LogRecord::Severity severity);
 
+    // A best-effort copy of a text into a line file ("Bufs.TXT"): when the
+    // file cannot be written the text is dropped, never copied elsewhere,
+    // and one warning a minute in the debug log names the file and why.
+    void copyLine(const QString &fileName, const QString &text);
+
     // Shorthand for a trapped failure: empty message, "Debug.TXT".
     void logFailure(const QString &procedure, const Failure &failure);
     // Runs body under the trap of the named procedure: a failure it throws is
@@ -80,6 +86,8 @@ public:
 private:
     bool append(
         const QString &fileName, const QByteArray &bytes, int *failNumber, QString *failText) const;
+    bool appendLine(
+        const QString &fileName, const QString &line, int *failNumber, QString *failText) const;
     void writeEmergency(const QString &record, int failNumber, const QString &failText) const;
     void writeLine(const QString &procedure, const QString &message, int number,
         const QString &description, const QString &fileName);
@@ -90,4 +98,5 @@ private:
     Sink *m_sink = nullptr;
     bool m_fileWrites = true;
     RepeatCounter m_repeats{kRepeatsPerMinute, 60};
+    QHash<QString, QDateTime> m_copyFailureTold; // by file: the last warning of a failed copy
 };

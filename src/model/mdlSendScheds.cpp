@@ -90,7 +90,7 @@ bool mdlSendScheds::send(const QString &message)
 void mdlSendScheds::logBuf(const QString &text)
 {
     if (m_marks.checked(MenuMarks::mnuDebugAll))
-        m_log.Err2File(QString(), text, 0, QString(), kBufsFile);
+        m_log.copyLine(kBufsFile, text);
 }
 
 void mdlSendScheds::ProcessExpLineSchedReq(QString &sType, QString &sBuf)
