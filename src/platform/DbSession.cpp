@@ -1,5 +1,6 @@
 #include "DbSession.h"
 
+#include "DbActivity.h"
 #include "Failure.h"
 #include "ProgramFolder.h"
 #include "ShutdownSignals.h"
@@ -14,6 +15,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QSqlResult>
+#include <QThread>
 
 #include <sql.h>
 #include <sqlext.h>
@@ -64,14 +66,72 @@ QString firstWord(const QString &statement)
 
 DbSession::DbSession()
     : m_connectionName(
-        QStringLiteral("volmara-db-%1").arg(g_connectionCounter.fetchAndAddRelaxed(1)))
+        QStringLiteral("volmara-db-%1").arg(g_connectionCounter.fetchAndAddRelaxed(1))),
+      m_owner(QThread::currentThread())
 {
 }
 
 DbSession::~DbSession()
 {
+    // At the end of the program from any thread: what is not closed by then
+    // is released with the process.
+    if (QThread::currentThread() != m_owner)
+        return;
     close();
     QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+void DbSession::checkThread(const char *what) const
+{
+    // A session's connection is the database thread's: a statement from the
+    // thread that serves the map would hold it for the database's time, and
+    // two threads on one connection corrupt it.
+    if (QThread::currentThread() != m_owner)
+        qFatal("DbSession::%s called outside the session's own thread", what);
+}
+
+template <typename F> auto DbSession::busy(const QString &what, int limitSeconds, F work)
+{
+    struct Done
+    {
+        DbActivity *activity;
+        ~Done()
+        {
+            if (activity)
+                activity->end();
+        }
+    } done{m_activity};
+    if (m_activity)
+        m_activity->begin(catalog() + QStringLiteral(": ") + what, limitSeconds);
+    return work();
+}
+
+void DbSession::cancel()
+{
+    if (m_backend == Backend::Sqlite) {
+#ifdef VOLMARA_HAVE_SQLITE3
+        QMutexLocker lock(&m_sqliteHandleMutex);
+        if (m_sqliteHandle)
+            sqlite3_interrupt(static_cast<sqlite3 *>(m_sqliteHandle));
+#endif
+        return;
+    }
+    m_cancel->cancel();
+}
+
+void DbSession::failWith(const OdbcStatement &statement)
+{
+    const OdbcStatement::Diagnostics &d = statement.diagnostics();
+    if (d.connectionLost)
+        m_connectionLost = true;
+    QString text = d.text.trimmed();
+    if (text.isEmpty())
+        text = QStringLiteral("The statement failed");
+    text.replace(QLatin1String("\r\n"), QLatin1String(" "))
+        .replace(QLatin1Char('\n'), QLatin1Char(' '));
+    Failure failure(d.native != 0 ? d.native : kUnspecifiedDbError, text);
+    failure.setSqlState(d.sqlState);
+    throw failure;
 }
 
 void DbSession::setProvider(const QString &provider)
@@ -159,6 +219,7 @@ void DbSession::failWith(const QSqlError &error, const QString &what, const QStr
 
 void DbSession::open()
 {
+    checkThread("open");
     if (m_open)
         throw Failure(3705, QStringLiteral("Operation is not allowed when the object is open."));
     m_backend = backendOf(dataSource());
@@ -166,10 +227,12 @@ void DbSession::open()
     m_connectionLost = false;
     m_transactionOpen = false;
     try {
-        if (m_backend == Backend::Sqlite)
-            openSqlite();
-        else
-            openOdbc();
+        busy(QStringLiteral("opening ") + dataSource(), m_connectionTimeout, [this] {
+            if (m_backend == Backend::Sqlite)
+                openSqlite();
+            else
+                openOdbc();
+        });
     } catch (...) {
         // A half-made connection is not kept: the session stays closed.
         {
@@ -291,6 +354,12 @@ void DbSession::openSqlite()
         q.exec(QStringLiteral("SELECT COUNT(*) FROM RteDB.sqlite_master"));
     }
     rememberLogs();
+#ifdef VOLMARA_HAVE_SQLITE3
+    if (qstrcmp(db.driver()->handle().typeName(), "sqlite3*") == 0) {
+        QMutexLocker lock(&m_sqliteHandleMutex);
+        m_sqliteHandle = *static_cast<sqlite3 *const *>(db.driver()->handle().constData());
+    }
+#endif
 }
 
 QString DbSession::odbcConnectionString() const
@@ -380,23 +449,6 @@ void DbSession::applyOdbcQueryTimeout()
     m_queryTimeoutApplied = SQL_SUCCEEDED(r);
 }
 
-void DbSession::applyQueryTimeout(QSqlQuery &query)
-{
-    // Qt's ODBC driver has no query time-out of its own; the prepared
-    // statement's handle takes it before it runs.
-    if (m_commandTimeout <= 0 || !query.result())
-        return;
-    const QVariant handle = query.result()->handle();
-    if (!isSqlHandle(handle))
-        return;
-    SQLHSTMT hstmt = *static_cast<const SQLHSTMT *>(handle.data());
-    if (!hstmt)
-        return;
-    const SQLRETURN r = SQLSetStmtAttr(hstmt, SQL_ATTR_QUERY_TIMEOUT,
-        reinterpret_cast<SQLPOINTER>(SQLULEN(m_commandTimeout)), SQL_IS_UINTEGER);
-    m_queryTimeoutApplied = SQL_SUCCEEDED(r);
-}
-
 bool DbSession::isDuplicateKey(const Failure &failure) const
 {
     if (m_backend == Backend::Sqlite) {
@@ -425,44 +477,6 @@ QString DbSession::odbcSqlState(QSqlQuery &query)
     return QString::fromLatin1(reinterpret_cast<const char *>(sqlState));
 }
 
-bool DbSession::isConnectionLoss(const QString &sqlState, const QString &text)
-{
-    // SQLSTATE class 08 is a connection failure; some drivers (psqlODBC)
-    // give it with another state, or only in the text.
-    if (sqlState.startsWith(QLatin1String("08")))
-        return true;
-    return text.contains(QLatin1String("connection has been lost"), Qt::CaseInsensitive)
-        || text.contains(QLatin1String("connection lost"), Qt::CaseInsensitive)
-        || text.contains(QLatin1String("no connection"), Qt::CaseInsensitive);
-}
-
-void DbSession::noteOdbcConnectionLoss(QSqlQuery &query)
-{
-    // A driver may go on reporting a lost connection as alive (psqlODBC does
-    // after a server restart); the statement's own diagnostics tell.
-    if (isConnectionLoss(QString(), query.lastError().databaseText())) {
-        m_connectionLost = true;
-        return;
-    }
-    const QVariant handle = query.result() ? query.result()->handle() : QVariant();
-    if (!isSqlHandle(handle))
-        return;
-    SQLHSTMT hstmt = *static_cast<const SQLHSTMT *>(handle.data());
-    for (SQLSMALLINT i = 1; hstmt; ++i) {
-        SQLCHAR sqlState[6] = {}, text[512] = {};
-        SQLINTEGER native = 0;
-        SQLSMALLINT textLength = 0;
-        if (!SQL_SUCCEEDED(SQLGetDiagRec(
-                SQL_HANDLE_STMT, hstmt, i, sqlState, &native, text, sizeof text, &textLength)))
-            return;
-        if (isConnectionLoss(QString::fromLatin1(reinterpret_cast<const char *>(sqlState)),
-                QString::fromUtf8(reinterpret_cast<const char *>(text)))) {
-            m_connectionLost = true;
-            return;
-        }
-    }
-}
-
 int DbSession::odbcConnectionDead() const
 {
     SQLHDBC hdbc = odbcHandle(database());
@@ -478,6 +492,7 @@ int DbSession::odbcConnectionDead() const
 
 void DbSession::setDefaultDatabase(const QString &catalogName)
 {
+    checkThread("setDefaultDatabase");
     if (state() == Closed)
         throw Failure(3704, QStringLiteral("Operation is not allowed when the object is closed."));
     if (m_backend != Backend::Odbc || catalogName.isEmpty())
@@ -531,8 +546,13 @@ int DbSession::connectionStatus() const
 
 void DbSession::close()
 {
+    checkThread("close");
     if (!m_open)
         return;
+    {
+        QMutexLocker lock(&m_sqliteHandleMutex);
+        m_sqliteHandle = nullptr;
+    }
     m_prepared.reset();
     m_preparedText.clear();
     {
@@ -548,6 +568,7 @@ void DbSession::close()
 
 void DbSession::executePrepared(const QString &statement, const QVariantList &values)
 {
+    checkThread("executePrepared");
     if (state() == Closed)
         throw Failure(3704, QStringLiteral("Operation is not allowed when the object is closed."));
     m_executing = true;
@@ -664,6 +685,12 @@ void appendToChain(RowSet::Ptr result, RowSet::Ptr *head, RowSet::Ptr *tail)
 
 RowSet::Ptr DbSession::execute(const QString &batch)
 {
+    checkThread("execute");
+    return busy(batch.simplified().left(60), m_commandTimeout, [&] { return run(batch); });
+}
+
+RowSet::Ptr DbSession::run(const QString &batch)
+{
     if (state() == Closed)
         throw Failure(3704, QStringLiteral("Operation is not allowed when the object is closed."));
     QSqlDatabase db = database();
@@ -678,24 +705,9 @@ RowSet::Ptr DbSession::execute(const QString &batch)
     if (m_backend == Backend::Odbc) {
         // The server runs the whole batch as one request; its results are
         // walked in order.
-        QSqlQuery q(db);
-        q.setForwardOnly(true);
-        auto fail = [&] {
-            const QString sqlState = odbcSqlState(q);
-            noteOdbcConnectionLoss(q);
-            failWith(q.lastError(), QStringLiteral("The statement failed"), sqlState);
-        };
-        if (!q.prepare(batch))
-            fail();
-        applyQueryTimeout(q);
-        if (!q.exec())
-            fail();
-        do {
-            appendToChain(fetchResult(q), &head, &tail);
-        } while (q.nextResult());
-        // A statement later in the batch that failed shows only here.
-        if (q.lastError().isValid() && q.lastError().type() != QSqlError::NoError)
-            fail();
+        OdbcStatement statement(odbcHandle(db), m_commandTimeout, m_cancel);
+        if (!statement.execute(batch, head))
+            failWith(statement);
         return head ? head : std::make_shared<RowSet>();
     }
 
@@ -752,6 +764,13 @@ RowSet::Ptr DbSession::execute(const QString &batch)
 void DbSession::forEachRow(
     const QString &statement, const std::function<void(const RowSet::Row &)> &onRow)
 {
+    checkThread("forEachRow");
+    busy(statement.simplified().left(60), m_commandTimeout, [&] { readEach(statement, onRow); });
+}
+
+void DbSession::readEach(
+    const QString &statement, const std::function<void(const RowSet::Row &)> &onRow)
+{
     if (state() == Closed)
         throw Failure(3704, QStringLiteral("Operation is not allowed when the object is closed."));
     QSqlDatabase db = database();
@@ -773,17 +792,17 @@ void DbSession::forEachRow(
             failWith(error, QStringLiteral("The statement failed"));
         return;
     }
+    if (m_backend == Backend::Odbc) {
+        OdbcStatement odbc(odbcHandle(db), m_commandTimeout, m_cancel);
+        if (!odbc.forEachRow(statement, onRow))
+            failWith(odbc);
+        return;
+    }
     QSqlQuery q(db);
     q.setForwardOnly(true);
-    auto fail = [&] {
-        const QString sqlState = odbcSqlState(q);
-        if (m_backend == Backend::Odbc)
-            noteOdbcConnectionLoss(q);
-        failWith(q.lastError(), QStringLiteral("The statement failed"), sqlState);
-    };
+    auto fail = [&] { failWith(q.lastError(), QStringLiteral("The statement failed")); };
     if (!q.prepare(statement))
         fail();
-    applyQueryTimeout(q);
     if (!q.exec())
         fail();
     const int columns = q.record().count();
