@@ -370,7 +370,7 @@ void TestLogs::stderrCopy()
     Clock clock;
     ErrorLog log(home.path(), clock);
     CapturedStderr err;
-    log.setSink(&err);
+    log.addSink(&err);
     log.Err2File(procedure, message, number, description, QStringLiteral("Debug.TXT"));
     // Other files are not the debug log: not copied.
     log.Err2File(procedure, message, number, description, QStringLiteral("Bufs.TXT"));
@@ -386,7 +386,7 @@ void TestLogs::stderrRepeatsCountedOverFiveMinutes()
     clock.setNow(start);
     ErrorLog log(home.path(), clock);
     CapturedStderr err;
-    log.setSink(&err);
+    log.addSink(&err);
     for (int i = 0; i < 240; ++i) {
         clock.setNow(start.addMSecs(qint64(i) * 1250));
         log.Err2File(QStringLiteral("sckmap_Error"), QStringLiteral("Can't connect to Map"), 0,
@@ -411,7 +411,7 @@ void TestLogs::checkModeWritesNoFile()
     Clock clock;
     ErrorLog log(home.path(), clock);
     CapturedStderr err;
-    log.setSink(&err);
+    log.addSink(&err);
     log.setFileWrites(false);
     log.Err2File(QStringLiteral("SQLConnect"), QStringLiteral("x"), 5, QStringLiteral("d"),
         QStringLiteral("Debug.TXT"));

@@ -5,6 +5,8 @@ set(LAYER_SOURCES
     DateTime.cpp DateTime.h
     DbSession.cpp DbSession.h
     Failure.cpp Failure.h
+    HangupSignal.cpp HangupSignal.h
+    InstanceLock.cpp InstanceLock.h
     KeyedCollection.h
     MapSocket.cpp MapSocket.h
     ProfileFile.cpp ProfileFile.h
