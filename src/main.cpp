@@ -14,8 +14,8 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QMessageBox>
 #include <QDir>
+#include <QMessageBox>
 #include <QStringList>
 #include <QTextStream>
 #include <QTimer>

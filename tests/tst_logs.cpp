@@ -4,6 +4,7 @@
 #include "diag/LogHousekeeping.h"
 #include "diag/StderrLog.h"
 #include "platform/Clock.h"
+#include "status/LogTail.h"
 
 #include <QDir>
 #include <QFile>
@@ -37,6 +38,7 @@ private Q_SLOTS:
     void stderrCopy();
     void stderrRepeatsCountedOverFiveMinutes();
     void checkModeWritesNoFile();
+    void everySinkSeesWhatTheFileHoldsBack();
 
 private:
     static void makeFile(const QString &path, qint64 size, char fill);
@@ -418,6 +420,33 @@ void TestLogs::checkModeWritesNoFile()
     log.Err2File(QString(), QStringLiteral("x"), 0, QString(), QStringLiteral("Bufs.TXT"));
     QVERIFY(!err.out.isEmpty());
     QCOMPARE(QDir(home.path()).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList());
+}
+
+// The status page's tail and the standard error copy both get every record,
+// also the repeats the file only counts.
+void TestLogs::everySinkSeesWhatTheFileHoldsBack()
+{
+    TempHome home;
+    Clock clock;
+    clock.setNow(QDateTime(QDate(2026, 3, 2), QTime(6, 0, 0)));
+    ErrorLog log(home.path(), clock);
+    CapturedStderr err;
+    LogTail tail(5);
+    log.addSink(&err);
+    log.addSink(&tail);
+    log.addSink(&tail); // once only
+    for (int i = 0; i < ErrorLog::kRepeatsPerMinute + 5; ++i)
+        log.Err2File(QStringLiteral("sckmap_Error"), QStringLiteral("x"), 0, QString(),
+            QStringLiteral("Debug.TXT"), LogRecord::Severity::Error);
+    QCOMPARE(home.lines(QStringLiteral("Debug.TXT")).size(), ErrorLog::kRepeatsPerMinute);
+    QCOMPARE(tail.count(LogRecord::Severity::Error), quint64(ErrorLog::kRepeatsPerMinute + 5));
+    QCOMPARE(tail.entries().size(), 5);
+    QVERIFY(!err.out.isEmpty());
+
+    log.removeSink(&tail);
+    log.logMessage(QStringLiteral("EndProgram"), QStringLiteral("TimerFuncs"));
+    QCOMPARE(tail.count(LogRecord::Severity::Info), quint64(0));
+    QVERIFY(err.out.contains("info: EndProgram: TimerFuncs"));
 }
 
 QTEST_GUILESS_MAIN(TestLogs)

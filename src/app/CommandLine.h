@@ -5,10 +5,9 @@
 
 // The command line of the gateway's two executables, "volmara" (windows) and
 // "volmarad" (headless): --help, --version, --home DIR, --check-config,
-// --status-listen ADDRESS:PORT and the role word Server or Client (letter case ignored). An option that is
-// none of these is refused; every other word is the role's command line,
-// which start-up reads (a line that names no role starts a Server and is
-// logged).
+// --status-listen ADDRESS:PORT and the role word Server or Client (letter case ignored). An option
+// that is none of these is refused; every other word is the role's command line, which start-up
+// reads (a line that names no role starts a Server and is logged).
 class CommandLine
 {
 public:

@@ -48,7 +48,7 @@ void CycleMeter::tickEnded()
     m_inCycle = false;
     const bool ok = !m_failed;
     m_failed = false;
-    m_metrics.cycleEnded(ok, double(qMax<qint64>(0, m_cycle.msSinceLastTick())) / 1000.0,
-        m_clock.now());
+    m_metrics.cycleEnded(
+        ok, double(qMax<qint64>(0, m_cycle.msSinceLastTick())) / 1000.0, m_clock.now());
     Q_EMIT cycleEnded();
 }

@@ -65,8 +65,8 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
     // as "Bufs.TXT" does.
     m_sckMap->setTap([this](bool outgoing, const QString &text) {
         if (m_traffic.isOn())
-            m_traffic.add(outgoing ? TrafficTail::Direction::Out : TrafficTail::Direction::In,
-                text, m_clock.now());
+            m_traffic.add(outgoing ? TrafficTail::Direction::Out : TrafficTail::Direction::In, text,
+                m_clock.now());
     });
     connect(m_marks, &MenuMarks::changed, this, [this](MenuMarks::Mark mark, bool on) {
         if (mark == MenuMarks::mnuDebugAll)

@@ -43,8 +43,8 @@ StatusSnapshot GatewayStatus::snapshot() const
 {
     StatusSnapshot st;
     Gateway &g = m_gw;
-    st.version = g.statusRows().strVersion.isEmpty() ? Version::plainText()
-                                                     : g.statusRows().strVersion;
+    st.version
+        = g.statusRows().strVersion.isEmpty() ? Version::plainText() : g.statusRows().strVersion;
     st.summary = g.statusRows().strStatus;
     st.liveSummary = g.statusReport().summaryText();
     st.statusPanel = g.panels().panelText(QStringLiteral("keyStatus")).trimmed();
@@ -57,8 +57,8 @@ StatusSnapshot GatewayStatus::snapshot() const
     st.orvikDb = sessions.orvikDb;
 
     const MapSocket &sck = g.sckMap();
-    st.mapAddress = g.mapSettings().strMapIP + QLatin1Char(':')
-        + QString::number(g.mapSettings().iMapPort);
+    st.mapAddress
+        = g.mapSettings().strMapIP + QLatin1Char(':') + QString::number(g.mapSettings().iMapPort);
     st.mapState = MapSocket::stateName(sck.state());
     st.mapConnected = sck.state() == MapSocket::State::Connected;
     st.mapLoggedIn = st.mapConnected && g.link().bLoggedIn;

@@ -17,8 +17,8 @@ Operations::Operations(Gateway &gateway, Options options, QObject *parent)
     Gateway &g = m_gw;
     m_logTail = std::make_unique<LogTail>();
     g.log().addSink(m_logTail.get());
-    m_meter = std::make_unique<CycleMeter>(
-        g.cycle(), g.panels(), g.sessions(), g.metrics(), g.clock());
+    m_meter
+        = std::make_unique<CycleMeter>(g.cycle(), g.panels(), g.sessions(), g.metrics(), g.clock());
     g.log().addSink(m_meter.get());
     m_source = std::make_unique<GatewayStatus>(g);
     m_status = std::make_unique<StatusEndpoint>(
@@ -26,8 +26,8 @@ Operations::Operations(Gateway &gateway, Options options, QObject *parent)
         g.clock(), g.log(), m_options.statusListen, m_options.limits);
     m_reload = std::make_unique<SettingsReload>(
         SettingsReload::Parts{g.cycle(), g.mapLink(), g.sqlConnect(), *m_status},
-        SettingsReload::Targets{g.mapSettings(), g.sessions(), g.marks(), g.sckMap()},
-        g.settings(), g.log(), [this] { return m_meter->inCycle(); });
+        SettingsReload::Targets{g.mapSettings(), g.sessions(), g.marks(), g.sckMap()}, g.settings(),
+        g.log(), [this] { return m_meter->inCycle(); });
 }
 
 Operations::~Operations()
@@ -39,8 +39,8 @@ Operations::~Operations()
 void Operations::start()
 {
     m_hangup = std::make_unique<HangupSignal>();
-    connect(m_hangup.get(), &HangupSignal::reloadRequested, m_reload.get(),
-        &SettingsReload::reload);
+    connect(
+        m_hangup.get(), &HangupSignal::reloadRequested, m_reload.get(), &SettingsReload::reload);
     noteSettings();
     m_reload->capture();
     m_status->apply();

@@ -9,8 +9,8 @@
 #include "diag/ErrorLog.h"
 #include "maplink/MapLink.h"
 #include "platform/Convert.h"
-#include "platform/Failure.h"
 #include "platform/DbSession.h"
+#include "platform/Failure.h"
 #include "platform/MapSocket.h"
 #include "settings/Settings.h"
 #include "settings/SettingsCheck.h"
@@ -45,7 +45,8 @@ SettingsReload::SettingsReload(Parts parts, Targets targets, const Settings &set
 void SettingsReload::capture()
 {
     m_driver = m_settings.ReadINI(kDatabase, QStringLiteral("ODBCDriver"), kDefaultDriver);
-    m_timeout = m_settings.ReadINI(kDatabase, QStringLiteral("Connection TimeOut"), QStringLiteral("20"));
+    m_timeout
+        = m_settings.ReadINI(kDatabase, QStringLiteral("Connection TimeOut"), QStringLiteral("20"));
 }
 
 void SettingsReload::reload()
@@ -106,8 +107,8 @@ void SettingsReload::reloadNow()
     // The map server.
     MapSettings &map = m_t.map;
     const QString mapIp = ini.ReadINI(kMap, QStringLiteral("MapIP"), QString());
-    const quint16 port = quint16(Convert::toLong(
-        ini.ReadINI(kMap, QStringLiteral("Port"), QStringLiteral("21953"))));
+    const quint16 port = quint16(
+        Convert::toLong(ini.ReadINI(kMap, QStringLiteral("Port"), QStringLiteral("21953"))));
     const qint16 gmt
         = Convert::toInteger(ini.ReadINI(kMap, QStringLiteral("GMT"), QStringLiteral("2")));
     if (gmt != map.iGMTOffset) {
@@ -120,19 +121,18 @@ void SettingsReload::reloadNow()
         map.strMapIP = mapIp;
         map.iMapPort = port;
         // Before the first connection the supervisor takes the new values.
-        const bool connected = cycle.everStarted()
-            || m_t.sckMap.state() != MapSocket::State::Closed;
+        const bool connected
+            = cycle.everStarted() || m_t.sckMap.state() != MapSocket::State::Closed;
         if (connected)
             m_parts.mapLink.MapConnect();
-        done << QStringLiteral("map %1 -> %2%3").arg(from, to,
-                    connected ? QStringLiteral(", reconnecting") : QString());
+        done << QStringLiteral("map %1 -> %2%3")
+                    .arg(from, to, connected ? QStringLiteral(", reconnecting") : QString());
     }
 
     // The data sources: a session already made is reopened on its new one.
     Sessions &sessions = m_t.sessions;
     const QString jobsServer = ini.ReadINI(kDatabase, QStringLiteral("SQLServer"), QString());
-    const QString orvikServer
-        = ini.ReadINI(kDatabase, QStringLiteral("ORVIKDBServer"), jobsServer);
+    const QString orvikServer = ini.ReadINI(kDatabase, QStringLiteral("ORVIKDBServer"), jobsServer);
     const QString driver = ini.ReadINI(kDatabase, QStringLiteral("ODBCDriver"), kDefaultDriver);
     const QString timeout
         = ini.ReadINI(kDatabase, QStringLiteral("Connection TimeOut"), QStringLiteral("20"));
@@ -161,7 +161,7 @@ void SettingsReload::reloadNow()
                 : jobsChanged              ? Which::Jobs
                                            : Which::OrvikDb);
         done << (jobsChanged && orvikChanged ? QStringLiteral("both sessions reopened")
-                    : jobsChanged            ? QStringLiteral("JOBS session reopened")
+                : jobsChanged                ? QStringLiteral("JOBS session reopened")
                                              : QStringLiteral("ORVIKDB session reopened"));
     }
     if (timeout != m_timeout)
@@ -186,6 +186,7 @@ void SettingsReload::reloadNow()
 
     m_log.logMessage(kProcedure,
         QStringLiteral("Volmara.INI reloaded: ")
-            + (done.isEmpty() ? QStringLiteral("nothing changed") : done.join(QStringLiteral("; "))));
+            + (done.isEmpty() ? QStringLiteral("nothing changed")
+                              : done.join(QStringLiteral("; "))));
     Q_EMIT reloaded(true);
 }

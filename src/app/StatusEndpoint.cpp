@@ -80,8 +80,9 @@ QString StatusEndpoint::apply()
     if (!w.where) {
         if (before != QLatin1String("off"))
             m_log.logMessage(kProcedure, QStringLiteral("Status server at %1 stopped").arg(before));
-        return before == QLatin1String("off") ? QString()
-                                              : QStringLiteral("status server %1 -> off").arg(before);
+        return before == QLatin1String("off")
+            ? QString()
+            : QStringLiteral("status server %1 -> off").arg(before);
     }
     auto server = std::make_unique<StatusServer>(
         m_parts.source, m_parts.metrics, m_parts.log, m_parts.traffic, m_clock);

@@ -16,7 +16,8 @@ std::optional<ListenAddress> ListenAddress::parse(const QString &text, QString *
     if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
         host = host.mid(1, host.size() - 2);
     else if (host.contains(QLatin1Char(':')))
-        return refuse(QStringLiteral("\"%1\": an IPv6 address goes in brackets, [::1]:9531").arg(t));
+        return refuse(
+            QStringLiteral("\"%1\": an IPv6 address goes in brackets, [::1]:9531").arg(t));
 
     ListenAddress a;
     if (!a.address.setAddress(host))

@@ -52,7 +52,8 @@ InstanceLock::Outcome InstanceLock::take()
         return Outcome::Failed;
     }
     const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
-    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.constData(), size_t(pid.size()), 0) != pid.size()) {
+    if (::ftruncate(fd, 0) != 0
+        || ::pwrite(fd, pid.constData(), size_t(pid.size()), 0) != pid.size()) {
         // The lock holds all the same; only the second start's message lacks the PID.
         m_error = QString::fromLocal8Bit(std::strerror(errno));
     }

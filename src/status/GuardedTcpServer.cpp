@@ -47,8 +47,7 @@ void GuardedTcpServer::incomingConnection(qintptr descriptor)
     m_connections.insert(socket, c);
     // Connected before the HTTP module connects its own: this one runs first.
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { received(socket); });
-    connect(socket, &QObject::destroyed, this,
-        [this, socket] { m_connections.remove(socket); });
+    connect(socket, &QObject::destroyed, this, [this, socket] { m_connections.remove(socket); });
     addPendingConnection(socket);
 }
 

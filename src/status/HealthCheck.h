@@ -25,7 +25,8 @@ public:
         QStringList reasons; // empty when ok
     };
 
-    static Result evaluate(const StatusSnapshot &status, const Metrics &metrics, const QDateTime &now);
+    static Result evaluate(
+        const StatusSnapshot &status, const Metrics &metrics, const QDateTime &now);
     // Seconds within which a cycle must have completed.
     static int windowSeconds(int intervalSeconds);
 };

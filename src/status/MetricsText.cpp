@@ -5,6 +5,9 @@
 #include "status/LogTail.h"
 #include "status/StatusSnapshot.h"
 
+#include <QLocale>
+#include <QString>
+
 #include <cmath>
 
 namespace {
@@ -71,11 +74,11 @@ QByteArray MetricsText::number(double value)
         return value > 0 ? "+Inf" : "-Inf";
     if (value == std::floor(value) && std::fabs(value) < 1e15)
         return QByteArray::number(qint64(value));
-    return QByteArray::number(value, 'g', 17);
+    return QString::number(value, 'g', QLocale::FloatingPointShortest).toLatin1();
 }
 
-QByteArray MetricsText::render(const Metrics &m, const StatusSnapshot &status, const LogTail &log,
-    const QString &version)
+QByteArray MetricsText::render(
+    const Metrics &m, const StatusSnapshot &status, const LogTail &log, const QString &version)
 {
     Writer w;
     w.head("volmara_build_info", "gauge", "The gateway's version, as a label; always 1.");
@@ -85,8 +88,8 @@ QByteArray MetricsText::render(const Metrics &m, const StatusSnapshot &status, c
         double(m.cycles()));
     w.metric("volmara_cycle_failures_total", "counter",
         "Database cycles that ended by their failure exit.", double(m.cycleFailures()));
-    w.histogram("volmara_cycle_duration_seconds", "How long database cycles took.",
-        m.cycleDuration());
+    w.histogram(
+        "volmara_cycle_duration_seconds", "How long database cycles took.", m.cycleDuration());
     w.metric("volmara_last_cycle_end_timestamp_seconds", "gauge",
         "When the last database cycle ended (Unix time); 0 before the first.",
         m.lastCycleEnd().isValid() ? double(m.lastCycleEnd().toMSecsSinceEpoch()) / 1000.0 : 0.0);

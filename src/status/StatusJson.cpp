@@ -37,7 +37,8 @@ QByteArray compact(const QJsonObject &o)
 QJsonObject healthObject(
     const HealthCheck::Result &health, const StatusSnapshot &status, const Metrics &metrics)
 {
-    QJsonObject o{{QStringLiteral("status"), health.ok ? QStringLiteral("ok") : QStringLiteral("fail")},
+    QJsonObject o{
+        {QStringLiteral("status"), health.ok ? QStringLiteral("ok") : QStringLiteral("fail")},
         {QStringLiteral("version"), status.version},
         {QStringLiteral("summary"), status.liveSummary},
         {QStringLiteral("lastCycleEnd"), when(metrics.lastGoodCycleEnd())},
@@ -66,8 +67,7 @@ QByteArray StatusJson::status(const StatusSnapshot &status, const HealthCheck::R
         records.append(QJsonObject{{QStringLiteral("at"), when(it->at)},
             {QStringLiteral("severity"), LogRecord::severityWord(r.severity)},
             {QStringLiteral("procedure"), r.procedure}, {QStringLiteral("message"), r.message},
-            {QStringLiteral("number"), r.number},
-            {QStringLiteral("description"), r.description}});
+            {QStringLiteral("number"), r.number}, {QStringLiteral("description"), r.description}});
     }
     QJsonArray trafficLines;
     if (traffic.isOn()) {
@@ -105,8 +105,8 @@ QByteArray StatusJson::status(const StatusSnapshot &status, const HealthCheck::R
         {QStringLiteral("lines"), status.lines}, {QStringLiteral("trips"), status.trips},
         {QStringLiteral("log"), records},
         {QStringLiteral("traffic"),
-            QJsonObject{{QStringLiteral("on"), traffic.isOn()},
-                {QStringLiteral("lines"), trafficLines}}}};
+            QJsonObject{
+                {QStringLiteral("on"), traffic.isOn()}, {QStringLiteral("lines"), trafficLines}}}};
     return compact(o);
 }
 
@@ -126,9 +126,9 @@ QByteArray StatusJson::trips(const QString &lineKey, const QList<TripSummary> &t
 {
     QJsonArray all;
     for (const TripSummary &t : trips)
-        all.append(QJsonObject{{QStringLiteral("key"), t.key},
-            {QStringLiteral("vehicle"), t.vehicle}, {QStringLiteral("driver"), t.driver},
-            {QStringLiteral("start"), wall(t.start)}, {QStringLiteral("end"), wall(t.end)},
-            {QStringLiteral("stops"), t.stops}});
+        all.append(
+            QJsonObject{{QStringLiteral("key"), t.key}, {QStringLiteral("vehicle"), t.vehicle},
+                {QStringLiteral("driver"), t.driver}, {QStringLiteral("start"), wall(t.start)},
+                {QStringLiteral("end"), wall(t.end)}, {QStringLiteral("stops"), t.stops}});
     return compact(QJsonObject{{QStringLiteral("line"), lineKey}, {QStringLiteral("trips"), all}});
 }

@@ -17,8 +17,8 @@ class TrafficTail;
 class StatusJson
 {
 public:
-    static QByteArray health(const HealthCheck::Result &health, const StatusSnapshot &status,
-        const Metrics &metrics);
+    static QByteArray health(
+        const HealthCheck::Result &health, const StatusSnapshot &status, const Metrics &metrics);
     static QByteArray status(const StatusSnapshot &status, const HealthCheck::Result &health,
         const Metrics &metrics, const LogTail &log, const TrafficTail &traffic,
         const QDateTime &now);

@@ -72,7 +72,8 @@ bool StatusServer::authorized(const QHttpServerRequest &request) const
     if (!given.startsWith(scheme))
         return false;
     // Compared in time that does not tell how much of it was right.
-    const QByteArray a = QCryptographicHash::hash(given.mid(scheme.size()), QCryptographicHash::Sha256);
+    const QByteArray a
+        = QCryptographicHash::hash(given.mid(scheme.size()), QCryptographicHash::Sha256);
     const QByteArray b = QCryptographicHash::hash(m_token, QCryptographicHash::Sha256);
     unsigned char diff = 0;
     for (int i = 0; i < a.size(); ++i)
@@ -83,8 +84,7 @@ bool StatusServer::authorized(const QHttpServerRequest &request) const
 bool StatusServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
     const bool head = request.method() == QHttpServerRequest::Method::Head;
-    const bool close
-        = header(request, "Connection").compare("close", Qt::CaseInsensitive) == 0;
+    const bool close = header(request, "Connection").compare("close", Qt::CaseInsensitive) == 0;
     send(socket, answer(request), head, close);
     return true;
 }
@@ -97,9 +97,11 @@ void StatusServer::missingHandler(const QHttpServerRequest &, QTcpSocket *socket
 StatusServer::Answer StatusServer::answer(const QHttpServerRequest &request) const
 {
     if (!authorized(request)) {
-        Answer a = text(401, "Unauthorized: this status server needs \"Authorization: Bearer "
-                             "<token>\"\n");
-        a.headers << qMakePair(QByteArray("WWW-Authenticate"), QByteArray("Bearer realm=\"volmara\""));
+        Answer a = text(401,
+            "Unauthorized: this status server needs \"Authorization: Bearer "
+            "<token>\"\n");
+        a.headers << qMakePair(
+            QByteArray("WWW-Authenticate"), QByteArray("Bearer realm=\"volmara\""));
         return a;
     }
     const auto method = request.method();
@@ -118,8 +120,8 @@ StatusServer::Answer StatusServer::answer(const QHttpServerRequest &request) con
     if (path == QLatin1String("/status.json"))
         return statusJson();
     if (path == QLatin1String("/lines"))
-        return lines(QUrlQuery(request.url()).queryItemValue(
-            QStringLiteral("line"), QUrl::FullyDecoded));
+        return lines(
+            QUrlQuery(request.url()).queryItemValue(QStringLiteral("line"), QUrl::FullyDecoded));
     return text(404, "Not Found\n");
 }
 
@@ -128,7 +130,8 @@ StatusServer::Answer StatusServer::page() const
     Answer a;
     a.contentType = "text/html; charset=utf-8";
     a.body = StatusPage::html();
-    a.headers << qMakePair(QByteArray("Content-Security-Policy"), StatusPage::contentSecurityPolicy());
+    a.headers << qMakePair(
+        QByteArray("Content-Security-Policy"), StatusPage::contentSecurityPolicy());
     return a;
 }
 
@@ -143,7 +146,11 @@ StatusServer::Answer StatusServer::metrics() const
 {
     Answer a;
     a.contentType = MetricsText::kContentType;
-    a.body = MetricsText::render(m_metrics, m_source.snapshot(), m_log, QStringLiteral("%1.%2.%3").arg(Version::kMajor).arg(Version::kMinor).arg(Version::kRevision));
+    a.body = MetricsText::render(m_metrics, m_source.snapshot(), m_log,
+        QStringLiteral("%1.%2.%3")
+            .arg(Version::kMajor)
+            .arg(Version::kMinor)
+            .arg(Version::kRevision));
     return a;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "status/GuardedTcpServer.h"
 #include "common/ListenAddress.h"
+#include "status/GuardedTcpServer.h"
 
 #include <QtHttpServer/QAbstractHttpServer>
 
@@ -32,8 +32,8 @@ public:
 
     // Listens on the address (port 0: any free one); false with the reason in
     // error when it cannot. Once only.
-    bool listen(const ListenAddress &where, const QString &token,
-        GuardedTcpServer::Limits limits, QString *error);
+    bool listen(const ListenAddress &where, const QString &token, GuardedTcpServer::Limits limits,
+        QString *error);
     bool isListening() const { return m_tcp != nullptr; }
     quint16 port() const;
     const GuardedTcpServer *tcpServer() const { return m_tcp; }
