@@ -22,7 +22,7 @@ public:
     {
         int maxConnections = 32;
         qint64 maxRequestBytes = 16 * 1024;
-        int idleMs = 15000;
+        int idleMs = 10000;
         // Answers not yet read by a client above which it is dropped.
         qint64 maxUnreadBytes = 4 * 1024 * 1024;
     };

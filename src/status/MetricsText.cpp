@@ -123,7 +123,7 @@ QByteArray MetricsText::render(
     w.sample("volmara_db_session_open", status.orvikDb.open && status.orvikDb.working ? 1 : 0,
         "session=\"orvikdb\"");
     w.head("volmara_db_reconnects_total", "counter",
-        "Times a broken database session was opened again.");
+        "Times a database session was opened again (after a failure, or on a new data source).");
     for (const Metrics::Session s : {Metrics::Session::Jobs, Metrics::Session::OrvikDb})
         w.sample("volmara_db_reconnects_total", double(m.dbReconnects(s)),
             "session=\"" + Metrics::sessionLabel(s).toUtf8() + '"');
