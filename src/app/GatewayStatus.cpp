@@ -65,6 +65,8 @@ StatusSnapshot GatewayStatus::snapshot() const
 
     const DatabaseCycle &cycle = g.cycle();
     st.cycleStarted = cycle.everStarted();
+    st.cycleTimerOn = cycle.tmrDB().isActive();
+    st.msSinceTick = cycle.msSinceLastTick();
     if (!st.cycleStarted)
         st.startStep = Supervisor::connStepName(g.supervisor().connStep());
     st.intervalSeconds = SettingsCheck::intervalUsed(

@@ -97,6 +97,8 @@ QByteArray StatusJson::status(const StatusSnapshot &status, const HealthCheck::R
             QJsonObject{{QStringLiteral("started"), status.cycleStarted},
                 {QStringLiteral("startStep"), status.startStep},
                 {QStringLiteral("intervalSeconds"), status.intervalSeconds},
+                {QStringLiteral("timerOn"), status.cycleTimerOn},
+                {QStringLiteral("msSinceTick"), double(status.msSinceTick)},
                 {QStringLiteral("lastEnd"), when(metrics.lastCycleEnd())},
                 {QStringLiteral("lastOk"), metrics.lastCycleOk()},
                 {QStringLiteral("lastCompleted"), when(metrics.lastGoodCycleEnd())},

@@ -36,6 +36,8 @@ struct StatusSnapshot
 
     bool cycleStarted = false;
     int intervalSeconds = 0;
+    bool cycleTimerOn = false; // the database timer is counting down
+    qint64 msSinceTick = -1; // since the last tick began; -1 before the first
 
     int lines = 0; // the day's lines held
     int trips = 0; // their trips
