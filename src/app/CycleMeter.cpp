@@ -11,10 +11,12 @@ CycleMeter::CycleMeter(const DatabaseCycle &cycle, const StatusPanels &panels,
     const Sessions &sessions, Metrics &metrics, const Clock &clock, QObject *parent)
     : QObject(parent), m_cycle(cycle), m_sessions(sessions), m_metrics(metrics), m_clock(clock)
 {
+    // The cycle writes the summary with its timer stopped (step 4 stops it);
+    // the status command's summary between cycles finds it running.
     connect(&panels, &StatusPanels::panelTextChanged, this, [this](const QString &key) {
-        if (key == QLatin1String("keyStatus") && m_cycle.msSinceLastTick() >= 0) {
+        if (key == QLatin1String("keyStatus") && m_cycle.everStarted()
+            && !m_cycle.tmrDB().isActive())
             m_inCycle = true;
-        }
     });
     // Connected after the cycle's own handler, so this runs once its tick returned.
     connect(&m_cycle.tmrDB(), &QTimer::timeout, this, &CycleMeter::tickEnded);

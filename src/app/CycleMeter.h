@@ -15,8 +15,8 @@ class StatusPanels;
 struct Sessions;
 
 // Counts the database cycle from outside until the cycle reports its own end
-// to Metrics: a tick that wrote the connection summary (its step 6) ran a
-// cycle; one that wrote the cycle's failure record ("tmrDB_Timer ... Step:")
+// to Metrics: a tick that wrote the connection summary with its timer stopped
+// (steps 4 to 6) ran a cycle; one that wrote the cycle's failure record ("tmrDB_Timer ... Step:")
 // failed; a session object that changed between two ticks was reopened. It
 // also tells whether a cycle is under way, so that a reload waits for its end.
 class CycleMeter : public QObject, public ErrorLog::Sink
