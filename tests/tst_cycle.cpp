@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -51,14 +52,18 @@ private Q_SLOTS:
     void hourlyLineListRenewal();
     void absentSessionIsOpened();
     void longOutageOver0400StillDropsTheDay();
+    void deletedJobLeavesTheMapAfterALineListAnswer();
     void dayDroppedOnlyAcross0400_data();
     void dayDroppedOnlyAcross0400();
     void badConnectionTimeOutSettingUsesTheDefault();
     void silentMapPeerIsGivenUp_data();
     void silentMapPeerIsGivenUp();
     void bigPushReachesAReadingPeer();
+    void slowReaderGetsEveryLineInTurn();
     void requestDuringACycleIsAnsweredBeforeItsPush();
+    void stopDuringACycleWaitsForItsEnd();
     void unansweredLineRequestsGiveUp();
+    void newConnectionIsAskedForLinesAtOnce();
     void lockedJobsFileEndsTheCycleAndTheNextOneSelects();
     void stopSignalDuringALockIsHonouredSoon();
     void jobsFileRestoredByRenameIsReopened();
@@ -213,6 +218,39 @@ void TestCycle::requestDuringACycleIsAnsweredBeforeItsPush()
     QVERIFY2(answer >= 0 && push > answer, got.constData());
 }
 
+// A stop that comes while a cycle lets the event loop run between its
+// stages is carried out when the cycle has ended: its push goes out and
+// nothing of it comes after the record of the end.
+void TestCycle::stopDuringACycleWaitsForItsEnd()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    addJob(1, 123456, QStringLiteral("06:05"));
+    m_gw->cycle().tmrDB_Timer();
+    peer.takeReceived();
+    bool ended = false;
+    bool pushedBeforeTheEnd = false;
+    m_gw->lifecycle().setProcessEnder([&] {
+        ended = true;
+        const auto line = m_gw->day().colLines->value(QStringLiteral("123456"));
+        pushedBeforeTheEnd = line && !line->bNew;
+    });
+    // The stop arrives with a map request, answered between the stages.
+    QObject::connect(&m_gw->sckMap(), &MapSocket::dataArrival, m_gw, [this] {
+        m_gw->lifecycle().requestEnd();
+        m_gw->tasks().setInterval(0);
+    });
+    peer.peer->write("$MapNotification,req,1,ExpLineSchedReq\\c34506201\r\n");
+    QVERIFY(peer.peer->waitForBytesWritten(5000));
+    m_gw->clock().advanceSeconds(15);
+    m_gw->cycle().tmrDB_Timer();
+    QTRY_VERIFY(ended);
+    QVERIFY(pushedBeforeTheEnd);
+    const QStringList lines = debugLines();
+    QVERIFY(!lines.isEmpty() && lines.last().contains(QStringLiteral("EndProgram: TimerFuncs")));
+}
+
 void TestCycle::brokenSessionIsRepaired()
 {
     openSessions();
@@ -258,6 +296,19 @@ void TestCycle::failedRepairShowsPopupAtMostEvery30Seconds()
     m_gw->clock().advanceSeconds(60);
     m_gw->cycle().tmrDB_Timer();
     QCOMPARE(popups(), 2);
+
+    // The server is back: one record says so and for how long it was away,
+    // after the count of the failures it held back.
+    m_gw->sessions().strSQLServer = QStringLiteral("sqlite:db");
+    m_gw->clock().advanceSeconds(15);
+    m_gw->cycle().tmrDB_Timer();
+    const QStringList lines = debugLines();
+    const QStringList back = lines.filter(QStringLiteral("SQLConnect: JOBS session works again"));
+    QCOMPARE(back.size(), 1);
+    QVERIFY2(back.first().contains(QStringLiteral("after 105 s (down since 10:00:00)")),
+        qPrintable(back.first()));
+    QVERIFY(QDateTime::fromString(back.first().left(19), QStringLiteral("dd/MM/yyyy HH:mm:ss"))
+        == m_gw->clock().now());
 }
 
 void TestCycle::dayResetAt0400ThenTriggerQuery()
@@ -361,6 +412,41 @@ void TestCycle::longOutageOver0400StillDropsTheDay()
     QCOMPARE(m_gw->cycle().dtLastQueryAll(), m_gw->clock().now());
 }
 
+// The rebuild after a "$Q" answer is how a job deleted from Jobs leaves the
+// map before the next morning: the full query alone never returns it again.
+void TestCycle::deletedJobLeavesTheMapAfterALineListAnswer()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    addJob(1, 123456, QStringLiteral("06:05"));
+    addJob(2, 234561, QStringLiteral("07:00"));
+    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_gw->day().colLines && m_gw->day().colLines->contains(QStringLiteral("123456")));
+    {
+        QSqlDatabase db
+            = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("delete"));
+        db.setDatabaseName(jobsFile());
+        QVERIFY(db.open());
+        QVERIFY(QSqlQuery(db).exec(QStringLiteral("DELETE FROM Jobs WHERE RecID = 1")));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("delete"));
+
+    m_gw->clock().setNow(m_gw->clock().now().addSecs(15));
+    m_gw->cycle().tmrDB_Timer();
+    // An ordinary cycle keeps what it built.
+    QVERIFY(m_gw->day().colLines->contains(QStringLiteral("123456")));
+
+    m_gw->clock().setNow(m_gw->clock().now().addSecs(15));
+    m_gw->cycle().lineListReceived();
+    peer.takeReceived();
+    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_gw->day().colLines);
+    QVERIFY(!m_gw->day().colLines->contains(QStringLiteral("123456")));
+    QVERIFY(m_gw->day().colLines->contains(QStringLiteral("234561")));
+    QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
+}
+
 void TestCycle::dayDroppedOnlyAcross0400_data()
 {
     QTest::addColumn<QTime>("lastFull"); // the last full query, 2026-12-07
@@ -382,8 +468,14 @@ void TestCycle::dayDroppedOnlyAcross0400_data()
         << QTime(3, 50) << "refresh" << QDateTime(day, QTime(4, 10)) << true;
     QTest::newRow("line list answer at 04:02 after 03:58")
         << QTime(3, 58) << "$Q" << QDateTime(day, QTime(4, 2)) << true;
+    // A request sets the last full query to zero (00:00): the next cycle at
+    // or after 04:00 rebuilds the day.
     QTest::newRow("refresh at 10:00 after 05:00")
-        << QTime(5, 0) << "refresh" << QDateTime(day, QTime(10, 0)) << false;
+        << QTime(5, 0) << "refresh" << QDateTime(day, QTime(10, 0)) << true;
+    QTest::newRow("line list answer at 10:00 after 09:50")
+        << QTime(9, 50) << "$Q" << QDateTime(day, QTime(10, 0)) << true;
+    QTest::newRow("full query due after 30 minutes at 10:40")
+        << QTime(10, 5) << "" << QDateTime(day, QTime(10, 40)) << false;
 }
 
 void TestCycle::dayDroppedOnlyAcross0400()
@@ -531,11 +623,96 @@ void TestCycle::bigPushReachesAReadingPeer()
     QCOMPARE(m_gw->sckMap().state(), MapSocket::State::Connected);
 }
 
+// A map server that reads slower than one day's push per cycle: every
+// cycle flags every line again, yet every line reaches it, in turn, within
+// a round's bytes over its reading speed plus a cycle.
+void TestCycle::slowReaderGetsEveryLineInTurn()
+{
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    auto &lines = m_gw->day().colLines;
+    lines = std::make_unique<colLinesType>();
+    const int kLines = 120, kTrips = 600;
+    for (int l = 0; l < kLines; ++l) {
+        auto line = std::make_shared<clsLine>();
+        line->Idx = QStringLiteral("%1").arg(100000 + l);
+        line->Makat = QStringLiteral("R%1").arg(l, 7, 10, QLatin1Char('0'));
+        for (int t = 0; t < kTrips; ++t) {
+            auto trip = std::make_shared<clsSched>();
+            trip->ORVIKID = QStringLiteral("%1").arg(5000000 + t);
+            trip->StartDT = QDateTime(QDate(2026, 12, 7), QTime(5, 0).addSecs(60 * t));
+            trip->EndDT = trip->StartDT.addSecs(3600);
+            trip->StTimes = QStringLiteral("1;0;1;2;9;1;3;18;1;4;27;1;5;36;1;6;45;1;7;54;1");
+            line->Scheds.add(QString::number(t), trip);
+        }
+        lines->add(line->Idx, line);
+    }
+    // The reader takes 96 KB every 50 ms: about 2 MB a second, against some
+    // 4 MB a round and a cycle every 300 ms.
+    peer.peer->setReadBufferSize(64 * 1024);
+    QSet<QByteArray> seen;
+    QByteArray pending;
+    QTimer reader;
+    QObject::connect(&reader, &QTimer::timeout, [&] {
+        pending += peer.peer->read(96 * 1024);
+        qsizetype end;
+        while ((end = pending.indexOf('\n')) >= 0) {
+            const QByteArray message = pending.left(end);
+            pending.remove(0, end + 1);
+            if (message.startsWith("$NotifyOrganization"))
+                seen.insert(message.split('\\').value(1));
+        }
+    });
+    reader.start(50);
+    QElapsedTimer took;
+    took.start();
+    while (seen.size() < kLines && took.elapsed() < 30000) {
+        for (const auto &line : *lines)
+            line->bNew = true;
+        QString type = QStringLiteral("Send New");
+        QString buf;
+        m_gw->sendScheds().ProcessExpLineSchedReq(type, buf);
+        QTest::qWait(300);
+    }
+    QCOMPARE(seen.size(), kLines);
+    qInfo("every line arrived within %lld ms", took.elapsed());
+    QCOMPARE(m_gw->sckMap().state(), MapSocket::State::Connected);
+}
+
+// The line list asked on a connection that then died is asked anew on the
+// next one at the next tick, not 30 s later.
+void TestCycle::newConnectionIsAskedForLinesAtOnce()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    m_gw->link().bRequestLines = true;
+    m_gw->cycle().start();
+    m_gw->cycle().tmrDB_Timer();
+    QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
+
+    peer.peer->abort();
+    QTRY_VERIFY(m_gw->sckMap().state() != MapSocket::State::Connected);
+    m_gw->clock().advanceSeconds(2);
+    m_gw->mapLink().MapConnect();
+    QVERIFY(peer.server.waitForNewConnection(5000));
+    peer.peer = peer.server.nextPendingConnection();
+    QTRY_VERIFY(m_gw->sckMap().state() == MapSocket::State::Connected);
+    QTRY_VERIFY(peer.peer->canReadLine());
+    QVERIFY(peer.peer->readLine().startsWith("$L,"));
+
+    m_gw->clock().advanceSeconds(1);
+    m_gw->cycle().tmrDB_Timer();
+    QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
+}
+
 // A map server that keeps the connection but answers nothing: the second
 // due "$Q,0" without an answer gives the connection up, and the cycle
 // connects again.
 void TestCycle::unansweredLineRequestsGiveUp()
 {
+    RecordingSink sink;
+    m_gw->log().addSink(&sink);
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
     m_gw->link().bRequestLines = true;
@@ -547,11 +724,16 @@ void TestCycle::unansweredLineRequestsGiveUp()
     QVERIFY(debugLines().isEmpty());
     m_gw->clock().advanceSeconds(30);
     m_gw->cycle().tmrDB_Timer();
-    QVERIFY(!debugLines()
-                 .filter(QStringLiteral("answered none of the last 2 line list requests"))
-                 .isEmpty());
-    // Connected again by the same cycle's map repair.
+    // Giving the connection up is a failure, not news.
+    QVERIFY(sink.severityOf(QStringLiteral("answered none of the last 2 line list requests"))
+        == LogRecord::Severity::Error);
+    // Connected again by the same cycle's map repair; its return is told.
     QTRY_VERIFY(peer.server.hasPendingConnections());
+    QTRY_VERIFY(
+        !debugLines()
+             .filter(QStringLiteral(
+                 "sckmap_Connect: Map connection works again after 0 s (down since 10:01:00)"))
+             .isEmpty());
 }
 
 void TestCycle::lockedJobsFileEndsTheCycleAndTheNextOneSelects()

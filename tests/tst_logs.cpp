@@ -27,6 +27,7 @@ private Q_SLOTS:
     void emergencyFileWhenAppendFails();
     void standardErrorWhenNoFileCanBeWritten();
     void lineFilesAreKeptBounded();
+    void failedCopyIsOneWarningAMinute();
     void emergencyFileName_data();
     void emergencyFileName();
     void pruneKeepsTenNewest();
@@ -34,6 +35,8 @@ private Q_SLOTS:
     void trimKeepsTheCutPart();
     void repeatedRecordWrittenOnceAMinute();
     void repeatCountWrittenWithoutAnotherRecord();
+    void repeatCountWrittenWhenTheRepeatingStops_data();
+    void repeatCountWrittenWhenTheRepeatingStops();
     void stderrCopy_data();
     void stderrCopy();
     void stderrRepeatsCountedOverFiveMinutes();
@@ -146,7 +149,7 @@ void TestLogs::emergencyFileWhenAppendFails()
 
 // Neither the log nor an emergency file can be made (the program folder's path
 // runs through a regular file, which not even root can write under): the
-// record goes to standard error, whole.
+// record goes to standard error, whole; a copy of a pushed message does not.
 void TestLogs::standardErrorWhenNoFileCanBeWritten()
 {
     TempHome home;
@@ -163,8 +166,10 @@ void TestLogs::standardErrorWhenNoFileCanBeWritten()
     QVERIFY(::dup2(capture.handle(), STDERR_FILENO) >= 0);
     log.Err2File(QStringLiteral("QueryDB"), QString::fromUtf8("Step - נהג"), 3021,
         QStringLiteral("EOF"), QStringLiteral("Debug.TXT"));
-    log.Err2File(
-        QString(), QStringLiteral("SendAll - $x"), 0, QString(), QStringLiteral("Bufs.TXT"));
+    // A pushed message's copy is never written out elsewhere: one warning
+    // names the file instead, and only once a minute.
+    for (int i = 0; i < 50; ++i)
+        log.copyLine(QStringLiteral("Bufs.TXT"), QStringLiteral("SendAll - $x"));
     std::fflush(stderr);
     ::dup2(saved, STDERR_FILENO);
     ::close(saved);
@@ -177,9 +182,11 @@ void TestLogs::standardErrorWhenNoFileCanBeWritten()
             "07/12/2026 12:00:10 QueryDB: Step - נהגError Number: 3021Description: EOF"));
     QVERIFY2(lines.at(1).startsWith(QStringLiteral("07/12/2026 12:00:10Err2File 75 ")),
         qPrintable(lines.at(1)));
-    // Any other file's record carries the full record too.
-    QCOMPARE(lines.at(2),
-        QStringLiteral("07/12/2026 12:00:10 : SendAll - $xError Number: 0Description: "));
+    QVERIFY2(lines.at(2).startsWith(QStringLiteral("07/12/2026 12:00:10 Err2File: Bufs.TXT "
+                                                   "cannot be written; its copies are dropped: "
+                                                   "Error Number: 75")),
+        qPrintable(lines.at(2)));
+    QVERIFY(!lines.join(QLatin1Char('\n')).contains(QStringLiteral("$x")));
     QVERIFY(QFileInfo(home.file(QStringLiteral("plain"))).isFile());
 }
 
@@ -194,6 +201,29 @@ void TestLogs::lineFilesAreKeptBounded()
     const QByteArray content = home.read(QStringLiteral("Bufs.TXT"));
     QCOMPARE(content.size(), 500000);
     QVERIFY(content.endsWith("SendAll - last\r\n"));
+}
+
+// The folder takes the debug log but not the copy of the pushed messages.
+void TestLogs::failedCopyIsOneWarningAMinute()
+{
+    TempHome home;
+    QVERIFY(QDir(home.path()).mkdir(QStringLiteral("Bufs.TXT")));
+    Clock clock;
+    const QDateTime start(QDate(2026, 12, 7), QTime(12, 0, 0));
+    ErrorLog log(home.path(), clock);
+    RecordingSink sink;
+    log.addSink(&sink);
+    for (int s = 0; s < 150; ++s) {
+        clock.setNow(start.addSecs(s));
+        log.copyLine(QStringLiteral("Bufs.TXT"), QStringLiteral("SendAll - $NotifyOrganization"));
+    }
+    const QStringList lines = home.lines(QStringLiteral("Debug.TXT"));
+    QCOMPARE(lines.size(), 3); // 12:00:00, 12:01:00, 12:02:00
+    QVERIFY(lines.filter(QStringLiteral("Bufs.TXT cannot be written")).size() == 3);
+    QVERIFY(!lines.join(QLatin1Char('\n')).contains(QStringLiteral("NotifyOrganization")));
+    QCOMPARE(sink.records.size(), 3);
+    QVERIFY(sink.records.first().severity == LogRecord::Severity::Warning);
+    QVERIFY(!home.exists(QStringLiteral("ERR43200.0000.ERR")));
 }
 
 void TestLogs::emergencyFileName_data()
@@ -284,9 +314,10 @@ void TestLogs::repeatedRecordWrittenOnceAMinute()
         clock.setNow(start.addSecs(s));
         log.Err2File(QStringLiteral("sckmap_Error"), QStringLiteral("Can't connect to Map"), 0,
             QString(), QStringLiteral("Debug.TXT"));
-        // Same procedure and message, another number: a record of its own.
+        // Another procedure's record between them is counted on its own and
+        // does not end this repeating.
         if (s % 30 == 0)
-            log.Err2File(QStringLiteral("sckmap_Error"), QStringLiteral("Can't connect to Map"), 5,
+            log.Err2File(QStringLiteral("MapConnect"), QStringLiteral("Can't connect to Map"), 5,
                 QStringLiteral("x"), QStringLiteral("Debug.TXT"));
     }
     const QStringList lines = home.lines(QStringLiteral("Debug.TXT"));
@@ -335,6 +366,54 @@ struct CapturedStderr : StderrLog
 };
 
 } // namespace
+
+// An outage's failure repeats; then the outcome changes. The count is
+// written at that moment, in the debug log and on standard error, not when
+// the counting window ends (a minute, five minutes) or never.
+void TestLogs::repeatCountWrittenWhenTheRepeatingStops_data()
+{
+    QTest::addColumn<QString>("stop");
+    QTest::addColumn<bool>("written");
+    QTest::newRow("the procedure works again") << "endRepeats" << true;
+    QTest::newRow("another outcome of the procedure") << "other message" << true;
+    QTest::newRow("another procedure's record") << "other procedure" << false;
+}
+
+void TestLogs::repeatCountWrittenWhenTheRepeatingStops()
+{
+    QFETCH(QString, stop);
+    QFETCH(bool, written);
+    TempHome home;
+    Clock clock;
+    const QDateTime start(QDate(2026, 3, 2), QTime(6, 0, 0));
+    ErrorLog log(home.path(), clock);
+    CapturedStderr err;
+    log.addSink(&err);
+    for (int i = 0; i < 15; ++i) {
+        clock.setNow(start.addSecs(i));
+        log.Err2File(QStringLiteral("tmrDB_Timer"), QStringLiteral("Map State - 9 Step: 3552"), 0,
+            QString(), QStringLiteral("Debug.TXT"), LogRecord::Severity::Error);
+    }
+    clock.setNow(start.addSecs(20));
+    if (stop == QLatin1String("endRepeats"))
+        log.endRepeats(QStringLiteral("tmrDB_Timer"));
+    else if (stop == QLatin1String("other message"))
+        log.logMessage(QStringLiteral("tmrDB_Timer"), QStringLiteral("JOBS Server State - Broken"));
+    else
+        log.logMessage(QStringLiteral("QueryDB"), QStringLiteral("x"));
+    const QStringList counted = home.lines(QStringLiteral("Debug.TXT")).filter(QStringLiteral("["));
+    QCOMPARE(counted.size(), written ? 1 : 0);
+    QCOMPARE(err.out.contains("\xE2\x80\xA6 repeated 14 times in the last 20 seconds"), written);
+    if (!written)
+        return;
+    QVERIFY2(counted.first().startsWith(QStringLiteral("02/03/2026 06:00:20 tmrDB_Timer: Map "
+                                                       "State - 9 Step: 3552 [repeated 5 more "
+                                                       "times since 06:00:00]")),
+        qPrintable(counted.first()));
+    // The count comes before the record that ended the repeating.
+    if (stop == QLatin1String("other message"))
+        QVERIFY(home.lines(QStringLiteral("Debug.TXT")).last().contains(QStringLiteral("Broken")));
+}
 
 void TestLogs::stderrCopy_data()
 {

@@ -32,6 +32,7 @@ private Q_SLOTS:
     void failedSelectionIsUndone();
     void schedsStoredOnceAcrossSelections_data();
     void schedsStoredOnceAcrossSelections();
+    void refusedRowEndsSchedsCopy_data();
     void refusedRowEndsSchedsCopy();
     void rowAlreadyThereInBatch_data();
     void rowAlreadyThereInBatch();
@@ -284,28 +285,46 @@ void TstPgServer::schedsStoredOnceAcrossSelections()
     QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
 }
 
+// A refusal that is not a unique violation (SQLSTATE 23000 class, but not
+// 23505) ends the copy with one record: the row is not taken as stored.
+void TstPgServer::refusedRowEndsSchedsCopy_data()
+{
+    QTest::addColumn<QString>("refuse"); // %1: the refused RecID
+    QTest::addColumn<QString>("allow");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("CHECK constraint")
+        << "ALTER TABLE Scheds ADD CONSTRAINT SchedsRefused CHECK (IntrMedRecordID <> %1);"
+        << "ALTER TABLE Scheds DROP CONSTRAINT SchedsRefused;"
+        << "schedsrefused";
+    QTest::newRow("NOT NULL constraint") << "ALTER TABLE Scheds ALTER COLUMN TruckID SET NOT NULL; "
+                                            "UPDATE Jobs SET CarNo = NULL WHERE RecID = %1;"
+                                         << "ALTER TABLE Scheds ALTER COLUMN TruckID DROP NOT NULL;"
+                                         << "truckid";
+}
+
 void TstPgServer::refusedRowEndsSchedsCopy()
 {
+    QFETCH(QString, refuse);
+    QFETCH(QString, allow);
+    QFETCH(QString, logged);
     // A table without a key: a row of the refused batch stored twice would show.
     const int batch = mdlQueries::kSchedsBatchRows;
     const int refused = batch + batch / 2 + 1; // mid second batch
-    QVERIFY2(m_pg->psql(QStringLiteral("ALTER TABLE Scheds DROP CONSTRAINT SchedsOnce; "
-                                       "ALTER TABLE Scheds ADD CONSTRAINT SchedsRefused "
-                                       "CHECK (IntrMedRecordID <> %1);")
-                            .arg(refused)),
-        qPrintable(m_pg->lastError()));
     addJob(1, QStringLiteral("06:05"), QStringLiteral("Dana"), QStringLiteral("12-345-67"),
         2 * batch + 50);
+    QVERIFY2(m_pg->psql(QStringLiteral("ALTER TABLE Scheds DROP CONSTRAINT SchedsOnce; ")
+                 + refuse.arg(refused)),
+        qPrintable(m_pg->lastError()));
     openSessions();
     insertAllJobs();
     QStringList log = debugLines();
     QVERIFY2(log.size() == 1 && log.first().contains(QStringLiteral("InsertScheds"))
-            && log.first().contains(QStringLiteral("schedsrefused")),
+            && log.first().contains(logged),
         qPrintable(log.join(QLatin1Char('\n'))));
     QCOMPARE(schedsSummary(), QStringLiteral("%1/%1/1/%1").arg(refused - 1));
 
     // The session works on, and the next call adds the rest alone.
-    QVERIFY(m_pg->psql(QStringLiteral("ALTER TABLE Scheds DROP CONSTRAINT SchedsRefused;")));
+    QVERIFY(m_pg->psql(allow));
     insertAllJobs();
     QCOMPARE(debugLines().size(), 1);
     QCOMPARE(schedsSummary(), QStringLiteral("%1/%1/1/%1").arg(2 * batch + 50));
@@ -398,8 +417,11 @@ void TstPgServer::cycleRepairsSessionsAfterServerRestart()
     QCOMPARE(m_gw->sessions().cnJobs->connectionStatus(), 1);
     QVERIFY(peer.takeReceived().contains("\\c1234567-07:10-23:00-1:-Noa"));
     const QStringList afterRestart = debugLines().mid(away.size());
-    QVERIFY2(afterRestart.size() == 2
-            && afterRestart.first().contains(QStringLiteral("InsertScheds: Error Number: ")),
+    // The jobs session's return is told with how long it was away.
+    QVERIFY2(afterRestart.size() == 3
+            && afterRestart.first().contains(
+                QStringLiteral("SQLConnect: JOBS session works again after 30 s (down since "))
+            && afterRestart.at(1).contains(QStringLiteral("InsertScheds: Error Number: ")),
         qPrintable(afterRestart.join(QLatin1Char('\n'))));
     QCOMPARE(m_gw->sessions().cnORVIKDB->connectionStatus(), 0);
 
@@ -411,7 +433,7 @@ void TstPgServer::cycleRepairsSessionsAfterServerRestart()
         QCOMPARE(session->state(), int(DbSession::Open));
         QCOMPARE(session->connectionStatus(), 1);
     }
-    QCOMPARE(debugLines().size(), away.size() + 2);
+    QCOMPARE(debugLines().size(), away.size() + 3);
     QCOMPARE(sql(QStringLiteral("SELECT string_agg(DriverName, ',' ORDER BY IntrMedRecordID) "
                                 "FROM Scheds")),
         QStringLiteral("Dana,Noa"));

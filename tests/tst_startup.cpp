@@ -224,6 +224,9 @@ void TestStartup::endClosesTheSessionsBeforeTheProcessEnds()
     gw.sessions().strSQLServer = QStringLiteral("sqlite:db");
     gw.sessions().strCatalog = QStringLiteral("ORVIK_Jobs");
     QVERIFY(gw.sqlConnect().SQLConnect());
+    // An outage's failures counted and not yet written.
+    for (int i = 0; i < 12; ++i)
+        gw.log().logMessage(QStringLiteral("sckmap_Error"), QStringLiteral("Can't connect"));
     // The process ends without unwinding: what is not closed by then never is.
     QStringList seen;
     gw.lifecycle().setProcessEnder([&] {
@@ -238,6 +241,9 @@ void TestStartup::endClosesTheSessionsBeforeTheProcessEnds()
     QVERIFY2(
         seen.at(2).endsWith(QStringLiteral(" EndProgram: TimerFuncsError Number: 0Description: ")),
         qPrintable(seen.at(2)));
+    const QStringList lines = home.lines(QStringLiteral("Debug.TXT"));
+    QVERIFY2(lines.at(lines.size() - 2).contains(QStringLiteral("[repeated 2 more times")),
+        qPrintable(lines.join(QLatin1Char('\n'))));
 }
 
 void TestStartup::logOnUnloadingItselfIsNotAnError()

@@ -150,6 +150,8 @@ void AppLifecycle::handOverToTaskTimer()
 void AppLifecycle::EndProgram(const QString &caller)
 {
     m_log.trap(QStringLiteral("EndProgram"), [&] {
+        // What was counted and not yet written comes before the last record.
+        m_log.flushRepeats(true);
         m_log.Err2File(
             QStringLiteral("EndProgram"), caller, 0, QString(), QStringLiteral("Debug.TXT"));
         if (m_t.windows.logOnLoaded())

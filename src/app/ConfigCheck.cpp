@@ -114,7 +114,7 @@ void ConfigCheck::checkDatabases(QTextStream &out, const QString &jobsServer)
     sessions.strCatalog = DbNames::kJobsCatalog;
     WindowTable windows;
     UiSlot nobody;
-    const SqlConnect opener(settings, sessions, windows, nobody, log);
+    const SqlConnect opener(settings, sessions, windows, nobody, clock, log);
 
     const struct
     {

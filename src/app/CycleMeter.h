@@ -31,6 +31,7 @@ public:
 
     void record(const LogRecord &record, const QDateTime &now) override;
     void flush(const QDateTime &, bool) override { }
+    void endRepeats(const QString &, const QDateTime &) override { }
 
 Q_SIGNALS:
     void cycleEnded();

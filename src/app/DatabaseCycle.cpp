@@ -10,6 +10,7 @@
 #include "db/mdlQueries.h"
 #include "diag/ErrorLog.h"
 #include "maplink/LinkState.h"
+#include "maplink/MapLink.h"
 #include "model/DayModel.h"
 #include "model/JobsProcessor.h"
 #include "model/mdlSendScheds.h"
@@ -59,6 +60,17 @@ DatabaseCycle::DatabaseCycle(Parts parts, LinkState &link, DayModel &day, const 
     m_tmrDB.setInterval(100);
     connect(&m_tmrDB, &QTimer::timeout, this, &DatabaseCycle::tmrDB_Timer);
     connect(&m_sckMap, &MapSocket::drained, this, &DatabaseCycle::resumePush);
+    connect(&m_sckMap, &MapSocket::connected, this, &DatabaseCycle::mapConnected);
+}
+
+void DatabaseCycle::mapConnected()
+{
+    // A line list request sent on the connection before is no answer this
+    // one can give: the new connection is asked at the next tick, not 30 s
+    // after a request it never saw.
+    m_link.dtLastQSent = DateTime::zero();
+    m_linesAsked = 0;
+    m_parts.sendScheds.restartRound();
 }
 
 void DatabaseCycle::enableTimer()
@@ -101,8 +113,9 @@ bool DatabaseCycle::askForLines()
             QStringLiteral("The map server answered none of the last %1 line list requests: "
                            "connection given up")
                 .arg(m_linesAsked),
-            0, QString(), QStringLiteral("Debug.TXT"));
+            0, QString(), QStringLiteral("Debug.TXT"), LogRecord::Severity::Error);
         m_linesAsked = 0;
+        m_parts.mapLink.noteLost();
         m_sckMap.close();
         return false;
     }
@@ -251,11 +264,16 @@ void DatabaseCycle::tmrDB_Timer()
 
         sngStep = 23;
         sStatus = QStringLiteral("Reset colLines at 4:00 AM");
-        // The last full query belongs to an earlier operational day: it ran
-        // before 04:00 and now is later, or an outage passed 04:00 unseen.
-        // (Before the first one there are no lines to drop.)
+        // The day boundary: the last full query ran before 04:00 (a refresh
+        // or a "$Q" answer set it to zero, whose time is 00:00) and now is
+        // later, so the day is dropped and built anew from a full query;
+        // that is how the trips of jobs deleted or moved to another route
+        // leave the map. An outage that passed 04:00 unseen, whatever the
+        // time of the last query, drops it too.
         const QDate today = DateTime::operationalDay(now());
-        if (m_dLastQueryDay != today) {
+        const bool crossed4am = m_dtLastQueryAll.time() < DateTime::dayStartsAt()
+            && now().time() >= DateTime::dayStartsAt();
+        if (crossed4am || m_dLastQueryDay != today) {
             // A new operational day: the day's lines are dropped.
             m_day.colLines.reset();
             runSelection(QueryMode::QueryAll);
@@ -290,6 +308,7 @@ void DatabaseCycle::tmrDB_Timer()
         if (mapState != MapSocket::State::Connecting && mapState != MapSocket::State::Connected) {
             sngStep = 32;
             sStatus = QStringLiteral("Map State - ") + QString::number(int(mapState));
+            m_parts.mapLink.noteLost();
             sngStep = 33;
             sck.close();
             m_linesAsked = 0;
@@ -309,14 +328,17 @@ void DatabaseCycle::tmrDB_Timer()
             QString type = QStringLiteral("Send New");
             QString buf;
             m_parts.sendScheds.ProcessExpLineSchedReq(type, buf);
+            m_parts.sendScheds.checkRound(qint64(kSlowRoundIntervals) * m_tmrDB.interval() / 1000);
         }
         sngStep = 37;
         sngStep = 38;
         m_marks.uncheck(MenuMarks::mnuRefresh);
         sngStep = 39;
     });
-    if (!failure)
+    if (!failure) {
+        m_log.endRepeats(QStringLiteral("tmrDB_Timer"));
         return;
+    }
 
     sngStep = sngStep * 100 + 1;
     enableTimer(); // already on again when the failure came after step 4

@@ -12,6 +12,7 @@ class Clock;
 class DbSession;
 class ErrorLog;
 class JobsProcessor;
+class MapLink;
 class MapSocket;
 class MenuMarks;
 class Settings;
@@ -43,6 +44,8 @@ public:
     // answer give the connection up.
     static constexpr int kQuietSeconds = 5 * 60;
     static constexpr int kUnansweredLineRequests = 2;
+    // A push round longer than this many intervals is told (once an hour).
+    static constexpr int kSlowRoundIntervals = 3;
 
     // The parts a cycle runs, in their order, and the state it reads.
     struct Parts
@@ -52,6 +55,7 @@ public:
         JobsProcessor &jobsProcessor;
         mdlSendScheds &sendScheds;
         StatusReport &statusReport;
+        MapLink &mapLink; // told when the cycle gives the connection up
     };
 
     DatabaseCycle(Parts parts, LinkState &link, DayModel &day, const Sessions &sessions,
@@ -71,11 +75,14 @@ public:
     void stop();
     // The "$Q" answer arrived: the next tick runs the full query at once.
     void lineListReceived();
-    // The refresh command: the next selection is a full one. Neither request
-    // drops the day's lines: only the 04:00 boundary does.
+    // The refresh command: the next selection is a full one. Like the "$Q"
+    // answer, it sets the last full query to zero, so the first cycle at or
+    // after 04:00 drops the day's lines and builds them anew.
     void requestFullQuery() { m_dtLastQueryAll = DateTime::zero(); }
 
     const QTimer &tmrDB() const { return m_tmrDB; }
+    // A cycle is under way (between its stages it lets the event loop run).
+    bool running() const { return m_inCycle; }
     QDateTime dtLastQueryAll() const { return m_dtLastQueryAll; }
     // The operational day (from 04:00) of the last full query that ran;
     // invalid before the first.
@@ -114,6 +121,8 @@ private:
     // Sends "$Q,0"; false (after a record) when the requests before it went
     // unanswered and the connection was given up instead.
     bool askForLines();
+    // A new map connection: a line list asked on the one before is asked anew.
+    void mapConnected();
     // A push that paused at the connection's high-water mark goes on.
     void resumePush();
     // Answers what the map server asked meanwhile, between two stages.
@@ -136,10 +145,11 @@ private:
     ErrorLog &m_log;
 
     QTimer m_tmrDB;
-    // Zero when a full query is due (a refresh or a "$Q" answer asks so).
+    // Zero when a full query is due (a refresh or a "$Q" answer asks so);
+    // its time of day then reads 00:00, before the day boundary.
     QDateTime m_dtLastQueryAll = DateTime::zero();
-    // Kept apart from the request above, so that a request never passes for
-    // a new day.
+    // Kept apart from the request above, so that an outage that passes 04:00
+    // unseen still counts as a new day.
     QDate m_dLastQueryDay;
     QDateTime m_dtLastDBGood = DateTime::zero();
     QDateTime m_dtLastPopup = DateTime::zero();

@@ -35,7 +35,8 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
     m_logRepeats.start();
 
     // The databases: the session opener and the job selection.
-    m_sqlConnect = std::make_unique<SqlConnect>(*m_settings, m_sessions, m_windows, m_ui, log);
+    m_sqlConnect
+        = std::make_unique<SqlConnect>(*m_settings, m_sessions, m_windows, m_ui, m_clock, log);
     m_queries = std::make_unique<mdlQueries>(m_sessions, m_rows, *m_marks, m_clock, log, m_folder);
 
     // The day's lines: built from the rows, completed, exported to the map.
@@ -53,8 +54,8 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
     // The map link. The "$Q" answer wakes the database cycle, made below.
     m_inbound = std::make_unique<InboundCommands>(*m_sckMap, m_map, m_rows, m_link, *m_sendScheds,
         m_clock, log, m_metrics, [this] { m_cycle->lineListReceived(); });
-    m_mapLink
-        = std::make_unique<MapLink>(*m_sckMap, m_map, m_windows, *m_tasks, m_ui, log, *m_inbound);
+    m_mapLink = std::make_unique<MapLink>(
+        *m_sckMap, m_map, m_windows, *m_tasks, m_ui, m_clock, log, *m_inbound);
     connect(m_sckMap, &MapSocket::connected, this, [this] {
         // A new connection is not logged in until the server answers "$A".
         m_link.bLoggedIn = false;
@@ -81,8 +82,9 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
     // and the supervisor that the task timer drives.
     m_statusReport
         = std::make_unique<StatusReport>(m_sessions, *m_sckMap, m_rows, *m_panels, m_ui, log);
-    m_cycle = std::make_unique<DatabaseCycle>(DatabaseCycle::Parts{*m_sqlConnect, *m_queries,
-                                                  *m_jobsProcessor, *m_sendScheds, *m_statusReport},
+    m_cycle = std::make_unique<DatabaseCycle>(
+        DatabaseCycle::Parts{*m_sqlConnect, *m_queries, *m_jobsProcessor, *m_sendScheds,
+            *m_statusReport, *m_mapLink},
         m_link, m_day, m_sessions, *m_sckMap, *m_marks, *m_settings, m_ui, m_clock, log);
     m_commands = std::make_unique<MainCommands>(
         *m_cycle, *m_statusReport, m_link, *m_marks, *m_panels, *m_settings, m_ui, m_clock, log);

@@ -101,6 +101,7 @@ QList<LineSummary> GatewayStatus::lines() const
             if (!l.lastStart.isValid() || start > l.lastStart)
                 l.lastStart = start;
         }
+        l.lastPush = line->dtLastPush;
         l.pending = line->bNew;
         all.append(l);
     }

@@ -48,6 +48,13 @@ void Supervisor::TimerFuncs()
             m_parts.commands.MDIForm_Resize();
             break;
         case TaskStep::EndProgram:
+            // A cycle lets the event loop run between its stages: the end
+            // waits for it, so that nothing it does comes after the record
+            // of the end.
+            if (m_parts.cycle.running()) {
+                m_tasks.run(TaskStep::EndProgram);
+                break;
+            }
             m_parts.lifecycle.EndProgram(QStringLiteral("TimerFuncs"));
             break;
         case TaskStep::StartConnectAll:

@@ -5,11 +5,14 @@
 #include "common/Ui.h"
 #include "common/WindowTable.h"
 #include "diag/ErrorLog.h"
+#include "platform/Clock.h"
 #include "platform/Convert.h"
 #include "platform/DbSession.h"
 #include "platform/Failure.h"
 #include "settings/Settings.h"
 #include "settings/SettingsCheck.h"
+
+#include <tuple>
 
 namespace {
 
@@ -24,9 +27,14 @@ void closeSession(std::shared_ptr<DbSession> &session)
 
 } // namespace
 
-SqlConnect::SqlConnect(
-    const Settings &settings, Sessions &sessions, const WindowTable &windows, Ui &ui, ErrorLog &log)
-    : m_settings(settings), m_sessions(sessions), m_windows(windows), m_ui(ui), m_log(log)
+SqlConnect::SqlConnect(const Settings &settings, Sessions &sessions, const WindowTable &windows,
+    Ui &ui, const Clock &clock, ErrorLog &log)
+    : m_settings(settings),
+      m_sessions(sessions),
+      m_windows(windows),
+      m_ui(ui),
+      m_clock(clock),
+      m_log(log)
 {
 }
 
@@ -116,8 +124,22 @@ bool SqlConnect::SQLConnect(Which which, const std::function<void()> &beforeRepo
             st.cnORVIKDB = session;
         }
     });
-    if (!f)
+    if (!f) {
+        m_log.endRepeats(QStringLiteral("SQLConnect"));
+        for (const auto &[named, name, down] : {std::tuple{jobs, DbNames::kJobsKey, &m_jobsDown},
+                 std::tuple{orvik, DbNames::kOrvikDbKey, &m_orvikDown}}) {
+            const QString back = named ? down->end(m_clock.now()) : QString();
+            if (!back.isEmpty())
+                m_log.logMessage(QStringLiteral("SQLConnect"),
+                    QString(name) + QStringLiteral(" session works again ") + back);
+        }
         return true;
+    }
+    const QDateTime now = m_clock.now();
+    if (jobs)
+        m_jobsDown.begin(now);
+    if (orvik)
+        m_orvikDown.begin(now);
     if (beforeReport)
         beforeReport();
     if (m_windows.logOnLoaded() && f->number() != 0 && !m_boxShown) {

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "diag/Outage.h"
+
 #include <QString>
 
 #include <functional>
 #include <memory>
 
+class Clock;
 class DbSession;
 class ErrorLog;
 class Settings;
@@ -23,7 +26,7 @@ public:
     // windows: a failure is shown in a message box only while the logon
     // dialog is loaded.
     SqlConnect(const Settings &settings, Sessions &sessions, const WindowTable &windows, Ui &ui,
-        ErrorLog &log);
+        const Clock &clock, ErrorLog &log);
 
     // True only when every step ran. On a failure, beforeReport runs first
     // (the database cycle switches its timer back on there, so that it goes on
@@ -46,6 +49,10 @@ private:
     Sessions &m_sessions;
     const WindowTable &m_windows;
     Ui &m_ui;
+    const Clock &m_clock;
     ErrorLog &m_log;
     bool m_boxShown = false;
+    // A session that failed to open is down until it opens again; its
+    // return is recorded with how long it was away.
+    Outage m_jobsDown, m_orvikDown;
 };

@@ -80,8 +80,18 @@ void ErrorLog::Err2File(const QString &procedure, const QString &message, int nu
     if (!m_fileWrites)
         return;
     flushRepeats();
+    // Another outcome of the same procedure ends the repeating of the one before.
+    writeCounts(m_repeats.takeProcedure(procedure, record.repeatKey()));
     if (m_repeats.admit(record, now))
         writeLine(procedure, message, number, description, fileName);
+}
+
+void ErrorLog::endRepeats(const QString &procedure)
+{
+    for (Sink *sink : m_sinks)
+        sink->endRepeats(procedure, m_clock.now());
+    if (m_fileWrites)
+        writeCounts(m_repeats.takeProcedure(procedure));
 }
 
 void ErrorLog::flushRepeats(bool everything)
@@ -91,7 +101,12 @@ void ErrorLog::flushRepeats(bool everything)
         sink->flush(now, everything);
     if (!m_fileWrites)
         return;
-    for (const RepeatCounter::Held &held : m_repeats.takeFinished(now, everything)) {
+    writeCounts(m_repeats.takeFinished(now, everything));
+}
+
+void ErrorLog::writeCounts(const QList<RepeatCounter::Held> &counts)
+{
+    for (const RepeatCounter::Held &held : counts) {
         const LogRecord &r = held.record;
         writeLine(r.procedure,
             r.message
@@ -102,6 +117,17 @@ void ErrorLog::flushRepeats(bool everything)
     }
 }
 
+bool ErrorLog::appendLine(
+    const QString &fileName, const QString &line, int *failNumber, QString *failText) const
+{
+    if (!append(fileName, CodePage::toBytes(line + QStringLiteral("\r\n")), failNumber, failText))
+        return false;
+    // Every line file is kept bounded, not only the debug log: "Bufs.TXT"
+    // receives the whole day at every cycle while its switch is on.
+    LogHousekeeping::run(m_folder, fileName);
+    return true;
+}
+
 void ErrorLog::writeLine(const QString &procedure, const QString &message, int number,
     const QString &description, const QString &fileName)
 {
@@ -109,16 +135,31 @@ void ErrorLog::writeLine(const QString &procedure, const QString &message, int n
     const QString record = debug ? debugLine(procedure, message, number, description) : message;
     int failNumber = 0;
     QString failText;
-    if (!append(
-            fileName, CodePage::toBytes(record + QStringLiteral("\r\n")), &failNumber, &failText)) {
+    if (!appendLine(fileName, record, &failNumber, &failText)) {
         // The emergency file always gets the full record, whatever file failed.
         writeEmergency(debug ? record : debugLine(procedure, message, number, description),
             failNumber, failText);
-        return;
     }
-    // Every line file is kept bounded, not only the debug log: "Bufs.TXT"
-    // receives the whole day at every cycle while its switch is on.
-    LogHousekeeping::run(m_folder, fileName);
+}
+
+void ErrorLog::copyLine(const QString &fileName, const QString &text)
+{
+    if (!m_fileWrites)
+        return;
+    int failNumber = 0;
+    QString failText;
+    if (appendLine(fileName, text, &failNumber, &failText))
+        return;
+    // A full or read-only folder must not turn every pushed message into a
+    // record of its own: the copy is what is given up.
+    const QDateTime now = m_clock.now();
+    const QDateTime told = m_copyFailureTold.value(fileName);
+    if (told.isValid() && told <= now && told.secsTo(now) < 60)
+        return;
+    m_copyFailureTold.insert(fileName, now);
+    Err2File(QStringLiteral("Err2File"),
+        fileName + QStringLiteral(" cannot be written; its copies are dropped: "), failNumber,
+        failText, kDebugFile, LogRecord::Severity::Warning);
 }
 
 void ErrorLog::logFailure(const QString &procedure, const Failure &failure)

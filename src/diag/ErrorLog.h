@@ -5,6 +5,7 @@
 #include "platform/Failure.h"
 
 #include <QDateTime>
+#include <QHash>
 
 #include <QList>
 #include <QString>
@@ -38,6 +39,8 @@ public:
         virtual void record(const LogRecord &record, const QDateTime &now) = 0;
         // The counts of repeats whose window is over (all, with everything).
         virtual void flush(const QDateTime &now, bool everything) = 0;
+        // The procedure's records stopped repeating: their counts now.
+        virtual void endRepeats(const QString &procedure, const QDateTime &now) = 0;
     };
 
     ErrorLog(const QString &folder, const Clock &clock);
@@ -47,6 +50,11 @@ public:
         const QString &description, const QString &fileName);
     void Err2File(const QString &procedure, const QString &message, int number,
         const QString &description, const QString &fileName, LogRecord::Severity severity);
+
+    // A best-effort copy of a text into a line file ("Bufs.TXT"): when the
+    // file cannot be written the text is dropped, never copied elsewhere,
+    // and one warning a minute in the debug log names the file and why.
+    void copyLine(const QString &fileName, const QString &text);
 
     // Shorthand for a trapped failure: empty message, "Debug.TXT".
     void logFailure(const QString &procedure, const Failure &failure);
@@ -67,6 +75,10 @@ public:
     // Writes the counts of repeated records whose minute is over; at the end,
     // everything counted.
     void flushRepeats(bool everything = false);
+    // The procedure's outcome changed (it worked again): the counts of its
+    // repeated records are written now, not when their window ends. A record
+    // of the same procedure with another text does the same by itself.
+    void endRepeats(const QString &procedure);
 
     QString folder() const { return m_folder; }
     QString debugLine(const QString &procedure, const QString &message, int number,
@@ -77,13 +89,17 @@ public:
 private:
     bool append(
         const QString &fileName, const QByteArray &bytes, int *failNumber, QString *failText) const;
+    bool appendLine(
+        const QString &fileName, const QString &line, int *failNumber, QString *failText) const;
     void writeEmergency(const QString &record, int failNumber, const QString &failText) const;
     void writeLine(const QString &procedure, const QString &message, int number,
         const QString &description, const QString &fileName);
+    void writeCounts(const QList<RepeatCounter::Held> &held);
 
     QString m_folder;
     const Clock &m_clock;
     QList<Sink *> m_sinks;
     bool m_fileWrites = true;
     RepeatCounter m_repeats{kRepeatsPerMinute, 60};
+    QHash<QString, QDateTime> m_copyFailureTold; // by file: the last warning of a failed copy
 };

@@ -1,6 +1,7 @@
 #include "diag/RepeatCounter.h"
 
 #include <algorithm>
+#include <functional>
 
 QString LogRecord::severityWord(Severity severity)
 {
@@ -28,6 +29,7 @@ bool RepeatCounter::admit(const LogRecord &record, const QDateTime &now)
         // take the finished windows before they admit.
         w = Window();
         w.start = now;
+        w.procedure = record.procedure;
     }
     ++w.seen;
     if (w.seen <= m_allowed)
@@ -40,10 +42,28 @@ bool RepeatCounter::admit(const LogRecord &record, const QDateTime &now)
 
 QList<RepeatCounter::Held> RepeatCounter::takeFinished(const QDateTime &now, bool everything)
 {
+    return take([&](const QString &, const Window &w) {
+        return everything || w.start.secsTo(now) >= m_window || now < w.start;
+    });
+}
+
+QList<RepeatCounter::Held> RepeatCounter::takeProcedure(
+    const QString &procedure, const QString &except)
+{
+    if (m_windows.isEmpty())
+        return {};
+    return take([&](const QString &key, const Window &w) {
+        return key != except && w.procedure == procedure;
+    });
+}
+
+QList<RepeatCounter::Held> RepeatCounter::take(
+    const std::function<bool(const QString &, const Window &)> &isDone)
+{
     QList<Held> done;
     for (auto it = m_windows.begin(); it != m_windows.end();) {
         const Window &w = it.value();
-        if (everything || w.start.secsTo(now) >= m_window || now < w.start) {
+        if (isDone(it.key(), w)) {
             if (w.held.count > 0)
                 done << w.held;
             it = m_windows.erase(it);

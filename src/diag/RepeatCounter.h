@@ -7,6 +7,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 // Counts identical records within a time window so that an outage that
 // repeats one failure every second does not push everything else out of a
 // log: the first `allowed` records of a window are written, the rest only
@@ -28,16 +30,23 @@ public:
     // The counts of the windows that are over (or of all, with everything),
     // oldest first; their windows are forgotten.
     QList<Held> takeFinished(const QDateTime &now, bool everything = false);
+    // The repeating of a procedure's records stopped: the counts of its
+    // windows, oldest first, all but the one of `except` (a repeat key);
+    // those windows are forgotten.
+    QList<Held> takeProcedure(const QString &procedure, const QString &except = QString());
 
     int windowSeconds() const { return m_window; }
 
 private:
     struct Window
     {
+        QString procedure;
         QDateTime start;
         int seen = 0;
         Held held;
     };
+
+    QList<Held> take(const std::function<bool(const QString &, const Window &)> &isDone);
 
     int m_allowed;
     int m_window;

@@ -37,13 +37,24 @@ QString StderrLog::line(const LogRecord &r)
 void StderrLog::record(const LogRecord &record, const QDateTime &now)
 {
     flush(now, false);
+    writeCounts(m_repeats.takeProcedure(record.procedure, record.repeatKey()), now);
     if (m_repeats.admit(record, now))
         write(line(record), record.severity);
 }
 
 void StderrLog::flush(const QDateTime &now, bool everything)
 {
-    for (const RepeatCounter::Held &held : m_repeats.takeFinished(now, everything)) {
+    writeCounts(m_repeats.takeFinished(now, everything), now);
+}
+
+void StderrLog::endRepeats(const QString &procedure, const QDateTime &now)
+{
+    writeCounts(m_repeats.takeProcedure(procedure), now);
+}
+
+void StderrLog::writeCounts(const QList<RepeatCounter::Held> &counts, const QDateTime &now)
+{
+    for (const RepeatCounter::Held &held : counts) {
         const qint64 seconds = qMax<qint64>(1, held.since.secsTo(now));
         const QString span = seconds >= 120
             ? QStringLiteral("%1 minutes")

@@ -25,12 +25,14 @@ public:
     void record(const LogRecord &record, const QDateTime &now) override;
     // Writes the counts of the windows that are over (all, with everything).
     void flush(const QDateTime &now, bool everything) override;
+    void endRepeats(const QString &procedure, const QDateTime &now) override;
 
     // "error: SQLConnect: ... (Error Number: 5, Description: ...)".
     static QString line(const LogRecord &record);
 
 private:
     void write(const QString &text, LogRecord::Severity severity);
+    void writeCounts(const QList<RepeatCounter::Held> &counts, const QDateTime &now);
 
     std::function<void(const QByteArray &)> m_writer;
     RepeatCounter m_repeats{1, kRepeatWindowSeconds};

@@ -3,6 +3,7 @@ set(LAYER_SOURCES
     ErrorLog.cpp ErrorLog.h
     LogHousekeeping.cpp LogHousekeeping.h
     LogRecord.h
+    Outage.h
     RepeatCounter.cpp RepeatCounter.h
     StderrLog.cpp StderrLog.h
     RecordsetToFile.cpp RecordsetToFile.h)

@@ -8,17 +8,19 @@
 #include "common/WindowTable.h"
 #include "diag/ErrorLog.h"
 #include "maplink/InboundCommands.h"
+#include "platform/Clock.h"
 #include "platform/Convert.h"
 #include "platform/Failure.h"
 #include "platform/MapSocket.h"
 
 MapLink::MapLink(MapSocket &sckMap, const MapSettings &map, const WindowTable &windows,
-    TaskTimer &tasks, Ui &ui, ErrorLog &log, InboundCommands &inbound)
+    TaskTimer &tasks, Ui &ui, const Clock &clock, ErrorLog &log, InboundCommands &inbound)
     : m_sckMap(sckMap),
       m_map(map),
       m_windows(windows),
       m_tasks(tasks),
       m_ui(ui),
+      m_clock(clock),
       m_log(log),
       m_inbound(inbound)
 {
@@ -41,8 +43,22 @@ void MapLink::MapConnect()
     }
 }
 
+void MapLink::noteLost()
+{
+    m_outage.begin(m_clock.now());
+}
+
 void MapLink::sckmap_Connect()
 {
+    // The connect attempts that failed stop repeating; the return after a
+    // failure is told with how long the map was away.
+    m_log.endRepeats(QStringLiteral("sckmap_Error"));
+    const QString back = m_outage.end(m_clock.now());
+    if (!back.isEmpty())
+        m_log.logMessage(QStringLiteral("sckmap_Connect"),
+            QStringLiteral("Map connection works again ") + back + QStringLiteral(": ")
+                + m_sckMap.remoteHost() + QLatin1Char(':')
+                + QString::number(m_sckMap.remotePort()));
     m_log.trap(QStringLiteral("sckmap_Connect"), [&] {
         m_sckMap.send(MapProtocol::kLogin + m_map.strMapUserID + MapProtocol::kFieldSeparator
             + m_map.strMapPassword + MapProtocol::kLineEnd);
@@ -109,6 +125,7 @@ void MapLink::frame(const QString &text)
 
 void MapLink::sckmap_Error(int, const QString &description)
 {
+    noteLost();
     if (m_windows.logOnLoaded()) {
         // The operator is at the logon dialog: stop trying and tell why.
         m_log.trap(QStringLiteral("sckmap_Error"), [&] {

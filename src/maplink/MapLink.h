@@ -1,8 +1,11 @@
 #pragma once
 
+#include "diag/Outage.h"
+
 #include <QString>
 #include <QStringList>
 
+class Clock;
 class ErrorLog;
 class InboundCommands;
 class MapSocket;
@@ -23,7 +26,7 @@ public:
     // windows and tasks: an error while the logon dialog is loaded stops the
     // supervisor and tells the operator.
     MapLink(MapSocket &sckMap, const MapSettings &map, const WindowTable &windows, TaskTimer &tasks,
-        Ui &ui, ErrorLog &log, InboundCommands &inbound);
+        Ui &ui, const Clock &clock, ErrorLog &log, InboundCommands &inbound);
 
     void MapConnect();
 
@@ -31,6 +34,9 @@ public:
     void sckmap_Connect();
     void sckmap_DataArrival(qint64 bytesTotal);
     void sckmap_Error(int number, const QString &description);
+    // The connection failed or was given up elsewhere (the cycle): its
+    // return will be recorded with how long it was down.
+    void noteLost();
 
     // Frames received text; the part of the data-arrival event after the read.
     void frame(const QString &text);
@@ -47,9 +53,11 @@ private:
     const WindowTable &m_windows;
     TaskTimer &m_tasks;
     Ui &m_ui;
+    const Clock &m_clock;
     ErrorLog &m_log;
     InboundCommands &m_inbound;
     bool m_boxShown = false; // an error box is waiting for the operator
     QString strRecvBuf; // the message being received
     bool bInMessage = false;
+    Outage m_outage;
 };

@@ -299,5 +299,7 @@ bool JobsProcessor::ProcessScheduleTrigRecs(RowSet &rs)
 
         m_routeTimes->completeLines(lines);
     });
+    if (!failure)
+        m_log.endRepeats(QStringLiteral("ProcessScheduleTrigRecs"));
     return !failure;
 }

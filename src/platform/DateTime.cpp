@@ -243,10 +243,10 @@ QDateTime DateTime::fromVariant(const QVariant &value)
 
 QDate DateTime::operationalDay(const QDateTime &moment)
 {
-    return moment.time() < QTime(4, 0) ? moment.date().addDays(-1) : moment.date();
+    return moment.time() < dayStartsAt() ? moment.date().addDays(-1) : moment.date();
 }
 
 QDateTime DateTime::operationalDayStart(const QDateTime &moment)
 {
-    return QDateTime(operationalDay(moment), QTime(4, 0));
+    return QDateTime(operationalDay(moment), dayStartsAt());
 }

@@ -31,6 +31,8 @@ public:
     // The general date-and-time text of our log lines.
     static QString general(const QDateTime &dt);
 
+    // When the operational day starts.
+    static QTime dayStartsAt() { return QTime(4, 0); }
     // The operational day a moment belongs to: it starts at 04:00, before
     // that it is still yesterday's. 2026-12-07 03:59 -> 2026-12-06,
     // 2026-12-07 04:00 -> 2026-12-07.

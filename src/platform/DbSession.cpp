@@ -32,6 +32,7 @@
 namespace {
 
 QAtomicInt g_connectionCounter;
+QAtomicInteger<quint64> g_openCounter;
 
 // The classic "unspecified error" of a database client, for failures the
 // driver gives no number for.
@@ -137,7 +138,7 @@ QSqlDatabase DbSession::database() const
     return QSqlDatabase::database(m_connectionName, false);
 }
 
-void DbSession::failWith(const QSqlError &error, const QString &what) const
+void DbSession::failWith(const QSqlError &error, const QString &what, const QString &sqlState) const
 {
     bool ok = false;
     int number = error.nativeErrorCode().toInt(&ok);
@@ -151,7 +152,9 @@ void DbSession::failWith(const QSqlError &error, const QString &what) const
         text = what;
     text.replace(QLatin1String("\r\n"), QLatin1String(" "))
         .replace(QLatin1Char('\n'), QLatin1Char(' '));
-    throw Failure(number, text);
+    Failure failure(number, text);
+    failure.setSqlState(sqlState);
+    throw failure;
 }
 
 void DbSession::open()
@@ -178,6 +181,7 @@ void DbSession::open()
         throw;
     }
     m_open = true;
+    m_openSerial = g_openCounter.fetchAndAddRelaxed(1) + 1;
 }
 
 DbSession::FileIdentity DbSession::identityOf(const QString &path)
@@ -393,21 +397,32 @@ void DbSession::applyQueryTimeout(QSqlQuery &query)
     m_queryTimeoutApplied = SQL_SUCCEEDED(r);
 }
 
-bool DbSession::isDuplicateKey(const Failure &failure)
+bool DbSession::isDuplicateKey(const Failure &failure) const
 {
-    switch (failure.number()) {
-    case 2627: // SQL Server: unique constraint
-    case 2601: // SQL Server: unique index
-    case 1555: // SQLite: primary key
-    case 2067: // SQLite: unique
-        return true;
-    default:
-        break;
+    if (m_backend == Backend::Sqlite) {
+        // SQLite's extended codes: primary key, unique.
+        return failure.number() == 1555 || failure.number() == 2067;
     }
-    const QString &text = failure.description();
-    return text.contains(QLatin1String("23505")) || text.contains(QLatin1String("23000"))
-        || text.contains(QLatin1String("duplicate key"), Qt::CaseInsensitive)
-        || text.contains(QLatin1String("UNIQUE constraint failed"), Qt::CaseInsensitive);
+    // SQL Server's native errors (unique constraint, unique index), or
+    // PostgreSQL's unique violation; SQL Server reports its own under 23000.
+    return failure.number() == 2627 || failure.number() == 2601
+        || failure.sqlState() == QLatin1String("23505");
+}
+
+QString DbSession::odbcSqlState(QSqlQuery &query)
+{
+    const QVariant handle = query.result() ? query.result()->handle() : QVariant();
+    if (!isSqlHandle(handle))
+        return QString();
+    SQLHSTMT hstmt = *static_cast<const SQLHSTMT *>(handle.data());
+    SQLCHAR sqlState[6] = {}, text[2] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT textLength = 0;
+    if (!hstmt
+        || !SQL_SUCCEEDED(SQLGetDiagRec(
+            SQL_HANDLE_STMT, hstmt, 1, sqlState, &native, text, sizeof text, &textLength)))
+        return QString();
+    return QString::fromLatin1(reinterpret_cast<const char *>(sqlState));
 }
 
 bool DbSession::isConnectionLoss(const QString &sqlState, const QString &text)
@@ -545,13 +560,15 @@ void DbSession::executePrepared(const QString &statement, const QVariantList &va
         m_prepared = std::make_unique<QSqlQuery>(database());
         m_preparedText.clear();
         if (!m_prepared->prepare(statement))
-            failWith(m_prepared->lastError(), QStringLiteral("The statement failed"));
+            failWith(m_prepared->lastError(), QStringLiteral("The statement failed"),
+                odbcSqlState(*m_prepared));
         m_preparedText = statement;
     }
     for (int i = 0; i < values.size(); ++i)
         m_prepared->bindValue(i, values.at(i));
     if (!m_prepared->exec())
-        failWith(m_prepared->lastError(), QStringLiteral("The statement failed"));
+        failWith(m_prepared->lastError(), QStringLiteral("The statement failed"),
+            odbcSqlState(*m_prepared));
 }
 
 QStringList DbSession::splitStatements(const QString &batch)
@@ -664,8 +681,9 @@ RowSet::Ptr DbSession::execute(const QString &batch)
         QSqlQuery q(db);
         q.setForwardOnly(true);
         auto fail = [&] {
+            const QString sqlState = odbcSqlState(q);
             noteOdbcConnectionLoss(q);
-            failWith(q.lastError(), QStringLiteral("The statement failed"));
+            failWith(q.lastError(), QStringLiteral("The statement failed"), sqlState);
         };
         if (!q.prepare(batch))
             fail();
@@ -731,6 +749,54 @@ RowSet::Ptr DbSession::execute(const QString &batch)
     return head ? head : std::make_shared<RowSet>();
 }
 
+void DbSession::forEachRow(
+    const QString &statement, const std::function<void(const RowSet::Row &)> &onRow)
+{
+    if (state() == Closed)
+        throw Failure(3704, QStringLiteral("Operation is not allowed when the object is closed."));
+    QSqlDatabase db = database();
+    m_executing = true;
+    struct Done
+    {
+        bool &flag;
+        ~Done() { flag = false; }
+    } done{m_executing};
+
+    if (m_backend == Backend::Sqlite && canReadDirectly(db, statement)) {
+        QSqlError error;
+        if (!execSqlite(
+                statement,
+                [&](QSqlError &failed) {
+                    return stepSqlite(db, statement, nullptr, onRow, false, failed);
+                },
+                error))
+            failWith(error, QStringLiteral("The statement failed"));
+        return;
+    }
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    auto fail = [&] {
+        const QString sqlState = odbcSqlState(q);
+        if (m_backend == Backend::Odbc)
+            noteOdbcConnectionLoss(q);
+        failWith(q.lastError(), QStringLiteral("The statement failed"), sqlState);
+    };
+    if (!q.prepare(statement))
+        fail();
+    applyQueryTimeout(q);
+    if (!q.exec())
+        fail();
+    const int columns = q.record().count();
+    RowSet::Row row(columns);
+    while (q.next()) {
+        for (int i = 0; i < columns; ++i)
+            row[i] = q.isNull(i) ? QVariant() : q.value(i);
+        onRow(row);
+    }
+    if (q.lastError().isValid() && q.lastError().type() != QSqlError::NoError)
+        fail();
+}
+
 bool DbSession::execSqlite(
     const QString &statement, const std::function<bool(QSqlError &)> &attempt, QSqlError &error)
 {
@@ -769,9 +835,32 @@ bool DbSession::readSqlite(
 #ifdef VOLMARA_HAVE_SQLITE3
     // A day's selection is read here on every cycle. Through the SQL module
     // every value went through a row cache and a UTF-16 copy made by SQLite;
-    // read straight from the statement it costs less than half. The values
-    // are the module's: whole numbers as qlonglong, reals as double, text as
-    // QString, blobs as QByteArray, NULL as a null value.
+    // read straight from the statement it costs less than half.
+    QStringList names;
+    QVector<RowSet::Row> read;
+    if (!stepSqlite(
+            db, statement, &names, [&](const RowSet::Row &row) { read.append(row); }, true, error))
+        return false;
+    rows = std::make_shared<RowSet>(names, std::move(read));
+    return true;
+#else
+    Q_UNUSED(db);
+    Q_UNUSED(statement);
+    Q_UNUSED(names);
+    Q_UNUSED(onRow);
+    Q_UNUSED(shareTexts);
+    error = QSqlError(QStringLiteral("Unable to execute statement"), QString(),
+        QSqlError::StatementError, QStringLiteral("1"));
+    return false;
+#endif
+}
+
+bool DbSession::stepSqlite(const QSqlDatabase &db, const QString &statement, QStringList *names,
+    const std::function<void(const RowSet::Row &)> &onRow, bool shareTexts, QSqlError &error)
+{
+#ifdef VOLMARA_HAVE_SQLITE3
+    // The values are the SQL module's: whole numbers as qlonglong, reals as
+    // double, text as QString, blobs as QByteArray, NULL as a null value.
     sqlite3 *const handle = *static_cast<sqlite3 *const *>(db.driver()->handle().constData());
     sqlite3_stmt *stmt = nullptr;
     auto failed = [&](int code) {
@@ -786,16 +875,17 @@ bool DbSession::readSqlite(
     if (prepared != SQLITE_OK)
         return failed(prepared);
     const int columns = sqlite3_column_count(stmt);
-    QStringList names;
-    for (int i = 0; i < columns; ++i)
-        names << QString(reinterpret_cast<const QChar *>(sqlite3_column_name16(stmt, i)))
-                     .remove(QLatin1Char('"')); // as the SQL module names them
+    if (names) {
+        for (int i = 0; i < columns; ++i)
+            *names << QString(reinterpret_cast<const QChar *>(sqlite3_column_name16(stmt, i)))
+                          .remove(QLatin1Char('"')); // as the SQL module names them
+    }
     // Texts repeat down a column (drivers, vehicles, times, who entered the
-    // row): each distinct text is held once, shared by its rows, until a
-    // column shows too many distinct texts to gain from it.
+    // row): where the rows are kept, each distinct text is held once, shared
+    // by its rows, until a column shows too many distinct texts to gain from it.
     constexpr qsizetype kMaxShared = 4096;
     std::vector<QHash<QByteArray, QString>> shared(size_t(std::max(columns, 0)));
-    std::vector<bool> sharing(size_t(std::max(columns, 0)), true);
+    std::vector<bool> sharing(size_t(std::max(columns, 0)), shareTexts);
     auto textAt = [&](int i) {
         const char *const utf8 = reinterpret_cast<const char *>(sqlite3_column_text(stmt, i));
         const int bytes = sqlite3_column_bytes(stmt, i);
@@ -814,10 +904,9 @@ bool DbSession::readSqlite(
         }
         return text;
     };
-    QVector<RowSet::Row> read;
+    RowSet::Row row(columns);
     int step;
     while ((step = sqlite3_step(stmt)) == SQLITE_ROW) {
-        RowSet::Row row(columns);
         for (int i = 0; i < columns; ++i) {
             switch (sqlite3_column_type(stmt, i)) {
             case SQLITE_INTEGER:
@@ -831,23 +920,25 @@ bool DbSession::readSqlite(
                     sqlite3_column_bytes(stmt, i));
                 break;
             case SQLITE_NULL:
+                row[i] = QVariant();
                 break;
             default:
                 row[i] = textAt(i);
                 break;
             }
         }
-        read.append(std::move(row));
+        onRow(row);
     }
     if (step != SQLITE_DONE)
         return failed(step);
     sqlite3_finalize(stmt);
-    rows = std::make_shared<RowSet>(names, std::move(read));
     return true;
 #else
     Q_UNUSED(db);
     Q_UNUSED(statement);
-    Q_UNUSED(rows);
+    Q_UNUSED(names);
+    Q_UNUSED(onRow);
+    Q_UNUSED(shareTexts);
     error = QSqlError(QStringLiteral("Unable to execute statement"), QString(),
         QSqlError::StatementError, QStringLiteral("1"));
     return false;

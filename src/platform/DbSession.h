@@ -93,12 +93,20 @@ public:
     // Runs a batch; its results come as a chain: each statement without rows
     // gives a closed row set, each query an open one, in batch order.
     RowSet::Ptr execute(const QString &batch);
+    // Runs one query and hands its rows over one at a time, keeping none:
+    // a read that must not hold a whole day's rows at once. The row is
+    // valid during the call only. Failures as execute's.
+    void forEachRow(
+        const QString &statement, const std::function<void(const RowSet::Row &)> &onRow);
     // One statement with "?" places for the values, prepared once and run
     // again with new values as long as the same text comes (the embedded
     // files' bulk insert). Failures as execute's.
     void executePrepared(const QString &statement, const QVariantList &values);
 
     Backend backend() const { return m_backend; }
+    // Which open this is: a number no other open of this process had. What
+    // was learned from a session's tables is learned again after a reopen.
+    quint64 openSerial() const { return m_openSerial; }
     QString dataSource() const;
     QString catalog() const;
     // The folder of an embedded data source ("sqlite:FOLDER"), resolved.
@@ -111,15 +119,18 @@ public:
     // Whether an ODBC diagnostic (SQLSTATE, driver text) tells that the
     // connection to the server is gone.
     // Whether a failed statement was refused because the row is already
-    // there (a unique key or index): SQL Server 2627 and 2601, SQLite's
-    // constraint codes, SQLSTATE 23000 and 23505 in the driver's text.
-    static bool isDuplicateKey(const Failure &failure);
+    // there, as the server's own code tells it: SQL Server's native errors
+    // 2627 (unique constraint) and 2601 (unique index), PostgreSQL's SQLSTATE
+    // 23505, SQLite's primary key and unique constraint codes. Nothing else:
+    // SQLSTATE 23000 also covers NOT NULL, CHECK and foreign key refusals.
+    bool isDuplicateKey(const Failure &failure) const;
     static bool isConnectionLoss(const QString &sqlState, const QString &text);
 
 private:
     void openSqlite();
     void openOdbc();
-    [[noreturn]] void failWith(const QSqlError &error, const QString &what) const;
+    [[noreturn]] void failWith(
+        const QSqlError &error, const QString &what, const QString &sqlState = QString()) const;
     // Runs one embedded statement (attempt: one try, its failure into the
     // given error), again while another program's lock keeps it out and
     // waiting is allowed (up to kEmbeddedLockWaitMs, and not after a stop
@@ -130,10 +141,16 @@ private:
     static bool canReadDirectly(const QSqlDatabase &db, const QString &statement);
     static bool readSqlite(
         const QSqlDatabase &db, const QString &statement, RowSet::Ptr &rows, QSqlError &error);
+    // Steps a query with SQLite's own library, one row at a time; shareTexts
+    // holds each repeated text of a column once (for rows that are kept).
+    static bool stepSqlite(const QSqlDatabase &db, const QString &statement, QStringList *names,
+        const std::function<void(const RowSet::Row &)> &onRow, bool shareTexts, QSqlError &error);
     void applyOdbcQueryTimeout();
     void applyQueryTimeout(QSqlQuery &query);
     int odbcConnectionDead() const; // 1 dead, 0 alive, -1 unknown
     void noteOdbcConnectionLoss(QSqlQuery &query);
+    // The SQLSTATE of a failed statement's first diagnostic record.
+    static QString odbcSqlState(QSqlQuery &query);
 
     // Which file a path names: device and inode where the host has them.
     struct FileIdentity
@@ -170,6 +187,7 @@ private:
     QString m_connectionName;
     Backend m_backend = Backend::Sqlite;
     bool m_open = false;
+    quint64 m_openSerial = 0;
     bool m_executing = false;
     bool m_queryTimeoutApplied = false;
     bool m_rteAttached = false;

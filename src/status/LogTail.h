@@ -26,6 +26,7 @@ public:
 
     void record(const LogRecord &record, const QDateTime &now) override;
     void flush(const QDateTime &, bool) override { }
+    void endRepeats(const QString &, const QDateTime &) override { }
 
     // Oldest first.
     QList<Entry> entries() const { return QList<Entry>(m_entries.cbegin(), m_entries.cend()); }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/Ui.h"
+#include "diag/ErrorLog.h"
 
 #include <QByteArray>
 #include <QList>
@@ -9,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <optional>
 
 // A scripted operator: records every message, question and window action the
 // core asks for, and answers questions from a queue (Yes when it is empty,
@@ -53,6 +55,26 @@ public:
     QStringList calls;
     std::function<void()> onLoadLogOn; // what "loading the logon dialog" does
     std::function<void()> onUnloadLogOn;
+};
+
+// Every debug record the log hands its sink, with its severity.
+class RecordingSink : public ErrorLog::Sink
+{
+public:
+    void record(const LogRecord &record, const QDateTime &) override { records << record; }
+    void flush(const QDateTime &, bool) override { }
+    void endRepeats(const QString &, const QDateTime &) override { }
+    // The severity of the first record whose message holds the text.
+    std::optional<LogRecord::Severity> severityOf(const QString &text) const
+    {
+        for (const LogRecord &r : records) {
+            if (r.message.contains(text))
+                return r.severity;
+        }
+        return std::nullopt;
+    }
+
+    QList<LogRecord> records;
 };
 
 // A program folder in a temporary directory, with helpers to read its files.
