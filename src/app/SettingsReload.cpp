@@ -69,6 +69,18 @@ void SettingsReload::reopen(Which which)
                                                        : SqlConnect::Which::OrvikDb);
 }
 
+SettingsReload::Running SettingsReload::running() const
+{
+    const Sessions &s = m_t.sessions;
+    Running r;
+    r.jobs = s.cnJobs != nullptr;
+    r.orvikDb = s.cnORVIKDB != nullptr;
+    // What the second session was opened on, as it says itself.
+    if (s.cnORVIKDB)
+        r.orvikDbSource = s.cnORVIKDB->property(QStringLiteral("Data Source")).toString();
+    return r;
+}
+
 void SettingsReload::reloadNow()
 {
     const Settings &ini = m_settings;
@@ -137,10 +149,8 @@ void SettingsReload::reloadNow()
     const QString timeout
         = ini.ReadINI(kDatabase, QStringLiteral("Connection TimeOut"), QStringLiteral("20"));
     const bool driverChanged = driver != m_driver;
-    // What the second session was opened on, as it says itself.
-    const QString orvikRunning = sessions.cnORVIKDB
-        ? sessions.cnORVIKDB->property(QStringLiteral("Data Source")).toString()
-        : orvikServer;
+    const Running now = running();
+    const QString orvikRunning = now.orvikDb ? now.orvikDbSource : orvikServer;
     bool jobsChanged = jobsServer != sessions.strSQLServer || driverChanged;
     bool orvikChanged = orvikServer != orvikRunning || driverChanged;
     if (jobsServer != sessions.strSQLServer)
@@ -154,8 +164,8 @@ void SettingsReload::reloadNow()
     if (driverChanged)
         done << QStringLiteral("ODBCDriver %1 -> %2").arg(m_driver, driver);
     sessions.strSQLServer = jobsServer;
-    jobsChanged = jobsChanged && sessions.cnJobs;
-    orvikChanged = orvikChanged && sessions.cnORVIKDB;
+    jobsChanged = jobsChanged && now.jobs;
+    orvikChanged = orvikChanged && now.orvikDb;
     if (jobsChanged || orvikChanged) {
         reopen(jobsChanged && orvikChanged ? Which::Both
                 : jobsChanged              ? Which::Jobs

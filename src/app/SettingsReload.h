@@ -61,6 +61,16 @@ Q_SIGNALS:
 private:
     enum class Which { Jobs, OrvikDb, Both };
 
+    // What the sessions are now: made or not, and the second one's source.
+    struct Running
+    {
+        bool jobs = false;
+        bool orvikDb = false;
+        QString orvikDbSource;
+    };
+    // The one place a reload reads the sessions.
+    Running running() const;
+
     void reloadNow();
     // The one place a reload reopens a session.
     void reopen(Which which);
