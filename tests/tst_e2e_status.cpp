@@ -173,8 +173,8 @@ void TestE2eStatus::healthFollowsTheMapAndCountsMove()
     QVERIFY(metric(port, "volmara_cycles_total") > cycles);
     // The records so far are counted: the start, the status server's, the logon's, the cycle's
     // exit while the map was gone.
-    QVERIFY2(metric(port, "volmara_log_records_total{severity=\"info\"}") >= 4,
-        qPrintable(daemonErr()));
+    QVERIFY2(
+        metric(port, "volmara_log_records_total{severity=\"info\"}") >= 4, qPrintable(daemonErr()));
     QVERIFY(daemonErr().contains(QStringLiteral("--status-listen")));
 }
 
