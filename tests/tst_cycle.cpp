@@ -712,7 +712,7 @@ void TestCycle::newConnectionIsAskedForLinesAtOnce()
 void TestCycle::unansweredLineRequestsGiveUp()
 {
     RecordingSink sink;
-    m_gw->log().setSink(&sink);
+    m_gw->log().addSink(&sink);
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
     m_gw->link().bRequestLines = true;

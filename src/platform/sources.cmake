@@ -6,6 +6,8 @@ set(LAYER_SOURCES
     DbActivity.h
     DbSession.cpp DbSession.h
     Failure.cpp Failure.h
+    HangupSignal.cpp HangupSignal.h
+    InstanceLock.cpp InstanceLock.h
     KeyedCollection.h
     MapSocket.cpp MapSocket.h
     OdbcStatement.cpp OdbcStatement.h
