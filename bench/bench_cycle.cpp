@@ -9,13 +9,18 @@
 //
 // With --pg the same day goes through a throwaway PostgreSQL cluster on
 // loopback, reached with psqlODBC as a server site is (the server programs
-// must be installed); there is no C floor for it.
+// must be installed), through a proxy that forwards each chunk --delay ms
+// late each way (default 10: about 20 ms a round trip) and counts the round
+// trips of a steady cycle; there is no C floor for it.
 //
-// Usage: bench_cycle [--pg] [jobs ...]   (default 10000 20000 100000)
+// Usage: bench_cycle [--pg] [--delay MS] [jobs ...]   (default 10000 20000 100000)
 
 #include "app/DatabaseCycle.h"
+#include "app/DatabaseThread.h"
 #include "app/Gateway.h"
 #include "common/LineKey.h"
+#include "common/MenuMarks.h"
+#include "common/StatusRows.h"
 #include "db/EmbeddedSchema.h"
 #include "db/SqlConnect.h"
 #include "db/SqlDialect.h"
@@ -26,6 +31,7 @@
 #include "platform/MapSocket.h"
 #include "platform/RowSet.h"
 
+#include "LatencyProxy.h"
 #include "PgServer.h"
 
 #include <QCoreApplication>
@@ -310,15 +316,32 @@ public:
     void resizeTrafficWindow() override { }
 };
 
-int runOne(int jobs, bool postgres)
+// Waits for the cycle under way, the event loop running (the map's
+// requests are answered meanwhile, the database stage runs on its thread).
+void waitForCycle(Gateway &gw)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (gw.cycle().running() && waited.elapsed() < 600000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+int runOne(int jobs, bool postgres, int delayMs)
 {
     QTemporaryDir home;
     const QString folder = home.filePath(QStringLiteral("db"));
     PgServer pg;
+    std::unique_ptr<LatencyProxy> proxy;
+    QString source = QStringLiteral("sqlite:") + folder;
     if (postgres) {
         if (!pg.start())
             fail(pg.lastError());
         fillDay(pg, jobs);
+        // The server as far away as a site's: each chunk forwarded late,
+        // both ways; and the round trips counted.
+        proxy = std::make_unique<LatencyProxy>(QStringLiteral("127.0.0.1"), pg.port(), delayMs);
+        source = pg.connectionString().replace(
+            QStringLiteral("PORT=%1").arg(pg.port()), QStringLiteral("PORT=%1").arg(proxy->port()));
     } else {
         fillDay(folder, jobs);
     }
@@ -327,10 +350,12 @@ int runOne(int jobs, bool postgres)
     NoUi ui;
     gw.setUi(&ui);
     gw.clock().setNow(kNow);
-    gw.sessions().strSQLServer
-        = postgres ? pg.connectionString() : QStringLiteral("sqlite:") + folder;
-    gw.sessions().strCatalog = QStringLiteral("ORVIK_Jobs");
-    if (!gw.sqlConnect().SQLConnect())
+    gw.dataSource().strSQLServer = source;
+    gw.dataSource().strCatalog = QStringLiteral("ORVIK_Jobs");
+    bool opened = false;
+    gw.database().call(
+        [&](DatabaseWorker &w) { opened = w.open(SqlConnect::Which::Both, gw.dataSource()).ok; });
+    if (!opened)
         fail(QStringLiteral("cannot open the databases"));
 
     QThread peerThread;
@@ -355,17 +380,24 @@ int runOne(int jobs, bool postgres)
     QElapsedTimer t;
     t.start();
     gw.cycle().tmrDB_Timer();
+    waitForCycle(gw);
     const double firstMs = t.nsecsElapsed() / 1e6;
     spin(500);
     QMetaObject::invokeMethod(peer, [peer] { peer->startAsking(); });
 
     // 2-second cycles, the clock moving with them.
     QList<double> steady;
+    QList<int> trips;
     for (int c = 0; c < 6; ++c) {
         gw.clock().advanceSeconds(2);
+        if (proxy)
+            proxy->resetRoundTrips();
         t.restart();
         gw.cycle().tmrDB_Timer();
+        waitForCycle(gw);
         steady << t.nsecsElapsed() / 1e6;
+        if (proxy)
+            trips << proxy->roundTrips() / 2; // both sessions' connections count
         spin(std::max(50, 2000 - int(t.elapsed())));
     }
     const QList<double> latencies = peer->latencies();
@@ -376,17 +408,24 @@ int runOne(int jobs, bool postgres)
     const long peakMb = long(usage.ru_maxrss / 1024);
 
     // InsertScheds alone, with a selection that has stored nothing yet.
-    RowSet::Ptr rs = gw.sessions().cnJobs->execute(
-        QStringLiteral("Select ") + SqlDialect::selectionColumns() + QStringLiteral(" From Jobs"));
-    // Emptied without dead rows on the server: a deleted row's key entry
-    // would slow every insert after it.
-    gw.sessions().cnORVIKDB->execute(
-        postgres ? QStringLiteral("TRUNCATE Scheds") : QStringLiteral("Delete From Scheds"));
-    mdlQueries fresh(gw.sessions(), gw.statusRows(), gw.marks(), gw.clock(), gw.log(), home.path());
-    t.restart();
-    fresh.InsertScheds(*rs);
-    const double insertUs = t.nsecsElapsed() / 1e3 / std::max(1, rs->recordCount());
-    gw.sessions().cnORVIKDB->close();
+    RowSet::Ptr rs;
+    double insertUs = 0;
+    gw.database().call([&](DatabaseWorker &w) {
+        rs = w.sessions().cnJobs->execute(QStringLiteral("Select ") + SqlDialect::selectionColumns()
+            + QStringLiteral(" From Jobs"));
+        // Emptied without dead rows on the server: a deleted row's key entry
+        // would slow every insert after it.
+        w.sessions().cnORVIKDB->execute(
+            postgres ? QStringLiteral("TRUNCATE Scheds") : QStringLiteral("Delete From Scheds"));
+        StatusRows rows;
+        MenuMarks marks;
+        mdlQueries fresh(w.sessions(), rows, marks, gw.clock(), gw.log(), home.path());
+        QElapsedTimer inserting;
+        inserting.start();
+        fresh.InsertScheds(*rs);
+        insertUs = inserting.nsecsElapsed() / 1e3 / std::max(1, rs->recordCount());
+        w.closeAll();
+    });
     // No C floor over a server: "-".
     QByteArray floorUs("-"), ratio("-");
     if (!postgres) {
@@ -395,9 +434,14 @@ int runOne(int jobs, bool postgres)
         ratio = QByteArray::number(insertUs / us, 'f', 2);
     }
 
+    // The round trips of a steady cycle, as the most of the steady ones.
+    const QByteArray roundTrips = trips.isEmpty()
+        ? QByteArray("-")
+        : QByteArray::number(*std::max_element(trips.begin(), trips.end()));
     std::sort(steady.begin(), steady.end());
-    std::printf("%-8d %-6d %9.0f %10.0f %11.2f %9s %6s %8.1f %8.1f %6d %7ld\n", jobs,
-        linesFor(jobs), firstMs, steady.at(steady.size() / 2), insertUs, floorUs.constData(),
+    std::printf("%-8d %-6d %6s %9.0f %10.0f %6s %11.2f %9s %6s %8.1f %8.1f %6d %7ld\n", jobs,
+        linesFor(jobs), postgres ? QByteArray::number(2 * delayMs).constData() : "-", firstMs,
+        steady.at(steady.size() / 2), roundTrips.constData(), insertUs, floorUs.constData(),
         ratio.constData(), percentile(latencies, 0.5), percentile(latencies, 0.99),
         int(latencies.size()), peakMb);
     std::fflush(stdout);
@@ -416,19 +460,26 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     const bool postgres = args.removeAll(QStringLiteral("--pg")) > 0;
+    int delayMs = 10;
+    const int delayAt = int(args.indexOf(QStringLiteral("--delay")));
+    if (delayAt >= 0 && delayAt + 1 < args.size()) {
+        delayMs = args.at(delayAt + 1).toInt();
+        args.remove(delayAt, 2);
+    }
     if (args.size() == 2 && args.first() == QLatin1String("--one"))
-        return runOne(args.at(1).toInt(), postgres);
+        return runOne(args.at(1).toInt(), postgres, delayMs);
     if (postgres && !PgServer::unavailableReason().isEmpty())
         fail(PgServer::unavailableReason());
     if (args.isEmpty())
         args = {QStringLiteral("10000"), QStringLiteral("20000"), QStringLiteral("100000")};
-    std::printf("jobs     lines  first ms  steady ms  insert us/row  C floor  ratio  p50 ms   p99 "
-                "ms  asked  RSS MB\n");
+    std::printf("jobs     lines  rtt ms  first ms  steady ms  trips  insert us/row  C floor  "
+                "ratio  p50 ms   p99 ms  asked  RSS MB\n");
     std::fflush(stdout);
     for (const QString &jobs : args) {
         QProcess one;
         one.setProcessChannelMode(QProcess::ForwardedChannels);
-        QStringList oneArgs{QStringLiteral("--one"), jobs};
+        QStringList oneArgs{
+            QStringLiteral("--one"), jobs, QStringLiteral("--delay"), QString::number(delayMs)};
         if (postgres)
             oneArgs << QStringLiteral("--pg");
         one.start(app.applicationFilePath(), oneArgs);

@@ -169,11 +169,19 @@ Figures run(const QString &folder, int rows)
     QTemporaryDir home;
     Gateway gw(home.path());
     gw.clock().setNow(QDateTime(kToday, QTime(10, 0)));
-    gw.sessions().cnORVIKDB = session(folder, QStringLiteral("ORVIKDB"));
+    const auto cnORVIKDB = session(folder, QStringLiteral("ORVIKDB"));
     const auto cnJobs = session(folder, QStringLiteral("ORVIK_Jobs"));
     const QString select = QStringLiteral(
         "SELECT PKID, EntryDT, CarNo, Replace(CarNum, '-', '') As CarNum, RecID, DriverCode, "
         "DriverName, RouteStart, RouteEnd, RouteCode As Makat, RecordUpdater, EntryDT FROM Jobs");
+    auto keys = [&] {
+        QStringList k;
+        if (gw.day().colLines) {
+            for (auto it = gw.day().colLines->begin(); it != gw.day().colLines->end(); ++it)
+                k << it.key();
+        }
+        return k;
+    };
 
     Figures f;
     QElapsedTimer t;
@@ -181,19 +189,27 @@ Figures run(const QString &folder, int rows)
     RowSet::Ptr rs = cnJobs->execute(select);
     f.read = t.nsecsElapsed() / 1e6;
 
-    // The first cycle of the day: every row makes a trip, then every trip is completed.
+    // The first cycle of the day: every row makes a trip (the rules read
+    // for its lines as the database thread does), then every trip is
+    // completed in the same step.
+    RouteRules rules
+        = RouteTimes::read(cnORVIKDB, JobsProcessor::routeListAfter(keys(), *rs), kToday);
     t.restart();
-    gw.jobsProcessor().ProcessScheduleTrigRecs(*rs);
+    RouteRules none;
+    none.routeList = rules.routeList;
+    none.rows = std::make_shared<RowSet>();
+    gw.jobsProcessor().ProcessScheduleTrigRecs(*rs, none, nullptr);
     f.process = t.nsecsElapsed() / 1e6;
 
     t.restart();
-    gw.jobsProcessor().routeTimes().completeLines(*gw.day().colLines);
+    gw.jobsProcessor().completeStops(rules);
     f.routes = t.nsecsElapsed() / 1e6;
 
     // Every later cycle returns the same rows again.
     RowSet::Ptr again = cnJobs->execute(select);
+    rules = RouteTimes::read(cnORVIKDB, JobsProcessor::routeListAfter(keys(), *again), kToday);
     t.restart();
-    gw.jobsProcessor().ProcessScheduleTrigRecs(*again);
+    gw.jobsProcessor().ProcessScheduleTrigRecs(*again, rules, nullptr);
     f.again = t.nsecsElapsed() / 1e6;
 
     // The push of every line, as the export builds it (the socket left out).

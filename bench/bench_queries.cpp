@@ -7,14 +7,18 @@
 //
 // Usage: bench_queries [day rows]   (default 1000000)
 
-#include "app/Gateway.h"
+#include "common/MenuMarks.h"
+#include "common/Sessions.h"
+#include "common/StatusRows.h"
 #include "db/EmbeddedSchema.h"
 #include "db/SqlConnect.h"
 #include "db/SqlDialect.h"
 #include "db/mdlQueries.h"
+#include "diag/ErrorLog.h"
 #include "platform/Clock.h"
 #include "platform/DbSession.h"
 #include "platform/RowSet.h"
+#include "settings/Settings.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -122,11 +126,19 @@ int main(int argc, char *argv[])
     const QDateTime now(QDate(2026, 12, 7), QTime(12, 0));
     fillDay(folder, QDateTime(now.date(), QTime(4, 0)));
 
-    Gateway gw(home.path());
-    gw.clock().setNow(now);
-    gw.sessions().strSQLServer = QStringLiteral("sqlite:") + folder;
-    gw.sessions().strCatalog = QStringLiteral("ORVIK_Jobs");
-    if (!gw.sqlConnect().SQLConnect()) {
+    // The database thread's parts, on this thread alone.
+    Clock clock;
+    clock.setNow(now);
+    ErrorLog log(home.path(), clock);
+    Settings settings(home.path());
+    Sessions sessions;
+    StatusRows statusRows;
+    MenuMarks marks;
+    sessions.strSQLServer = QStringLiteral("sqlite:") + folder;
+    sessions.strCatalog = QStringLiteral("ORVIK_Jobs");
+    SqlConnect connect(settings, sessions, clock, log);
+    mdlQueries queries(sessions, statusRows, marks, clock, log, home.path());
+    if (!connect.SQLConnect()) {
         out << "cannot open the embedded databases\n";
         return 1;
     }
@@ -135,27 +147,27 @@ int main(int argc, char *argv[])
     QElapsedTimer t;
     QueryMode mode = QueryMode::QueryAll;
     t.start();
-    const RowSet::Ptr firstRows = gw.queries().QueryDB(mode).rows;
+    const RowSet::Ptr firstRows = queries.QueryDB(mode).rows;
     const qint64 queryFirst = t.nsecsElapsed();
     handed = firstRows ? firstRows->recordCount() : 0;
     // A later cycle: the same rows again, each already stored.
     t.restart();
-    gw.queries().QueryDB(mode);
+    queries.QueryDB(mode);
     const qint64 queryAgain = t.nsecsElapsed();
 
     // InsertScheds alone on an empty table, with the selection's rows.
-    RowSet::Ptr rs = gw.sessions().cnJobs->execute(
+    RowSet::Ptr rs = sessions.cnJobs->execute(
         QStringLiteral("Select ") + SqlDialect::selectionColumns() + QStringLiteral(" From Jobs"));
-    gw.sessions().cnORVIKDB->execute(QStringLiteral("Delete From Scheds"));
+    sessions.cnORVIKDB->execute(QStringLiteral("Delete From Scheds"));
     // A selection of its own, that has stored nothing yet.
-    mdlQueries fresh(gw.sessions(), gw.statusRows(), gw.marks(), gw.clock(), gw.log(), home.path());
+    mdlQueries fresh(sessions, statusRows, marks, clock, log, home.path());
     t.restart();
     fresh.InsertScheds(*rs);
     const qint64 insertNs = t.nsecsElapsed();
     const int rows = rs->recordCount();
 
     // The same rows through one prepared statement in one transaction.
-    QSqlDatabase db = gw.sessions().cnORVIKDB->database();
+    QSqlDatabase db = sessions.cnORVIKDB->database();
     QSqlQuery q(db);
     q.prepare(QStringLiteral(
         "INSERT OR IGNORE INTO Bare (IntrMedRecordID, Makat, DriverName, DriverNumber, StartTime, "
@@ -196,12 +208,11 @@ int main(int argc, char *argv[])
 
     // What Scheds holds of the day, read by the first insert of a run: the
     // gateway's peak so far against the peak after it.
-    gw.sessions().cnORVIKDB->execute(QStringLiteral("Delete From Scheds"));
+    sessions.cnORVIKDB->execute(QStringLiteral("Delete From Scheds"));
     fillScheds(EmbeddedSchema::orvikDbFile(folder), QDateTime(now.date(), QTime(4, 0)), dayRows);
     const long before = peakMb();
-    mdlQueries restarted(
-        gw.sessions(), gw.statusRows(), gw.marks(), gw.clock(), gw.log(), home.path());
-    RowSet::Ptr one = gw.sessions().cnJobs->execute(QStringLiteral("Select ")
+    mdlQueries restarted(sessions, statusRows, marks, clock, log, home.path());
+    RowSet::Ptr one = sessions.cnJobs->execute(QStringLiteral("Select ")
         + SqlDialect::selectionColumns() + QStringLiteral(" From Jobs Where RecID = 1"));
     t.restart();
     restarted.InsertScheds(*one);

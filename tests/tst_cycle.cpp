@@ -105,7 +105,7 @@ void TestCycle::cleanup()
 
 void TestCycle::openSessions()
 {
-    QVERIFY(m_gw->sqlConnect().SQLConnect());
+    QVERIFY(m_rig->openSessions());
 }
 
 void TestCycle::addJob(
@@ -162,15 +162,15 @@ void TestCycle::lineListWaitSendsAtMostEvery30Seconds()
     QVERIFY(peer.connectGateway());
     m_gw->link().bRequestLines = true;
     m_gw->cycle().start();
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
     // While the answer is awaited: no second request and no database work
     // (there are no sessions at all, and nothing is logged).
     m_gw->clock().advanceSeconds(29);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QCOMPARE(peer.takeReceived(), QByteArray());
     m_gw->clock().advanceSeconds(1);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
     QVERIFY(m_gw->cycle().tmrDB().isActive());
     QVERIFY(debugLines().isEmpty());
@@ -183,7 +183,7 @@ void TestCycle::goodCycleQueriesAndPushesSilently()
     QVERIFY(peer.connectGateway());
     addJob(1, 123456, QStringLiteral("06:05"), QStringLiteral("דנה"));
     m_gw->marks().setChecked(MenuMarks::mnuRefresh, true);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     // The liveness probe of the status refresh comes first.
     QCOMPARE(peer.takeReceived(),
         QByteArray("\r\n$NotifyOrganization,dedod,ExpLineSched\\c34506201\\c1234567-06:05-23:00-1:-"
@@ -205,13 +205,13 @@ void TestCycle::requestDuringACycleIsAnsweredBeforeItsPush()
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
     addJob(1, 123456, QStringLiteral("06:05"), QStringLiteral("דנה"));
-    m_gw->cycle().tmrDB_Timer(); // the first cycle builds the day
+    QVERIFY(m_rig->runCycle()); // the first cycle builds the day
     peer.takeReceived();
     // Waiting in the gateway's socket when the next cycle starts.
     peer.peer->write("$MapNotification,req,1,ExpLineSchedReq\\c34506201\r\n");
     QVERIFY(peer.peer->waitForBytesWritten(5000));
     m_gw->clock().advanceSeconds(15);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     const QByteArray got = peer.takeReceived();
     const qsizetype answer = got.indexOf("$NotifyOrganization,req,ExpLineSched");
     const qsizetype push = got.indexOf("$NotifyOrganization,dedod,ExpLineSched");
@@ -227,7 +227,7 @@ void TestCycle::stopDuringACycleWaitsForItsEnd()
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
     addJob(1, 123456, QStringLiteral("06:05"));
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     peer.takeReceived();
     bool ended = false;
     bool pushedBeforeTheEnd = false;
@@ -244,7 +244,7 @@ void TestCycle::stopDuringACycleWaitsForItsEnd()
     peer.peer->write("$MapNotification,req,1,ExpLineSchedReq\\c34506201\r\n");
     QVERIFY(peer.peer->waitForBytesWritten(5000));
     m_gw->clock().advanceSeconds(15);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QTRY_VERIFY(ended);
     QVERIFY(pushedBeforeTheEnd);
     const QStringList lines = debugLines();
@@ -254,11 +254,11 @@ void TestCycle::stopDuringACycleWaitsForItsEnd()
 void TestCycle::brokenSessionIsRepaired()
 {
     openSessions();
-    m_gw->sessions().cnJobs->close();
+    m_rig->onDatabase([](DatabaseWorker &w) { w.sessions().cnJobs->close(); });
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
-    m_gw->cycle().tmrDB_Timer();
-    QCOMPARE(m_gw->sessions().cnJobs->state(), int(DbSession::Open));
+    QVERIFY(m_rig->runCycle());
+    QCOMPARE(m_gw->database().status().jobs.state, int(DbSession::Open));
     QCOMPARE(m_gw->cycle().lastDBGood(), m_gw->clock().now());
     QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
     QCOMPARE(
@@ -269,39 +269,39 @@ void TestCycle::brokenSessionIsRepaired()
 void TestCycle::failedRepairShowsPopupAtMostEvery30Seconds()
 {
     openSessions();
-    m_gw->sessions().cnJobs->close();
+    m_rig->onDatabase([](DatabaseWorker &w) { w.sessions().cnJobs->close(); });
     // The server named in the settings is gone: the reopen fails.
-    m_gw->sessions().strSQLServer = QStringLiteral("sqlite:nowhere");
+    m_gw->dataSource().strSQLServer = QStringLiteral("sqlite:nowhere");
     auto popups
         = [this] { return int(m_rig->ui.calls.filter(QStringLiteral("showStatusPopup:")).size()); };
 
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QCOMPARE(popups(), 1);
     QVERIFY(m_gw->cycle().tmrDB().isActive()); // the failure exit switches it on
-    QVERIFY(!m_gw->sessions().cnJobs); // left absent by the failed reopen
+    QVERIFY(!m_gw->database().status().jobs.present); // left absent by the failed reopen
     QVERIFY2(!debugLines()
                   .filter(QStringLiteral("tmrDB_Timer: SQL Server State - 0 Step: 1902"))
                   .isEmpty(),
         qPrintable(debugLines().join(QLatin1Char('\n'))));
 
     m_gw->clock().advanceSeconds(10);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QCOMPARE(popups(), 1);
     m_gw->clock().advanceSeconds(20);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QCOMPARE(popups(), 2);
 
     // Never while the main window is minimized.
     m_rig->ui.minimized = true;
     m_gw->clock().advanceSeconds(60);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QCOMPARE(popups(), 2);
 
     // The server is back: one record says so and for how long it was away,
     // after the count of the failures it held back.
-    m_gw->sessions().strSQLServer = QStringLiteral("sqlite:db");
+    m_gw->dataSource().strSQLServer = QStringLiteral("sqlite:db");
     m_gw->clock().advanceSeconds(15);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     const QStringList lines = debugLines();
     const QStringList back = lines.filter(QStringLiteral("SQLConnect: JOBS session works again"));
     QCOMPARE(back.size(), 1);
@@ -321,14 +321,14 @@ void TestCycle::dayResetAt0400ThenTriggerQuery()
     m_gw->day().colLines = std::make_unique<colLinesType>();
     m_gw->day().colLines->add(QStringLiteral("999999"), std::make_shared<clsLine>());
     m_gw->clock().setNow(QDateTime(QDate(2026, 12, 7), QTime(4, 0, 5)));
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QVERIFY(!m_gw->day().colLines || !m_gw->day().colLines->contains(QStringLiteral("999999")));
     QCOMPARE(m_gw->cycle().dtLastQueryAll(), m_gw->clock().now());
 
     m_gw->clock().setNow(QDateTime(QDate(2026, 12, 7), QTime(4, 0, 20)));
     m_gw->day().colLines = std::make_unique<colLinesType>();
     m_gw->day().colLines->add(QStringLiteral("888888"), std::make_shared<clsLine>());
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     // The trigger query: the lines stay and the full-query time is kept.
     QVERIFY(m_gw->day().colLines && m_gw->day().colLines->contains(QStringLiteral("888888")));
     QCOMPARE(m_gw->cycle().dtLastQueryAll(), QDateTime(QDate(2026, 12, 7), QTime(4, 0, 5)));
@@ -347,7 +347,7 @@ void TestCycle::mapRepairAndRestoredInterval()
     }
     m_gw->sckMap().setRemoteHost(QStringLiteral("127.0.0.1"));
     m_gw->sckMap().setRemotePort(port);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QCOMPARE(m_gw->cycle().tmrDB().interval(), 1000);
     QVERIFY(m_gw->cycle().tmrDB().isActive());
     QVERIFY2(
@@ -358,7 +358,7 @@ void TestCycle::mapRepairAndRestoredInterval()
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
     addJob(1, 10512, QStringLiteral("07:00"));
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QCOMPARE(m_gw->cycle().tmrDB().interval(), 15000);
     const QByteArray received = peer.takeReceived();
     QVERIFY2(received.startsWith("\r\n$NotifyOrganization,dedod,ExpLineSched\\c05102100\\c"),
@@ -371,7 +371,7 @@ void TestCycle::hourlyLineListRenewal()
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
     m_gw->link().dtLinesTime = m_gw->clock().now().addSecs(-61 * 60);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     // The cycle does its database work and then asks for the line list.
     QVERIFY(m_gw->link().bRequestLines);
     QCOMPARE(peer.takeReceived(), QByteArray("\r\n$Q,0\r\n"));
@@ -382,17 +382,17 @@ void TestCycle::absentSessionIsOpened()
 {
     // Absent (never opened, or left absent by a failed reopen): the cycle
     // opens it once its server is back, instead of failing on it for good.
-    m_gw->sessions().strSQLServer = QStringLiteral("sqlite:nowhere");
-    m_gw->cycle().tmrDB_Timer();
-    QVERIFY(!m_gw->sessions().cnJobs);
+    m_gw->dataSource().strSQLServer = QStringLiteral("sqlite:nowhere");
+    QVERIFY(m_rig->runCycle());
+    QVERIFY(!m_gw->database().status().jobs.present);
     QVERIFY(m_gw->cycle().tmrDB().isActive());
-    m_gw->sessions().strSQLServer = QStringLiteral("sqlite:db");
+    m_gw->dataSource().strSQLServer = QStringLiteral("sqlite:db");
     m_gw->clock().advanceSeconds(15);
-    m_gw->cycle().tmrDB_Timer();
-    QVERIFY(m_gw->sessions().cnJobs);
-    QCOMPARE(m_gw->sessions().cnJobs->state(), int(DbSession::Open));
-    QVERIFY(m_gw->sessions().cnORVIKDB);
-    QCOMPARE(m_gw->sessions().cnORVIKDB->state(), int(DbSession::Open));
+    QVERIFY(m_rig->runCycle());
+    QVERIFY(m_gw->database().status().jobs.present);
+    QCOMPARE(m_gw->database().status().jobs.state, int(DbSession::Open));
+    QVERIFY(m_gw->database().status().orvikDb.present);
+    QCOMPARE(m_gw->database().status().orvikDb.state, int(DbSession::Open));
 }
 
 void TestCycle::longOutageOver0400StillDropsTheDay()
@@ -407,7 +407,7 @@ void TestCycle::longOutageOver0400StillDropsTheDay()
     m_gw->day().colLines->add(QStringLiteral("999999"), std::make_shared<clsLine>());
     m_gw->clock().setNow(QDateTime(QDate(2026, 12, 7), QTime(5, 0)));
     m_gw->link().dtLinesTime = m_gw->clock().now();
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QVERIFY(!m_gw->day().colLines || !m_gw->day().colLines->contains(QStringLiteral("999999")));
     QCOMPARE(m_gw->cycle().dtLastQueryAll(), m_gw->clock().now());
 }
@@ -421,7 +421,7 @@ void TestCycle::deletedJobLeavesTheMapAfterALineListAnswer()
     QVERIFY(peer.connectGateway());
     addJob(1, 123456, QStringLiteral("06:05"));
     addJob(2, 234561, QStringLiteral("07:00"));
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QVERIFY(m_gw->day().colLines && m_gw->day().colLines->contains(QStringLiteral("123456")));
     {
         QSqlDatabase db
@@ -433,14 +433,14 @@ void TestCycle::deletedJobLeavesTheMapAfterALineListAnswer()
     QSqlDatabase::removeDatabase(QStringLiteral("delete"));
 
     m_gw->clock().setNow(m_gw->clock().now().addSecs(15));
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     // An ordinary cycle keeps what it built.
     QVERIFY(m_gw->day().colLines->contains(QStringLiteral("123456")));
 
     m_gw->clock().setNow(m_gw->clock().now().addSecs(15));
     m_gw->cycle().lineListReceived();
     peer.takeReceived();
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QVERIFY(m_gw->day().colLines);
     QVERIFY(!m_gw->day().colLines->contains(QStringLiteral("123456")));
     QVERIFY(m_gw->day().colLines->contains(QStringLiteral("234561")));
@@ -496,7 +496,7 @@ void TestCycle::dayDroppedOnlyAcross0400()
         m_gw->cycle().requestFullQuery();
     else if (request == QLatin1String("$Q"))
         m_gw->cycle().lineListReceived();
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     const bool kept
         = m_gw->day().colLines && m_gw->day().colLines->contains(QStringLiteral("999999"));
     QCOMPARE(!kept, dropped);
@@ -509,7 +509,7 @@ void TestCycle::badConnectionTimeOutSettingUsesTheDefault()
 {
     m_gw->settings().WriteINI(
         QStringLiteral("Database"), QStringLiteral("Connection TimeOut"), QStringLiteral("abc"));
-    QVERIFY(m_gw->sqlConnect().SQLConnect());
+    QVERIFY(m_rig->openSessions());
     QVERIFY(!debugLines()
                  .filter(QStringLiteral("SQLConnect: Connection TimeOut = abcError Number: 13"))
                  .isEmpty());
@@ -688,7 +688,7 @@ void TestCycle::newConnectionIsAskedForLinesAtOnce()
     QVERIFY(peer.connectGateway());
     m_gw->link().bRequestLines = true;
     m_gw->cycle().start();
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
 
     peer.peer->abort();
@@ -702,7 +702,7 @@ void TestCycle::newConnectionIsAskedForLinesAtOnce()
     QVERIFY(peer.peer->readLine().startsWith("$L,"));
 
     m_gw->clock().advanceSeconds(1);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
 }
 
@@ -716,14 +716,14 @@ void TestCycle::unansweredLineRequestsGiveUp()
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
     m_gw->link().bRequestLines = true;
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
     m_gw->clock().advanceSeconds(30);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
     QVERIFY(debugLines().isEmpty());
     m_gw->clock().advanceSeconds(30);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     // Giving the connection up is a failure, not news.
     QVERIFY(sink.severityOf(QStringLiteral("answered none of the last 2 line list requests"))
         == LogRecord::Severity::Error);
@@ -748,7 +748,7 @@ void TestCycle::lockedJobsFileEndsTheCycleAndTheNextOneSelects()
         QVERIFY2(lock.held(), qPrintable(lock.error()));
         QElapsedTimer took;
         took.start();
-        m_gw->cycle().tmrDB_Timer();
+        QVERIFY(m_rig->runCycle());
         const qint64 ms = took.elapsed();
         qInfo("a cycle on a locked jobs file took %lld ms", ms);
         QVERIFY2(ms < 10000, qPrintable(QString::number(ms)));
@@ -765,7 +765,7 @@ void TestCycle::lockedJobsFileEndsTheCycleAndTheNextOneSelects()
     QCOMPARE(usedFlag(1), 0);
 
     m_gw->clock().advanceSeconds(15);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     const QByteArray received = peer.takeReceived();
     QVERIFY2(received.startsWith("\r\n$NotifyOrganization,dedod,ExpLineSched\\c34506201\\c"),
         qPrintable(received));
@@ -796,7 +796,7 @@ void TestCycle::stopSignalDuringALockIsHonouredSoon()
         signalledAt = Steady::now().time_since_epoch().count();
         ::kill(::getpid(), SIGTERM);
     });
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     stopper.join();
     QTRY_VERIFY_WITH_TIMEOUT(endedAfterMs >= 0, 10000);
     qInfo("the stop was honoured %lld ms after the signal", endedAfterMs);
@@ -814,7 +814,7 @@ void TestCycle::jobsFileRestoredByRenameIsReopened()
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
     addJob(1, 123456, QStringLiteral("06:05"));
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     QVERIFY(peer.takeReceived().contains("\\c34506201\\c"));
 
     // A restore: another jobs file, holding a new job, renamed into the place
@@ -828,9 +828,9 @@ void TestCycle::jobsFileRestoredByRenameIsReopened()
         0);
 
     m_gw->clock().advanceSeconds(15);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     m_gw->clock().advanceSeconds(15);
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     const QByteArray received = peer.takeReceived();
     QVERIFY2(received.contains("\\c05102100\\c"), qPrintable(received));
     QCOMPARE(usedFlag(2), 1); // marked in the restored file
@@ -838,7 +838,7 @@ void TestCycle::jobsFileRestoredByRenameIsReopened()
     QCOMPARE(lines.size(), 1);
     QVERIFY2(lines.first().contains(QStringLiteral("ORVIK_Jobs.sqlite was replaced")),
         qPrintable(lines.first()));
-    QCOMPARE(m_gw->sessions().cnJobs->connectionStatus(), 1);
+    QCOMPARE(m_gw->database().status().jobs.connectionStatus, 1);
 }
 
 void TestCycle::intervalSeconds_data()
@@ -925,7 +925,7 @@ void TestCycle::emptiedBoxKeepsTheCycleGoing()
     m_gw->cycle().updInterval_Change(45);
     QCOMPARE(m_gw->cycle().intervalText(), QStringLiteral("45"));
     m_gw->cycle().txtInterval_Change(QString());
-    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_rig->runCycle());
     // The remembered value (read back from the settings) stands in.
     QCOMPARE(m_gw->cycle().tmrDB().interval(), 45000);
     QVERIFY(debugLines().isEmpty());

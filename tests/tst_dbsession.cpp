@@ -52,7 +52,6 @@ private Q_SLOTS:
     void connectionTimeoutSetting_data();
     void connectionTimeoutSetting();
     void reopeningJobsLeavesTheSecondSession();
-    void unreachableJobsServerLeavesBothAbsent_data();
     void unreachableJobsServerLeavesBothAbsent();
     void odbcServerThatNeverAnswersTimesOut();
 
@@ -450,46 +449,32 @@ void TstDbSession::reopeningJobsLeavesTheSecondSession()
     auto second = m_core->sessions.cnORVIKDB;
     QVERIFY(jobs && second);
 
-    bool reported = false;
-    QVERIFY(m_connect->SQLConnect(SqlConnect::Which::Jobs, [&] { reported = true; }));
+    QVERIFY(m_connect->SQLConnect(SqlConnect::Which::Jobs));
     QVERIFY(m_core->sessions.cnJobs && m_core->sessions.cnJobs != jobs);
     QCOMPARE(jobs->state(), int(DbSession::Closed));
     QCOMPARE(m_core->sessions.cnORVIKDB, second);
     QCOMPARE(second->state(), int(DbSession::Open));
-    QVERIFY(!reported); // only a failure hands back to the cycle
+    QVERIFY(!m_connect->lastFailure());
     // The second session sees the route-times file.
     QCOMPARE(
         second->execute(QStringLiteral("Select Count(*) From RteDB.RouteTimes"))->field(0).toInt(),
         0);
 }
 
-void TstDbSession::unreachableJobsServerLeavesBothAbsent_data()
-{
-    QTest::addColumn<bool>("logOnLoaded");
-    QTest::addColumn<bool>("fromCycle");
-    QTest::newRow("logon shown, cycle") << true << true;
-    QTest::newRow("no logon, supervisor") << false << false;
-}
-
+// The open runs on the database thread and shows nothing: the failure is
+// logged and handed back, for the logon dialog's box on the event thread.
 void TstDbSession::unreachableJobsServerLeavesBothAbsent()
 {
-    QFETCH(bool, logOnLoaded);
-    QFETCH(bool, fromCycle);
     QVERIFY(m_connect->SQLConnect() && m_core->sessions.cnORVIKDB);
 
-    m_core->windows.setLoaded(WindowTable::Window::LogOn, logOnLoaded);
+    m_core->windows.setLoaded(WindowTable::Window::LogOn, true);
     m_core->sessions.strSQLServer = QStringLiteral("sqlite:nowhere");
-    // The cycle switches its timer on before the box waits for the operator.
-    FakeUi &ui = m_core->ui;
-    const auto hook = [&] { ui.calls << QStringLiteral("timer on"); };
-    QVERIFY(!m_connect->SQLConnect(
-        SqlConnect::Which::Both, fromCycle ? hook : std::function<void()>()));
+    QVERIFY(!m_connect->SQLConnect(SqlConnect::Which::Both));
     QVERIFY(!m_core->sessions.cnJobs);
     QVERIFY(!m_core->sessions.cnORVIKDB); // closed first, never reopened
-    QCOMPARE(ui.calls.indexOf(QStringLiteral("timer on")), fromCycle ? 0 : -1);
-    QCOMPARE(ui.messages.size(), logOnLoaded ? 1 : 0);
-    if (logOnLoaded)
-        QVERIFY(m_core->ui.messages.first().text.contains(QStringLiteral("does not exist")));
+    QVERIFY(m_connect->lastFailure() && m_connect->lastFailure()->number() != 0);
+    QVERIFY(m_core->ui.messages.isEmpty());
+    QVERIFY(m_connect->lastFailure()->description().contains(QStringLiteral("does not exist")));
     const QStringList log = m_core->home.lines(QStringLiteral("Debug.TXT"));
     QCOMPARE(log.size(), 1);
     QVERIFY2(log.first().contains(QStringLiteral("SQLConnect"))
@@ -525,7 +510,8 @@ void TstDbSession::odbcServerThatNeverAnswersTimesOut()
             || log.first().contains(QStringLiteral("time-out"), Qt::CaseInsensitive)
             || log.first().contains(QStringLiteral("timed out"), Qt::CaseInsensitive),
         qPrintable(log.first()));
-    QCOMPARE(m_core->ui.messages.size(), 1);
+    // The box at the logon dialog is the supervisor's, on the event thread.
+    QVERIFY(m_connect->lastFailure());
 }
 
 QTEST_GUILESS_MAIN(TstDbSession)

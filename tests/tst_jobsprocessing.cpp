@@ -83,7 +83,19 @@ private:
     void process(const QList<Job> &jobs)
     {
         RowSet rs = rows(jobs);
-        m_processed = m_jobs->ProcessScheduleTrigRecs(rs);
+        // The rules as the database thread reads them, for the lines the
+        // rows will make.
+        QStringList keys;
+        if (m_core->day.colLines) {
+            for (auto it = lines().begin(); it != lines().end(); ++it)
+                keys << it.key();
+        }
+        const QString list = JobsProcessor::routeListAfter(keys, rs);
+        const RouteRules rules = list.isEmpty()
+            ? RouteRules()
+            : RouteTimes::read(m_core->sessions.cnORVIKDB, list, m_core->clock.today());
+        m_processed
+            = m_jobs->ProcessScheduleTrigRecs(rs, rules, nullptr) == JobsProcessor::Outcome::Done;
     }
     colLinesType &lines() { return *m_core->day.colLines; }
     QString debugLog() const
@@ -98,8 +110,7 @@ private Q_SLOTS:
         m_db = std::make_unique<RouteTimesDb>();
         m_core->clock.setNow(QDateTime(QDate(2024, 5, 15), QTime(10, 0)));
         m_core->sessions.cnORVIKDB = m_db->open();
-        m_jobs = std::make_unique<JobsProcessor>(
-            m_core->day, m_core->sessions, m_core->clock, m_core->log);
+        m_jobs = std::make_unique<JobsProcessor>(m_core->day, m_core->log);
     }
     void cleanup()
     {

@@ -2,6 +2,7 @@
 
 #include "app/AppLifecycle.h"
 #include "app/DatabaseCycle.h"
+#include "app/DatabaseThread.h"
 #include "app/Gateway.h"
 #include "app/MainWindow.h"
 #include "app/WidgetUi.h"
@@ -233,8 +234,8 @@ private Q_SLOTS:
             QCOMPARE(m_gw->mapSettings().strMapIP, QStringLiteral("10.1.1.1"));
             QCOMPARE(int(m_gw->mapSettings().iMapPort), port.isNull() ? 21953 : 4000);
             QCOMPARE(int(m_gw->mapSettings().iGMTOffset), gmt.isNull() ? 2 : 3);
-            QCOMPARE(m_gw->sessions().strSQLServer, QStringLiteral("SRV"));
-            QCOMPARE(m_gw->sessions().strCatalog, QStringLiteral("ORVIK_Jobs"));
+            QCOMPARE(m_gw->dataSource().strSQLServer, QStringLiteral("SRV"));
+            QCOMPARE(m_gw->dataSource().strCatalog, QStringLiteral("ORVIK_Jobs"));
         }
         if (message.isEmpty()) {
             QVERIFY(m_ui.messages.isEmpty());
@@ -356,8 +357,8 @@ private Q_SLOTS:
         QCOMPARE(m_gw->mapSettings().strMapIP, ip); // used unchanged, blanks and all
         QCOMPARE(int(m_gw->mapSettings().iMapPort), portValue);
         QCOMPARE(int(m_gw->mapSettings().iGMTOffset), gmtValue);
-        QCOMPARE(m_gw->sessions().strSQLServer, QStringLiteral("First"));
-        QCOMPARE(m_gw->sessions().strCatalog, QStringLiteral("ORVIK_Jobs"));
+        QCOMPARE(m_gw->dataSource().strSQLServer, QStringLiteral("First"));
+        QCOMPARE(m_gw->dataSource().strCatalog, QStringLiteral("ORVIK_Jobs"));
         QCOMPARE(m_gw->tasks().step(), TaskStep::StartConnectAll);
         QVERIFY(m_gw->tasks().isActive());
         m_gw->tasks().stop();
@@ -631,7 +632,7 @@ private Q_SLOTS:
         dlg->updDBs_UpClick();
         dlg->cmdConnect_Click();
         m_gw->tasks().stop();
-        QCOMPARE(m_gw->sessions().strSQLServer, QStringLiteral("B"));
+        QCOMPARE(m_gw->dataSource().strSQLServer, QStringLiteral("B"));
     }
 
     void layouts()
@@ -779,24 +780,28 @@ private Q_SLOTS:
         QTRY_COMPARE(sck.state(), MapSocket::State::Connected);
 
         QFile(m_home->file(QStringLiteral("ORVIK_Jobs.sqlite"))).open(QIODevice::WriteOnly);
-        auto jobs = std::make_shared<DbSession>();
-        jobs->setProperty(
-            QStringLiteral("Data Source"), QStringLiteral("sqlite:") + m_home->path());
-        jobs->setProperty(QStringLiteral("Initial Catalog"), QStringLiteral("ORVIK_Jobs"));
-        jobs->open();
-        QCOMPARE(jobs->state(), int(DbSession::Open));
-        m_gw->sessions().cnJobs = jobs;
+        // The jobs session lives on the database thread.
+        m_gw->database().call([&](DatabaseWorker &w) {
+            auto jobs = std::make_shared<DbSession>();
+            jobs->setProperty(
+                QStringLiteral("Data Source"), QStringLiteral("sqlite:") + m_home->path());
+            jobs->setProperty(QStringLiteral("Initial Catalog"), QStringLiteral("ORVIK_Jobs"));
+            jobs->open();
+            w.sessions().cnJobs = jobs;
+        });
+        QCOMPARE(m_gw->database().status().jobs.state, int(DbSession::Open));
 
         QPointer<frmLogOn> dlg = loadLater();
         QTest::mouseClick(control<QPushButton>(dlg, "cmdCancel"), Qt::LeftButton);
         QCOMPARE(sck.state(), MapSocket::State::Closed);
-        QCOMPARE(jobs->state(), int(DbSession::Closed));
+        // Closed on its thread: the next word from there says so.
+        QTRY_COMPARE(m_gw->database().status().jobs.state, int(DbSession::Closed));
         QVERIFY(!m_gw->windows().logOnLoaded());
         QVERIFY(m_mnuConnect.isEnabled());
         QTRY_VERIFY(dlg.isNull());
 
         // Without a jobs session and with the socket closed, Cancel still just unloads.
-        m_gw->sessions().cnJobs.reset();
+        m_gw->database().call([](DatabaseWorker &w) { w.sessions().cnJobs.reset(); });
         QPointer<frmLogOn> again = loadLater();
         again->cmdCancel_Click();
         QVERIFY(!m_gw->windows().logOnLoaded());

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include "app/DatabaseCycle.h"
+#include "app/DatabaseThread.h"
 #include "app/Gateway.h"
 #include "app/MainCommands.h"
 #include "app/StatusReport.h"
@@ -71,14 +72,16 @@ void TestMainCommands::summaryOfSessions()
     Gateway gw(home.path());
     FakeUi ui;
     gw.setUi(&ui);
-    gw.sessions().cnJobs = openEmbedded(home, QStringLiteral("ORVIK_Jobs"));
-    gw.sessions().cnORVIKDB = openEmbedded(home, QStringLiteral("ORVIKDB"));
+    gw.database().call([&](DatabaseWorker &w) {
+        w.sessions().cnJobs = openEmbedded(home, QStringLiteral("ORVIK_Jobs"));
+        w.sessions().cnORVIKDB = openEmbedded(home, QStringLiteral("ORVIKDB"));
+    });
     QString text;
     gw.statusReport().Statuses(text);
     QCOMPARE(text, QStringLiteral("JOBS - Open, ORVIKDB - Open, Map - Closed"));
     // A session whose file went away is open but not working.
     QVERIFY(QFile::remove(home.file(QStringLiteral("ORVIK_Jobs.sqlite"))));
-    gw.sessions().cnORVIKDB->close();
+    gw.database().call([](DatabaseWorker &w) { w.sessions().cnORVIKDB->close(); });
     gw.statusReport().Statuses(text);
     QCOMPARE(text,
         QStringLiteral("JOBS - Open, Connection Status not Open, ORVIKDB - Closed, Map - Closed"));
@@ -175,7 +178,9 @@ void TestMainCommands::statusPopupAndPanel()
         QStringLiteral("showStatusPopup:SQLServer Status - Nothing\r\nMap State - 0"));
     QCOMPARE(gw.panels().panelText(QStringLiteral("keyStatus")),
         QStringLiteral("SQLServer Status - Nothing, Map State - 0  "));
-    gw.sessions().cnJobs = openEmbedded(home, QStringLiteral("ORVIK_Jobs"));
+    gw.database().call([&](DatabaseWorker &w) {
+        w.sessions().cnJobs = openEmbedded(home, QStringLiteral("ORVIK_Jobs"));
+    });
     gw.commands().mnuStatus_Click();
     QCOMPARE(
         ui.calls.last(), QStringLiteral("showStatusPopup:SQLServer Status - 1\r\nMap State - 0"));

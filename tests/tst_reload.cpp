@@ -1,5 +1,6 @@
 #include "GatewayRig.h"
 #include "MapPeer.h"
+#include "SqliteLock.h"
 
 #include "app/GatewayStatus.h"
 #include "app/SettingsReload.h"
@@ -34,7 +35,6 @@ private:
     std::unique_ptr<GatewayStatus> m_source;
     std::unique_ptr<StatusEndpoint> m_status;
     std::unique_ptr<SettingsReload> m_reload;
-    bool m_busy = false;
 };
 
 QByteArray TestReload::settings(const QStringList &changes) const
@@ -51,7 +51,6 @@ QByteArray TestReload::settings(const QStringList &changes) const
 
 void TestReload::init()
 {
-    m_busy = false;
     m_rig = std::make_unique<GatewayRig>();
     Gateway &gw = m_rig->gw;
     m_rig->readyForCycles(QStringLiteral("sqlite:db"), QDateTime::currentDateTime());
@@ -61,7 +60,7 @@ void TestReload::init()
     QVERIFY(m_map->connectGateway());
     m_rig->home.write(QStringLiteral("Volmara.INI"), settings());
     gw.mapSettings().iGMTOffset = 2; // as the logon applied the file
-    QVERIFY(gw.sqlConnect().SQLConnect());
+    QVERIFY(m_rig->openSessions());
     // A cycle that ran once; its timer counts down the 15 s.
     gw.cycle().start();
     gw.cycle().stop();
@@ -73,9 +72,9 @@ void TestReload::init()
         StatusEndpoint::Parts{*m_source, gw.metrics(), *m_tail, gw.traffic()}, gw.settings(),
         gw.clock(), gw.log(), QString());
     m_reload = std::make_unique<SettingsReload>(
-        SettingsReload::Parts{gw.cycle(), gw.mapLink(), gw.sqlConnect(), *m_status},
-        SettingsReload::Targets{gw.mapSettings(), gw.sessions(), gw.marks(), gw.sckMap()},
-        gw.settings(), gw.log(), [this] { return m_busy; });
+        SettingsReload::Parts{gw.cycle(), gw.mapLink(), gw.database(), *m_status},
+        SettingsReload::Targets{gw.mapSettings(), gw.dataSource(), gw.marks(), gw.sckMap()},
+        gw.settings(), gw.log());
     m_reload->capture();
 }
 
@@ -103,7 +102,7 @@ void TestReload::appliesWhatChanged_data()
                                      << "" << false << 0;
     QTest::newRow("interval") << QStringList{"DBInterval=15>DBInterval=5"}
                               << "Volmara.INI reloaded: DBInterval 15 -> 5 s"
-                              << "" << false << 1000;
+                              << "" << false << 5000;
     QTest::newRow("jobs source, followed by the second session")
         << QStringList{"SQLServer=sqlite:db>SQLServer=sqlite:db2"}
         << "Volmara.INI reloaded: SQLServer sqlite:db -> sqlite:db2; ORVIKDBServer sqlite:db -> "
@@ -138,8 +137,14 @@ void TestReload::appliesWhatChanged()
     QFETCH(bool, newMap);
     QFETCH(int, timerMs);
     Gateway &gw = m_rig->gw;
-    const DbSession *jobs = gw.sessions().cnJobs.get();
-    const DbSession *orvikDb = gw.sessions().cnORVIKDB.get();
+    const DbSession *jobs = nullptr, *orvikDb = nullptr;
+    auto sessions = [&](const DbSession *&j, const DbSession *&o) {
+        m_rig->onDatabase([&](DatabaseWorker &w) {
+            j = w.sessions().cnJobs.get();
+            o = w.sessions().cnORVIKDB.get();
+        });
+    };
+    sessions(jobs, orvikDb);
 
     // A new map server waits on another port.
     QTcpServer other;
@@ -164,12 +169,14 @@ void TestReload::appliesWhatChanged()
                                                : records.first() == record,
         qPrintable(records.first()));
 
-    QCOMPARE(gw.sessions().cnJobs.get() != jobs,
-        reopened == QLatin1String("jobs") || reopened == QLatin1String("both"));
-    QCOMPARE(gw.sessions().cnORVIKDB.get() != orvikDb,
+    const DbSession *jobsNow = nullptr, *orvikDbNow = nullptr;
+    sessions(jobsNow, orvikDbNow); // after the reopen handed to the thread
+    QCOMPARE(
+        jobsNow != jobs, reopened == QLatin1String("jobs") || reopened == QLatin1String("both"));
+    QCOMPARE(orvikDbNow != orvikDb,
         reopened == QLatin1String("orvikdb") || reopened == QLatin1String("both"));
-    QVERIFY(gw.sessions().cnJobs->state() & DbSession::Open);
-    QVERIFY(gw.sessions().cnORVIKDB->state() & DbSession::Open);
+    QVERIFY(gw.database().status().jobs.state & DbSession::Open);
+    QVERIFY(gw.database().status().orvikDb.state & DbSession::Open);
 
     if (newMap) {
         QVERIFY(QTest::qWaitFor([&] { return other.hasPendingConnections(); }, 5000));
@@ -194,13 +201,19 @@ void TestReload::waitsForTheCycleUnderWay()
     m_rig->home.write(
         QStringLiteral("Volmara.INI"), settings({QStringLiteral("DBInterval=15>DBInterval=5")}));
     QSignalSpy done(m_reload.get(), &SettingsReload::reloaded);
-    m_busy = true;
+    // Another program holds the jobs file: the cycle waits for it on the
+    // database thread.
+    SqliteLock lock(EmbeddedSchema::jobsFile(m_rig->home.file(QStringLiteral("db"))));
+    QVERIFY2(lock.held(), qPrintable(lock.error()));
+    gw.cycle().tmrDB_Timer();
+    QVERIFY(gw.cycle().running());
     m_reload->reload();
     QTest::qWait(300);
     QCOMPARE(done.count(), 0);
     QCOMPARE(gw.cycle().intervalTag(), QStringLiteral("15"));
-    m_busy = false;
-    QVERIFY(done.wait(2000));
+    lock.release();
+    QVERIFY(done.wait(5000));
+    QVERIFY(!gw.cycle().running());
     QCOMPARE(gw.cycle().intervalTag(), QStringLiteral("5"));
 }
 

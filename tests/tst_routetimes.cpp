@@ -60,7 +60,11 @@ private:
     {
         if (!m_core->sessions.cnORVIKDB)
             m_core->sessions.cnORVIKDB = m_db->open();
-        rt().completeLines(m_lines);
+        const RouteRules rules = RouteTimes::read(
+            m_core->sessions.cnORVIKDB, RouteTimes::routeList(m_lines), m_core->clock.today());
+        if (rules.failure)
+            throw *rules.failure;
+        rt().completeLines(m_lines, *rules.rows);
     }
     QString debugLog() const
     {
@@ -78,7 +82,7 @@ private Q_SLOTS:
         m_core = std::make_unique<CoreParts>();
         m_db = std::make_unique<RouteTimesDb>();
         m_core->clock.setNow(QDateTime(kToday, QTime(10, 0)));
-        m_rt = std::make_unique<RouteTimes>(m_core->sessions, m_core->clock, m_core->log);
+        m_rt = std::make_unique<RouteTimes>(m_core->log);
         m_lines.clear();
     }
     void cleanup()
@@ -389,21 +393,15 @@ private Q_SLOTS:
         }
     }
 
-    // With no line there is no route to ask for; the pass does nothing and
-    // logs nothing (it does not even need the session).
-    void emptyLinesSkipped()
-    {
-        m_core->sessions.cnORVIKDB.reset();
-        rt().completeLines(m_lines);
-        QVERIFY(!m_core->home.exists("Debug.TXT"));
-    }
-
+    // The read gives the query's failure with it, for the pass to report.
     void queryFailureReachesCaller()
     {
         QVERIFY(m_db->exec("RteDB.sqlite", "DROP TABLE RouteTimes"));
         addTrip(m_lines, kRoute, 1, at("08:00:00"));
         m_core->sessions.cnORVIKDB = m_db->open();
-        QVERIFY_THROWS_EXCEPTION(Failure, rt().completeLines(m_lines));
+        QVERIFY_THROWS_EXCEPTION(Failure, pass());
+        const RouteRules none = RouteTimes::read(nullptr, QStringLiteral("'x'"), kToday);
+        QVERIFY(none.failure && none.failure->number() == Failure::ObjectNotSet);
     }
 
     void routeList()
@@ -436,7 +434,9 @@ private Q_SLOTS:
         QCOMPARE(text, QStringLiteral("1;b;1"));
     }
 
-    // Through the jobs processing: the route name of a job's line finds its rule.
+    // Through the jobs processing: the route name of a job's line finds its
+    // rule, read (as the database thread does) for the lines the rows make;
+    // rules read for other lines are not used.
     void completedByJobsProcessing()
     {
         allDay("23405100", "0,4", "1,2");
@@ -444,8 +444,16 @@ private Q_SLOTS:
         RowSet rs({"PKID", "CarNo", "CarNum", "RecID", "DriverCode", "DriverName", "RouteStart",
                       "RouteEnd", "Makat", "RecordUpdater"},
             {{1, 5, "1234567", 10, 7, "x", "2024-05-15 08:00:00", {}, 12345, {}}});
-        JobsProcessor jobs(m_core->day, m_core->sessions, m_core->clock, m_core->log);
-        QVERIFY(jobs.ProcessScheduleTrigRecs(rs));
+        JobsProcessor jobs(m_core->day, m_core->log);
+        const QString list = JobsProcessor::routeListAfter({}, rs);
+        QCOMPARE(list, QStringLiteral("'23405100'"));
+        QString needed;
+        QVERIFY(jobs.ProcessScheduleTrigRecs(rs,
+                    RouteTimes::read(m_core->sessions.cnORVIKDB, QStringLiteral("'other'"), kToday),
+                    &needed)
+            == JobsProcessor::Outcome::NeedsRules);
+        QCOMPARE(needed, list);
+        QVERIFY(jobs.completeStops(RouteTimes::read(m_core->sessions.cnORVIKDB, list, kToday)));
         const auto trip = m_core->day.colLines->item("012345")->Scheds.item("10");
         QCOMPARE(trip->StTimes, QStringLiteral("1;0;1;2;4;2"));
         QCOMPARE(int(trip->Stops), 2);

@@ -2,6 +2,7 @@
 
 #include "app/AppLifecycle.h"
 #include "app/DatabaseCycle.h"
+#include "app/DatabaseThread.h"
 #include "app/Gateway.h"
 #include "app/Supervisor.h"
 #include "common/MenuMarks.h"
@@ -221,17 +222,20 @@ void TestStartup::endClosesTheSessionsBeforeTheProcessEnds()
     FakeUi ui;
     gw.setUi(&ui);
     EmbeddedSchema::create(home.file(QStringLiteral("db")));
-    gw.sessions().strSQLServer = QStringLiteral("sqlite:db");
-    gw.sessions().strCatalog = QStringLiteral("ORVIK_Jobs");
-    QVERIFY(gw.sqlConnect().SQLConnect());
+    gw.dataSource().strSQLServer = QStringLiteral("sqlite:db");
+    gw.dataSource().strCatalog = QStringLiteral("ORVIK_Jobs");
+    bool opened = false;
+    gw.database().call(
+        [&](DatabaseWorker &w) { opened = w.open(SqlConnect::Which::Both, gw.dataSource()).ok; });
+    QVERIFY(opened);
     // An outage's failures counted and not yet written.
     for (int i = 0; i < 12; ++i)
         gw.log().logMessage(QStringLiteral("sckmap_Error"), QStringLiteral("Can't connect"));
     // The process ends without unwinding: what is not closed by then never is.
     QStringList seen;
     gw.lifecycle().setProcessEnder([&] {
-        seen << QString::number(gw.sessions().cnJobs->state())
-             << QString::number(gw.sessions().cnORVIKDB->state())
+        seen << QString::number(gw.database().status().jobs.state)
+             << QString::number(gw.database().status().orvikDb.state)
              << home.lines(QStringLiteral("Debug.TXT")).last();
     });
     gw.lifecycle().EndProgram(QStringLiteral("TimerFuncs"));

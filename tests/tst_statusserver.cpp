@@ -17,6 +17,8 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <optional>
+
 #include <functional>
 
 // The status server in this process over a source of our own: what each
@@ -68,7 +70,7 @@ private:
 
     Clock m_clock;
     Metrics m_metrics;
-    LogTail m_log;
+    std::optional<LogTail> m_log;
     TrafficTail m_traffic;
     FakeSource m_source;
     std::unique_ptr<StatusServer> m_server;
@@ -115,7 +117,7 @@ void TestStatusServer::init()
     m_source = FakeSource();
     m_source.status = healthy();
     m_metrics = Metrics();
-    m_log = LogTail();
+    m_log.emplace();
     m_traffic = TrafficTail();
 }
 
@@ -126,7 +128,7 @@ void TestStatusServer::cleanup()
 
 void TestStatusServer::start(const QString &token, GuardedTcpServer::Limits limits)
 {
-    m_server = std::make_unique<StatusServer>(m_source, m_metrics, m_log, m_traffic, m_clock);
+    m_server = std::make_unique<StatusServer>(m_source, m_metrics, *m_log, m_traffic, m_clock);
     ListenAddress where{QHostAddress(QHostAddress::LocalHost), 0};
     QString error;
     QVERIFY2(m_server->listen(where, token, limits, &error), qPrintable(error));
@@ -379,7 +381,7 @@ void TestStatusServer::metricsCountAndPassPromtool()
     m_metrics.schedsInserted(5);
     LogRecord warning;
     warning.severity = LogRecord::Severity::Warning;
-    m_log.record(warning, at(0));
+    m_log->record(warning, at(0));
     m_source.status.lines = 3;
     m_source.status.trips = 12;
     m_source.status.orvikDb.working = false;
@@ -522,7 +524,7 @@ void TestStatusServer::pageInChromium()
     LogRecord r;
     r.procedure = QStringLiteral("tmrDB_Timer");
     r.message = QStringLiteral("נהג </td><script>alert(2)</script>");
-    m_log.record(r, at(0));
+    m_log->record(r, at(0));
     m_traffic.setOn(true);
     m_traffic.add(TrafficTail::Direction::Out, QStringLiteral("$Q,0\r\n"), at(0));
     start();

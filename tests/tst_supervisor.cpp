@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include "app/DatabaseCycle.h"
+#include "app/DatabaseThread.h"
 #include "app/Gateway.h"
 #include "app/Supervisor.h"
 #include "db/EmbeddedSchema.h"
@@ -68,8 +69,8 @@ void TestSupervisor::startWith(quint16 port, const QString &server)
 {
     m_gw->mapSettings().strMapIP = QStringLiteral("127.0.0.1");
     m_gw->mapSettings().iMapPort = quint16(port);
-    m_gw->sessions().strSQLServer = server;
-    m_gw->sessions().strCatalog = QStringLiteral("ORVIK_Jobs");
+    m_gw->dataSource().strSQLServer = server;
+    m_gw->dataSource().strCatalog = QStringLiteral("ORVIK_Jobs");
     m_gw->tasks().setStep(TaskStep::StartConnectAll);
     m_gw->tasks().enable();
 }
@@ -169,8 +170,8 @@ void TestSupervisor::everythingUpStartsTheCycle()
     QCOMPARE(m_gw->cycle().tmrDB().interval(), 1000);
     QVERIFY(m_ui.calls.contains(QStringLiteral("reOrderLogOn:Connected")));
     QCOMPARE(m_ui.count(QStringLiteral("showTrafficWindow")), 1);
-    QCOMPARE(m_gw->sessions().cnJobs->state(), int(DbSession::Open));
-    QCOMPARE(m_gw->sessions().cnORVIKDB->state(), int(DbSession::Open));
+    QCOMPARE(m_gw->database().status().jobs.state, int(DbSession::Open));
+    QCOMPARE(m_gw->database().status().orvikDb.state, int(DbSession::Open));
     QVERIFY(!m_gw->tasks().isActive()); // the supervisor rests
 }
 

@@ -1,9 +1,9 @@
 #include "app/AppLifecycle.h"
 
 #include "app/DatabaseCycle.h"
+#include "app/DatabaseThread.h"
 #include "app/StatusPanels.h"
 #include "common/MenuMarks.h"
-#include "common/Sessions.h"
 #include "common/StatusRows.h"
 #include "common/TaskTimer.h"
 #include "common/Ui.h"
@@ -13,7 +13,6 @@
 #include "maplink/LinkState.h"
 #include "platform/Clock.h"
 #include "platform/Convert.h"
-#include "platform/DbSession.h"
 #include "platform/Failure.h"
 #include "platform/MapSocket.h"
 #include "settings/Settings.h"
@@ -160,10 +159,9 @@ void AppLifecycle::EndProgram(const QString &caller)
             m_t.sckMap.close();
         m_t.tasks.stop();
         m_t.cycle.stop();
-        for (const auto &session : {m_t.sessions.cnJobs, m_t.sessions.cnORVIKDB}) {
-            if (session)
-                session->close();
-        }
+        // The sessions are closed on their thread; one that waits on a
+        // server gone silent is not waited for: the process end drops it.
+        m_t.database.finish(kCloseWaitMs);
         m_endProcess();
     });
 }

@@ -8,6 +8,7 @@
 
 class Clock;
 class DatabaseCycle;
+class DatabaseThread;
 class ErrorLog;
 class MapSocket;
 class MenuMarks;
@@ -17,7 +18,7 @@ class TaskTimer;
 class Ui;
 class WindowTable;
 struct LinkState;
-struct Sessions;
+
 struct StatusRows;
 
 // Start-up, close request and the end of the program. The close request never
@@ -38,8 +39,11 @@ public:
         DatabaseCycle &cycle; // the interval; stopped at the end
         TaskTimer &tasks;
         MapSocket &sckMap; // closed at the end
-        Sessions &sessions; // closed at the end
+        DatabaseThread &database; // its sessions closed at the end
     };
+
+    // How long the end waits for the database thread to close the sessions.
+    static constexpr int kCloseWaitMs = 500;
 
     AppLifecycle(
         Targets targets, const Settings &settings, Ui &ui, const Clock &clock, ErrorLog &log);

@@ -112,9 +112,7 @@ void ConfigCheck::checkDatabases(QTextStream &out, const QString &jobsServer)
     Sessions sessions;
     sessions.strSQLServer = jobsServer;
     sessions.strCatalog = DbNames::kJobsCatalog;
-    WindowTable windows;
-    UiSlot nobody;
-    const SqlConnect opener(settings, sessions, windows, nobody, clock, log);
+    const SqlConnect opener(settings, sessions, clock, log);
 
     const struct
     {

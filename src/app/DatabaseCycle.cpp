@@ -1,13 +1,13 @@
 #include "app/DatabaseCycle.h"
 
+#include "app/DatabaseThread.h"
 #include "app/StatusReport.h"
-#include "common/DbNames.h"
 #include "common/MapProtocol.h"
 #include "common/MenuMarks.h"
+#include "common/Metrics.h"
 #include "common/Sessions.h"
+#include "common/StatusRows.h"
 #include "common/Ui.h"
-#include "db/SqlConnect.h"
-#include "db/mdlQueries.h"
 #include "diag/ErrorLog.h"
 #include "maplink/LinkState.h"
 #include "maplink/MapLink.h"
@@ -17,38 +17,22 @@
 #include "platform/Clock.h"
 #include "platform/Convert.h"
 #include "platform/DbSession.h"
-#include "platform/Failure.h"
 #include "platform/MapSocket.h"
 #include "settings/Settings.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
 #include <QRegularExpression>
-#include <QScopeGuard>
 
 #include <algorithm>
 #include <cmath>
 
-namespace {
-
-// The state flags of a session. A session left absent (a reopen that failed
-// while its server was away) reads as closed, so that the cycle keeps trying
-// to open it instead of failing on it until someone reconnects by hand.
-int sessionState(const std::shared_ptr<DbSession> &session)
-{
-    return session ? session->state() : int(DbSession::Closed);
-}
-
-} // namespace
-
-DatabaseCycle::DatabaseCycle(Parts parts, LinkState &link, DayModel &day, const Sessions &sessions,
+DatabaseCycle::DatabaseCycle(Parts parts, Sources sources, LinkState &link, DayModel &day,
     MapSocket &sckMap, MenuMarks &marks, const Settings &settings, Ui &ui, const Clock &clock,
     ErrorLog &log, QObject *parent)
     : QObject(parent),
       m_parts(parts),
+      m_sources(sources),
       m_link(link),
       m_day(day),
-      m_sessions(sessions),
       m_sckMap(sckMap),
       m_marks(marks),
       m_settings(settings),
@@ -91,6 +75,24 @@ void DatabaseCycle::stop()
     m_tmrDB.stop();
 }
 
+void DatabaseCycle::cancel()
+{
+    if (m_inCycle)
+        m_parts.database.cancel();
+}
+
+void DatabaseCycle::applyInterval(const QString &text)
+{
+    loadInterval(text);
+    const int ms = intervalSeconds(text) * 1000;
+    if (m_tmrDB.interval() != ms)
+        m_tmrDB.setInterval(ms);
+    // The countdown starts again with the new interval (a cycle under way
+    // switches the timer on at its end).
+    if (m_started && !m_inCycle)
+        m_tmrDB.start();
+}
+
 void DatabaseCycle::setLastQueryAll(const QDateTime &moment)
 {
     m_dtLastQueryAll = moment;
@@ -126,8 +128,10 @@ bool DatabaseCycle::askForLines()
 
 void DatabaseCycle::resumePush()
 {
-    // A cycle under way pushes by itself at its end.
-    if (m_inCycle || m_sckMap.state() != MapSocket::State::Connected)
+    // The day in hand is always whole on the event thread (the merge and its
+    // stops are one step), so a paused push goes on whenever the server has
+    // read enough, also while the cycle waits for the database.
+    if (m_sckMap.state() != MapSocket::State::Connected)
         return;
     QString type = QStringLiteral("Send New");
     QString buf;
@@ -147,267 +151,289 @@ int DatabaseCycle::intervalSeconds(const QString &text)
 
 void DatabaseCycle::tmrDB_Timer()
 {
-    // A message box or the logon dialog's wait runs an event loop inside a
-    // cycle; a tick that arrives meanwhile must not start a second one.
+    // One cycle at a time: a tick that comes while one waits for the
+    // database, or inside a message box's own event loop, starts nothing.
     if (m_inCycle)
         return;
     m_inCycle = true;
     m_sinceTick.start();
-    const auto leave = qScopeGuard([this] { m_inCycle = false; });
+    m_cycleTime.start();
+    m_c = Under();
+    if (const auto failure = trapFailure([this] { firstSteps(); }))
+        failureExit(*failure);
+}
+
+void DatabaseCycle::firstSteps()
+{
     LinkState &link = m_link;
     MapSocket &sck = m_sckMap;
-    QString sStatus;
-    double sngStep = 0;
-    bool bJobsBad = false;
-    bool bORVIKDBBad = false;
-    auto now = [this] { return m_clock.now(); };
-    // A step that goes to the failure exit without a failure: number 0, no text.
-    auto exitCycle = [] { throw Failure(0, QString()); };
+    double &sngStep = m_c.sngStep;
+    const QDateTime now = m_clock.now();
 
-    const auto failure = trapFailure([&] {
-        // The line list was asked for: wait for its answer (the timer keeps running).
-        if (link.bRequestLines && DateTime::secondsBetween(link.dtLastQSent, now()) < 30)
+    // The line list was asked for: wait for its answer (the timer keeps running).
+    if (link.bRequestLines && DateTime::secondsBetween(link.dtLastQSent, now) < 30) {
+        endCycle(true);
+        return;
+    }
+    if (link.bRequestLines && sck.state() == MapSocket::State::Connected) {
+        sngStep = 2;
+        link.dtLastQSent = now;
+        sngStep = 3;
+        if (askForLines()) {
+            endCycle(true);
             return;
-        if (link.bRequestLines && sck.state() == MapSocket::State::Connected) {
-            sngStep = 2;
-            link.dtLastQSent = now();
-            sngStep = 3;
-            if (askForLines())
-                return;
         }
+    }
 
-        sngStep = 4;
-        m_tmrDB.stop();
-        // Every way out of the cycle from here on, the failure exit included,
-        // switches the timer on again.
-        const auto restart = qScopeGuard([this] { enableTimer(); });
-        // An emptied box keeps its remembered value until the operator
-        // types a new one, so the cycle goes on meanwhile.
-        const QString text = m_intervalText.isEmpty() ? m_intervalTag : m_intervalText;
-        const int ms = intervalSeconds(text) * 1000;
-        if (m_tmrDB.interval() != ms)
-            m_tmrDB.setInterval(ms);
+    sngStep = 4;
+    m_tmrDB.stop();
+    m_c.counted = true;
+    // An emptied box keeps its remembered value until the operator types a
+    // new one, so the cycle goes on meanwhile.
+    const QString text = m_intervalText.isEmpty() ? m_intervalTag : m_intervalText;
+    const int ms = intervalSeconds(text) * 1000;
+    if (m_tmrDB.interval() != ms)
+        m_tmrDB.setInterval(ms);
 
-        sngStep = 5;
-        sngStep = 6;
-        // A part that fails switches the timer on at once; the countdown
-        // then runs while the cycle goes on.
-        if (!m_parts.statusReport.ShowStatuses())
-            enableTimer();
+    sngStep = 5;
+    sngStep = 6;
+    // A part that fails switches the timer on at once; the countdown then
+    // runs while the cycle goes on.
+    if (!m_parts.statusReport.ShowStatuses())
+        enableTimer();
 
-        sngStep = 7;
-        if (DateTime::minutesBetween(link.dtLinesTime, now()) > 60)
-            link.bRequestLines = true;
-        if (sck.state() == MapSocket::State::Connected
-            && sck.msSinceHeard() > qint64(kQuietSeconds) * 1000)
-            link.bRequestLines = true;
+    sngStep = 7;
+    if (DateTime::minutesBetween(link.dtLinesTime, now) > 60)
+        link.bRequestLines = true;
+    if (sck.state() == MapSocket::State::Connected
+        && sck.msSinceHeard() > qint64(kQuietSeconds) * 1000)
+        link.bRequestLines = true;
 
-        sngStep = 8;
-        if (sessionState(m_sessions.cnJobs) & DbSession::Connecting) {
-            sStatus = QStringLiteral("JOBS Server State - Connecting");
-            sngStep = 9;
-            exitCycle();
-        }
-        if (sessionState(m_sessions.cnORVIKDB) & DbSession::Connecting) {
-            sStatus = QStringLiteral("ORVIKDB Server State - Connecting");
-            sngStep = 9;
-            exitCycle();
-        }
+    // The query of step 23, decided here since the rules for the day's
+    // lines are read with it. The day boundary: the last full query ran
+    // before 04:00 (a refresh or a "$Q" answer set it to zero, whose time is
+    // 00:00) and now is later, so the day is dropped and built anew from a
+    // full query; that is how the trips of jobs deleted or moved to another
+    // route leave the map. An outage that passed 04:00 unseen, whatever the
+    // time of the last query, drops it too.
+    const QDate today = DateTime::operationalDay(now);
+    const bool crossed4am = m_dtLastQueryAll.time() < DateTime::dayStartsAt()
+        && now.time() >= DateTime::dayStartsAt();
+    if (crossed4am || m_dLastQueryDay != today)
+        m_c.query = Query::NewDay;
+    else if (DateTime::minutesBetween(m_dtLastQueryAll, now) < 30)
+        m_c.query = Query::Trigger;
+    else
+        m_c.query = Query::Full;
+    m_c.today = today;
 
-        sngStep = 10;
-        const int jobsState = sessionState(m_sessions.cnJobs);
-        if (!(jobsState & DbSession::Open) && !(jobsState & DbSession::Executing)) {
-            sngStep = 11;
-            bJobsBad = true;
-            sStatus = QStringLiteral("JOBS Server State - Broken");
-        }
-        const int orvikState = sessionState(m_sessions.cnORVIKDB);
-        if (!(orvikState & DbSession::Open) && !(orvikState & DbSession::Executing)) {
-            sngStep = 11;
-            bORVIKDBBad = true;
-            sStatus = QStringLiteral("ORVIKDB Server State - Broken");
-        }
-
-        sngStep = 12;
-        if (!bJobsBad) {
-            sngStep = 13;
-            if (m_sessions.cnJobs->connectionStatus() != 1) {
-                bJobsBad = true;
-                sStatus = QStringLiteral("SQL Server State - Not Functions");
-                noteFileChange(*m_sessions.cnJobs, sStatus);
-            }
-            sngStep = 14;
-        }
-        if (!bORVIKDBBad) {
-            sngStep = 13;
-            if (m_sessions.cnORVIKDB->connectionStatus() != 1) {
-                bORVIKDBBad = true;
-                sStatus = QStringLiteral("ORVIKDB Server State - Not Functioning");
-                noteFileChange(*m_sessions.cnORVIKDB, sStatus);
-            }
-            sngStep = 14;
-        }
-
-        sngStep = 15;
-        if (bJobsBad) {
-            if (!repairSession(true, sStatus, sngStep))
-                exitCycle();
-        } else {
-            sngStep = 22;
-            m_dtLastDBGood = now();
-            sStatus.clear();
-        }
-
-        sngStep = 23;
-        if (bORVIKDBBad && !repairSession(false, sStatus, sngStep))
-            exitCycle();
-
-        sngStep = 23;
-        sStatus = QStringLiteral("Reset colLines at 4:00 AM");
-        // The day boundary: the last full query ran before 04:00 (a refresh
-        // or a "$Q" answer set it to zero, whose time is 00:00) and now is
-        // later, so the day is dropped and built anew from a full query;
-        // that is how the trips of jobs deleted or moved to another route
-        // leave the map. An outage that passed 04:00 unseen, whatever the
-        // time of the last query, drops it too.
-        const QDate today = DateTime::operationalDay(now());
-        const bool crossed4am = m_dtLastQueryAll.time() < DateTime::dayStartsAt()
-            && now().time() >= DateTime::dayStartsAt();
-        if (crossed4am || m_dLastQueryDay != today) {
-            // A new operational day: the day's lines are dropped.
-            m_day.colLines.reset();
-            runSelection(QueryMode::QueryAll);
-            m_dtLastQueryAll = now();
-            m_dLastQueryDay = today;
-        } else if (DateTime::minutesBetween(m_dtLastQueryAll, now()) < 30) {
-            sngStep = 24;
-            runSelection(QueryMode::QueryTrigger);
-        } else {
-            sngStep = 25;
-            runSelection(QueryMode::QueryAll);
-            m_dtLastQueryAll = now();
-            m_dLastQueryDay = today;
-        }
-
-        sngStep = 26;
-        sStatus = QStringLiteral("QRun");
-        if (sck.state() == MapSocket::State::Connected && link.bRequestLines) {
-            sngStep = 27;
-            link.dtLastQSent = now();
-            sngStep = 28;
-            if (askForLines()) {
-                sngStep = 29;
-                return;
-            }
-        }
-
-        sngStep = 30;
-        sStatus = QStringLiteral("Send Tickets");
-        sngStep = 31;
-        const MapSocket::State mapState = sck.state();
-        if (mapState != MapSocket::State::Connecting && mapState != MapSocket::State::Connected) {
-            sngStep = 32;
-            sStatus = QStringLiteral("Map State - ") + QString::number(int(mapState));
-            m_parts.mapLink.noteLost();
-            sngStep = 33;
-            sck.close();
-            m_linesAsked = 0;
-            sngStep = 34;
-            if (sck.state() == MapSocket::State::Closed)
-                sck.connectToHost();
-            sngStep = 35;
-            // Retry every second until the map is back; a later full
-            // cycle restores the configured interval.
-            m_tmrDB.setInterval(1000);
-            sngStep = 35.5;
-            exitCycle();
-        }
-
-        sngStep = 36;
-        if (sck.state() == MapSocket::State::Connected) {
-            QString type = QStringLiteral("Send New");
-            QString buf;
-            m_parts.sendScheds.ProcessExpLineSchedReq(type, buf);
-            m_parts.sendScheds.checkRound(qint64(kSlowRoundIntervals) * m_tmrDB.interval() / 1000);
-        }
-        sngStep = 37;
-        sngStep = 38;
-        m_marks.uncheck(MenuMarks::mnuRefresh);
-        sngStep = 39;
+    // Steps 8 to 23 on the database thread.
+    sngStep = 8;
+    StageRequest request;
+    request.source = m_sources.dataSource;
+    request.mode = m_c.query == Query::Trigger ? QueryMode::QueryTrigger : QueryMode::QueryAll;
+    request.rows = m_sources.rows;
+    m_c.linesList = m_sources.rows.strLinesList;
+    request.saveQuery = m_marks.checked(MenuMarks::mnuSaveQuery);
+    request.dbCommand = m_marks.bDBCommand;
+    request.debugCurrent = m_marks.checked(MenuMarks::mnuDebugCurrent);
+    request.debugAll = m_marks.checked(MenuMarks::mnuDebugAll);
+    if (m_c.query != Query::NewDay && m_day.colLines) {
+        for (auto it = m_day.colLines->begin(); it != m_day.colLines->end(); ++it)
+            request.lineKeys << it.key();
+    }
+    request.today = m_clock.today();
+    m_parts.database.runStage(request, [this](const StageReply &reply) {
+        if (const auto failure = trapFailure([&] { onStage(reply); }))
+            failureExit(*failure);
     });
-    if (!failure) {
-        m_log.endRepeats(QStringLiteral("tmrDB_Timer"));
+}
+
+void DatabaseCycle::showPopupIfDue()
+{
+    // A failed reopen shows the status popup at most once every 30 seconds,
+    // and never while the main window is minimized.
+    const QDateTime now = m_clock.now();
+    if (!m_ui.mainWindowMinimized() && DateTime::secondsBetween(m_dtLastDBGood, now) >= 30
+        && DateTime::secondsBetween(m_dtLastPopup, now) >= 30) {
+        m_dtLastPopup = now;
+        m_parts.statusReport.mnuStatus_Click();
+    }
+}
+
+void DatabaseCycle::onStage(const StageReply &reply)
+{
+    m_c.sStatus = reply.sStatus;
+    m_c.sngStep = reply.sngStep;
+    if (reply.dbGood)
+        m_dtLastDBGood = m_clock.now();
+    if (reply.jobsReopened)
+        m_parts.metrics.dbSessionReopened(Metrics::Session::Jobs);
+    if (reply.orvikDbReopened)
+        m_parts.metrics.dbSessionReopened(Metrics::Session::OrvikDb);
+    if (reply.exit) {
+        if (reply.repairFailed)
+            showPopupIfDue();
+        failureExit(reply.failure);
         return;
     }
 
-    sngStep = sngStep * 100 + 1;
-    enableTimer(); // already on again when the failure came after step 4
-    sngStep = sngStep + 1;
-    m_log.Err2File(QStringLiteral("tmrDB_Timer"),
-        sStatus + QStringLiteral(" Step: ") + QString::number(sngStep, 'g', 12), failure->number(),
-        failure->description(), QStringLiteral("Debug.TXT"));
-    m_marks.uncheck(MenuMarks::mnuRefresh);
+    // Step 23: the day boundary, the selection and its rows.
+    const QDateTime now = m_clock.now();
+    double &sngStep = m_c.sngStep;
+    sngStep = 23;
+    m_c.sStatus = QStringLiteral("Reset colLines at 4:00 AM");
+    if (m_c.query == Query::NewDay)
+        m_day.colLines.reset(); // a new operational day: the day's lines are dropped
+    else if (m_c.query == Query::Trigger)
+        sngStep = 24;
+    else
+        sngStep = 25;
+
+    // What the selection carried out of the menu's requests.
+    m_marks.setChecked(MenuMarks::mnuSaveQuery, reply.saveQuery);
+    m_marks.bDBCommand = reply.dbCommand;
+    if (!reply.dbCommand)
+        m_marks.uncheck(MenuMarks::mnuDB);
+    m_marks.setChecked(MenuMarks::mnuDebugCurrent, reply.debugCurrent);
+    m_marks.setChecked(MenuMarks::mnuDebugAll, reply.debugAll);
+    // Written, unless a new list arrived meanwhile.
+    if (reply.linesStored && m_sources.rows.strLinesList == m_c.linesList)
+        m_sources.rows.bLinesChanged = false;
+    if (reply.selection.rows)
+        m_parts.metrics.jobsSelected(reply.selection.rows->recordCount());
+    m_parts.metrics.schedsInserted(reply.schedsInserted);
+
+    if (m_c.query != Query::Trigger) {
+        m_dtLastQueryAll = now;
+        m_dLastQueryDay = m_c.today;
+    }
+    if (reply.selection.failed)
+        enableTimer();
+    if (reply.selection.rows) {
+        processRows(reply);
+        return;
+    }
+    lastSteps();
 }
 
-void DatabaseCycle::runSelection(QueryMode mode)
+void DatabaseCycle::processRows(const StageReply &reply)
 {
-    const mdlQueries::Selection selection = m_parts.queries.QueryDB(mode);
-    if (selection.failed)
+    QString needed;
+    switch (m_parts.jobsProcessor.ProcessScheduleTrigRecs(
+        *reply.selection.rows, reply.rules, &needed)) {
+    case JobsProcessor::Outcome::Done:
+        break;
+    case JobsProcessor::Outcome::Failed:
         enableTimer();
-    if (!selection.rows)
+        break;
+    case JobsProcessor::Outcome::NeedsRules:
+        // The rules were read for other lines than the merge made: read
+        // again for these (the prediction and the merge disagree only on a
+        // fault, which this record lets someone see).
+        m_log.Err2File(QStringLiteral("ProcessScheduleTrigRecs"),
+            QStringLiteral("Route times read again for the lines the rows made"), 0, QString(),
+            QStringLiteral("Debug.TXT"), LogRecord::Severity::Warning);
+        m_parts.database.readRules(needed, m_clock.today(), [this](const RouteRules &rules) {
+            if (const auto failure = trapFailure([&] { onRules(rules); }))
+                failureExit(*failure);
+        });
         return;
-    // The day's lines are whole until the processing begins: a map request
-    // that came during the selection is answered now, from them.
-    serveMap();
-    if (!m_parts.jobsProcessor.ProcessScheduleTrigRecs(*selection.rows))
-        enableTimer();
+    }
     // The refresh request is carried out once the rows are processed.
     m_marks.uncheck(MenuMarks::mnuRefresh);
-    // Whole again: what came during the processing is answered before the push.
-    serveMap();
+    lastSteps();
 }
 
-void DatabaseCycle::serveMap()
+void DatabaseCycle::onRules(const RouteRules &rules)
 {
-    // Only between stages, where colLines is whole; no second cycle starts
-    // (m_inCycle), and the operator's input waits for the cycle's end.
-    if (m_sckMap.state() == MapSocket::State::Connected)
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    if (!m_parts.jobsProcessor.completeStops(rules))
+        enableTimer();
+    m_marks.uncheck(MenuMarks::mnuRefresh);
+    lastSteps();
 }
 
-void DatabaseCycle::noteFileChange(const DbSession &session, const QString &sStatus)
+void DatabaseCycle::lastSteps()
 {
-    // A repaired session leaves no record of its own: the file that was
-    // replaced (a restore) or removed is told here, once, before the reopen.
-    const QString change = session.fileChange();
-    if (!change.isEmpty())
-        m_log.Err2File(QStringLiteral("tmrDB_Timer"), sStatus + QStringLiteral(" - ") + change, 0,
-            QString(), QStringLiteral("Debug.TXT"));
-}
+    LinkState &link = m_link;
+    MapSocket &sck = m_sckMap;
+    double &sngStep = m_c.sngStep;
+    QString &sStatus = m_c.sStatus;
 
-bool DatabaseCycle::repairSession(bool jobs, QString &sStatus, double &sngStep)
-{
-    sngStep = jobs ? 16 : 23;
-    const bool ok = m_parts.sqlConnect.SQLConnect(
-        jobs ? SqlConnect::Which::Jobs : SqlConnect::Which::OrvikDb, [this] { enableTimer(); });
-    if (!ok) {
-        sngStep = jobs ? 18 : 23;
-        const auto &session = jobs ? m_sessions.cnJobs : m_sessions.cnORVIKDB;
-        // A session left absent by the failed reopen reads as closed.
-        sStatus = QStringLiteral("SQL Server State - ") + QString::number(sessionState(session));
-        const QDateTime now = m_clock.now();
-        if (!m_ui.mainWindowMinimized() && DateTime::secondsBetween(m_dtLastDBGood, now) >= 30
-            && DateTime::secondsBetween(m_dtLastPopup, now) >= 30) {
-            m_dtLastPopup = now;
-            m_parts.statusReport.mnuStatus_Click();
+    sngStep = 26;
+    sStatus = QStringLiteral("QRun");
+    if (sck.state() == MapSocket::State::Connected && link.bRequestLines) {
+        sngStep = 27;
+        link.dtLastQSent = m_clock.now();
+        sngStep = 28;
+        if (askForLines()) {
+            sngStep = 29;
+            endCycle(true);
+            return;
         }
-        sngStep = jobs ? 19 : 23;
-        return false;
     }
-    sngStep = jobs ? 20 : 23;
-    m_dtLastDBGood = m_clock.now();
-    sStatus.clear();
-    return true;
+
+    sngStep = 30;
+    sStatus = QStringLiteral("Send Tickets");
+    sngStep = 31;
+    const MapSocket::State mapState = sck.state();
+    if (mapState != MapSocket::State::Connecting && mapState != MapSocket::State::Connected) {
+        sngStep = 32;
+        sStatus = QStringLiteral("Map State - ") + QString::number(int(mapState));
+        m_parts.mapLink.noteLost();
+        sngStep = 33;
+        sck.close();
+        m_linesAsked = 0;
+        sngStep = 34;
+        if (sck.state() == MapSocket::State::Closed)
+            sck.connectToHost();
+        sngStep = 35;
+        // Retry every second until the map is back; a later full cycle
+        // restores the configured interval.
+        m_tmrDB.setInterval(1000);
+        sngStep = 35.5;
+        failureExit(std::nullopt);
+        return;
+    }
+
+    sngStep = 36;
+    if (sck.state() == MapSocket::State::Connected) {
+        QString type = QStringLiteral("Send New");
+        QString buf;
+        m_parts.sendScheds.ProcessExpLineSchedReq(type, buf);
+        m_parts.sendScheds.checkRound(qint64(kSlowRoundIntervals) * m_tmrDB.interval() / 1000);
+    }
+    sngStep = 37;
+    sngStep = 38;
+    m_marks.uncheck(MenuMarks::mnuRefresh);
+    sngStep = 39;
+    endCycle(true);
+}
+
+void DatabaseCycle::failureExit(const std::optional<Failure> &failure)
+{
+    double sngStep = m_c.sngStep * 100 + 1;
+    enableTimer();
+    sngStep = sngStep + 1;
+    m_log.Err2File(QStringLiteral("tmrDB_Timer"),
+        m_c.sStatus + QStringLiteral(" Step: ") + QString::number(sngStep, 'g', 12),
+        failure ? failure->number() : 0, failure ? failure->description() : QString(),
+        QStringLiteral("Debug.TXT"));
+    m_marks.uncheck(MenuMarks::mnuRefresh);
+    endCycle(false);
+}
+
+void DatabaseCycle::endCycle(bool ok)
+{
+    // Every way out from step 4 on switches the timer on again.
+    if (m_c.counted)
+        enableTimer();
+    if (ok)
+        m_log.endRepeats(QStringLiteral("tmrDB_Timer"));
+    if (m_c.counted)
+        m_parts.metrics.cycleEnded(ok, m_cycleTime.nsecsElapsed() / 1e9, m_clock.now());
+    m_inCycle = false;
+    Q_EMIT cycleEnded(ok);
 }
 
 void DatabaseCycle::setIntervalText(const QString &text)

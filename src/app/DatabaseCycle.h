@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/DateTime.h"
+#include "platform/Failure.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -8,23 +9,26 @@
 #include <QString>
 #include <QTimer>
 
+#include <optional>
+
 class Clock;
-class DbSession;
+class DatabaseThread;
 class ErrorLog;
 class JobsProcessor;
 class MapLink;
 class MapSocket;
 class MenuMarks;
+class Metrics;
 class Settings;
-class SqlConnect;
 class StatusReport;
 class Ui;
-class mdlQueries;
 class mdlSendScheds;
+struct DataSource;
 struct DayModel;
 struct LinkState;
-struct Sessions;
-enum class QueryMode;
+struct RouteRules;
+struct StageReply;
+struct StatusRows;
 
 // The database cycle, the gateway's heartbeat: at each tick of the database
 // timer it keeps the map server's line list fresh, checks and repairs both
@@ -32,6 +36,11 @@ enum class QueryMode;
 // and hands its rows to the jobs processing, repairs the map connection and
 // pushes the changed lines. It alone switches tmrDB on and off, and it owns
 // the interval box and its up-down control.
+//
+// Its database work (the session checks and repairs, the selection, the
+// route rules) runs on the database thread: the tick hands it over, the
+// event loop goes on serving the map from the day in hand, and the result
+// comes back to the rest of the cycle. One cycle at a time.
 class DatabaseCycle : public QObject
 {
     Q_OBJECT
@@ -50,23 +59,25 @@ public:
     // The parts a cycle runs, in their order, and the state it reads.
     struct Parts
     {
-        SqlConnect &sqlConnect;
-        mdlQueries &queries;
+        DatabaseThread &database;
         JobsProcessor &jobsProcessor;
         mdlSendScheds &sendScheds;
         StatusReport &statusReport;
         MapLink &mapLink; // told when the cycle gives the connection up
+        Metrics &metrics;
+    };
+    // What the selection reads and the cycle hands to the database thread.
+    struct Sources
+    {
+        const DataSource &dataSource;
+        StatusRows &rows; // the line list's "written" flag is cleared here
     };
 
-    DatabaseCycle(Parts parts, LinkState &link, DayModel &day, const Sessions &sessions,
-        MapSocket &sckMap, MenuMarks &marks, const Settings &settings, Ui &ui, const Clock &clock,
-        ErrorLog &log, QObject *parent = nullptr);
+    DatabaseCycle(Parts parts, Sources sources, LinkState &link, DayModel &day, MapSocket &sckMap,
+        MenuMarks &marks, const Settings &settings, Ui &ui, const Clock &clock, ErrorLog &log,
+        QObject *parent = nullptr);
 
     void tmrDB_Timer();
-    // The cycle's database work after the session checks: the job selection
-    // and the jobs processing of its rows. A failing part switches the timer
-    // on at once.
-    void runSelection(QueryMode mode);
 
     // The supervisor's start once both sessions are open: a first tick a
     // second later.
@@ -81,8 +92,13 @@ public:
     void requestFullQuery() { m_dtLastQueryAll = DateTime::zero(); }
 
     const QTimer &tmrDB() const { return m_tmrDB; }
-    // A cycle is under way (between its stages it lets the event loop run).
+    // A cycle is under way (its database work lets the event loop run).
     bool running() const { return m_inCycle; }
+    // The stop: the statement the cycle waits for is cancelled at once.
+    void cancel();
+    // The interval box's value takes effect now (a reload), not at the next
+    // cycle: the countdown starts again with it.
+    void applyInterval(const QString &text);
     QDateTime dtLastQueryAll() const { return m_dtLastQueryAll; }
     // The operational day (from 04:00) of the last full query that ran;
     // invalid before the first.
@@ -112,6 +128,8 @@ public:
 
 Q_SIGNALS:
     void intervalTextChanged(const QString &text);
+    // A cycle (past its line list wait) ended; ok: without its failure exit.
+    void cycleEnded(bool ok);
 
 private:
     // Switches tmrDB on without restarting a running countdown, as setting a
@@ -125,18 +143,34 @@ private:
     void mapConnected();
     // A push that paused at the connection's high-water mark goes on.
     void resumePush();
-    // Answers what the map server asked meanwhile, between two stages.
-    void serveMap();
-    // Records which embedded file of a session that does not work was
-    // replaced or removed.
-    void noteFileChange(const DbSession &session, const QString &sStatus);
-    // Reopens one session; false (with sStatus set) when that failed.
-    bool repairSession(bool jobs, QString &sStatus, double &sngStep);
+    // The cycle's steps, in their order.
+    void firstSteps();
+    void onStage(const StageReply &reply);
+    void processRows(const StageReply &reply);
+    void onRules(const RouteRules &rules);
+    void lastSteps();
+    // The failure exit, with the failure (none: a step that goes there).
+    void failureExit(const std::optional<Failure> &failure);
+    void endCycle(bool ok);
+    void showPopupIfDue();
+
+    // Which query the cycle runs at its step 23.
+    enum class Query { NewDay, Trigger, Full };
+    // The cycle under way.
+    struct Under
+    {
+        QString sStatus;
+        double sngStep = 0;
+        bool counted = false; // past step 4: a cycle the metrics count
+        Query query = Query::Full;
+        QDate today;
+        QString linesList; // the line list handed over with its "written" flag
+    };
 
     Parts m_parts;
+    Sources m_sources;
     LinkState &m_link;
     DayModel &m_day;
-    const Sessions &m_sessions;
     MapSocket &m_sckMap;
     MenuMarks &m_marks;
     const Settings &m_settings;
@@ -156,6 +190,8 @@ private:
     QString m_intervalText;
     QString m_intervalTag;
     bool m_inCycle = false;
+    Under m_c;
+    QElapsedTimer m_cycleTime;
     int m_linesAsked = 0; // "$Q,0" sent since the last answer
     bool m_started = false;
     QElapsedTimer m_sinceTick;

@@ -2,11 +2,10 @@
 
 #include "app/AppLifecycle.h"
 #include "app/DatabaseCycle.h"
+#include "app/DatabaseThread.h"
 #include "app/MainCommands.h"
 #include "app/StatusReport.h"
 #include "app/Supervisor.h"
-#include "db/SqlConnect.h"
-#include "db/mdlQueries.h"
 #include "diag/ErrorLog.h"
 #include "maplink/InboundCommands.h"
 #include "maplink/MapLink.h"
@@ -34,13 +33,12 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
     connect(&m_logRepeats, &QTimer::timeout, this, [this] { m_log->flushRepeats(); });
     m_logRepeats.start();
 
-    // The databases: the session opener and the job selection.
-    m_sqlConnect
-        = std::make_unique<SqlConnect>(*m_settings, m_sessions, m_windows, m_ui, m_clock, log);
-    m_queries = std::make_unique<mdlQueries>(m_sessions, m_rows, *m_marks, m_clock, log, m_folder);
+    // The databases: their own thread, which owns both sessions, the
+    // session opener and the job selection, and runs every statement.
+    m_database = new DatabaseThread(m_folder, m_clock, log, this);
 
     // The day's lines: built from the rows, completed, exported to the map.
-    m_jobsProcessor = std::make_unique<JobsProcessor>(m_day, m_sessions, m_clock, log);
+    m_jobsProcessor = std::make_unique<JobsProcessor>(m_day, log);
     m_sendScheds = std::make_unique<mdlSendScheds>(
         m_day,
         [this](const QString &text) {
@@ -80,27 +78,29 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
 
     // The application: status report, cycle, menu commands, start and end,
     // and the supervisor that the task timer drives.
-    m_statusReport
-        = std::make_unique<StatusReport>(m_sessions, *m_sckMap, m_rows, *m_panels, m_ui, log);
+    m_statusReport = std::make_unique<StatusReport>(
+        m_database->status(), *m_sckMap, m_rows, *m_panels, m_ui, log);
     m_cycle = std::make_unique<DatabaseCycle>(
-        DatabaseCycle::Parts{*m_sqlConnect, *m_queries, *m_jobsProcessor, *m_sendScheds,
-            *m_statusReport, *m_mapLink},
-        m_link, m_day, m_sessions, *m_sckMap, *m_marks, *m_settings, m_ui, m_clock, log);
+        DatabaseCycle::Parts{
+            *m_database, *m_jobsProcessor, *m_sendScheds, *m_statusReport, *m_mapLink, m_metrics},
+        DatabaseCycle::Sources{m_source, m_rows}, m_link, m_day, *m_sckMap, *m_marks, *m_settings,
+        m_ui, m_clock, log);
     m_commands = std::make_unique<MainCommands>(
         *m_cycle, *m_statusReport, m_link, *m_marks, *m_panels, *m_settings, m_ui, m_clock, log);
     m_lifecycle = std::make_unique<AppLifecycle>(
         AppLifecycle::Targets{m_map, m_link, m_rows, m_windows, *m_marks, *m_panels, *m_cycle,
-            *m_tasks, *m_sckMap, m_sessions},
+            *m_tasks, *m_sckMap, *m_database},
         *m_settings, m_ui, m_clock, log);
     m_supervisor = std::make_unique<Supervisor>(
-        Supervisor::Parts{*m_commands, *m_lifecycle, *m_mapLink, *m_sqlConnect, *m_cycle}, *m_tasks,
-        m_windows, *m_sckMap, m_ui, log);
+        Supervisor::Parts{*m_commands, *m_lifecycle, *m_mapLink, *m_database, *m_cycle}, m_source,
+        *m_tasks, m_windows, *m_sckMap, m_ui, log);
     connect(m_tasks, &TaskTimer::timeout, this, [this] { m_supervisor->tmrTasks_Timer(); });
 
     // The logon dialog's logic: it fills the map settings and the jobs
     // session's source and starts the supervisor.
     m_logOnLogic = std::make_unique<LogOnLogic>(
-        *m_settings, m_map, m_sessions, *m_sckMap, *m_tasks, m_ui, log);
+        *m_settings, m_map, m_source, *m_sckMap, [this] { m_database->closeJobs(); }, *m_tasks,
+        m_ui, log);
 }
 
 Gateway::~Gateway() = default;

@@ -21,6 +21,7 @@
 #include <memory>
 
 class AppLifecycle;
+class DatabaseThread;
 class DatabaseCycle;
 class ErrorLog;
 class InboundCommands;
@@ -30,10 +31,8 @@ class MainCommands;
 class MapLink;
 class MapSocket;
 class Settings;
-class SqlConnect;
 class StatusReport;
 class Supervisor;
-class mdlQueries;
 class mdlSendScheds;
 
 // Where the gateway is put together: it makes the shared state and every part
@@ -59,7 +58,8 @@ public:
 
     // The shared state, each piece with its owner named where it is declared.
     MapSettings &mapSettings() { return m_map; }
-    Sessions &sessions() { return m_sessions; }
+    // The jobs session's data source as the logon dialog chose it.
+    DataSource &dataSource() { return m_source; }
     WindowTable &windows() { return m_windows; }
     StatusRows &statusRows() { return m_rows; }
     LinkState &link() { return m_link; }
@@ -74,8 +74,8 @@ public:
     TrafficTail &traffic() { return m_traffic; }
 
     // The parts.
-    SqlConnect &sqlConnect() { return *m_sqlConnect; }
-    mdlQueries &queries() { return *m_queries; }
+    // The database thread: both sessions, every statement.
+    DatabaseThread &database() { return *m_database; }
     JobsProcessor &jobsProcessor() { return *m_jobsProcessor; }
     mdlSendScheds &sendScheds() { return *m_sendScheds; }
     InboundCommands &inbound() { return *m_inbound; }
@@ -96,7 +96,7 @@ private:
     UiSlot m_ui;
 
     MapSettings m_map;
-    Sessions m_sessions;
+    DataSource m_source;
     WindowTable m_windows;
     StatusRows m_rows;
     LinkState m_link;
@@ -108,8 +108,7 @@ private:
     Metrics m_metrics;
     TrafficTail m_traffic;
 
-    std::unique_ptr<SqlConnect> m_sqlConnect;
-    std::unique_ptr<mdlQueries> m_queries;
+    DatabaseThread *m_database;
     std::unique_ptr<JobsProcessor> m_jobsProcessor;
     std::unique_ptr<mdlSendScheds> m_sendScheds;
     std::unique_ptr<InboundCommands> m_inbound;

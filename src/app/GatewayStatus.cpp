@@ -1,6 +1,7 @@
 #include "app/GatewayStatus.h"
 
 #include "app/DatabaseCycle.h"
+#include "app/DatabaseThread.h"
 #include "app/Gateway.h"
 #include "app/StatusReport.h"
 #include "app/Supervisor.h"
@@ -16,15 +17,15 @@ QDateTime setOrInvalid(const QDateTime &t)
     return DateTime::isZero(t) ? QDateTime() : t;
 }
 
-StatusSnapshot::Session sessionState(const QString &name, const DbSession *s)
+StatusSnapshot::Session sessionState(const QString &name, const DbStatus::Session &s)
 {
     StatusSnapshot::Session r;
     r.summary = StatusReport::sessionSummary(name, s);
-    if (!s)
+    if (!s.present)
         return r;
     r.present = true;
-    r.open = s->state() & DbSession::Open;
-    r.working = r.open && s->connectionStatus() == 1;
+    r.open = s.state & DbSession::Open;
+    r.working = r.open && s.connectionStatus == 1;
     return r;
 }
 
@@ -34,9 +35,9 @@ GatewayStatus::GatewayStatus(Gateway &gateway) : m_gw(gateway) { }
 
 GatewayStatus::Sessions GatewayStatus::sessionStates() const
 {
-    const auto &s = m_gw.sessions();
-    return Sessions{sessionState(QStringLiteral("JOBS"), s.cnJobs.get()),
-        sessionState(QStringLiteral("ORVIKDB"), s.cnORVIKDB.get())};
+    const DbStatus &s = m_gw.database().status();
+    return Sessions{sessionState(QStringLiteral("JOBS"), s.jobs),
+        sessionState(QStringLiteral("ORVIKDB"), s.orvikDb)};
 }
 
 StatusSnapshot GatewayStatus::snapshot() const

@@ -1,6 +1,5 @@
 #include "app/Operations.h"
 
-#include "app/CycleMeter.h"
 #include "app/Gateway.h"
 #include "app/GatewayStatus.h"
 #include "app/SettingsReload.h"
@@ -17,22 +16,18 @@ Operations::Operations(Gateway &gateway, Options options, QObject *parent)
     Gateway &g = m_gw;
     m_logTail = std::make_unique<LogTail>();
     g.log().addSink(m_logTail.get());
-    m_meter
-        = std::make_unique<CycleMeter>(g.cycle(), g.panels(), g.sessions(), g.metrics(), g.clock());
-    g.log().addSink(m_meter.get());
     m_source = std::make_unique<GatewayStatus>(g);
     m_status = std::make_unique<StatusEndpoint>(
         StatusEndpoint::Parts{*m_source, g.metrics(), *m_logTail, g.traffic()}, g.settings(),
         g.clock(), g.log(), m_options.statusListen, m_options.limits);
     m_reload = std::make_unique<SettingsReload>(
-        SettingsReload::Parts{g.cycle(), g.mapLink(), g.sqlConnect(), *m_status},
-        SettingsReload::Targets{g.mapSettings(), g.sessions(), g.marks(), g.sckMap()}, g.settings(),
-        g.log(), [this] { return m_meter->inCycle(); });
+        SettingsReload::Parts{g.cycle(), g.mapLink(), g.database(), *m_status},
+        SettingsReload::Targets{g.mapSettings(), g.dataSource(), g.marks(), g.sckMap()},
+        g.settings(), g.log());
 }
 
 Operations::~Operations()
 {
-    m_gw.log().removeSink(m_meter.get());
     m_gw.log().removeSink(m_logTail.get());
 }
 

@@ -7,7 +7,6 @@
 
 #include <memory>
 
-class CycleMeter;
 class Gateway;
 class GatewayStatus;
 class HangupSignal;
@@ -40,7 +39,6 @@ public:
 
     StatusEndpoint &status() { return *m_status; }
     SettingsReload &reload() { return *m_reload; }
-    const CycleMeter &cycleMeter() const { return *m_meter; }
 
 private:
     void noteSettings();
@@ -48,7 +46,6 @@ private:
     Gateway &m_gw;
     Options m_options;
     std::unique_ptr<LogTail> m_logTail;
-    std::unique_ptr<CycleMeter> m_meter;
     std::unique_ptr<GatewayStatus> m_source;
     std::unique_ptr<StatusEndpoint> m_status;
     std::unique_ptr<SettingsReload> m_reload;

@@ -1,15 +1,14 @@
 #include "app/SettingsReload.h"
 
 #include "app/DatabaseCycle.h"
+#include "app/DatabaseThread.h"
 #include "app/StatusEndpoint.h"
 #include "common/MapSettings.h"
 #include "common/MenuMarks.h"
 #include "common/Sessions.h"
-#include "db/SqlConnect.h"
 #include "diag/ErrorLog.h"
 #include "maplink/MapLink.h"
 #include "platform/Convert.h"
-#include "platform/DbSession.h"
 #include "platform/Failure.h"
 #include "platform/MapSocket.h"
 #include "settings/Settings.h"
@@ -28,14 +27,9 @@ const QString kDefaultDriver = QStringLiteral("ODBC Driver 18 for SQL Server");
 
 } // namespace
 
-SettingsReload::SettingsReload(Parts parts, Targets targets, const Settings &settings,
-    ErrorLog &log, std::function<bool()> busy, QObject *parent)
-    : QObject(parent),
-      m_parts(parts),
-      m_t(targets),
-      m_settings(settings),
-      m_log(log),
-      m_busy(std::move(busy))
+SettingsReload::SettingsReload(
+    Parts parts, Targets targets, const Settings &settings, ErrorLog &log, QObject *parent)
+    : QObject(parent), m_parts(parts), m_t(targets), m_settings(settings), m_log(log)
 {
     m_wait.setSingleShot(true);
     m_wait.setInterval(100);
@@ -51,9 +45,9 @@ void SettingsReload::capture()
 
 void SettingsReload::reload()
 {
-    // A cycle returns to the event loop between its stages; the sessions and
-    // the map must not change under it.
-    if (m_busy && m_busy()) {
+    // A cycle lets the event loop run while it waits for the database; the
+    // sessions and the map must not change under it.
+    if (m_parts.cycle.running()) {
         m_wait.start();
         return;
     }
@@ -64,20 +58,20 @@ void SettingsReload::reload()
 
 void SettingsReload::reopen(Which which)
 {
-    m_parts.sqlConnect.SQLConnect(which == Which::Both ? SqlConnect::Which::Both
-            : which == Which::Jobs                     ? SqlConnect::Which::Jobs
-                                                       : SqlConnect::Which::OrvikDb);
+    m_parts.database.open(which == Which::Both ? SqlConnect::Which::Both
+            : which == Which::Jobs             ? SqlConnect::Which::Jobs
+                                               : SqlConnect::Which::OrvikDb,
+        m_t.source, {});
 }
 
 SettingsReload::Running SettingsReload::running() const
 {
-    const Sessions &s = m_t.sessions;
+    const DbStatus &s = m_parts.database.status();
     Running r;
-    r.jobs = s.cnJobs != nullptr;
-    r.orvikDb = s.cnORVIKDB != nullptr;
+    r.jobs = s.jobs.present;
+    r.orvikDb = s.orvikDb.present;
     // What the second session was opened on, as it says itself.
-    if (s.cnORVIKDB)
-        r.orvikDbSource = s.cnORVIKDB->property(QStringLiteral("Data Source")).toString();
+    r.orvikDbSource = s.orvikDb.dataSource;
     return r;
 }
 
@@ -110,9 +104,7 @@ void SettingsReload::reloadNow()
     const int before = SettingsCheck::intervalUsed(cycle.intervalTag());
     const int after = SettingsCheck::intervalUsed(intervalText);
     if (before != after) {
-        cycle.loadInterval(intervalText);
-        if (cycle.everStarted())
-            cycle.start();
+        cycle.applyInterval(intervalText);
         done << QStringLiteral("DBInterval %1 -> %2 s").arg(before).arg(after);
     }
 
@@ -142,7 +134,7 @@ void SettingsReload::reloadNow()
     }
 
     // The data sources: a session already made is reopened on its new one.
-    Sessions &sessions = m_t.sessions;
+    DataSource &sessions = m_t.source;
     const QString jobsServer = ini.ReadINI(kDatabase, QStringLiteral("SQLServer"), QString());
     const QString orvikServer = ini.ReadINI(kDatabase, QStringLiteral("ORVIKDBServer"), jobsServer);
     const QString driver = ini.ReadINI(kDatabase, QStringLiteral("ODBCDriver"), kDefaultDriver);

@@ -7,15 +7,15 @@
 #include <functional>
 
 class DatabaseCycle;
+class DatabaseThread;
 class ErrorLog;
 class MapLink;
 class MapSocket;
 class MenuMarks;
 class Settings;
-class SqlConnect;
 class StatusEndpoint;
 struct MapSettings;
-struct Sessions;
+struct DataSource;
 
 // SIGHUP's work: Volmara.INI read again and what changed applied, nothing
 // else touched. The interval takes effect at once, a new map address or port
@@ -32,20 +32,19 @@ public:
     {
         DatabaseCycle &cycle;
         MapLink &mapLink;
-        SqlConnect &sqlConnect;
+        DatabaseThread &database; // reopens a session on its new source
         StatusEndpoint &status;
     };
     struct Targets
     {
         MapSettings &map;
-        Sessions &sessions;
+        DataSource &source;
         MenuMarks &marks;
         const MapSocket &sckMap;
     };
 
-    // busy: whether a database cycle is under way now.
     SettingsReload(Parts parts, Targets targets, const Settings &settings, ErrorLog &log,
-        std::function<bool()> busy, QObject *parent = nullptr);
+        QObject *parent = nullptr);
 
     // What the sessions were opened with that they do not tell themselves
     // (the ODBC driver, the time-out); taken at start and at each reload.
@@ -79,7 +78,6 @@ private:
     Targets m_t;
     const Settings &m_settings;
     ErrorLog &m_log;
-    std::function<bool()> m_busy;
     QTimer m_wait;
     QString m_driver;
     QString m_timeout;

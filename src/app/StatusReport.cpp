@@ -2,7 +2,6 @@
 
 #include "app/StatusPanels.h"
 #include "common/MapProtocol.h"
-#include "common/Sessions.h"
 #include "common/StatusRows.h"
 #include "common/Ui.h"
 #include "diag/ErrorLog.h"
@@ -11,22 +10,22 @@
 
 #include <QStringList>
 
-StatusReport::StatusReport(const Sessions &sessions, MapSocket &sckMap, StatusRows &rows,
+StatusReport::StatusReport(const DbStatus &sessions, MapSocket &sckMap, StatusRows &rows,
     StatusPanels &panels, Ui &ui, ErrorLog &log)
     : m_sessions(sessions), m_sckMap(sckMap), m_rows(rows), m_panels(panels), m_ui(ui), m_log(log)
 {
 }
 
-QString StatusReport::sessionSummary(const QString &name, const DbSession *session)
+QString StatusReport::sessionSummary(const QString &name, const DbStatus::Session &session)
 {
     QString list;
-    if (!session) {
+    if (!session.present) {
         list = QStringLiteral("Nothing");
-    } else if (session->state() == DbSession::Closed) {
+    } else if (session.state == DbSession::Closed) {
         list = QStringLiteral("Closed");
     } else {
         QStringList words;
-        const int state = session->state();
+        const int state = session.state;
         if (state & DbSession::Connecting)
             words << QStringLiteral("Connecting");
         if (state & DbSession::Executing)
@@ -35,7 +34,7 @@ QString StatusReport::sessionSummary(const QString &name, const DbSession *sessi
             words << QStringLiteral("Fetching");
         if (state & DbSession::Open)
             words << QStringLiteral("Open");
-        if (session->connectionStatus() != 1)
+        if (session.connectionStatus != 1)
             words << QStringLiteral("Connection Status not Open");
         list = words.join(QStringLiteral(", "));
     }
@@ -44,9 +43,9 @@ QString StatusReport::sessionSummary(const QString &name, const DbSession *sessi
 
 QString StatusReport::summaryText() const
 {
-    return sessionSummary(QStringLiteral("JOBS"), m_sessions.cnJobs.get()) + QStringLiteral(", ")
-        + sessionSummary(QStringLiteral("ORVIKDB"), m_sessions.cnORVIKDB.get())
-        + QStringLiteral(", Map - ") + MapSocket::stateName(m_sckMap.state());
+    return sessionSummary(QStringLiteral("JOBS"), m_sessions.jobs) + QStringLiteral(", ")
+        + sessionSummary(QStringLiteral("ORVIKDB"), m_sessions.orvikDb) + QStringLiteral(", Map - ")
+        + MapSocket::stateName(m_sckMap.state());
 }
 
 bool StatusReport::Statuses(QString &text)
@@ -78,9 +77,9 @@ bool StatusReport::ShowStatuses()
 
 QString StatusReport::popupFirstLine() const
 {
-    const auto &jobs = m_sessions.cnJobs;
-    return jobs ? QStringLiteral("SQLServer Status - ") + QString::number(jobs->state())
-                : QStringLiteral("SQLServer Status - Nothing");
+    const DbStatus::Session &jobs = m_sessions.jobs;
+    return jobs.present ? QStringLiteral("SQLServer Status - ") + QString::number(jobs.state)
+                        : QStringLiteral("SQLServer Status - Nothing");
 }
 
 QString StatusReport::popupText() const

@@ -1,13 +1,13 @@
 #pragma once
 
+#include "common/DbStatus.h"
+
 #include <QString>
 
-class DbSession;
 class ErrorLog;
 class MapSocket;
 class StatusPanels;
 class Ui;
-struct Sessions;
 struct StatusRows;
 
 // The connection summary: the status bar's panel, the status row's text and
@@ -16,7 +16,8 @@ struct StatusRows;
 class StatusReport
 {
 public:
-    StatusReport(const Sessions &sessions, MapSocket &sckMap, StatusRows &rows,
+    // sessions: as the database thread last reported them.
+    StatusReport(const DbStatus &sessions, MapSocket &sckMap, StatusRows &rows,
         StatusPanels &panels, Ui &ui, ErrorLog &log);
 
     // The one-line connection summary; sends the liveness probe on the way.
@@ -37,10 +38,10 @@ public:
     QString popupFirstLine() const;
 
     // "JOBS - Open, Connection Status not Open" and the like.
-    static QString sessionSummary(const QString &name, const DbSession *session);
+    static QString sessionSummary(const QString &name, const DbStatus::Session &session);
 
 private:
-    const Sessions &m_sessions;
+    const DbStatus &m_sessions;
     MapSocket &m_sckMap;
     StatusRows &m_rows;
     StatusPanels &m_panels;

@@ -2,20 +2,26 @@
 
 #include "app/AppLifecycle.h"
 #include "app/DatabaseCycle.h"
+#include "app/DatabaseThread.h"
 #include "app/MainCommands.h"
 #include "common/TaskTimer.h"
 #include "common/Ui.h"
 #include "common/Version.h"
 #include "common/WindowTable.h"
-#include "db/SqlConnect.h"
 #include "diag/ErrorLog.h"
 #include "maplink/MapLink.h"
 #include "platform/Failure.h"
 #include "platform/MapSocket.h"
 
-Supervisor::Supervisor(Parts parts, TaskTimer &tasks, const WindowTable &windows,
-    const MapSocket &sckMap, Ui &ui, ErrorLog &log)
-    : m_parts(parts), m_tasks(tasks), m_windows(windows), m_sckMap(sckMap), m_ui(ui), m_log(log)
+Supervisor::Supervisor(Parts parts, const DataSource &source, TaskTimer &tasks,
+    const WindowTable &windows, const MapSocket &sckMap, Ui &ui, ErrorLog &log)
+    : m_parts(parts),
+      m_source(source),
+      m_tasks(tasks),
+      m_windows(windows),
+      m_sckMap(sckMap),
+      m_ui(ui),
+      m_log(log)
 {
 }
 
@@ -48,16 +54,10 @@ void Supervisor::TimerFuncs()
             m_parts.commands.MDIForm_Resize();
             break;
         case TaskStep::EndProgram:
-            // A cycle lets the event loop run between its stages: the end
-            // waits for it, so that nothing it does comes after the record
-            // of the end.
-            if (m_parts.cycle.running()) {
-                m_tasks.run(TaskStep::EndProgram);
-                break;
-            }
-            m_parts.lifecycle.EndProgram(QStringLiteral("TimerFuncs"));
+            end();
             break;
         case TaskStep::StartConnectAll:
+            ++m_openSerial;
             m_sConnStep = ConnStep::None;
             connectStep();
             break;
@@ -73,6 +73,27 @@ void Supervisor::TimerFuncs()
             m_ui.msgBox(failure->description(), Ui::Icon::Critical, Version::kAppTitle);
         m_log.logFailure(QStringLiteral("TimerFuncs"), *failure);
     }
+}
+
+void Supervisor::end()
+{
+    // A cycle lets the event loop run while it waits for the database: the
+    // end waits for it, so that nothing it does comes after the record of
+    // the end. Its statement is cancelled at once, and a database that does
+    // not let go within kEndWaitMs is not waited for.
+    ++m_openSerial;
+    if (m_parts.cycle.running()) {
+        if (!m_endAsked.isValid()) {
+            m_endAsked.start();
+            m_parts.cycle.cancel();
+        }
+        if (m_endAsked.elapsed() < kEndWaitMs) {
+            m_tasks.setInterval(50);
+            m_tasks.run(TaskStep::EndProgram);
+            return;
+        }
+    }
+    m_parts.lifecycle.EndProgram(QStringLiteral("TimerFuncs"));
 }
 
 void Supervisor::connectStep()
@@ -143,7 +164,25 @@ void Supervisor::mapPhase()
 
 void Supervisor::databasePhase()
 {
-    if (m_parts.sqlConnect.SQLConnect()) {
+    // The open runs on the database thread; the task timer stays off until
+    // its answer, and the map link and the stop signals go on meanwhile.
+    const int serial = ++m_openSerial;
+    m_parts.database.open(
+        SqlConnect::Which::Both, m_source, [this, serial](const DatabaseWorker::OpenResult &r) {
+            if (serial != m_openSerial)
+                return;
+            m_log.trap(QStringLiteral("TimerFuncs"), [&] {
+                databaseOpened(r.ok, r.failure ? r.failure->description() : QString(),
+                    r.failure ? r.failure->number() : 0);
+            });
+        });
+}
+
+void Supervisor::databaseOpened(bool ok, const QString &failure, int number)
+{
+    if (!ok && m_windows.logOnLoaded() && number != 0)
+        m_ui.msgBox(failure, Ui::Icon::None, QString());
+    if (ok) {
         if (m_windows.logOnLoaded())
             m_ui.reOrderLogOn(LogOnLayout::Connected);
         m_parts.cycle.start();

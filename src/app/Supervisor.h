@@ -1,17 +1,19 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
 
 class AppLifecycle;
 class DatabaseCycle;
+class DatabaseThread;
 class ErrorLog;
 class MainCommands;
 class MapLink;
 class MapSocket;
-class SqlConnect;
 class TaskTimer;
 class Ui;
 class WindowTable;
+struct DataSource;
 
 // The task timer's commands: the main window's first layout, the end of the
 // program, and bringing up the map link and the database sessions.
@@ -36,12 +38,15 @@ public:
         MainCommands &commands; // the layout pass
         AppLifecycle &lifecycle; // the end
         MapLink &mapLink;
-        SqlConnect &sqlConnect;
+        DatabaseThread &database; // opens the sessions
         DatabaseCycle &cycle; // started once both sessions are open
     };
+    // How long the end waits for a cycle whose statement it cancelled.
+    static constexpr int kEndWaitMs = 1500;
 
-    Supervisor(Parts parts, TaskTimer &tasks, const WindowTable &windows, const MapSocket &sckMap,
-        Ui &ui, ErrorLog &log);
+    // source: what the logon dialog chose for the jobs session.
+    Supervisor(Parts parts, const DataSource &source, TaskTimer &tasks, const WindowTable &windows,
+        const MapSocket &sckMap, Ui &ui, ErrorLog &log);
 
     void tmrTasks_Timer();
     void TimerFuncs();
@@ -54,14 +59,22 @@ private:
     void connectStep();
     void mapPhase();
     void databasePhase();
+    // The sessions' open ended (on the database thread).
+    void databaseOpened(bool ok, const QString &failure, int number);
+    void end();
     // Another tick: "ConnectAll" and the task timer on.
     void rearm();
 
     Parts m_parts;
+    const DataSource &m_source;
     TaskTimer &m_tasks;
     const WindowTable &m_windows;
     const MapSocket &m_sckMap;
     Ui &m_ui;
     ErrorLog &m_log;
     ConnStep m_sConnStep = ConnStep::None;
+    // Each open handed to the database thread; an answer to an open that a
+    // later command overtook (a new start, the end) is let go.
+    int m_openSerial = 0;
+    QElapsedTimer m_endAsked; // since the end first waited for a cycle
 };

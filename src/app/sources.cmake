@@ -2,7 +2,8 @@ set(LAYER_SOURCES
     AppLifecycle.cpp AppLifecycle.h
     CommandLine.cpp CommandLine.h
     ConfigCheck.cpp ConfigCheck.h
-    CycleMeter.cpp CycleMeter.h
+    DatabaseThread.cpp DatabaseThread.h
+    DatabaseWorker.cpp DatabaseWorker.h
     DatabaseCycle.cpp DatabaseCycle.h
     Gateway.cpp Gateway.h
     GatewayStatus.cpp GatewayStatus.h

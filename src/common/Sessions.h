@@ -6,9 +6,19 @@
 
 class DbSession;
 
-// The two database sessions and the data source of the jobs session. The
-// logon dialog sets the source; the session opener (SqlConnect) alone makes,
-// replaces and drops the sessions; everyone else only runs statements on them.
+// The data source of the jobs session as the logon dialog chose it: the
+// event thread's, handed to the database thread with each open.
+struct DataSource
+{
+    QString strSQLServer; // data source of the jobs session
+    QString strCatalog;
+};
+
+// The two database sessions and the data source they are opened from. They
+// belong to the database thread: the session opener (SqlConnect) alone
+// makes, replaces and drops them; the job selection and the route-times
+// read run their statements on them there. The event thread sees them only
+// as a DbStatus.
 struct Sessions
 {
     QString strSQLServer; // data source of the jobs session

@@ -1,5 +1,6 @@
 set(LAYER_SOURCES
     DbNames.h
+    DbStatus.h
     Histogram.cpp Histogram.h
     LineKey.cpp LineKey.h
     ListenAddress.cpp ListenAddress.h

@@ -2,8 +2,6 @@
 
 #include "common/DbNames.h"
 #include "common/Sessions.h"
-#include "common/Ui.h"
-#include "common/WindowTable.h"
 #include "diag/ErrorLog.h"
 #include "platform/Clock.h"
 #include "platform/Convert.h"
@@ -27,14 +25,9 @@ void closeSession(std::shared_ptr<DbSession> &session)
 
 } // namespace
 
-SqlConnect::SqlConnect(const Settings &settings, Sessions &sessions, const WindowTable &windows,
-    Ui &ui, const Clock &clock, ErrorLog &log)
-    : m_settings(settings),
-      m_sessions(sessions),
-      m_windows(windows),
-      m_ui(ui),
-      m_clock(clock),
-      m_log(log)
+SqlConnect::SqlConnect(const Settings &settings, Sessions &sessions, const Clock &clock,
+    ErrorLog &log, DbActivity *activity)
+    : m_settings(settings), m_sessions(sessions), m_clock(clock), m_log(log), m_activity(activity)
 {
 }
 
@@ -63,6 +56,7 @@ int SqlConnect::connectionTimeout() const
 
 void SqlConnect::setCommon(DbSession &session) const
 {
+    session.setActivity(m_activity);
     session.setOdbcDriver(m_settings.ReadINI(
         kDatabase, QStringLiteral("ODBCDriver"), QStringLiteral("ODBC Driver 18 for SQL Server")));
     session.setProvider(QStringLiteral("SQLOLEDB"));
@@ -97,8 +91,9 @@ std::shared_ptr<DbSession> SqlConnect::makeOrvikDbSession() const
     return session;
 }
 
-bool SqlConnect::SQLConnect(Which which, const std::function<void()> &beforeReport)
+bool SqlConnect::SQLConnect(Which which)
 {
+    m_lastFailure.reset();
     Sessions &st = m_sessions;
     const bool jobs = which != Which::OrvikDb;
     const bool orvik = which != Which::Jobs;
@@ -140,16 +135,7 @@ bool SqlConnect::SQLConnect(Which which, const std::function<void()> &beforeRepo
         m_jobsDown.begin(now);
     if (orvik)
         m_orvikDown.begin(now);
-    if (beforeReport)
-        beforeReport();
-    if (m_windows.logOnLoaded() && f->number() != 0 && !m_boxShown) {
-        // One box at a time: timers go on while it waits for the operator.
-        m_boxShown = true;
-        // The message box must not hide the log record.
-        if (auto g = trapFailure([&] { m_ui.msgBox(f->description(), Ui::Icon::None, QString()); }))
-            m_log.logFailure(QStringLiteral("SQLConnect"), *g);
-        m_boxShown = false;
-    }
+    m_lastFailure = f;
     m_log.Err2File(QStringLiteral("SQLConnect"), opening, f->number(), f->description(),
         QStringLiteral("Debug.TXT"));
     return false;

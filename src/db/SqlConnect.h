@@ -4,34 +4,40 @@
 
 #include <QString>
 
-#include <functional>
+#include "platform/Failure.h"
+
 #include <memory>
+#include <optional>
 
 class Clock;
+class DbActivity;
 class DbSession;
 class ErrorLog;
+class Failure;
 class Settings;
-class Ui;
-class WindowTable;
 struct Sessions;
 
 // (Re)opens the jobs session "JOBS" and the second session "ORVIKDB": closes
 // the named one(s), then makes each anew, sets its properties in the fixed
-// order and opens it synchronously. The one writer of the sessions.
+// order and opens it synchronously. The one writer of the sessions; it runs
+// on the database thread, which owns them. What a failure shows the
+// operator (a message box at the logon dialog) is the caller's, on the event
+// thread.
 class SqlConnect
 {
 public:
     enum class Which { Both, Jobs, OrvikDb };
 
-    // windows: a failure is shown in a message box only while the logon
-    // dialog is loaded.
-    SqlConnect(const Settings &settings, Sessions &sessions, const WindowTable &windows, Ui &ui,
-        const Clock &clock, ErrorLog &log);
+    // settings: read where the database thread reads them (an instance of
+    // its own); activity: what the sessions report their waits to (none: no
+    // report).
+    SqlConnect(const Settings &settings, Sessions &sessions, const Clock &clock, ErrorLog &log,
+        DbActivity *activity = nullptr);
 
-    // True only when every step ran. On a failure, beforeReport runs first
-    // (the database cycle switches its timer back on there, so that it goes on
-    // while a message box waits), then the box and the log record.
-    bool SQLConnect(Which which = Which::Both, const std::function<void()> &beforeReport = {});
+    // True only when every step ran; the failure is logged here and kept in
+    // lastFailure().
+    bool SQLConnect(Which which = Which::Both);
+    const std::optional<Failure> &lastFailure() const { return m_lastFailure; }
 
     // A new, unopened session set up as the named one is.
     std::shared_ptr<DbSession> makeJobsSession() const;
@@ -47,11 +53,10 @@ private:
 
     const Settings &m_settings;
     Sessions &m_sessions;
-    const WindowTable &m_windows;
-    Ui &m_ui;
     const Clock &m_clock;
     ErrorLog &m_log;
-    bool m_boxShown = false;
+    DbActivity *m_activity;
+    std::optional<Failure> m_lastFailure;
     // A session that failed to open is down until it opens again; its
     // return is recorded with how long it was away.
     Outage m_jobsDown, m_orvikDown;

@@ -289,7 +289,9 @@ void mdlQueries::InsertScheds(RowSet &rs)
             QVariantList values; // where the insert runs prepared
             quint64 version;
         };
+        m_lastInserted = 0;
         auto stored = [&](quint64 version) {
+            ++m_lastInserted;
             m_stored.insert(version);
             if (before.contains(version))
                 ++writtenAgain;

@@ -61,6 +61,8 @@ public:
     QDate dLastPurge() const { return m_dLastPurge; }
     // How many job versions of the day are known to be in Scheds.
     int storedCount() const { return int(m_stored.size()); }
+    // How many rows the last InsertScheds sent to the table.
+    int lastInserted() const { return m_lastInserted; }
 
 private:
     const Sessions &m_sessions;
@@ -82,6 +84,7 @@ private:
     // what is there (m_inTable), so that a restart adds no copies to a table
     // without a key, and a table restored without some rows gets them back.
     QSet<quint64> m_stored;
+    int m_lastInserted = 0;
     std::vector<quint64> m_inTable; // sorted
     QDate m_storedDay;
     quint64 m_storedSession = 0; // the open serial of the session it was learned on

@@ -44,12 +44,14 @@ QString ErrorLog::emergencyFileName(double secondsSinceMidnight)
 
 void ErrorLog::addSink(Sink *sink)
 {
+    QMutexLocker lock(&m_lock);
     if (sink && !m_sinks.contains(sink))
         m_sinks.append(sink);
 }
 
 void ErrorLog::removeSink(Sink *sink)
 {
+    QMutexLocker lock(&m_lock);
     m_sinks.removeAll(sink);
 }
 
@@ -63,6 +65,7 @@ void ErrorLog::Err2File(const QString &procedure, const QString &message, int nu
 void ErrorLog::Err2File(const QString &procedure, const QString &message, int number,
     const QString &description, const QString &fileName, LogRecord::Severity severity)
 {
+    QMutexLocker lock(&m_lock);
     if (!isDebugLog(fileName)) {
         if (m_fileWrites)
             writeLine(procedure, message, number, description, fileName);
@@ -88,6 +91,7 @@ void ErrorLog::Err2File(const QString &procedure, const QString &message, int nu
 
 void ErrorLog::endRepeats(const QString &procedure)
 {
+    QMutexLocker lock(&m_lock);
     for (Sink *sink : m_sinks)
         sink->endRepeats(procedure, m_clock.now());
     if (m_fileWrites)
@@ -96,6 +100,7 @@ void ErrorLog::endRepeats(const QString &procedure)
 
 void ErrorLog::flushRepeats(bool everything)
 {
+    QMutexLocker lock(&m_lock);
     const QDateTime now = m_clock.now();
     for (Sink *sink : m_sinks)
         sink->flush(now, everything);
@@ -144,6 +149,7 @@ void ErrorLog::writeLine(const QString &procedure, const QString &message, int n
 
 void ErrorLog::copyLine(const QString &fileName, const QString &text)
 {
+    QMutexLocker lock(&m_lock);
     if (!m_fileWrites)
         return;
     int failNumber = 0;

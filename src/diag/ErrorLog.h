@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QRecursiveMutex>
 
 #include <QList>
 #include <QString>
@@ -25,6 +26,9 @@ class Clock;
 // comes more than 10 times in a minute is counted, not written, and its count
 // is written once the minute is over; so an outage's first records survive
 // the trim of the file.
+//
+// Both threads write records: one record at a time, whole, in the order
+// they come (its sinks are called under the same lock).
 class ErrorLog
 {
 public:
@@ -101,5 +105,6 @@ private:
     QList<Sink *> m_sinks;
     bool m_fileWrites = true;
     RepeatCounter m_repeats{kRepeatsPerMinute, 60};
+    mutable QRecursiveMutex m_lock;
     QHash<QString, QDateTime> m_copyFailureTold; // by file: the last warning of a failed copy
 };

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cmath>
+#include <map>
 
 namespace {
 
@@ -139,9 +140,8 @@ void writeTrip(clsSched &trip, const TripValues &v, quint64 print)
 
 } // namespace
 
-JobsProcessor::JobsProcessor(
-    DayModel &day, const Sessions &sessions, const Clock &clock, ErrorLog &log)
-    : m_day(day), m_log(log), m_routeTimes(std::make_unique<RouteTimes>(sessions, clock, log))
+JobsProcessor::JobsProcessor(DayModel &day, ErrorLog &log)
+    : m_day(day), m_log(log), m_routeTimes(std::make_unique<RouteTimes>(log))
 {
 }
 
@@ -217,6 +217,19 @@ void JobsProcessor::insertByStart(
 
 namespace {
 
+// Whether merging the row makes a line that is not there yet: a route code,
+// accepted, and values that convert. The merge and the prediction of the
+// route list both ask it.
+bool makesLine(JobColumns &col, const QVariant &makat)
+{
+    if (makat.isNull())
+        return false;
+    if (JobsProcessor::isRejected(col(JobColumns::CarNum), col(JobColumns::DriverName),
+            col(JobColumns::DriverCode), col(JobColumns::RecordUpdater)))
+        return false;
+    return !trapFailure([&] { readTrip(col); });
+}
+
 // Merges one job row into the lines and trips.
 void mergeRow(JobColumns &col, colLinesType &lines)
 {
@@ -272,10 +285,12 @@ void mergeRow(JobColumns &col, colLinesType &lines)
 
 } // namespace
 
-bool JobsProcessor::ProcessScheduleTrigRecs(RowSet &rs)
+JobsProcessor::Outcome JobsProcessor::ProcessScheduleTrigRecs(
+    RowSet &rs, const RouteRules &rules, QString *neededList)
 {
     if (rs.bof() && rs.eof())
-        return true;
+        return Outcome::Done;
+    Outcome outcome = Outcome::Done;
     const auto failure = m_log.trap(QStringLiteral("ProcessScheduleTrigRecs"), [&] {
         if (!m_day.colLines)
             m_day.colLines = std::make_unique<colLinesType>();
@@ -297,9 +312,68 @@ bool JobsProcessor::ProcessScheduleTrigRecs(RowSet &rs)
             }
         }
 
-        m_routeTimes->completeLines(lines);
+        // A day whose rows were all rejected so far has nothing to complete.
+        if (lines.isEmpty())
+            return;
+        const QString list = RouteTimes::routeList(lines);
+        if (list != rules.routeList) {
+            if (neededList)
+                *neededList = list;
+            outcome = Outcome::NeedsRules;
+            return;
+        }
+        if (rules.failure)
+            throw *rules.failure;
+        if (rules.rows)
+            m_routeTimes->completeLines(lines, *rules.rows);
+    });
+    if (failure)
+        return Outcome::Failed;
+    if (outcome == Outcome::Done)
+        m_log.endRepeats(QStringLiteral("ProcessScheduleTrigRecs"));
+    return outcome;
+}
+
+bool JobsProcessor::completeStops(const RouteRules &rules)
+{
+    const auto failure = m_log.trap(QStringLiteral("ProcessScheduleTrigRecs"), [&] {
+        if (!m_day.colLines || m_day.colLines->isEmpty())
+            return;
+        if (rules.failure)
+            throw *rules.failure;
+        if (rules.rows)
+            m_routeTimes->completeLines(*m_day.colLines, *rules.rows);
     });
     if (!failure)
         m_log.endRepeats(QStringLiteral("ProcessScheduleTrigRecs"));
     return !failure;
+}
+
+QString JobsProcessor::routeListAfter(const QStringList &lineKeys, RowSet &rs)
+{
+    // In the order the lines are kept: ascending key, letter case ignored.
+    std::map<QString, QString> keys;
+    for (const QString &key : lineKeys)
+        keys.emplace(key.toCaseFolded(), key);
+    if (!rs.isEmpty()) {
+        JobColumns col(rs);
+        for (rs.moveFirst(); !rs.eof(); rs.moveNext()) {
+            // A row the merge logs and passes over makes no line.
+            trapFailure([&] {
+                const QVariant &makat = col(JobColumns::Makat);
+                if (makat.isNull())
+                    return;
+                const QString key = LineKey::fromRouteCode(makat);
+                if (keys.count(key.toCaseFolded()) == 0 && makesLine(col, makat))
+                    keys.emplace(key.toCaseFolded(), key);
+            });
+        }
+        rs.moveFirst();
+    }
+    if (keys.empty())
+        return QString();
+    QStringList ordered;
+    for (const auto &entry : keys)
+        ordered << entry.second;
+    return RouteTimes::routeListOfKeys(ordered);
 }

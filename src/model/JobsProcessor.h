@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/RouteTimes.h"
 #include "model/clsLine.h"
 #include "platform/KeyedCollection.h"
 
@@ -9,25 +10,43 @@
 
 #include <memory>
 
-class Clock;
 class ErrorLog;
-class RouteTimes;
 class RowSet;
 struct DayModel;
-struct Sessions;
 
 // Turns the job rows of one database cycle into the day's lines and trips:
 // merges them into colLines, removes the trips that cancelled jobs announce,
 // marks the changed lines for sending and completes every trip's stops.
+//
+// It runs on the event thread, which owns colLines; the rows and the route
+// rules come from the database thread, read before the merge for the lines
+// the merge will have (routeListAfter), so that the merge and the stops are
+// one step and the map is never answered from a day half made.
 class JobsProcessor
 {
 public:
-    JobsProcessor(DayModel &day, const Sessions &sessions, const Clock &clock, ErrorLog &log);
+    enum class Outcome {
+        Done,
+        Failed, // logged here
+        NeedsRules, // the day's lines are not those the rules were read for
+    };
+
+    JobsProcessor(DayModel &day, ErrorLog &log);
     ~JobsProcessor();
 
     // Merges the rows into colLines (made when absent) and completes the
-    // trips. False when a failure ended the call; it is logged here.
-    bool ProcessScheduleTrigRecs(RowSet &rs);
+    // trips with the rules, when they were read for the lines colLines now
+    // has. NeedsRules (with the list in neededList): the caller reads the
+    // rules for that list and calls completeStops.
+    Outcome ProcessScheduleTrigRecs(RowSet &rs, const RouteRules &rules, QString *neededList);
+    // The completion pass alone, with rules read for the present lines.
+    bool completeStops(const RouteRules &rules);
+
+    // The route list the day's lines will have once the rows are merged
+    // into lines with these keys (collection order): what the rules are
+    // read for, on the database thread, before the merge. Empty when there
+    // will be no line.
+    static QString routeListAfter(const QStringList &lineKeys, RowSet &rs);
 
     RouteTimes &routeTimes() { return *m_routeTimes; }
 
@@ -54,6 +73,8 @@ public:
         KeyedCollection<clsSched> &scheds, const QString &key, std::shared_ptr<clsSched> trip);
 
 private:
+    bool completeFailed(const RouteRules &rules);
+
     DayModel &m_day;
     ErrorLog &m_log;
     std::unique_ptr<RouteTimes> m_routeTimes;

@@ -1,9 +1,8 @@
 #include "model/RouteTimes.h"
 
-#include "common/Sessions.h"
+#include "common/LineKey.h"
 #include "db/SqlDialect.h"
 #include "diag/ErrorLog.h"
-#include "platform/Clock.h"
 #include "platform/Convert.h"
 #include "platform/DateTime.h"
 #include "platform/DbSession.h"
@@ -139,10 +138,7 @@ struct RouteTimes::PassContext
     std::vector<Rule> rules; // by row position
 };
 
-RouteTimes::RouteTimes(const Sessions &sessions, const Clock &clock, ErrorLog &log)
-    : m_sessions(sessions), m_clock(clock), m_log(log)
-{
-}
+RouteTimes::RouteTimes(ErrorLog &log) : m_log(log) { }
 
 RouteTimes::~RouteTimes() = default;
 
@@ -184,21 +180,40 @@ QString RouteTimes::routeList(const colLinesType &lines)
     return list;
 }
 
-void RouteTimes::completeLines(colLinesType &lines)
+RouteRules RouteTimes::read(
+    const std::shared_ptr<DbSession> &cn, const QString &routeList, const QDate &today)
 {
-    // A day whose rows were all rejected so far has nothing to complete; asking
-    // with an empty route list would only log a failure every cycle.
-    if (lines.isEmpty())
-        return;
-    const QString list = routeList(lines);
-    const std::shared_ptr<DbSession> cn = m_sessions.cnORVIKDB;
-    if (!cn)
-        throw Failure(Failure::ObjectNotSet);
-    const auto dialect = SqlDialect::forSession(*cn);
-    const RowSet::Ptr rsRT = cn->execute(dialect->routeTimesQuery(list, m_clock.today()));
-    if (!rsRT)
-        throw Failure(Failure::ObjectNotSet);
-    if (rsRT->eof())
+    RouteRules rules;
+    rules.routeList = routeList;
+    rules.failure = trapFailure([&] {
+        if (!cn)
+            throw Failure(Failure::ObjectNotSet);
+        const auto dialect = SqlDialect::forSession(*cn);
+        rules.rows = cn->execute(dialect->routeTimesQuery(routeList, today));
+        if (!rules.rows)
+            throw Failure(Failure::ObjectNotSet);
+    });
+    if (rules.failure)
+        rules.rows.reset();
+    return rules;
+}
+
+QString RouteTimes::routeListOfKeys(const QStringList &keys)
+{
+    QString list;
+    for (const QString &key : keys)
+        list += QLatin1Char('\'') + SqlDialect::escaped(LineKey::routeName(key))
+            + QStringLiteral("',");
+    if (list.isEmpty())
+        throw Failure(Failure::InvalidCall); // no line, no list
+    list.chop(1);
+    return list;
+}
+
+void RouteTimes::completeLines(colLinesType &lines, RowSet &rules)
+{
+    RowSet *const rsRT = &rules;
+    if (rsRT->isEmpty())
         return; // no rule for any line: the trips keep what they have
 
     PassContext ctx(*rsRT);

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "model/clsLine.h"
+#include "platform/Failure.h"
+#include "platform/RowSet.h"
 
 #include <QHash>
 #include <QPair>
@@ -8,11 +10,20 @@
 #include <QVariant>
 
 #include <memory>
+#include <optional>
 
-class Clock;
+class DbSession;
 class ErrorLog;
-class RowSet;
-struct Sessions;
+
+// The rules of one completion pass, read on the database thread (the second
+// session, ORVIKDB) for the route list of the day's lines: the list the
+// query named, its rows, or the failure of the query.
+struct RouteRules
+{
+    QString routeList; // empty: no query ran (no line to ask for)
+    RowSet::Ptr rows;
+    std::optional<Failure> failure;
+};
 
 // Completes every trip of the day with its stops from the route-times table:
 // one query per pass for all lines, a forward search per line, and the first
@@ -21,14 +32,18 @@ struct Sessions;
 class RouteTimes
 {
 public:
-    // The rules are read on the second session (ORVIKDB).
-    RouteTimes(const Sessions &sessions, const Clock &clock, ErrorLog &log);
+    explicit RouteTimes(ErrorLog &log);
     ~RouteTimes();
 
-    // The completion pass over all lines. Failures of the query or of the
-    // row-set moves reach the caller; a failing trip is logged and given one
-    // stop without times, and the others go on.
-    void completeLines(colLinesType &lines);
+    // The rules of a route list on the second session, as the database
+    // thread reads them; a missing session is failure 91.
+    static RouteRules read(
+        const std::shared_ptr<DbSession> &cnORVIKDB, const QString &routeList, const QDate &today);
+
+    // The completion pass over all lines with the rules the query gave
+    // (rsRT). Failures of the row-set moves reach the caller; a failing trip
+    // is logged and given one stop without times, and the others go on.
+    void completeLines(colLinesType &lines, RowSet &rsRT);
 
     // The trip's stop count and stop-times text from the first matching rule,
     // scanning from the current row of rsRT while the route name stays the
@@ -41,8 +56,11 @@ public:
     static qint16 CountFields(const QVariant &text);
     static QVariant GetField(const QVariant &text, int n);
 
-    // "'a','b'": the route names of all lines in collection order.
+    // "'a','b'": the route names of all lines in collection order; failure 5
+    // when there is no line.
     static QString routeList(const colLinesType &lines);
+    // The same list of the lines under the given keys (in collection order).
+    static QString routeListOfKeys(const QStringList &keys);
 
     struct PassContext; // the rules of one pass, read once
 
@@ -65,8 +83,6 @@ private:
     // pass cost more than the rest of the pass. A pass keeps what it used.
     StopTimes stopTimesFor(const QString &arrivals, const QString &stays);
 
-    const Sessions &m_sessions;
-    const Clock &m_clock;
     ErrorLog &m_log;
     using StopTimesKey = QPair<QString, QString>; // arrivals, stays
     QHash<StopTimesKey, StopTimes> m_stopTimes; // of this pass

@@ -2,7 +2,14 @@
 
 QDateTime Clock::now() const
 {
+    QMutexLocker lock(&m_mutex);
     return m_fixed.isValid() ? m_fixed : QDateTime::currentDateTime();
+}
+
+bool Clock::isSet() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_fixed.isValid();
 }
 
 double Clock::secondsSinceMidnight() const
@@ -12,16 +19,19 @@ double Clock::secondsSinceMidnight() const
 
 void Clock::setNow(const QDateTime &moment)
 {
+    QMutexLocker lock(&m_mutex);
     m_fixed = moment;
 }
 
 void Clock::advanceMs(qint64 ms)
 {
-    m_fixed = now().addMSecs(ms);
+    QMutexLocker lock(&m_mutex);
+    m_fixed = (m_fixed.isValid() ? m_fixed : QDateTime::currentDateTime()).addMSecs(ms);
 }
 
 void Clock::useSystemTime()
 {
+    QMutexLocker lock(&m_mutex);
     m_fixed = QDateTime();
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QDateTime>
+#include <QMutex>
 
 // The one source of "now". Real by default; tests set it to any moment (03:59,
-// 04:00, just before midnight) and move it forward instead of sleeping.
+// 04:00, just before midnight) and move it forward instead of sleeping. Both
+// threads read it.
 class Clock
 {
 public:
@@ -17,7 +19,7 @@ public:
     void advanceMs(qint64 ms);
     void advanceSeconds(qint64 s) { advanceMs(s * 1000); }
     void useSystemTime();
-    bool isSet() const { return m_fixed.isValid(); }
+    bool isSet() const;
 
     // Without TZ the C library looks at /etc/localtime again at every local
     // time conversion; a program that converts many per cycle sets it once,
@@ -25,5 +27,6 @@ public:
     static void settleTimeZone();
 
 private:
+    mutable QMutex m_mutex;
     QDateTime m_fixed;
 };

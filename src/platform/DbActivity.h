@@ -17,6 +17,7 @@ public:
         QString what; // "ORVIK_Jobs: Update AppStatus ...", "opening ORVIKDB"
         qint64 ms = 0; // how long it has waited
         int limitSeconds = 0; // its own time-out; 0: none
+        quint64 serial = 0; // which wait this is: each begin() makes a new one
     };
 
     void begin(const QString &what, int limitSeconds)
@@ -26,6 +27,7 @@ public:
         m_limit = limitSeconds;
         m_since.start();
         m_busy = true;
+        ++m_serial;
     }
     void end()
     {
@@ -41,6 +43,7 @@ public:
             n.what = m_what;
             n.ms = m_since.elapsed();
             n.limitSeconds = m_limit;
+            n.serial = m_serial;
         }
         return n;
     }
@@ -50,5 +53,6 @@ private:
     bool m_busy = false;
     QString m_what;
     int m_limit = 0;
+    quint64 m_serial = 0;
     QElapsedTimer m_since;
 };

@@ -22,11 +22,12 @@ const QString kNotApplied = QStringLiteral("Database (ODBC DSN) not Applied");
 
 } // namespace
 
-LogOnLogic::LogOnLogic(const Settings &settings, MapSettings &map, Sessions &sessions,
-    MapSocket &sckMap, TaskTimer &tasks, Ui &ui, ErrorLog &log)
+LogOnLogic::LogOnLogic(const Settings &settings, MapSettings &map, DataSource &source,
+    MapSocket &sckMap, std::function<void()> closeJobs, TaskTimer &tasks, Ui &ui, ErrorLog &log)
     : m_settings(settings),
       m_map(map),
-      m_sessions(sessions),
+      m_source(source),
+      m_closeJobs(std::move(closeJobs)),
       m_sckMap(sckMap),
       m_tasks(tasks),
       m_ui(ui),
@@ -106,8 +107,8 @@ bool LogOnLogic::ApplyLogOn(Mode mode, const LogOnEntries &e, const QString &con
             throw Failure(Failure::Overflow);
         st.iMapPort = quint16(port);
         st.applyRoleLogin();
-        m_sessions.strSQLServer = e.lstDBs.first();
-        m_sessions.strCatalog = DbNames::kJobsCatalog;
+        m_source.strSQLServer = e.lstDBs.first();
+        m_source.strCatalog = DbNames::kJobsCatalog;
         st.iGMTOffset = Convert::toInteger(e.txtGMT);
 
         if (automatic)
@@ -122,9 +123,8 @@ bool LogOnLogic::ApplyLogOn(Mode mode, const LogOnEntries &e, const QString &con
 void LogOnLogic::closeConnections()
 {
     m_sckMap.close();
-    const std::shared_ptr<DbSession> &jobs = m_sessions.cnJobs;
-    if (jobs && jobs->state() != DbSession::Closed)
-        jobs->close();
+    if (m_closeJobs)
+        m_closeJobs();
 }
 
 QString LogOnLogic::changeCaptionFor(const QString &serverText)

@@ -11,7 +11,7 @@ class Settings;
 class TaskTimer;
 class Ui;
 struct MapSettings;
-struct Sessions;
+struct DataSource;
 
 // What the logon dialog's entries hold when it applies them.
 struct LogOnEntries
@@ -31,10 +31,11 @@ public:
     // Connect from the button, or the first load's own apply.
     enum class Mode { User, Automatic };
 
-    // sckMap and sessions: Cancel shuts them; tasks: the supervisor is
-    // started through it.
-    LogOnLogic(const Settings &settings, MapSettings &map, Sessions &sessions, MapSocket &sckMap,
-        TaskTimer &tasks, Ui &ui, ErrorLog &log);
+    // source: the jobs session's, chosen here; sckMap and closeJobs: Cancel
+    // shuts the map connection and the jobs session (on the database
+    // thread); tasks: the supervisor is started through it.
+    LogOnLogic(const Settings &settings, MapSettings &map, DataSource &source, MapSocket &sckMap,
+        std::function<void()> closeJobs, TaskTimer &tasks, Ui &ui, ErrorLog &log);
 
     // True once per run: the first load of the dialog applies the saved
     // entries by itself, whatever comes of it.
@@ -70,7 +71,8 @@ public:
 private:
     const Settings &m_settings;
     MapSettings &m_map;
-    Sessions &m_sessions;
+    DataSource &m_source;
+    std::function<void()> m_closeJobs;
     MapSocket &m_sckMap;
     TaskTimer &m_tasks;
     Ui &m_ui;

@@ -2,6 +2,7 @@
 
 void LogTail::record(const LogRecord &record, const QDateTime &now)
 {
+    QMutexLocker lock(&m_mutex);
     ++m_counts[int(record.severity)];
     m_entries.push_back(Entry{now, record});
     while (int(m_entries.size()) > m_capacity)

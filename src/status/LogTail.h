@@ -5,12 +5,14 @@
 
 #include <QDateTime>
 #include <QList>
+#include <QMutex>
 
 #include <deque>
 
 // The debug log as the status page and /metrics see it: the last records in
 // their parts, and how many of each severity came since start. Every record
-// counts, also those the log file holds back as repeats.
+// counts, also those the log file holds back as repeats. Records come from
+// both threads; the page reads on the event thread.
 class LogTail : public ErrorLog::Sink
 {
 public:
@@ -29,10 +31,19 @@ public:
     void endRepeats(const QString &, const QDateTime &) override { }
 
     // Oldest first.
-    QList<Entry> entries() const { return QList<Entry>(m_entries.cbegin(), m_entries.cend()); }
-    quint64 count(LogRecord::Severity severity) const { return m_counts[int(severity)]; }
+    QList<Entry> entries() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return QList<Entry>(m_entries.cbegin(), m_entries.cend());
+    }
+    quint64 count(LogRecord::Severity severity) const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_counts[int(severity)];
+    }
 
 private:
+    mutable QMutex m_mutex;
     int m_capacity;
     std::deque<Entry> m_entries;
     quint64 m_counts[3] = {};

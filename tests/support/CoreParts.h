@@ -45,7 +45,7 @@ struct CoreParts
 struct EmbeddedDbParts : CoreParts
 {
     QString db = home.file(QStringLiteral("db"));
-    SqlConnect connect{settings, sessions, windows, ui, clock, log};
+    SqlConnect connect{settings, sessions, clock, log};
 
     explicit EmbeddedDbParts(const QString &source)
     {

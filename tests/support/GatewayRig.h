@@ -3,12 +3,14 @@
 #include "TestSupport.h"
 
 #include "app/DatabaseCycle.h"
+#include "app/DatabaseThread.h"
 #include "app/Gateway.h"
 #include "model/clsLine.h"
 #include "platform/DateTime.h"
 
 #include <QDate>
 #include <QStringList>
+#include <QTest>
 
 #include <memory>
 
@@ -31,10 +33,30 @@ struct GatewayRig
     {
         gw.clock().setNow(now);
         gw.cycle().loadInterval(QStringLiteral("15"));
-        gw.sessions().strSQLServer = source;
-        gw.sessions().strCatalog = QStringLiteral("ORVIK_Jobs");
+        gw.dataSource().strSQLServer = source;
+        gw.dataSource().strCatalog = QStringLiteral("ORVIK_Jobs");
         gw.link().bRequestLines = false;
         gw.link().dtLinesTime = now;
+    }
+
+    // Opens both sessions on the database thread, as the supervisor does.
+    bool openSessions()
+    {
+        bool ok = false;
+        gw.database().call(
+            [&](DatabaseWorker &w) { ok = w.open(SqlConnect::Which::Both, gw.dataSource()).ok; });
+        return ok;
+    }
+
+    // Runs work on the database thread, with its sessions.
+    void onDatabase(const std::function<void(DatabaseWorker &)> &work) { gw.database().call(work); }
+
+    // One tick of the database timer, waited for to its end (the database
+    // stage runs on its thread meanwhile).
+    bool runCycle(int timeoutMs = 30000)
+    {
+        gw.cycle().tmrDB_Timer();
+        return QTest::qWaitFor([this] { return !gw.cycle().running(); }, timeoutMs);
     }
 
     // A day of one line, key "123456" and route name "34506201", with one
