@@ -1,0 +1,96 @@
+"""The report: one row per fault kind, totals, the seed, and the first
+violation in full."""
+
+import time
+
+from .faults import KINDS
+
+
+def fmt_s(x):
+    return "-" if x is None else "%.1f s" % x
+
+
+def report(soak, interrupted, failure):
+    out = []
+    args = soak.args
+    c = getattr(soak, "checker", None)
+    faults = getattr(soak, "faults", None)
+    out.append("")
+    out.append("Volmara soak: database %s, %g minutes, interval %d s, seed %s"
+               % (args.db, args.minutes, args.interval, soak.seed))
+    if c is None or faults is None:
+        out.append("The world did not come up." + ("\n" + failure if failure else ""))
+        return "\n".join(out)
+    out.append("")
+    out.append("| fault | injected | healed | longest time to a correct map | violations |")
+    out.append("|---|---|---|---|---|")
+    by_kind = {}
+    for v in c.violations:
+        by_kind[v.fault] = by_kind.get(v.fault, 0) + 1
+    done = list(faults.done)
+    if c.active is not None:
+        done_active = [c.active]
+    else:
+        done_active = []
+    total_inj = total_heal = 0
+    worst = None
+    for kind in KINDS:
+        inj = [f for f in done + done_active if f.kind == kind]
+        if kind in faults.skipped:
+            out.append("| %s | skipped: %s | | | |" % (kind, faults.skipped[kind]))
+            continue
+        if kind not in faults.kinds:
+            continue
+        healed = [f for f in inj if f.healed is not None]
+        ttcs = [f.ttc for f in healed if f.ttc is not None]
+        never = len([f for f in healed if f.ttc is None])
+        longest = fmt_s(max(ttcs)) if ttcs else "-"
+        if never:
+            longest += " (%d never)" % never
+        if ttcs:
+            worst = max(worst or 0, max(ttcs))
+        total_inj += len(inj)
+        total_heal += len(healed)
+        out.append("| %s | %d | %d | %s | %d |" % (kind, len(inj), len(healed), longest,
+                                                  by_kind.get(kind, 0)))
+    if by_kind.get("none"):
+        out.append("| (no fault) | | | | %d |" % by_kind["none"])
+    out.append("| **total** | %d | %d | %s | %d |" % (total_inj, total_heal, fmt_s(worst),
+                                                      len(c.violations)))
+    out.append("")
+    load = soak.load
+    out.append("Load: " + ", ".join("%s %d" % (k, n) for k, n in sorted(load.counts.items())))
+    j = soak.world.journal
+    out.append("Map: %d changed line messages recorded, %d line requests, %d logins, %d line-list "
+               "answers; %d day rebuilds modelled; map checked %d times, wrong %d times "
+               "(allowed while settling)"
+               % (j.messages, len(j.requests), j.logins, len(j.q_answers), c.rebuild_count,
+                  c.map_checks, c.map_failures))
+    out.append("Scheds: %d rows for %d job versions written; Debug.TXT at most %d bytes"
+               % (c.scheds_rows, len(soak.model.versions_seen), c.max_debug))
+    growth = getattr(soak, "growth", None)
+    if growth:
+        for row in growth:
+            out.append("Gateway pid %d over %.0f min: RSS %d -> %d kB, descriptors %d -> %d, "
+                       "threads %d -> %d" % (row["pid"], row["minutes"], row["rss_kb"][0],
+                                             row["rss_kb"][1], row["fds"][0], row["fds"][1],
+                                             row["threads"][0], row["threads"][1]))
+    else:
+        out.append("Gateway growth: no run of the gateway lived long enough to measure")
+    if interrupted:
+        out.append("Interrupted before the end.")
+    if failure:
+        out.append("The soak itself failed:\n" + failure)
+    if c.violations:
+        v = c.violations[0]
+        out.append("")
+        out.append("FAILED: %d violation(s). The first, %.0f s into the run (fault: %s):"
+                   % (len(c.violations), v.t - soak.t0, v.fault))
+        out.append("  %s" % v.what)
+        out.append("  %s" % v.details)
+        out.append("Repeat with: scripts/soak --minutes %g --db %s --seed %s"
+                   % (args.minutes, args.db, soak.seed))
+    elif not interrupted and not failure:
+        out.append("")
+        out.append("PASSED: no violation.")
+    return "\n".join(out)
