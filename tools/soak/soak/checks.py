@@ -132,18 +132,22 @@ class Checker:
                                                                  self.rebuild_count)
         return ""
 
-    def map_problems(self, t):
+    def map_problems(self, t, since=None):
         codes = set(self.w.journal.latest)
         codes |= {R.line_makat(k) for k in self.m.known_lines()}
-        view = self.m.view(t, self.lag)
+        view = self.m.view(t, self.lag, since)
         out = []
         for code in sorted(codes):
             out += self.line_problems(code, view)
         return out
 
     def update_certain(self, t):
+        """A line with a trip that held over the whole window, begun after the
+        last rebuild, is in the gateway's day: from then on (until the next
+        rebuild) its message is the gateway's current view of it, never an old
+        message left over."""
         last = self.m.last_rebuild(t)
-        if last is None or t - self.lag < last + self.lag or not self.quiet(t - self.lag, t):
+        if last is None or t - self.lag < last:
             return
         for key, (required, _, _) in self.m.view(t, self.lag).items():
             if required:
@@ -163,14 +167,16 @@ class Checker:
         ok = not problems
         if not ok:
             self.map_failures += 1
+        # The time to a correct map: correct against what held since the heal.
         for f in self.faults.done:
             if f.ttc is None and t >= f.healed:
-                if ok:
+                after = problems or self.map_problems(t, since=f.healed)
+                if not after:
                     f.ttc = t - f.healed
                 elif t > f.healed + 2 * self.I and not f.late_reported:
                     f.late_reported = True
                     self.violate("map not correct two intervals after the heal",
-                                 "%s healed %.1f s ago; %s" % (f.kind, t - f.healed, problems[0]),
+                                 "%s healed %.1f s ago; %s" % (f.kind, t - f.healed, after[0]),
                                  key=("late", id(f)))
         last = self.faults.done[-1] if self.faults.done else None
         settling = last is not None and t <= last.healed + 2 * self.I

@@ -92,6 +92,9 @@ class SqliteDb:
         finally:
             c.close()
 
+    def insert_many(self, versions, entry_time):
+        return [self.insert(v, entry_time) for v in versions]
+
     def correct(self, v):
         self._run(self.jobs, ["UPDATE Jobs SET DriverName = %s, DriverCode = %d, RouteEnd = %s, "
                               "RecordUpdater = %s, UsedFlag = 0 WHERE PKID = %d"
@@ -144,14 +147,17 @@ class SqliteDb:
         stamp = str(int(time.time() * 1000))
         for path in (self.jobs, self.orvikdb):
             src = self._connect(path)
+            reader = self._connect(path)
             try:
                 src.execute("BEGIN IMMEDIATE")
                 tmp = path + ".restore"
                 if os.path.exists(tmp):
                     os.remove(tmp)
                 dst = sqlite3.connect(tmp)
-                src.backup(dst)
+                # Copied by a second connection: the first holds the writers.
+                reader.backup(dst)
                 dst.close()
+                reader.close()
                 os.rename(tmp, path)
                 base = os.path.join(aside_folder, os.path.basename(path) + "." + stamp)
                 for ext in ("-wal", "-shm"):
@@ -159,6 +165,7 @@ class SqliteDb:
                         os.rename(path + ext, base + ext)
                 src.execute("ROLLBACK")
             finally:
+                reader.close()
                 src.close()
 
     def close(self, client_pids=()):
@@ -230,8 +237,10 @@ class PgDb:
         cmd = [os.path.join(self.bin, program)] + args
         if self.as_root:
             cmd = ["runuser", "-u", "postgres", "--"] + cmd
-        return subprocess.run(cmd, cwd=self.folder, check=check, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
+        r = subprocess.run(cmd, cwd=self.folder, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if check and r.returncode != 0:
+            raise RuntimeError("%s failed: %s" % (program, r.stdout.decode("utf-8", "replace").strip()))
+        return r
 
     def _watchdog(self):
         # Should the soak die without its clean-up, the cluster goes with it.
@@ -270,6 +279,12 @@ class PgDb:
         values = ",".join(quote(x) for x in job_values(v, entry_time))
         out = self.psql("INSERT INTO Jobs (%s) VALUES (%s) RETURNING PKID" % (JOB_COLUMNS, values))
         return int(out[0][0])
+
+    def insert_many(self, versions, entry_time):
+        sql = "\n".join("INSERT INTO Jobs (%s) VALUES (%s) RETURNING PKID;"
+                        % (JOB_COLUMNS, ",".join(quote(x) for x in job_values(v, entry_time)))
+                        for v in versions)
+        return [int(r[0]) for r in self.psql(sql)]
 
     def correct(self, v):
         self.psql("UPDATE Jobs SET DriverName = %s, DriverCode = %d, RouteEnd = %s, "

@@ -138,12 +138,20 @@ class Load:
         day = self.day()
         for code in self.codes:
             self.set_rules(code, self.random_rules())
+        batch = []
         for code in self.codes:
             for _ in range(self.jobs_per_line):
-                self.insert(self.new_job(day, code), "new job")
+                batch.append((self.new_job(day, code), "new job"))
         for other in (day - dt.timedelta(days=1), day + dt.timedelta(days=1)):
             for _ in range(len(self.codes)):
-                self.insert(self.new_job(other), "job of another day")
+                batch.append((self.new_job(other), "job of another day"))
+        pkids = self.db.insert_many([v for v, _ in batch], self.w.clock.gateway_time())
+        t = time.time()
+        for (v, what), pkid in zip(batch, pkids):
+            v = v._replace(pkid=pkid)
+            self._remember(v)
+            self.m.write(t, v)
+            self._count(what)
 
     # -- one piece of ordinary work -----------------------------------------
     def step(self):

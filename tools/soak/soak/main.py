@@ -85,6 +85,7 @@ class Soak:
         # How far behind the database the map may be: a cycle reads, then pushes.
         self.lag = 2 * self.I + 2
         self.folder = tempfile.mkdtemp(prefix="volmara-soak-%s-" % args.db, dir=args.where)
+        os.chmod(self.folder, 0o755)  # the database server's user goes through it
         self.logfile = open(os.path.join(self.folder, "soak.log"), "a")
         self.t0 = time.time()
 
@@ -120,6 +121,8 @@ class Soak:
         w.mapserver.start()
         if not wait_port(w.map_port):
             raise SystemExit("soak: the map server did not start")
+        # Nothing the gateway did not yet run for can be asked of it.
+        c.outage(self.t0 - 1, time.time())
         self.start_gateway(time.time())
 
         # Warm-up: the map must become right before the first fault.

@@ -126,12 +126,13 @@ class Model:
         i = bisect.bisect_left(self.rebuilds, a)
         return i < len(self.rebuilds) and self.rebuilds[i] <= b
 
-    def view(self, t, lag):
-        """Every line at time t, with a map allowed to be `lag` seconds behind:
-        key -> (jobs that must show, with their possible entries; jobs that
-        may show, entries; jobs left behind on the line, entry cores)."""
+    def view(self, t, lag, since=None):
+        """Every line at time t, with a map allowed to be `lag` seconds behind
+        (but never showing what held before `since`): key -> (jobs that must
+        show, with their possible entries; jobs that may show, entries; jobs
+        left behind on the line, entry cores)."""
         out = defaultdict(lambda: ({}, {}, {}))
-        a = t - lag
+        a = t - lag if since is None else min(t, max(t - lag, since))
         for job, tl in self.selection.items():
             pieces = tl.spans(a, t)
             by_line = defaultdict(set)

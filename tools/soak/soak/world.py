@@ -192,12 +192,11 @@ class World:
 
     def fill_home(self):
         """Fills the program folder's file system to the last byte."""
-        with open(self.filler, "wb") as f:
-            chunk = b"\0" * (1 << 20)
+        chunk = b"\0" * (1 << 20)
+        with open(self.filler, "wb", buffering=0) as f:
             while chunk:
                 try:
                     f.write(chunk)
-                    f.flush()
                 except OSError:
                     chunk = chunk[: len(chunk) // 2] if len(chunk) > 1 else b""
         st = os.statvfs(self.home)
