@@ -13,13 +13,16 @@ DEBUG_BOUND = 1000000 + 65536  # trimmed when it passes 1,000,000 bytes; one rec
 
 
 class Violation:
-    def __init__(self, t, what, fault, details):
+    def __init__(self, t, what, fault, details, code, expected):
         self.t, self.what, self.fault, self.details = t, what, fault, details
+        self.code, self.expected = code, expected
 
 
 class Checker:
-    def __init__(self, world, model, faults, interval, lag, log, rebuild_on_line_list=True):
+    def __init__(self, world, model, faults, interval, lag, log, rebuild_on_line_list=True,
+                 expected=()):
         self.w, self.m, self.faults = world, model, faults
+        self.expected = set(expected)
         self.I, self.lag, self.log = interval, lag, log
         self.rebuild_on_line_list = rebuild_on_line_list
         self.violations = []
@@ -40,15 +43,23 @@ class Checker:
         self.q_seen = 0
 
     # -- bookkeeping --------------------------------------------------------
-    def violate(self, what, details, key=None):
+    def violate(self, what, details, key=None, code="violation"):
         key = key or (what, details)
         if key in self.reported:
             return
         self.reported.add(key)
         f = self.current_fault()
-        v = Violation(time.time(), what, f.kind if f else "none", details)
+        v = Violation(time.time(), what, f.kind if f else "none", details, code,
+                      code in self.expected)
         self.violations.append(v)
-        self.log("VIOLATION [%s] %s: %s" % (v.fault, what, details))
+        self.log("%s [%s] (%s) %s: %s" % ("known" if v.expected else "VIOLATION", v.fault, code,
+                                          what, details))
+
+    def violate_map(self, what, problems, key_of):
+        """A map violation, named by its first problem that is not a known one."""
+        fresh = [p for p in problems if p[0] not in self.expected]
+        code, text = (fresh or problems)[0]
+        self.violate(what, text, key=key_of(code, text), code=code)
 
     def current_fault(self, t=None):
         t = time.time() if t is None else t
@@ -74,7 +85,7 @@ class Checker:
 
     # -- the rebuild events ------------------------------------------------
     def note_rebuild(self, t, why):
-        self.m.rebuilt(t)
+        self.m.rebuilt(t, why)
         self.certain = set()
         self.rebuild_count += 1
 
@@ -102,7 +113,8 @@ class Checker:
             for cores in self.m.ever.get(key, {}).values():
                 ever |= cores
             extra = [e for e in entries if R.entry_core(e) not in ever]
-            return ["line %s shows %s, never a trip of this line" % (code, e) for e in extra]
+            return [("trip-never-on-line", "line %s shows %s, never a trip of this line" % (code, e))
+                    for e in extra]
         cand = {}
         for job, forms in list(required.items()) + list(optional.items()):
             cand[job] = (lambda fs: lambda e: e in fs)(forms)
@@ -112,25 +124,35 @@ class Checker:
         missing, extra = bipartite(entries, cand, list(required))
         out = []
         for job in missing:
-            out.append("line %s lacks trip %s/%s, expected one of %s; the line shows %s"
-                       % (code, job[0], job[1], sorted(required[job]), entries or "Not Found"))
+            out.append(("trip-missing", "line %s lacks trip %s/%s, expected one of %s; the line "
+                        "shows %s" % (code, job[0], job[1], sorted(required[job]),
+                                      entries or "Not Found")))
         for e in extra:
-            out.append("line %s shows %s, which is no trip of the line now%s"
-                       % (code, e, self.explain(key, e)))
+            out.append(self.explain(code, key, e))
         return out
 
-    def explain(self, key, e):
+    def explain(self, code, key, e):
+        """Why an entry is not wanted on the line: a trip left behind that a day
+        rebuild should have dropped, or something the line never had."""
         core = R.entry_core(e)
         for job, cores in self.m.ever.get(key, {}).items():
-            if core in cores:
-                tl = self.m.selection.get(job)
-                v = tl.current if tl else None
-                where = ("now on line %s" % R.line_makat(R.line_key(v.routecode))
-                         if v is not None and R.accepted(v) else
-                         "now rejected" if v is not None else "no longer selected")
-                return " (job %s/%s, %s; rebuilds since: %d)" % (job[0], job[1], where,
-                                                                 self.rebuild_count)
-        return ""
+            if core not in cores:
+                continue
+            left = self.m.left_line_at(job, key)
+            tl = self.m.selection.get(job)
+            v = tl.current if tl else None
+            where = ("now on line %s" % R.line_makat(R.line_key(v.routecode))
+                     if v is not None and R.accepted(v) else
+                     "now cancelled" if v is not None else "no longer selected")
+            rb = self.m.rebuild_after(left) if left is not None else None
+            if rb is not None:
+                return ("trip-kept-after-rebuild",
+                        "line %s still shows %s: job %s/%s left the line at %s (%s); the day was "
+                        "rebuilt after that (%s at %s), which drops it"
+                        % (code, e, job[0], job[1], stamp(left), where, rb[1], stamp(rb[0])))
+            return ("trip-unexpected", "line %s shows %s: job %s/%s, %s" % (code, e, job[0],
+                                                                            job[1], where))
+        return ("trip-unexpected", "line %s shows %s, which is no trip of the line" % (code, e))
 
     def map_problems(self, t, since=None):
         codes = set(self.w.journal.latest)
@@ -175,9 +197,8 @@ class Checker:
                     f.ttc = t - f.healed
                 elif t > f.healed + 2 * self.I and not f.late_reported:
                     f.late_reported = True
-                    self.violate("map not correct two intervals after the heal",
-                                 "%s healed %.1f s ago; %s" % (f.kind, t - f.healed, after[0]),
-                                 key=("late", id(f)))
+                    self.violate_map("map not correct two intervals after the heal (%s)" % f.kind,
+                                     after, lambda c, x: ("map", x))
         last = self.faults.done[-1] if self.faults.done else None
         settling = last is not None and t <= last.healed + 2 * self.I
         if ok or settling:
@@ -186,8 +207,8 @@ class Checker:
         if self.wrong_since is None:
             self.wrong_since = (t, problems)
         elif t - self.wrong_since[0] >= self.I:
-            self.violate("map wrong in quiet time", "for %.1f s: %s"
-                         % (t - self.wrong_since[0], problems[0]), key=("quiet", problems[0]))
+            self.violate_map("map wrong in quiet time for %.1f s" % (t - self.wrong_since[0]),
+                             problems, lambda c, x: ("map", x))
 
     # -- Scheds -----------------------------------------------------------
     def check_scheds(self, t, final=False):
@@ -196,19 +217,25 @@ class Checker:
         counts = Counter(rows)
         for row, n in counts.items():
             if n > 1:
-                self.violate("job version stored %d times in Scheds" % n, repr(row), key=("dup", row))
+                self.violate("job version stored %d times in Scheds" % n, repr(row), key=("dup", row),
+                             code="stored-twice")
             if row not in self.m.versions_seen:
-                self.violate("Scheds row of no job version", repr(row), key=("unknown", row))
+                self.violate("Scheds row of no job version", repr(row), key=("unknown", row),
+                             code="unknown-row")
+        stored_pkids = {self.m.versions_seen[r].pkid for r in counts if r in self.m.versions_seen}
         # Every version selected long enough in quiet time must be there.
         for job, tl in self.m.selection.items():
             for (s, e, v) in tl.spans(0, t):
                 if v is None or R.scheds_row(v) in counts:
                     continue
                 if e - s >= self.lag and e <= t - self.I and self._quiet_piece(s, e):
-                    self.violate("job version never stored in Scheds",
+                    corrected = v.pkid in stored_pkids
+                    self.violate("job version never stored in Scheds" +
+                                 (" (a row corrected in place)" if corrected else ""),
                                  "PKID %d %s, selected from %s for %.0f s"
                                  % (v.pkid, repr(R.scheds_row(v)), stamp(s), e - s),
-                                 key=("missing", v))
+                                 key=("missing", v),
+                                 code="correction-not-stored" if corrected else "version-not-stored")
 
     def _quiet_piece(self, s, e):
         """[s, e] holds a stretch of `lag` seconds without faults."""
@@ -240,9 +267,9 @@ class Checker:
         self.max_debug = max(self.max_debug, sizes["Debug.TXT"])
         if sizes["Debug.TXT"] > DEBUG_BOUND:
             self.violate("Debug.TXT past its trim bound", "%d bytes" % sizes["Debug.TXT"],
-                         key=("debug",))
+                         key=("debug",), code="log-unbounded")
         if sizes["ERR"] > 10:
-            self.violate("more than 10 emergency files", "%d ERR files" % sizes["ERR"], key=("err",))
+            self.violate("more than 10 emergency files", "%d ERR files" % sizes["ERR"], key=("err",), code="log-unbounded")
 
     def growth(self, baseline_after):
         """Per gateway run: the last quiet samples against those just after
@@ -264,7 +291,7 @@ class Checker:
                 allowed = b * 0.10 if k == "rss_kb" else max(1, -(-b // 10))
                 if e - b > allowed:
                     self.violate("gateway grows", "pid %d: %s %d -> %d over %.0f min"
-                                 % (pid, k, b, e, row["minutes"]), key=("grow", pid, k))
+                                 % (pid, k, b, e, row["minutes"]), key=("grow", pid, k), code="grows")
             out.append(row)
         return out
 

@@ -66,6 +66,7 @@ class Model:
         self.ever = defaultdict(lambda: defaultdict(set))
         self.ever_lines = defaultdict(set)  # job -> line keys it was ever on
         self.rebuilds = []  # real times at which the gateway's day starts anew
+        self.rebuild_reasons = []
         self.versions_seen = {}  # Scheds row -> Version
 
     # -- what the world did ------------------------------------------------
@@ -95,8 +96,24 @@ class Model:
     def set_rules(self, t, makat, rule_list):
         self.routes[makat].set(t, tuple(sorted(rule_list)))
 
-    def rebuilt(self, t):
+    def rebuilt(self, t, why=""):
         self.rebuilds.append(t)
+        self.rebuild_reasons.append(why)
+
+    def left_line_at(self, job, key):
+        """When the job last stopped being a trip of the line (None: it is one)."""
+        tl = self.selection.get(job)
+        if tl is None:
+            return None
+        for i in range(len(tl.values) - 1, -1, -1):
+            v = tl.values[i]
+            if v is not None and R.accepted(v) and R.line_key(v.routecode) == key:
+                return tl.times[i + 1] if i + 1 < len(tl.times) else None
+        return None
+
+    def rebuild_after(self, t):
+        i = bisect.bisect_left(self.rebuilds, t)
+        return (self.rebuilds[i], self.rebuild_reasons[i]) if i < len(self.rebuilds) else None
 
     def _reselect(self, job, t):
         day = self.day.current

@@ -24,9 +24,16 @@ def report(soak, interrupted, failure):
     out.append("")
     out.append("| fault | injected | healed | longest time to a correct map | violations |")
     out.append("|---|---|---|---|---|")
-    by_kind = {}
+    by_kind, known_by_kind = {}, {}
     for v in c.violations:
         by_kind[v.fault] = by_kind.get(v.fault, 0) + 1
+        if v.expected:
+            known_by_kind[v.fault] = known_by_kind.get(v.fault, 0) + 1
+
+    def count(kind):
+        n = by_kind.get(kind, 0)
+        k = known_by_kind.get(kind, 0)
+        return "%d (%d known)" % (n, k) if k else "%d" % n
     done = list(faults.done)
     if c.active is not None:
         done_active = [c.active]
@@ -51,12 +58,15 @@ def report(soak, interrupted, failure):
             worst = max(worst or 0, max(ttcs))
         total_inj += len(inj)
         total_heal += len(healed)
-        out.append("| %s | %d | %d | %s | %d |" % (kind, len(inj), len(healed), longest,
-                                                  by_kind.get(kind, 0)))
+        out.append("| %s | %d | %d | %s | %s |" % (kind, len(inj), len(healed), longest,
+                                                  count(kind)))
     if by_kind.get("none"):
-        out.append("| (no fault) | | | | %d |" % by_kind["none"])
-    out.append("| **total** | %d | %d | %s | %d |" % (total_inj, total_heal, fmt_s(worst),
-                                                      len(c.violations)))
+        out.append("| (no fault) | | | | %s |" % count("none"))
+    known = [v for v in c.violations if v.expected]
+    failing = [v for v in c.violations if not v.expected]
+    out.append("| **total** | %d | %d | %s | %s |" % (
+        total_inj, total_heal, fmt_s(worst),
+        "%d (%d known)" % (len(c.violations), len(known)) if known else len(c.violations)))
     out.append("")
     load = soak.load
     out.append("Load: " + ", ".join("%s %d" % (k, n) for k, n in sorted(load.counts.items())))
@@ -82,15 +92,23 @@ def report(soak, interrupted, failure):
     if failure:
         out.append("The soak itself failed:\n" + failure)
     if c.violations:
-        v = c.violations[0]
+        codes = {}
+        for v in c.violations:
+            codes[v.code] = codes.get(v.code, 0) + 1
+        out.append("Violations by code: " + ", ".join(
+            "%s %d%s" % (k, n, " (known)" if k in c.expected else "") for k, n in sorted(codes.items())))
+    if failing:
+        v = failing[0]
         out.append("")
-        out.append("FAILED: %d violation(s). The first, %.0f s into the run (fault: %s):"
-                   % (len(c.violations), v.t - soak.t0, v.fault))
+        out.append("FAILED: %d violation(s). The first, %.0f s into the run (fault: %s, code %s):"
+                   % (len(failing), v.t - soak.t0, v.fault, v.code))
         out.append("  %s" % v.what)
         out.append("  %s" % v.details)
         out.append("Repeat with: scripts/soak --minutes %g --db %s --seed %s"
                    % (args.minutes, args.db, soak.seed))
     elif not interrupted and not failure:
         out.append("")
-        out.append("PASSED: no violation.")
+        out.append("PASSED: no violation%s." % (
+            " other than the known ones (%s)" % ", ".join(sorted({v.code for v in known}))
+            if known else ""))
     return "\n".join(out)
