@@ -126,7 +126,7 @@ class Checker:
         for job in missing:
             out.append(("trip-missing", "line %s lacks trip %s/%s, expected one of %s; the line "
                         "shows %s" % (code, job[0], job[1], sorted(required[job]),
-                                      entries or "Not Found")))
+                                      entries or ("Not Found" if got else "no message at all"))))
         for e in extra:
             out.append(self.explain(code, key, e))
         return out
@@ -199,8 +199,8 @@ class Checker:
                     f.late_reported = True
                     self.violate_map("map not correct two intervals after the heal (%s)" % f.kind,
                                      after, lambda c, x: ("map", x))
-        last = self.faults.done[-1] if self.faults.done else None
-        settling = last is not None and t <= last.healed + 2 * self.I
+        # Wrong for an interval at a time no fault, heal or start explains.
+        settling = not self.quiet(t - 2 * self.I, t)
         if ok or settling:
             self.wrong_since = None
             return

@@ -242,8 +242,24 @@ class Soak:
             c.check_scheds(now)
 
 
+def pg_unavailable():
+    import pwd
+    from .db import PgDb
+    if not PgDb.find_bin():
+        return "PostgreSQL server programs not found (install postgresql: scripts/deps)"
+    if os.geteuid() == 0:
+        try:
+            pwd.getpwnam("postgres")
+        except KeyError:
+            return "running as root without a \"postgres\" user to run the server as"
+    return None
+
+
 def main(argv):
     args = parse(argv)
+    if args.db == "pg" and pg_unavailable():
+        print("soak on PostgreSQL skipped: %s" % pg_unavailable())
+        return 0
     in_private_namespace(argv)
     soak = Soak(args)
 
