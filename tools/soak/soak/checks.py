@@ -59,7 +59,8 @@ class Checker:
         """A map violation, named by its first problem that is not a known one."""
         fresh = [p for p in problems if p[0] not in self.expected]
         code, text = (fresh or problems)[0]
-        self.violate(what, text, key=key_of(code, text), code=code)
+        # One report per line and kind of problem, however long it lasts.
+        self.violate(what, text, key=("map", code, text.split(" ")[1]), code=code)
 
     def current_fault(self, t=None):
         t = time.time() if t is None else t
