@@ -3,7 +3,6 @@ model, every job version stored once in Scheds, no job left at flag 2, the
 gateway's memory, descriptors and threads, Debug.TXT's bound, and that the
 gateway never ends by itself."""
 
-import os
 import time
 from collections import Counter
 

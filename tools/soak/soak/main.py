@@ -14,9 +14,8 @@ import sys
 import tempfile
 import time
 
-from . import rules as R
 from .checks import Checker
-from .faults import DATABASE_FAULTS, KINDS, Faults
+from .faults import DATABASE_FAULTS, Faults
 from .load import Load
 from .model import Model
 from .report import report
@@ -127,7 +126,7 @@ class Soak:
             raise SystemExit("soak: the map server did not start")
         # Nothing the gateway did not yet run for can be asked of it.
         c.outage(self.t0 - 1, time.time())
-        self.start_gateway(time.time())
+        self.start_gateway()
 
         # Warm-up: the map must become right before the first fault.
         warm_end = time.time() + max(20, 60 * min(1.0, a.minutes / 10.0))
@@ -163,8 +162,6 @@ class Soak:
                 healed = active.healed
                 if active.kind == "gateway-kill":
                     self.started_gateway_at(healed)
-                if active.kind == "db-rename":
-                    pass
                 c.flag_due.append((healed + self.I + 1, active.kind))
                 c.active = active = None
                 next_fault = now + 2 * self.I + self.lag + rng.uniform(5, 30) * max(scale, 0.3)
@@ -186,7 +183,7 @@ class Soak:
         self.growth = c.growth(baseline_after=min(300, a.minutes * 60 / 3))
 
     # -- the gateway ----------------------------------------------------------
-    def start_gateway(self, t):
+    def start_gateway(self):
         self.world.gateway.start()
         self.started_gateway_at(time.time())
 
@@ -210,7 +207,7 @@ class Soak:
                              code="ended-on-sighup" if f and f.kind == "sighup" else "gateway-ended")
         self.log("restarting the gateway")
         self.checker.outage(now - 1, now + 1)
-        self.start_gateway(now)
+        self.start_gateway()
 
     # -- one tick -----------------------------------------------------------
     def tick(self, now, active=None):

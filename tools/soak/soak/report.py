@@ -1,7 +1,6 @@
 """The report: one row per fault kind, totals, the seed, and the first
 violation in full."""
 
-import time
 
 from .faults import KINDS
 
