@@ -201,7 +201,7 @@ class Soak:
         if active is not None and active.kind == "gateway-kill":
             return
         how = ("killed by signal %d" % -rc) if rc < 0 else ("exit status %d" % rc)
-        f = self.checker.current_fault(now)
+        f = self.checker.current_fault()  # (a fault may have begun since `now`)
         self.checker.violate("gateway ended", "%s; last records: %s"
                              % (how, " | ".join(g.tail(6))), key=("ended", g.starts),
                              code="ended-on-sighup" if f and f.kind == "sighup" else "gateway-ended")
