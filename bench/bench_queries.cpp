@@ -1,6 +1,11 @@
 // The cost of the job selection and the schedules insert over a 20,000-job
 // day on the embedded files, beside a bare prepared SQLite insert of the same
-// rows in one transaction, measured in the same run.
+// rows in one transaction, measured in the same run. Then the read of what
+// Scheds holds of the day (the first insert after a start, a new day or a
+// reopened session) over a table of 1,000,000 of the day's rows: its time
+// and the peak resident memory it adds.
+//
+// Usage: bench_queries [day rows]   (default 1000000)
 
 #include "app/Gateway.h"
 #include "db/EmbeddedSchema.h"
@@ -13,10 +18,14 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTextStream>
+
+#include <sqlite3.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -44,6 +53,48 @@ void fillDay(const QString &folder, const QDateTime &dayStart)
     EmbeddedSchema::run(EmbeddedSchema::jobsFile(folder), s);
 }
 
+// Rows of the day straight into Scheds, as a site's busy weeks leave it.
+void fillScheds(const QString &file, const QDateTime &dayStart, int rows)
+{
+    sqlite3 *db = nullptr;
+    sqlite3_open(QFile::encodeName(file).constData(), &db);
+    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    sqlite3_stmt *st = nullptr;
+    sqlite3_prepare_v2(db,
+        "INSERT INTO Scheds (IntrMedRecordID, Makat, DriverName, DriverNumber, StartTime, "
+        "EndTime, Source, Destination, TruckNumber, TruckID, ORVIKID) VALUES (?, '51-21', ?, ?, "
+        "?, ?, '', '', ?, ?, ?)",
+        -1, &st, nullptr);
+    for (int i = 0; i < rows; ++i) {
+        const QDateTime start = dayStart.addSecs(60 + (i % 1200) * 60);
+        const QByteArray from = start.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toUtf8();
+        const QByteArray to
+            = start.addSecs(3000).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toUtf8();
+        const QByteArray driver = QStringLiteral("נהג %1").arg(i % 300).toUtf8();
+        const QByteArray car = QByteArray::number(1234000 + i % 400);
+        sqlite3_bind_int64(st, 1, 100000 + i);
+        sqlite3_bind_text(st, 2, driver.constData(), int(driver.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(st, 3, 7000 + i % 300);
+        sqlite3_bind_text(st, 4, from.constData(), int(from.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 5, to.constData(), int(to.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 6, car.constData(), int(car.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(st, 7, 1000 + i % 400);
+        sqlite3_bind_text(st, 8, car.constData(), int(car.size()), SQLITE_TRANSIENT);
+        sqlite3_step(st);
+        sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+}
+
+long peakMb()
+{
+    struct rusage usage = {};
+    getrusage(RUSAGE_SELF, &usage);
+    return long(usage.ru_maxrss / 1024);
+}
+
 double usPerRow(qint64 ns, int rows)
 {
     return rows ? double(ns) / 1000.0 / rows : 0.0;
@@ -55,6 +106,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
+    const QStringList args = app.arguments().mid(1);
+    const int dayRows = args.isEmpty() ? 1000000 : args.first().toInt();
     QTemporaryDir home;
     const QString folder = home.filePath(QStringLiteral("db"));
     EmbeddedSchema::create(folder);
@@ -139,5 +192,26 @@ int main(int argc, char *argv[])
                .arg(usPerRow(bareNs, rows), 0, 'f', 2);
     out << QStringLiteral("ratio InsertScheds / bare:                   %1\n")
                .arg(double(insertNs) / double(bareNs), 0, 'f', 2);
+    out.flush();
+
+    // What Scheds holds of the day, read by the first insert of a run: the
+    // gateway's peak so far against the peak after it.
+    gw.sessions().cnORVIKDB->execute(QStringLiteral("Delete From Scheds"));
+    fillScheds(EmbeddedSchema::orvikDbFile(folder), QDateTime(now.date(), QTime(4, 0)), dayRows);
+    const long before = peakMb();
+    mdlQueries restarted(
+        gw.sessions(), gw.statusRows(), gw.marks(), gw.clock(), gw.log(), home.path());
+    RowSet::Ptr one = gw.sessions().cnJobs->execute(QStringLiteral("Select ")
+        + SqlDialect::selectionColumns() + QStringLiteral(" From Jobs Where RecID = 1"));
+    t.restart();
+    restarted.InsertScheds(*one);
+    const qint64 learnNs = t.nsecsElapsed();
+    out << "\nScheds rows of the day  read ms  peak before MB  peak after MB  added MB\n";
+    out << QStringLiteral("%1 %2 %3 %4 %5\n")
+               .arg(dayRows, -23)
+               .arg(learnNs / 1000000, -8)
+               .arg(before, -14)
+               .arg(peakMb(), -14)
+               .arg(peakMb() - before);
     return 0;
 }

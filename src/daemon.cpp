@@ -7,11 +7,13 @@
 #include "app/ConfigCheck.h"
 #include "app/Gateway.h"
 #include "app/HeadlessUi.h"
+#include "app/Operations.h"
 #include "app/ServiceWatch.h"
 #include "common/Version.h"
 #include "diag/ErrorLog.h"
 #include "diag/StderrLog.h"
 #include "platform/Clock.h"
+#include "platform/InstanceLock.h"
 #include "platform/ProgramFolder.h"
 #include "platform/ShutdownSignals.h"
 
@@ -19,6 +21,8 @@
 #include <QDir>
 #include <QTextStream>
 #include <QTimer>
+
+#include <cstdio>
 
 int main(int argc, char *argv[])
 {
@@ -37,9 +41,29 @@ int main(int argc, char *argv[])
         return ConfigCheck(ProgramFolder::path(), cl.roleWord).run(out);
     }
 
+    // One gateway per folder; taken before anything is written there.
+    InstanceLock lock(ProgramFolder::path());
+    switch (lock.take()) {
+    case InstanceLock::Outcome::HeldElsewhere: {
+        const QByteArray text = lock.heldMessage(QStringLiteral("volmarad")).toLocal8Bit() + '\n';
+        std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
+        return InstanceLock::kExitHeld;
+    }
+    case InstanceLock::Outcome::Failed: {
+        const QByteArray text = QStringLiteral("volmarad: cannot lock %1 (%2); going on without "
+                                               "the one-gateway-per-folder check\n")
+                                    .arg(lock.path(), lock.error())
+                                    .toLocal8Bit();
+        std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
+        break;
+    }
+    case InstanceLock::Outcome::Taken:
+        break;
+    }
+
     Gateway gateway(ProgramFolder::path());
     StderrLog stderrLog;
-    gateway.log().setSink(&stderrLog);
+    gateway.log().addSink(&stderrLog);
 
     ServiceWatch watch(gateway);
     int status = 0;
@@ -57,8 +81,14 @@ int main(int argc, char *argv[])
     QObject::connect(&stopSignals, &ShutdownSignals::shutdownRequested, &gateway,
         [&gateway] { gateway.lifecycle().requestEnd(); });
 
+    Operations::Options options;
+    options.statusListen = cl.statusListen;
+    options.nameBlocking = false; // the headless start names them as it ends
+    Operations ops(gateway, options);
+
     gateway.log().logMessage(QStringLiteral("volmarad"),
         Version::plainText() + QStringLiteral(" starts in ") + gateway.programFolder());
+    ops.start();
     // Inside the event loop, as in the window program.
     QTimer::singleShot(0, &gateway, [&] {
         gateway.lifecycle().MDIForm_Load(cl.roleWord);

@@ -3,15 +3,19 @@
 #include "app/ConfigCheck.h"
 #include "app/Gateway.h"
 #include "app/MainWindow.h"
+#include "app/Operations.h"
 #include "app/WidgetUi.h"
+#include "common/Version.h"
 #include "diag/ErrorLog.h"
 #include "platform/Clock.h"
+#include "platform/InstanceLock.h"
 #include "platform/ProgramFolder.h"
 #include "platform/ShutdownSignals.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QMessageBox>
 #include <QStringList>
 #include <QTextStream>
 #include <QTimer>
@@ -69,6 +73,25 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Volmara"));
     QApplication::setLayoutDirection(Qt::RightToLeft);
 
+    // One gateway per folder; taken before anything is written there.
+    InstanceLock lock(ProgramFolder::path());
+    switch (lock.take()) {
+    case InstanceLock::Outcome::HeldElsewhere: {
+        const QString text = lock.heldMessage(QStringLiteral("volmara"));
+        std::fputs(qPrintable(text + QLatin1Char('\n')), stderr);
+        QMessageBox::critical(nullptr, Version::kAppTitle, text);
+        return InstanceLock::kExitHeld;
+    }
+    case InstanceLock::Outcome::Failed:
+        std::fputs(qPrintable(QStringLiteral("volmara: cannot lock %1 (%2); going on without the "
+                                             "one-gateway-per-folder check\n")
+                                  .arg(lock.path(), lock.error())),
+            stderr);
+        break;
+    case InstanceLock::Outcome::Taken:
+        break;
+    }
+
     Gateway gateway(ProgramFolder::path());
     MainWindow window(gateway);
     WidgetUi ui(gateway, window);
@@ -77,6 +100,11 @@ int main(int argc, char *argv[])
     ShutdownSignals stopSignals;
     QObject::connect(&stopSignals, &ShutdownSignals::shutdownRequested, &gateway,
         [&gateway] { gateway.lifecycle().requestEnd(); });
+
+    Operations::Options options;
+    options.statusListen = cl.statusListen;
+    Operations ops(gateway, options);
+    ops.start();
 
     // The role word (checked above) goes to start-up. The start-up runs
     // inside the event loop, so that an end requested while the logon dialog

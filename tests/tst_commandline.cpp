@@ -10,6 +10,8 @@ private Q_SLOTS:
     void parse_data();
     void parse();
     void helpNamesEveryOption();
+    void statusListen_data();
+    void statusListen();
 };
 
 Q_DECLARE_METATYPE(CommandLine::Action)
@@ -108,11 +110,36 @@ void TestCommandLine::helpNamesEveryOption()
 {
     for (const bool headless : {false, true}) {
         const QString help = CommandLine::helpText(QStringLiteral("x"), headless);
-        for (const char *word :
-            {"--home DIR", "--check-config", "--version", "--help", "Server", "Client", "64", "78"})
+        for (const char *word : {"--home DIR", "--check-config", "--status-listen ADDRESS:PORT",
+                 "--version", "--help", "Server", "Client", "SIGHUP", "64", "75", "78"})
             QVERIFY2(help.contains(QLatin1String(word)), word);
         QCOMPARE(help.contains(QStringLiteral("no display")), !headless);
     }
+}
+
+void TestCommandLine::statusListen_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("listen"); // empty: a usage error
+    QTest::newRow("two words") << QStringList{"--status-listen", "127.0.0.1:9531", "Server"}
+                               << "127.0.0.1:9531";
+    QTest::newRow("one word, IPv6") << QStringList{"--status-listen=[::1]:9531"} << "[::1]:9531";
+    QTest::newRow("no address") << QStringList{"--status-listen"} << "";
+    QTest::newRow("a name, not an address") << QStringList{"--status-listen", "gw:9531"} << "";
+    QTest::newRow("port 0") << QStringList{"--status-listen=127.0.0.1:0"} << "";
+}
+
+void TestCommandLine::statusListen()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, listen);
+    const CommandLine::Result r = CommandLine::parse(args);
+    QCOMPARE(
+        r.action, listen.isEmpty() ? CommandLine::Action::UsageError : CommandLine::Action::Run);
+    if (listen.isEmpty())
+        QVERIFY2(r.error.startsWith(QStringLiteral("--status-listen")), qPrintable(r.error));
+    else
+        QCOMPARE(r.statusListen, listen);
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)

@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -58,6 +59,7 @@ private Q_SLOTS:
     void silentMapPeerIsGivenUp_data();
     void silentMapPeerIsGivenUp();
     void bigPushReachesAReadingPeer();
+    void slowReaderGetsEveryLineInTurn();
     void requestDuringACycleIsAnsweredBeforeItsPush();
     void stopDuringACycleWaitsForItsEnd();
     void unansweredLineRequestsGiveUp();
@@ -621,9 +623,62 @@ void TestCycle::bigPushReachesAReadingPeer()
     QCOMPARE(m_gw->sckMap().state(), MapSocket::State::Connected);
 }
 
-// A map server that keeps the connection but answers nothing: the second
-// due "$Q,0" without an answer gives the connection up, and the cycle
-// connects again.
+// A map server that reads slower than one day's push per cycle: every
+// cycle flags every line again, yet every line reaches it, in turn, within
+// a round's bytes over its reading speed plus a cycle.
+void TestCycle::slowReaderGetsEveryLineInTurn()
+{
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    auto &lines = m_gw->day().colLines;
+    lines = std::make_unique<colLinesType>();
+    const int kLines = 120, kTrips = 600;
+    for (int l = 0; l < kLines; ++l) {
+        auto line = std::make_shared<clsLine>();
+        line->Idx = QStringLiteral("%1").arg(100000 + l);
+        line->Makat = QStringLiteral("R%1").arg(l, 7, 10, QLatin1Char('0'));
+        for (int t = 0; t < kTrips; ++t) {
+            auto trip = std::make_shared<clsSched>();
+            trip->ORVIKID = QStringLiteral("%1").arg(5000000 + t);
+            trip->StartDT = QDateTime(QDate(2026, 12, 7), QTime(5, 0).addSecs(60 * t));
+            trip->EndDT = trip->StartDT.addSecs(3600);
+            trip->StTimes = QStringLiteral("1;0;1;2;9;1;3;18;1;4;27;1;5;36;1;6;45;1;7;54;1");
+            line->Scheds.add(QString::number(t), trip);
+        }
+        lines->add(line->Idx, line);
+    }
+    // The reader takes 96 KB every 50 ms: about 2 MB a second, against some
+    // 4 MB a round and a cycle every 300 ms.
+    peer.peer->setReadBufferSize(64 * 1024);
+    QSet<QByteArray> seen;
+    QByteArray pending;
+    QTimer reader;
+    QObject::connect(&reader, &QTimer::timeout, [&] {
+        pending += peer.peer->read(96 * 1024);
+        qsizetype end;
+        while ((end = pending.indexOf('\n')) >= 0) {
+            const QByteArray message = pending.left(end);
+            pending.remove(0, end + 1);
+            if (message.startsWith("$NotifyOrganization"))
+                seen.insert(message.split('\\').value(1));
+        }
+    });
+    reader.start(50);
+    QElapsedTimer took;
+    took.start();
+    while (seen.size() < kLines && took.elapsed() < 30000) {
+        for (const auto &line : *lines)
+            line->bNew = true;
+        QString type = QStringLiteral("Send New");
+        QString buf;
+        m_gw->sendScheds().ProcessExpLineSchedReq(type, buf);
+        QTest::qWait(300);
+    }
+    QCOMPARE(seen.size(), kLines);
+    qInfo("every line arrived within %lld ms", took.elapsed());
+    QCOMPARE(m_gw->sckMap().state(), MapSocket::State::Connected);
+}
+
 // The line list asked on a connection that then died is asked anew on the
 // next one at the next tick, not 30 s later.
 void TestCycle::newConnectionIsAskedForLinesAtOnce()
@@ -651,10 +706,13 @@ void TestCycle::newConnectionIsAskedForLinesAtOnce()
     QCOMPARE(peer.takeReceived(), QByteArray("$Q,0\r\n"));
 }
 
+// A map server that keeps the connection but answers nothing: the second
+// due "$Q,0" without an answer gives the connection up, and the cycle
+// connects again.
 void TestCycle::unansweredLineRequestsGiveUp()
 {
     RecordingSink sink;
-    m_gw->log().setSink(&sink);
+    m_gw->log().addSink(&sink);
     MapPeer peer(*m_gw);
     QVERIFY(peer.connectGateway());
     m_gw->link().bRequestLines = true;

@@ -546,6 +546,9 @@ void TstDbSession::connectionLossDiagnostics_data()
         << "SQLPrepareW unable due to the connection lost" << true;
     QTest::newRow("psqlODBC no connection") << ""
                                             << "There is no connection now" << true;
+    QTest::newRow("server shut down under the session")
+        << "57P01"
+        << "The connection is down Failed to send 'Update AppStatus'" << true;
     QTest::newRow("unknown column") << "42703"
                                     << "column \"nosuch\" does not exist" << false;
     QTest::newRow("query time-out") << "HYT00"
@@ -559,7 +562,7 @@ void TstDbSession::connectionLossDiagnostics()
     QFETCH(QString, sqlState);
     QFETCH(QString, text);
     QFETCH(bool, lost);
-    QCOMPARE(DbSession::isConnectionLoss(sqlState, text), lost);
+    QCOMPARE(OdbcStatement::isConnectionLoss(sqlState, text), lost);
 }
 
 #include "tst_dbsession.moc"

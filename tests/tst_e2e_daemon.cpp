@@ -206,6 +206,10 @@ void TestE2eDaemon::incompleteSettingsEndWithStatus78_data()
     QTest::newRow("port out of range") << QByteArray(
         "[ORVIKMap]\r\nMapIP=127.0.0.1\r\nPort=70000\r\n[Database]\r\nSQLServer=sqlite:db\r\n")
                                        << "[ORVIKMap] Port = 70000 is not a TCP port";
+    // The logon would take 0 and try it for ever; the check refuses it.
+    QTest::newRow("port zero") << QByteArray(
+        "[ORVIKMap]\r\nMapIP=127.0.0.1\r\nPort=0\r\n[Database]\r\nSQLServer=sqlite:db\r\n")
+                               << "[ORVIKMap] Port = 0 is not a TCP port";
 }
 
 void TestE2eDaemon::incompleteSettingsEndWithStatus78()
@@ -255,6 +259,13 @@ void TestE2eDaemon::checkConfig_data()
         << "missing database folder" << 1
         << QStringList{"FAIL  database JOBS Data Source = sqlite:nowhere", "([Database] SQLServer)",
                "FAIL  database ORVIKDB"};
+    // Said, and the outcome unchanged: the reader passes the mark over.
+    QTest::newRow("byte order mark") << "byte order mark" << 0
+                                     << QStringList{"WARN  ", "begins with a UTF-8 byte order mark",
+                                            "ok    [ORVIKMap] MapIP = 127.0.0.1  (file)"};
+    QTest::newRow("interval the cycle changes")
+        << "interval 0" << 78
+        << QStringList{"FAIL  [Misc] DBInterval = 0 is outside 1 to 3600 seconds (1 is used)"};
     QTest::newRow("no settings")
         << "no settings" << 78
         << QStringList{"FAIL  settings file", "FAIL  [ORVIKMap] MapIP is missing",
@@ -274,6 +285,14 @@ void TestE2eDaemon::checkConfig()
             0);
         writeSettings(port,
             setup == QLatin1String("missing database folder") ? "sqlite:nowhere" : "sqlite:db");
+        if (setup == QLatin1String("byte order mark"))
+            m_home->write(QStringLiteral("Volmara.INI"),
+                "\xEF\xBB\xBF" + m_home->read(QStringLiteral("Volmara.INI")));
+        if (setup == QLatin1String("interval 0")) {
+            QByteArray ini = m_home->read(QStringLiteral("Volmara.INI"));
+            m_home->write(
+                QStringLiteral("Volmara.INI"), ini.replace("DBInterval=1", "DBInterval=0"));
+        }
         if (setup == QLatin1String("bad port")) {
             QByteArray ini = m_home->read(QStringLiteral("Volmara.INI"));
             m_home->write(QStringLiteral("Volmara.INI"),
@@ -294,10 +313,11 @@ void TestE2eDaemon::checkConfig()
     QCOMPARE(check.exitCode(), status);
     for (const QString &line : expected)
         QVERIFY2(out.contains(line), qPrintable(line + QStringLiteral("\n---\n") + out));
-    // Every line says ok or FAIL; nothing in the program folder changed.
+    // Every line says ok, WARN or FAIL; nothing in the program folder changed.
     for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-        QVERIFY2(
-            line.startsWith(QStringLiteral("ok    ")) || line.startsWith(QStringLiteral("FAIL  ")),
+        QVERIFY2(line.startsWith(QStringLiteral("ok    "))
+                || line.startsWith(QStringLiteral("FAIL  "))
+                || line.startsWith(QStringLiteral("WARN  ")),
             qPrintable(line));
     QCOMPARE(out.contains(QStringLiteral("FAIL")), status != 0);
     QCOMPARE(QDir(m_home->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);

@@ -4,6 +4,7 @@
 #include "diag/LogHousekeeping.h"
 #include "diag/StderrLog.h"
 #include "platform/Clock.h"
+#include "status/LogTail.h"
 
 #include <QDir>
 #include <QFile>
@@ -40,6 +41,7 @@ private Q_SLOTS:
     void stderrCopy();
     void stderrRepeatsCountedOverFiveMinutes();
     void checkModeWritesNoFile();
+    void everySinkSeesWhatTheFileHoldsBack();
 
 private:
     static void makeFile(const QString &path, qint64 size, char fill);
@@ -210,7 +212,7 @@ void TestLogs::failedCopyIsOneWarningAMinute()
     const QDateTime start(QDate(2026, 12, 7), QTime(12, 0, 0));
     ErrorLog log(home.path(), clock);
     RecordingSink sink;
-    log.setSink(&sink);
+    log.addSink(&sink);
     for (int s = 0; s < 150; ++s) {
         clock.setNow(start.addSecs(s));
         log.copyLine(QStringLiteral("Bufs.TXT"), QStringLiteral("SendAll - $NotifyOrganization"));
@@ -386,7 +388,7 @@ void TestLogs::repeatCountWrittenWhenTheRepeatingStops()
     const QDateTime start(QDate(2026, 3, 2), QTime(6, 0, 0));
     ErrorLog log(home.path(), clock);
     CapturedStderr err;
-    log.setSink(&err);
+    log.addSink(&err);
     for (int i = 0; i < 15; ++i) {
         clock.setNow(start.addSecs(i));
         log.Err2File(QStringLiteral("tmrDB_Timer"), QStringLiteral("Map State - 9 Step: 3552"), 0,
@@ -449,7 +451,7 @@ void TestLogs::stderrCopy()
     Clock clock;
     ErrorLog log(home.path(), clock);
     CapturedStderr err;
-    log.setSink(&err);
+    log.addSink(&err);
     log.Err2File(procedure, message, number, description, QStringLiteral("Debug.TXT"));
     // Other files are not the debug log: not copied.
     log.Err2File(procedure, message, number, description, QStringLiteral("Bufs.TXT"));
@@ -465,7 +467,7 @@ void TestLogs::stderrRepeatsCountedOverFiveMinutes()
     clock.setNow(start);
     ErrorLog log(home.path(), clock);
     CapturedStderr err;
-    log.setSink(&err);
+    log.addSink(&err);
     for (int i = 0; i < 240; ++i) {
         clock.setNow(start.addMSecs(qint64(i) * 1250));
         log.Err2File(QStringLiteral("sckmap_Error"), QStringLiteral("Can't connect to Map"), 0,
@@ -490,13 +492,40 @@ void TestLogs::checkModeWritesNoFile()
     Clock clock;
     ErrorLog log(home.path(), clock);
     CapturedStderr err;
-    log.setSink(&err);
+    log.addSink(&err);
     log.setFileWrites(false);
     log.Err2File(QStringLiteral("SQLConnect"), QStringLiteral("x"), 5, QStringLiteral("d"),
         QStringLiteral("Debug.TXT"));
     log.Err2File(QString(), QStringLiteral("x"), 0, QString(), QStringLiteral("Bufs.TXT"));
     QVERIFY(!err.out.isEmpty());
     QCOMPARE(QDir(home.path()).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList());
+}
+
+// The status page's tail and the standard error copy both get every record,
+// also the repeats the file only counts.
+void TestLogs::everySinkSeesWhatTheFileHoldsBack()
+{
+    TempHome home;
+    Clock clock;
+    clock.setNow(QDateTime(QDate(2026, 3, 2), QTime(6, 0, 0)));
+    ErrorLog log(home.path(), clock);
+    CapturedStderr err;
+    LogTail tail(5);
+    log.addSink(&err);
+    log.addSink(&tail);
+    log.addSink(&tail); // once only
+    for (int i = 0; i < ErrorLog::kRepeatsPerMinute + 5; ++i)
+        log.Err2File(QStringLiteral("sckmap_Error"), QStringLiteral("x"), 0, QString(),
+            QStringLiteral("Debug.TXT"), LogRecord::Severity::Error);
+    QCOMPARE(home.lines(QStringLiteral("Debug.TXT")).size(), ErrorLog::kRepeatsPerMinute);
+    QCOMPARE(tail.count(LogRecord::Severity::Error), quint64(ErrorLog::kRepeatsPerMinute + 5));
+    QCOMPARE(tail.entries().size(), 5);
+    QVERIFY(!err.out.isEmpty());
+
+    log.removeSink(&tail);
+    log.logMessage(QStringLiteral("EndProgram"), QStringLiteral("TimerFuncs"));
+    QCOMPARE(tail.count(LogRecord::Severity::Info), quint64(0));
+    QVERIFY(err.out.contains("info: EndProgram: TimerFuncs"));
 }
 
 QTEST_GUILESS_MAIN(TestLogs)

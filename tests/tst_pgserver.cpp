@@ -15,8 +15,16 @@
 #include "model/clsLine.h"
 #include "platform/Clock.h"
 #include "platform/DbSession.h"
+#include "platform/Failure.h"
 
+#include <QElapsedTimer>
+#include <QSqlQuery>
+#include <QSqlRecord>
 #include <QtTest>
+
+#include <atomic>
+#include <optional>
+#include <thread>
 
 class TstPgServer : public QObject
 {
@@ -28,10 +36,13 @@ private Q_SLOTS:
     void cleanup();
 
     void sessionsOpenWithThePostgresDialect();
+    void valuesReadAsTheSqlModuleReadsThem();
+    void statementCancelledFromAnotherThread();
     void selectionCopyAndRouteTimes();
     void failedSelectionIsUndone();
     void schedsStoredOnceAcrossSelections_data();
     void schedsStoredOnceAcrossSelections();
+    void refusedRowEndsSchedsCopy_data();
     void refusedRowEndsSchedsCopy();
     void rowAlreadyThereInBatch_data();
     void rowAlreadyThereInBatch();
@@ -147,6 +158,86 @@ void TstPgServer::sessionsOpenWithThePostgresDialect()
         QVERIFY(dynamic_cast<PostgresDialect *>(SqlDialect::forSession(*session).get()));
     }
     QVERIFY(debugLines().isEmpty());
+}
+
+// Statements go straight through the driver manager, one request each; the
+// values are the SQL module's, type for type.
+void TstPgServer::valuesReadAsTheSqlModuleReadsThem()
+{
+    const QString query = QStringLiteral(
+        "SELECT 7::int AS i, 9000000000::bigint AS b, 3::smallint AS s, 12.5::numeric(6,2) AS n, "
+        "2.25::float8 AS d, 1.5::real AS r, true AS t, DATE '2026-12-07' AS dt, "
+        "TIME '06:05:04' AS tm, TIMESTAMP '2026-12-07 06:05:04.250' AS ts, "
+        "'נהג ''דנה'' ' || chr(10) || 'x' AS tx, repeat('ab', 3000)::varchar AS long_text, "
+        "'\\x00ff10'::bytea AS by, NULL::int AS ni, NULL::text AS nt, ''::text AS empty "
+        "UNION ALL SELECT -1, -2, -3, -4.5, 0, 0, false, DATE '1899-12-30', TIME '00:00', "
+        "TIMESTAMP '2000-02-29 23:59:59', 'b', 'c', ''::bytea, 1, 'x', 'y'");
+    DbSession session;
+    session.setProperty(QStringLiteral("Data Source"), m_pg->connectionString());
+    session.setProperty(QStringLiteral("Initial Catalog"), QStringLiteral("ORVIK_Jobs"));
+    session.open();
+    const RowSet::Ptr rs = session.execute(query);
+
+    QSqlDatabase qt = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), QStringLiteral("qt"));
+    qt.setDatabaseName(m_pg->connectionString());
+    QVERIFY(qt.open());
+    {
+        QSqlQuery q(qt);
+        QVERIFY(q.exec(query));
+        QCOMPARE(rs->fieldCount(), q.record().count());
+        int rows = 0;
+        rs->moveFirst();
+        while (q.next()) {
+            QVERIFY(!rs->eof());
+            for (int i = 0; i < rs->fieldCount(); ++i) {
+                const QVariant ours = rs->field(i);
+                const QVariant theirs = q.isNull(i) ? QVariant() : q.value(i);
+                QCOMPARE(rs->fieldName(i), q.record().fieldName(i));
+                QVERIFY2(ours.isNull() == theirs.isNull() && ours.typeId() == theirs.typeId()
+                        && ours == theirs,
+                    qPrintable(QStringLiteral("%1: %2 (%3) against %4 (%5)")
+                                   .arg(rs->fieldName(i), ours.toString(), ours.typeName(),
+                                       theirs.toString(), theirs.typeName())));
+            }
+            rs->moveNext();
+            ++rows;
+        }
+        QCOMPARE(rows, 2);
+    }
+    qt.close();
+    qt = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("qt"));
+}
+
+// A statement the server works on for long is cancelled from another thread
+// (the event thread at a stop): it fails at once and the session goes on.
+void TstPgServer::statementCancelledFromAnotherThread()
+{
+    std::shared_ptr<DbSession> session;
+    std::atomic<bool> running{false};
+    std::optional<Failure> failed;
+    QString after;
+    std::thread worker([&] {
+        session = std::make_shared<DbSession>();
+        session->setProperty(QStringLiteral("Data Source"), m_pg->connectionString());
+        session->setProperty(QStringLiteral("Initial Catalog"), QStringLiteral("ORVIK_Jobs"));
+        session->open();
+        running = true;
+        failed = trapFailure([&] { session->execute(QStringLiteral("SELECT pg_sleep(30)")); });
+        const RowSet::Ptr rs = session->execute(QStringLiteral("SELECT 'still here'"));
+        after = rs->field(0).toString();
+        session.reset();
+    });
+    QTRY_VERIFY(running.load());
+    QTest::qWait(300);
+    QElapsedTimer took;
+    took.start();
+    session->cancel();
+    worker.join();
+    QVERIFY2(took.elapsed() < 5000, qPrintable(QString::number(took.elapsed())));
+    QVERIFY(failed);
+    QVERIFY2(failed->sqlState() == QLatin1String("57014"), qPrintable(failed->description()));
+    QCOMPARE(after, QStringLiteral("still here"));
 }
 
 void TstPgServer::selectionCopyAndRouteTimes()
@@ -284,28 +375,46 @@ void TstPgServer::schedsStoredOnceAcrossSelections()
     QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
 }
 
+// A refusal that is not a unique violation (SQLSTATE 23000 class, but not
+// 23505) ends the copy with one record: the row is not taken as stored.
+void TstPgServer::refusedRowEndsSchedsCopy_data()
+{
+    QTest::addColumn<QString>("refuse"); // %1: the refused RecID
+    QTest::addColumn<QString>("allow");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("CHECK constraint")
+        << "ALTER TABLE Scheds ADD CONSTRAINT SchedsRefused CHECK (IntrMedRecordID <> %1);"
+        << "ALTER TABLE Scheds DROP CONSTRAINT SchedsRefused;"
+        << "schedsrefused";
+    QTest::newRow("NOT NULL constraint") << "ALTER TABLE Scheds ALTER COLUMN TruckID SET NOT NULL; "
+                                            "UPDATE Jobs SET CarNo = NULL WHERE RecID = %1;"
+                                         << "ALTER TABLE Scheds ALTER COLUMN TruckID DROP NOT NULL;"
+                                         << "truckid";
+}
+
 void TstPgServer::refusedRowEndsSchedsCopy()
 {
+    QFETCH(QString, refuse);
+    QFETCH(QString, allow);
+    QFETCH(QString, logged);
     // A table without a key: a row of the refused batch stored twice would show.
     const int batch = mdlQueries::kSchedsBatchRows;
     const int refused = batch + batch / 2 + 1; // mid second batch
-    QVERIFY2(m_pg->psql(QStringLiteral("ALTER TABLE Scheds DROP CONSTRAINT SchedsOnce; "
-                                       "ALTER TABLE Scheds ADD CONSTRAINT SchedsRefused "
-                                       "CHECK (IntrMedRecordID <> %1);")
-                            .arg(refused)),
-        qPrintable(m_pg->lastError()));
     addJob(1, QStringLiteral("06:05"), QStringLiteral("Dana"), QStringLiteral("12-345-67"),
         2 * batch + 50);
+    QVERIFY2(m_pg->psql(QStringLiteral("ALTER TABLE Scheds DROP CONSTRAINT SchedsOnce; ")
+                 + refuse.arg(refused)),
+        qPrintable(m_pg->lastError()));
     openSessions();
     insertAllJobs();
     QStringList log = debugLines();
     QVERIFY2(log.size() == 1 && log.first().contains(QStringLiteral("InsertScheds"))
-            && log.first().contains(QStringLiteral("schedsrefused")),
+            && log.first().contains(logged),
         qPrintable(log.join(QLatin1Char('\n'))));
     QCOMPARE(schedsSummary(), QStringLiteral("%1/%1/1/%1").arg(refused - 1));
 
     // The session works on, and the next call adds the rest alone.
-    QVERIFY(m_pg->psql(QStringLiteral("ALTER TABLE Scheds DROP CONSTRAINT SchedsRefused;")));
+    QVERIFY(m_pg->psql(allow));
     insertAllJobs();
     QCOMPARE(debugLines().size(), 1);
     QCOMPARE(schedsSummary(), QStringLiteral("%1/%1/1/%1").arg(2 * batch + 50));

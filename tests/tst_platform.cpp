@@ -4,11 +4,17 @@
 #include "platform/Convert.h"
 #include "platform/DateTime.h"
 #include "platform/Failure.h"
+#include "platform/HangupSignal.h"
+#include "platform/InstanceLock.h"
 #include "platform/KeyedCollection.h"
 #include "platform/ProfileFile.h"
 #include "settings/Settings.h"
 
+#include <QSignalSpy>
 #include <QtTest>
+
+#include <csignal>
+#include <unistd.h>
 
 class TestPlatform : public QObject
 {
@@ -23,6 +29,9 @@ private Q_SLOTS:
     void readIniMissingFile();
     void writeIniCreatesAndReplaces();
     void writeIniKeepsOtherLinesAndUsesCrlf();
+    void byteOrderMarkPassedOverAndKept();
+    void instanceLockOnePerFolder();
+    void hangupIsAReloadNotAnEnd();
 
     void keyedCollectionKeysIgnoreCase();
     void keyedCollectionOrder();
@@ -223,6 +232,66 @@ void TestPlatform::writeIniKeepsOtherLinesAndUsesCrlf()
             "; site "
             "settings\r\n[Misc]\r\nSentLines2File=True\r\nDBInterval=\xF9\xEC\xE5\xED\r\n\r\n"
             "[Database]\r\nSQLServer=srv\r\n"));
+}
+
+void TestPlatform::byteOrderMarkPassedOverAndKept()
+{
+    TempHome home;
+    home.write(QStringLiteral("Volmara.INI"), "\xEF\xBB\xBF[ORVIKMap]\r\nMapIP=10.0.0.5\r\n");
+    Settings settings(home.path());
+    QVERIFY(ProfileFile::startsWithUtf8Bom(settings.filePath()));
+    // The first section is read, not lost behind the mark.
+    QCOMPARE(settings.ReadINI(QStringLiteral("ORVIKMap"), QStringLiteral("MapIP"), QString()),
+        QStringLiteral("10.0.0.5"));
+    settings.WriteINI(QStringLiteral("ORVIKMap"), QStringLiteral("Port"), QStringLiteral("1"));
+    QCOMPARE(home.read(QStringLiteral("Volmara.INI")),
+        QByteArray("\xEF\xBB\xBF[ORVIKMap]\r\nMapIP=10.0.0.5\r\nPort=1\r\n"));
+    home.write(QStringLiteral("Volmara.INI"), "[ORVIKMap]\r\n");
+    QVERIFY(!ProfileFile::startsWithUtf8Bom(settings.filePath()));
+}
+
+void TestPlatform::instanceLockOnePerFolder()
+{
+    TempHome home;
+    home.write(InstanceLock::kFileName, "99999999\n"); // left by a run that crashed
+    auto first = std::make_unique<InstanceLock>(home.path());
+    QCOMPARE(first->take(), InstanceLock::Outcome::Taken);
+    QCOMPARE(home.read(InstanceLock::kFileName), QByteArray::number(qint64(::getpid())) + '\n');
+
+    // A second holder of the same file is refused and told who holds it.
+    InstanceLock second(home.path());
+    QCOMPARE(second.take(), InstanceLock::Outcome::HeldElsewhere);
+    QCOMPARE(second.holderPid(), qint64(::getpid()));
+    const QString message = second.heldMessage(QStringLiteral("volmarad"));
+    QVERIFY2(message.contains(QStringLiteral("(PID %1)").arg(::getpid()))
+            && message.contains(QDir(home.path()).absolutePath()),
+        qPrintable(message));
+
+    first.reset();
+    InstanceLock third(home.path());
+    QCOMPARE(third.take(), InstanceLock::Outcome::Taken);
+
+    InstanceLock nowhere(home.file(QStringLiteral("no/such/folder")));
+    QCOMPARE(nowhere.take(), InstanceLock::Outcome::Failed);
+    QVERIFY(!nowhere.error().isEmpty());
+}
+
+void TestPlatform::hangupIsAReloadNotAnEnd()
+{
+    {
+        HangupSignal hangup;
+        QSignalSpy reloads(&hangup, &HangupSignal::reloadRequested);
+        ::raise(SIGHUP);
+        ::raise(SIGHUP);
+        QVERIFY(reloads.wait(5000));
+        QTest::qWait(100);
+        QCOMPARE(reloads.count(), 1); // two before the event loop looked: one reload
+        ::raise(SIGHUP);
+        QVERIFY(reloads.wait(5000));
+    }
+    // Afterwards it is ignored, never the default end.
+    ::raise(SIGHUP);
+    QTest::qWait(50);
 }
 
 void TestPlatform::keyedCollectionKeysIgnoreCase()

@@ -14,6 +14,8 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <cstdio>
+
 namespace {
 
 const QDate kDay(2026, 12, 7);
@@ -48,6 +50,7 @@ private Q_SLOTS:
 
     void schedsValues_data();
     void schedsValues();
+    void secondOfThreeInsertsFails_data();
     void secondOfThreeInsertsFails();
     void rowWithBadValuesIsPassedOver();
     void quotesStoredAsRead();
@@ -57,6 +60,7 @@ private Q_SLOTS:
     void eachJobRowStoredOnce_data();
     void eachJobRowStoredOnce();
 
+    void restoredSchedsGetTheDaysRowsAgain();
     void demoDatabaseGivesNewestJobs();
 
 private:
@@ -513,13 +517,39 @@ static RowSet::Ptr selectionRows(
         kSelectionColumns, selectionRowValues(recIds, driver, pkidBase));
 }
 
+// A refusal that is not "already there" ends the copy with one record; only
+// a unique key's own code counts as stored.
+void TstQueries::secondOfThreeInsertsFails_data()
+{
+    QTest::addColumn<QStringList>("schema"); // run on the schedules file first
+    QTest::addColumn<bool>("nullTruckOfTwo");
+    QTest::addColumn<QString>("logged");
+    const QString table = QStringLiteral(
+        "CREATE TABLE Scheds (IntrMedRecordID INTEGER %1, Makat TEXT, DriverName TEXT, "
+        "DriverNumber INTEGER, StartTime TEXT, EndTime TEXT, Source TEXT, Destination TEXT, "
+        "TruckNumber TEXT, TruckID INTEGER %2, ORVIKID TEXT)");
+    QTest::newRow("refused by a trigger") << QStringList{QStringLiteral(
+        "CREATE TRIGGER RefuseTwo BEFORE INSERT ON Scheds WHEN NEW.IntrMedRecordID = 2 "
+        "BEGIN SELECT RAISE(ABORT, 'row two refused'); END")}
+                                          << false << "row two refused";
+    QTest::newRow("CHECK constraint") << QStringList{QStringLiteral("DROP TABLE Scheds"),
+        table.arg(QStringLiteral("CHECK (IntrMedRecordID <> 2)"), QString())}
+                                      << false << "CHECK constraint failed";
+    QTest::newRow("NOT NULL constraint") << QStringList{QStringLiteral("DROP TABLE Scheds"),
+        table.arg(QString(), QStringLiteral("NOT NULL"))}
+                                         << true << "NOT NULL constraint failed";
+}
+
 void TstQueries::secondOfThreeInsertsFails()
 {
-    EmbeddedSchema::run(EmbeddedSchema::orvikDbFile(m_db),
-        {QStringLiteral(
-            "CREATE TRIGGER RefuseTwo BEFORE INSERT ON Scheds WHEN NEW.IntrMedRecordID = 2 "
-            "BEGIN SELECT RAISE(ABORT, 'row two refused'); END")});
-    RowSet::Ptr rs = selectionRows({1, 2, 3});
+    QFETCH(QStringList, schema);
+    QFETCH(bool, nullTruckOfTwo);
+    QFETCH(QString, logged);
+    EmbeddedSchema::run(EmbeddedSchema::orvikDbFile(m_db), schema);
+    QVector<RowSet::Row> rows = selectionRowValues({1, 2, 3});
+    if (nullTruckOfTwo)
+        rows[1][kSelectionColumns.indexOf(QStringLiteral("CarNo"))] = QVariant();
+    RowSet::Ptr rs = std::make_shared<RowSet>(kSelectionColumns, rows);
     m_queries->InsertScheds(*rs);
     const QString ids = scalar(EmbeddedSchema::orvikDbFile(m_db),
         QStringLiteral("Select group_concat(IntrMedRecordID) From Scheds"))
@@ -529,7 +559,7 @@ void TstQueries::secondOfThreeInsertsFails()
     const QStringList log = m_core->home.lines(QStringLiteral("Debug.TXT"));
     QCOMPARE(log.size(), 1);
     QVERIFY2(log.first().contains(QStringLiteral("InsertScheds: Error Number: "))
-            && log.first().contains(QStringLiteral("row two refused")),
+            && log.first().contains(logged),
         qPrintable(log.first()));
     // The session is usable afterwards (no transaction left open).
     RowSet::Ptr again = selectionRows({4});
@@ -637,10 +667,11 @@ void TstQueries::identicalRowStoredOnce()
     QVERIFY(!m_core->home.exists(QStringLiteral("Debug.TXT")));
 }
 
-// Every cycle offers the whole day again: each job row is stored once, on a
-// table with no key as well; a job that arrives later is stored at the next
-// call; a restart adds no copies; a row the table refuses as already there
-// counts as stored and the rows after it go on.
+// Every cycle offers the whole day again: each job version (its key and
+// values) is stored once, on a table with no key as well; a job that arrives
+// later is stored at the next call; a job corrected in place (same key, new
+// values) is a new version and stored once; a restart adds no copies; a row
+// a unique key absorbs counts as stored and the rows after it go on.
 void TstQueries::eachJobRowStoredOnce_data()
 {
     QTest::addColumn<bool>("keyed");
@@ -663,22 +694,65 @@ void TstQueries::eachJobRowStoredOnce()
     m_queries->InsertScheds(*selectionRows({1, 2, 3, 4}));
     QCOMPARE(count(), 4);
 
+    // Job 2 corrected in place by the site's writer: same PKID, another driver.
+    QVector<RowSet::Row> corrected = selectionRowValues({1, 2, 3, 4});
+    corrected[1][kSelectionColumns.indexOf(QStringLiteral("DriverName"))] = QStringLiteral("Noa");
+    for (int cycle = 0; cycle < 2; ++cycle)
+        m_queries->InsertScheds(*std::make_shared<RowSet>(kSelectionColumns, corrected));
+    QCOMPARE(count(), 5);
+    QCOMPARE(scalar(file, QStringLiteral("Select DriverName From Scheds Where rowid = 5")),
+        QVariant(QStringLiteral("Noa")));
+
     // A restart: a new selection that has stored nothing yet this run.
     mdlQueries restarted(m_core->sessions, m_core->rows, m_core->marks, m_core->clock, m_core->log,
         m_core->home.path());
-    restarted.InsertScheds(*selectionRows({1, 2, 3, 4}));
-    QCOMPARE(count(), 4);
+    restarted.InsertScheds(*std::make_shared<RowSet>(kSelectionColumns, corrected));
+    QCOMPARE(count(), 5);
     QCOMPARE(restarted.storedCount(), 4);
 
-    // Refused as already there (a key the site added): stored, and on.
+    // A unique key the site added, and job 5's row stored behind the
+    // gateway's back: absorbed, stored, and on.
     EmbeddedSchema::run(file,
-        {QStringLiteral(
-            "CREATE TRIGGER SeenFive BEFORE INSERT ON Scheds WHEN NEW.IntrMedRecordID = 5 "
-            "BEGIN SELECT RAISE(ABORT, 'UNIQUE constraint failed: Scheds.IntrMedRecordID'); END")});
+        {QStringLiteral("INSERT INTO Scheds (IntrMedRecordID, DriverName) VALUES (5, 'Dana')"),
+            QStringLiteral("CREATE UNIQUE INDEX SiteKey ON Scheds (IntrMedRecordID, DriverName)")});
     restarted.InsertScheds(*selectionRows({5, 6}));
-    QCOMPARE(count(), 5);
+    QCOMPARE(count(), 7);
     QCOMPARE(restarted.storedCount(), 6);
-    QVERIFY(!m_core->home.exists(QStringLiteral("Debug.TXT")));
+    QVERIFY2(!m_core->home.exists(QStringLiteral("Debug.TXT")),
+        qPrintable(m_core->home.lines(QStringLiteral("Debug.TXT")).join(QLatin1Char('\n'))));
+}
+
+// The schedules file is replaced by an older copy (a restore by rename) and
+// the session reopened on it: what it lacks of the day is written again,
+// and a record says so.
+void TstQueries::restoredSchedsGetTheDaysRowsAgain()
+{
+    const QString file = EmbeddedSchema::orvikDbFile(m_db);
+    auto count = [&](const QString &f) {
+        return scalar(f, QStringLiteral("Select Count(*) From Scheds")).toInt();
+    };
+    m_queries->InsertScheds(*selectionRows({1, 2}));
+    m_core->sessions.cnORVIKDB->close();
+    const QString copy = m_core->home.file(QStringLiteral("backup.sqlite"));
+    QVERIFY(QFile::copy(file, copy));
+    QVERIFY(m_connect->SQLConnect(SqlConnect::Which::OrvikDb));
+    m_queries->InsertScheds(*selectionRows({1, 2, 3, 4, 5}));
+    QCOMPARE(count(file), 5);
+
+    QVERIFY(
+        ::rename(QFile::encodeName(copy).constData(), QFile::encodeName(file).constData()) == 0);
+    QCOMPARE(m_core->sessions.cnORVIKDB->connectionStatus(), 0); // the cycle reopens it
+    QVERIFY(m_connect->SQLConnect(SqlConnect::Which::OrvikDb));
+    m_queries->InsertScheds(*selectionRows({1, 2, 3, 4, 5}));
+    QCOMPARE(count(file), 5);
+    const QStringList log = m_core->home.lines(QStringLiteral("Debug.TXT"));
+    QCOMPARE(log.size(), 1);
+    QVERIFY2(log.first().contains(QStringLiteral("InsertScheds: 3 rows of the day stored before "
+                                                 "were missing from Scheds")),
+        qPrintable(log.first()));
+    m_queries->InsertScheds(*selectionRows({1, 2, 3, 4, 5}));
+    QCOMPARE(count(file), 5);
+    QCOMPARE(m_core->home.lines(QStringLiteral("Debug.TXT")).size(), 1);
 }
 
 void TstQueries::demoDatabaseGivesNewestJobs()

@@ -416,6 +416,71 @@ private Q_SLOTS:
         QCOMPARE(rig.peer.takeReceived(), QByteArray());
     }
 
+    // A map server that reads less than a day's push per cycle: every cycle
+    // flags every line again and the connection takes `room` messages. The
+    // push goes round, so every line arrives within one round, each once
+    // per round, in collection order; with room for all, each cycle sends
+    // every line in order, as before.
+    void pushGoesRound_data()
+    {
+        QTest::addColumn<int>("room"); // messages a cycle's push gets out; -1: all
+        QTest::addColumn<int>("cycles"); // cycles within which every line arrives
+        QTest::newRow("fast server") << -1 << 1;
+        QTest::newRow("three a cycle") << 3 << 4;
+        QTest::newRow("one a cycle") << 1 << 10;
+    }
+    void pushGoesRound()
+    {
+        QFETCH(int, room);
+        QFETCH(int, cycles);
+        Rig rig;
+        QVERIFY(rig.peer.connectGateway());
+        rig.gw.day.colLines = std::make_unique<colLinesType>();
+        QStringList names;
+        for (int i = 0; i < 10; ++i) {
+            names << QStringLiteral("R%1").arg(i);
+            addLine(*rig.gw.day.colLines, QStringLiteral("%1").arg(100000 + i), names.last(), true);
+        }
+        QStringList received;
+        for (int cycle = 0; cycle < 3 * cycles; ++cycle) {
+            for (const auto &line : *rig.gw.day.colLines)
+                line->bNew = true;
+            rig.peer.room = room;
+            rig.run(QStringLiteral("Send New"));
+            for (const QByteArray &m : rig.peer.takeReceived().split('\n')) {
+                if (!m.isEmpty())
+                    received << QString::fromLatin1(m.split('\\').value(1).mid(1));
+            }
+            if (cycle == cycles - 1)
+                QCOMPARE(received, names); // the first round, whole and in order
+        }
+        // Three whole rounds, each line once in each.
+        QCOMPARE(received, names + names + names);
+    }
+
+    // A round that takes longer than the limit is told once an hour.
+    void slowRoundIsTold()
+    {
+        Rig rig;
+        QVERIFY(rig.peer.connectGateway());
+        fillDay(rig.gw);
+        rig.peer.room = 1;
+        rig.run(QStringLiteral("Send New"));
+        rig.sendScheds.checkRound(45);
+        QVERIFY(!rig.home.exists(QStringLiteral("Debug.TXT")));
+        rig.gw.clock.advanceSeconds(50);
+        rig.sendScheds.checkRound(45);
+        rig.gw.clock.advanceSeconds(600);
+        rig.sendScheds.checkRound(45);
+        QStringList told = rig.home.lines(QStringLiteral("Debug.TXT"));
+        QCOMPARE(told.size(), 1);
+        QVERIFY2(told.first().contains(QStringLiteral("A push round has taken 50 s for ")),
+            qPrintable(told.first()));
+        rig.gw.clock.advanceSeconds(3000);
+        rig.sendScheds.checkRound(45);
+        QCOMPARE(rig.home.lines(QStringLiteral("Debug.TXT")).size(), 2);
+    }
+
     // An answer updates Sent and bNew before its send, so they stay updated
     // when the send fails.
     void failedAnswerStillMarksSent()

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "app/DatabaseCycle.h"
 #include "diag/ErrorLog.h"
 #include "platform/Clock.h"
 #include "settings/Settings.h"
@@ -19,6 +20,9 @@ private Q_SLOTS:
     void longValueCutIsLoggedOnce();
     void passwordsLeftOut_data();
     void passwordsLeftOut();
+    void intervalUsedIsTheCycles_data();
+    void intervalUsedIsTheCycles();
+    void byteOrderMarkIsSaid();
 };
 
 namespace {
@@ -67,6 +71,25 @@ void TestSettingsCheck::problemsNameTheKey_data()
     QTest::newRow("interval typo falls back")
         << with("DBInterval=15", "DBInterval=1O") << QStringList()
         << QString("[Misc] DBInterval = 1O is not a number of seconds (15 is used)");
+    QTest::newRow("interval zero") << with("DBInterval=15", "DBInterval=0") << QStringList()
+                                   << QString("[Misc] DBInterval = 0 is outside 1 to 3600 seconds "
+                                              "(1 is used)");
+    QTest::newRow("interval above an hour")
+        << with("DBInterval=15", "DBInterval=7200") << QStringList()
+        << QString("[Misc] DBInterval = 7200 is outside 1 to 3600 seconds (3600 is used)");
+    QTest::newRow("interval not whole")
+        << with("DBInterval=15", "DBInterval=2.6") << QStringList()
+        << QString("[Misc] DBInterval = 2.6 is not a whole number of seconds (3 is used)");
+    QTest::newRow("status beyond this machine without a token")
+        << (kGood + "StatusListen=0.0.0.0:9531\r\n") << QStringList()
+        << QString("[Misc] StatusListen = 0.0.0.0:9531 reaches beyond this machine and needs "
+                   "[Misc] StatusToken (the status server stays off)");
+    QTest::newRow("status beyond this machine with a token")
+        << (kGood + "StatusListen=0.0.0.0:9531\r\nStatusToken=t\r\n") << QStringList() << QString();
+    QTest::newRow("status address not one")
+        << (kGood + "StatusListen=9531\r\n") << QStringList()
+        << QString("[Misc] StatusListen: \"9531\" is not ADDRESS:PORT (the status server stays "
+                   "off)");
     QTest::newRow("switch typo falls back")
         << (kGood + "SentLines2File=Ture\r\n") << QStringList()
         << QString("[Misc] SentLines2File = Ture is neither True nor False (False is used)");
@@ -167,6 +190,35 @@ void TestSettingsCheck::passwordsLeftOut()
     QFETCH(QString, source);
     QFETCH(QString, shown);
     QCOMPARE(SettingsCheck::withoutPassword(source), shown);
+}
+
+void TestSettingsCheck::intervalUsedIsTheCycles_data()
+{
+    QTest::addColumn<QString>("text");
+    for (const char *t :
+        {"15", "", "0", "-3", "1", "2.5", "3.5", "2.6", "3600", "3600.4", "99999", " 7 ", "1e2"})
+        QTest::newRow(t) << QString::fromLatin1(t);
+}
+
+void TestSettingsCheck::intervalUsedIsTheCycles()
+{
+    // What the check says is used must be what the cycle takes.
+    QFETCH(QString, text);
+    QCOMPARE(SettingsCheck::intervalUsed(text), DatabaseCycle::intervalSeconds(text));
+}
+
+void TestSettingsCheck::byteOrderMarkIsSaid()
+{
+    TempHome home;
+    home.write(QStringLiteral("Volmara.INI"), "\xEF\xBB\xBF" + kGood);
+    const Settings settings(home.path());
+    QVERIFY2(SettingsCheck::encodingNote(settings).contains(
+                 QStringLiteral("begins with a UTF-8 byte order mark")),
+        qPrintable(SettingsCheck::encodingNote(settings)));
+    // Passed over: the first section is read, nothing is a problem.
+    QVERIFY(SettingsCheck::blockingProblems(settings).isEmpty());
+    home.write(QStringLiteral("Volmara.INI"), kGood);
+    QVERIFY(SettingsCheck::encodingNote(settings).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestSettingsCheck)

@@ -185,13 +185,14 @@ void TstSqlDialect::nulNeverReachesStatement_data()
     QTest::newRow("embedded") << "embedded" << QStringLiteral("12") + nul + QStringLiteral("34")
                               << hebrew + nul
                               << QStringLiteral(
-                                     "INSERT OR IGNORE INTO Scheds (IntrMedRecordID, Makat, "
+                                     "INSERT INTO Scheds (IntrMedRecordID, Makat, "
                                      "DriverName, DriverNumber, StartTime, EndTime, Source, "
                                      "Destination, TruckNumber, TruckID, ORVIKID) VALUES (4711,"
                                      "'1234','")
             + hebrew
             + QStringLiteral("',7001,'2026-12-07 06:30:00','2026-12-07 07:05:09','','','1234")
-            + hebrew + QStringLiteral("',1001,'1234") + hebrew + QStringLiteral("')");
+            + hebrew + QStringLiteral("',1001,'1234") + hebrew
+            + QStringLiteral("') ON CONFLICT DO NOTHING");
     QTest::newRow("postgres") << "postgres" << nul + QStringLiteral("a\\c'")
                               << QStringLiteral("b") + nul
                               << QStringLiteral(

@@ -17,6 +17,8 @@
 #include <QAction>
 #include <QDir>
 #include <QFile>
+#include <QFontMetrics>
+#include <QImage>
 #include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -269,10 +271,46 @@ private Q_SLOTS:
             QStringLiteral("&System Info..."));
         auto *ok = box.findChild<QPushButton *>(QStringLiteral("cmdOK"));
         QVERIFY(ok->isDefault());
+        // A window manager's title bar shows the whole caption.
+        QFont bold = box.font();
+        bold.setBold(true);
+        QVERIFY(box.minimumWidth() > QFontMetrics(bold).horizontalAdvance(box.windowTitle()));
         box.show();
         QTest::keyClick(&box, Qt::Key_Escape);
         QVERIFY(!box.isVisible());
         QCOMPARE(box.result(), int(QDialog::Rejected));
+    }
+
+    // The program's own icon where the toolkit's mark would show, at the
+    // size each place draws it.
+    void programIcon_data()
+    {
+        QTest::addColumn<QString>("where");
+        QTest::addColumn<int>("size");
+        QTest::newRow("traffic window title bar") << "traffic" << 16;
+        QTest::newRow("about box title bar") << "about" << 16;
+        QTest::newRow("about box picture") << "picture" << 48;
+    }
+
+    void programIcon()
+    {
+        QFETCH(QString, where);
+        QFETCH(int, size);
+        // Compared premultiplied: a transparent pixel's colour does not count.
+        const QImage expected = QImage(QStringLiteral(":/icons/volmara-%1.png").arg(size))
+                                    .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        QVERIFY(!expected.isNull());
+        frmAbout box(m_gw->ui(), m_main.get());
+        QPixmap shown;
+        if (where == QLatin1String("traffic")) {
+            m_wui->showTrafficWindow();
+            shown = m_wui->trafficWindow()->subWindow()->windowIcon().pixmap(size);
+        } else if (where == QLatin1String("about")) {
+            shown = box.windowIcon().pixmap(size);
+        } else {
+            shown = box.findChild<QLabel *>(QStringLiteral("picIcon"))->pixmap();
+        }
+        QCOMPARE(shown.toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied), expected);
     }
 
     void registryStandIn()

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -17,6 +18,24 @@
 
 const QString frmAbout::kUnavailable
     = QStringLiteral("System Information Is Unavailable At This Time");
+
+namespace {
+
+// The program's own picture (packaging/icons, compiled into the window
+// programs); the toolkit's computer only where a program lacks it.
+QIcon programIcon(const QStyle *style)
+{
+    QIcon icon = QApplication::windowIcon();
+    if (icon.isNull()) {
+        for (int size : {16, 32, 48, 64, 128})
+            icon.addFile(QStringLiteral(":/icons/volmara-%1.png").arg(size), QSize(size, size));
+    }
+    if (icon.isNull())
+        icon = style->standardIcon(QStyle::SP_ComputerIcon);
+    return icon;
+}
+
+} // namespace
 
 frmAbout::frmAbout(Ui &ui, QWidget *parent)
     : QDialog(parent),
@@ -37,9 +56,8 @@ frmAbout::frmAbout(Ui &ui, QWidget *parent)
     cmdOK->setObjectName(QStringLiteral("cmdOK"));
     cmdSysInfo->setObjectName(QStringLiteral("cmdSysInfo"));
 
-    QIcon icon = QApplication::windowIcon();
-    if (icon.isNull())
-        icon = style()->standardIcon(QStyle::SP_ComputerIcon);
+    const QIcon icon = programIcon(style());
+    setWindowIcon(icon);
     picIcon->setPixmap(icon.pixmap(48, 48));
     QFont big = lblTitle->font();
     big.setPointSizeF(big.pointSizeF() * 1.4);
@@ -64,6 +82,15 @@ frmAbout::frmAbout(Ui &ui, QWidget *parent)
     connect(cmdSysInfo, &QPushButton::clicked, this, [this] { StartSysInfo(); });
 
     Form_Load();
+
+    // A window manager cuts a caption wider than the box. Its title font is
+    // its own; the box's font in bold stands in, with room beside it for the
+    // title bar's icon and three buttons.
+    QFont captionFont = font();
+    captionFont.setBold(true);
+    const int titleBar = style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
+    setMinimumWidth(qMax(minimumSizeHint().width(),
+        QFontMetrics(captionFont).horizontalAdvance(windowTitle()) + 5 * titleBar));
 }
 
 void frmAbout::Form_Load()

@@ -1,5 +1,6 @@
 #include "app/CommandLine.h"
 
+#include "common/ListenAddress.h"
 #include "common/MapSettings.h"
 #include "common/Version.h"
 
@@ -37,6 +38,20 @@ CommandLine::Result CommandLine::parse(const QStringList &args)
             if (!r.home.isEmpty())
                 return refuse(QStringLiteral("--home given twice"));
             r.home = dir;
+        } else if (arg == QLatin1String("--status-listen")
+            || arg.startsWith(QLatin1String("--status-listen="))) {
+            QString where;
+            if (arg == QLatin1String("--status-listen")) {
+                if (i + 1 >= args.size())
+                    return refuse(QStringLiteral("--status-listen wants ADDRESS:PORT"));
+                where = args.at(++i);
+            } else {
+                where = arg.mid(16);
+            }
+            QString why;
+            if (!ListenAddress::parse(where, &why))
+                return refuse(QStringLiteral("--status-listen: ") + why);
+            r.statusListen = where;
         } else if (arg.startsWith(QLatin1Char('-'))) {
             return refuse(QStringLiteral("unknown option ") + arg);
         } else {
@@ -61,7 +76,8 @@ CommandLine::Result CommandLine::parse(const QStringList &args)
 QString CommandLine::usageLine(const QString &program)
 {
     return QStringLiteral(
-        "Usage: %1 [--home DIR] [--check-config] [Server|Client]  (--help, --version)")
+        "Usage: %1 [--home DIR] [--status-listen ADDRESS:PORT] [--check-config] [Server|Client]"
+        "  (--help, --version)")
         .arg(program);
 }
 
@@ -80,15 +96,21 @@ QString CommandLine::helpText(const QString &program, bool headless)
         "                    server's list are kept (default Server; letter case ignored)\n"
         "  --home DIR        the program folder: Volmara.INI, Debug.TXT and the other files\n"
         "                    (default: VOLMARA_HOME, else the executable's folder)\n"
+        "  --status-listen ADDRESS:PORT\n"
+        "                    serves the status page, /healthz and /metrics there (instead\n"
+        "                    of [Misc] StatusListen; an address other than loopback needs\n"
+        "                    [Misc] StatusToken)\n"
         "  --check-config    reports every setting and where it came from, opens both\n"
         "                    database sessions, logs in to the map server, prints one line\n"
         "                    per check and exits 0 only when all pass (1: a connection\n"
         "                    failed, 78: a setting is missing or invalid); changes nothing\n"
         "  --version         prints the version\n"
         "  -h, --help        prints this text\n\n"
+        "SIGHUP reads Volmara.INI again and applies what changed.\n\n"
         "Exit status: 0 ended in order (SIGTERM, SIGINT");
     text += headless ? QStringLiteral(")") : QStringLiteral(", File / Exit)");
-    text += QStringLiteral(", 64 usage error, 78 configuration error");
+    text += QStringLiteral(", 64 usage error, 75 another gateway runs on the program folder, 78 "
+                           "configuration error");
     if (!headless)
         text += QStringLiteral(", 1 no display");
     text += QStringLiteral(".\n");

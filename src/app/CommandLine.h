@@ -4,11 +4,10 @@
 #include <QStringList>
 
 // The command line of the gateway's two executables, "volmara" (windows) and
-// "volmarad" (headless): --help, --version, --home DIR, --check-config and
-// the role word Server or Client (letter case ignored). An option that is
-// none of these is refused; every other word is the role's command line,
-// which start-up reads (a line that names no role starts a Server and is
-// logged).
+// "volmarad" (headless): --help, --version, --home DIR, --check-config,
+// --status-listen ADDRESS:PORT and the role word Server or Client (letter case ignored). An option
+// that is none of these is refused; every other word is the role's command line, which start-up
+// reads (a line that names no role starts a Server and is logged).
 class CommandLine
 {
 public:
@@ -23,6 +22,7 @@ public:
     {
         Action action = Action::Run;
         QString home; // --home DIR, empty when not given
+        QString statusListen; // --status-listen ADDRESS:PORT (checked), empty when not given
         QString roleWord; // the words that are not options, joined by blanks; empty when none
         QString error; // what was wrong, for UsageError
     };

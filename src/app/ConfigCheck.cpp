@@ -32,6 +32,12 @@ void ConfigCheck::pass(QTextStream &out, const QString &what)
     out.flush();
 }
 
+void ConfigCheck::warn(QTextStream &out, const QString &what)
+{
+    out << "WARN  " << what << "\n";
+    out.flush();
+}
+
 void ConfigCheck::fail(QTextStream &out, const QString &what)
 {
     out << "FAIL  " << what << "\n";
@@ -49,13 +55,19 @@ int ConfigCheck::run(QTextStream &out)
         m_settingFailed = true;
     }
 
+    const QString note = SettingsCheck::encodingNote(settings);
+    if (!note.isEmpty())
+        warn(out, note);
+
     QString mapIp, jobsServer;
     quint16 port = 0;
     bool mapUsable = true;
     for (const SettingsCheck::Entry &e : SettingsCheck::review(settings)) {
-        const QString shown = e.key.contains(QLatin1String("Server"), Qt::CaseInsensitive)
+        QString shown = e.key.contains(QLatin1String("Server"), Qt::CaseInsensitive)
             ? SettingsCheck::withoutPassword(e.value)
             : e.value;
+        if (e.key == QLatin1String("StatusToken") && !shown.isEmpty())
+            shown = QStringLiteral("***");
         const QString line = e.name() + QStringLiteral(" = ") + shown
             + (e.fromFile ? QStringLiteral("  (file)") : QStringLiteral("  (default)"));
         if (e.problem.isEmpty()) {

@@ -9,7 +9,8 @@ class QTextStream;
 // use and where it came from (the file or the default), opens both database
 // sessions as the gateway opens them, connects to the map server and checks
 // its answer to our login. One line per check, "ok" or "FAIL" with the
-// reason naming the setting. Changes no file and no table: nothing is logged
+// reason naming the setting; "WARN" for what is passed over and changes
+// nothing of the outcome. Changes no file and no table: nothing is logged
 // to the program folder and no statement runs.
 class ConfigCheck
 {
@@ -30,6 +31,7 @@ public:
 
 private:
     void pass(QTextStream &out, const QString &what);
+    void warn(QTextStream &out, const QString &what);
     void fail(QTextStream &out, const QString &what);
     void checkDatabases(QTextStream &out, const QString &jobsServer);
     void checkMap(QTextStream &out, const QString &host, quint16 port);

@@ -70,6 +70,7 @@ void DatabaseCycle::mapConnected()
     // after a request it never saw.
     m_link.dtLastQSent = DateTime::zero();
     m_linesAsked = 0;
+    m_parts.sendScheds.restartRound();
 }
 
 void DatabaseCycle::enableTimer()
@@ -327,6 +328,7 @@ void DatabaseCycle::tmrDB_Timer()
             QString type = QStringLiteral("Send New");
             QString buf;
             m_parts.sendScheds.ProcessExpLineSchedReq(type, buf);
+            m_parts.sendScheds.checkRound(qint64(kSlowRoundIntervals) * m_tmrDB.interval() / 1000);
         }
         sngStep = 37;
         sngStep = 38;

@@ -44,6 +44,8 @@ public:
     // answer give the connection up.
     static constexpr int kQuietSeconds = 5 * 60;
     static constexpr int kUnansweredLineRequests = 2;
+    // A push round longer than this many intervals is told (once an hour).
+    static constexpr int kSlowRoundIntervals = 3;
 
     // The parts a cycle runs, in their order, and the state it reads.
     struct Parts

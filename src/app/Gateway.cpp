@@ -45,16 +45,34 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
         m_day,
         [this](const QString &text) {
             m_sckMap->send(text);
+            // One byte per character in the code page.
+            m_metrics.linePushed(text.size());
             return m_sckMap->mayWrite();
         },
         *m_marks, m_clock, log);
 
     // The map link. The "$Q" answer wakes the database cycle, made below.
     m_inbound = std::make_unique<InboundCommands>(*m_sckMap, m_map, m_rows, m_link, *m_sendScheds,
-        m_clock, log, [this] { m_cycle->lineListReceived(); });
+        m_clock, log, m_metrics, [this] { m_cycle->lineListReceived(); });
     m_mapLink = std::make_unique<MapLink>(
         *m_sckMap, m_map, m_windows, *m_tasks, m_ui, m_clock, log, *m_inbound);
-    connect(m_sckMap, &MapSocket::connected, this, [this] { m_mapLink->sckmap_Connect(); });
+    connect(m_sckMap, &MapSocket::connected, this, [this] {
+        // A new connection is not logged in until the server answers "$A".
+        m_link.bLoggedIn = false;
+        m_metrics.mapConnected();
+        m_mapLink->sckmap_Connect();
+    });
+    // The traffic view keeps the lines while the "all" debug mark is on,
+    // as "Bufs.TXT" does.
+    m_sckMap->setTap([this](bool outgoing, const QString &text) {
+        if (m_traffic.isOn())
+            m_traffic.add(outgoing ? TrafficTail::Direction::Out : TrafficTail::Direction::In, text,
+                m_clock.now());
+    });
+    connect(m_marks, &MenuMarks::changed, this, [this](MenuMarks::Mark mark, bool on) {
+        if (mark == MenuMarks::mnuDebugAll)
+            m_traffic.setOn(on);
+    });
     connect(m_sckMap, &MapSocket::dataArrival, this,
         [this](qint64 n) { m_mapLink->sckmap_DataArrival(n); });
     connect(m_sckMap, &MapSocket::error, this,

@@ -3,9 +3,11 @@
 #include "app/StatusPanels.h"
 #include "common/MapSettings.h"
 #include "common/MenuMarks.h"
+#include "common/Metrics.h"
 #include "common/Sessions.h"
 #include "common/StatusRows.h"
 #include "common/TaskTimer.h"
+#include "common/TrafficTail.h"
 #include "common/Ui.h"
 #include "common/WindowTable.h"
 #include "maplink/LinkState.h"
@@ -66,6 +68,10 @@ public:
     TaskTimer &tasks() { return *m_tasks; }
     StatusPanels &panels() { return *m_panels; }
     MapSocket &sckMap() { return *m_sckMap; }
+    // The running counts for /metrics, and the map traffic kept while the
+    // "all" debug mark is on.
+    Metrics &metrics() { return m_metrics; }
+    TrafficTail &traffic() { return m_traffic; }
 
     // The parts.
     SqlConnect &sqlConnect() { return *m_sqlConnect; }
@@ -99,6 +105,8 @@ private:
     TaskTimer *m_tasks;
     StatusPanels *m_panels;
     MapSocket *m_sckMap;
+    Metrics m_metrics;
+    TrafficTail m_traffic;
 
     std::unique_ptr<SqlConnect> m_sqlConnect;
     std::unique_ptr<mdlQueries> m_queries;

@@ -57,22 +57,25 @@ void HeadlessUi::loadLogOn()
     LogOnLogic &logic = m_gw.logOnLogic();
     if (!logic.takeAutomaticTurn())
         return; // only the first load applies by itself; there is nothing to show
-    const bool started = logic.ApplyLogOn(
-        LogOnLogic::Mode::Automatic, logic.readSettings(), QStringLiteral("Connect"), [] {});
+    // A setting that --check-config refuses (a port of 0, say) is refused
+    // here too, rather than tried for ever.
+    const Settings &settings = m_gw.settings();
+    QStringList problems = SettingsCheck::blockingProblems(settings);
+    const bool started = problems.isEmpty()
+        && logic.ApplyLogOn(
+            LogOnLogic::Mode::Automatic, logic.readSettings(), QStringLiteral("Connect"), [] {});
     // As the dialog does: applied, it unloaded itself during its load.
     if (started)
         throw Failure(Failure::ObjectUnloaded);
 
     // The window program would wait for a person at the logon dialog here.
     ErrorLog &log = m_gw.log();
-    const Settings &settings = m_gw.settings();
-    QStringList problems = SettingsCheck::blockingProblems(settings);
     if (problems.isEmpty())
         problems << QStringLiteral("the saved settings were not applied (see the record before)");
     for (const QString &problem : problems)
         record(log, QStringLiteral("MDIForm_Load"), problem, LogRecord::Severity::Error);
     record(log, QStringLiteral("MDIForm_Load"),
-        QStringLiteral("Settings incomplete in ") + settings.filePath()
+        QStringLiteral("Settings incomplete or invalid in ") + settings.filePath()
             + QStringLiteral(": no logon dialog without windows, the gateway ends (status 78)"),
         LogRecord::Severity::Error);
     m_failed = true;

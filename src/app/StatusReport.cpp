@@ -42,19 +42,22 @@ QString StatusReport::sessionSummary(const QString &name, const DbSession *sessi
     return name + QStringLiteral(" - ") + list;
 }
 
+QString StatusReport::summaryText() const
+{
+    return sessionSummary(QStringLiteral("JOBS"), m_sessions.cnJobs.get()) + QStringLiteral(", ")
+        + sessionSummary(QStringLiteral("ORVIKDB"), m_sessions.cnORVIKDB.get())
+        + QStringLiteral(", Map - ") + MapSocket::stateName(m_sckMap.state());
+}
+
 bool StatusReport::Statuses(QString &text)
 {
     text.clear();
     const auto failure = m_log.trap(QStringLiteral("Statuses"), [&] {
-        const QString jobs = sessionSummary(QStringLiteral("JOBS"), m_sessions.cnJobs.get());
-        const QString orvikdb
-            = sessionSummary(QStringLiteral("ORVIKDB"), m_sessions.cnORVIKDB.get());
-        const MapSocket::State mapState = m_sckMap.state();
+        const QString summary = summaryText();
         // An empty line on a live connection: a dead one shows up as an error.
-        if (mapState == MapSocket::State::Connected)
+        if (m_sckMap.state() == MapSocket::State::Connected)
             m_sckMap.send(MapProtocol::kLineEnd);
-        text = jobs + QStringLiteral(", ") + orvikdb + QStringLiteral(", Map - ")
-            + MapSocket::stateName(mapState);
+        text = summary;
     });
     if (failure)
         text.clear();
@@ -73,16 +76,25 @@ bool StatusReport::ShowStatuses()
     return complete && !failure;
 }
 
+QString StatusReport::popupFirstLine() const
+{
+    const auto &jobs = m_sessions.cnJobs;
+    return jobs ? QStringLiteral("SQLServer Status - ") + QString::number(jobs->state())
+                : QStringLiteral("SQLServer Status - Nothing");
+}
+
+QString StatusReport::popupText() const
+{
+    return popupFirstLine() + QStringLiteral("\r\n") + QStringLiteral("Map State - ")
+        + QString::number(int(m_sckMap.state()));
+}
+
 void StatusReport::mnuStatus_Click()
 {
     m_log.trap(QStringLiteral("mnuStatus_Click"), [&] {
-        const auto &jobs = m_sessions.cnJobs;
-        const QString first = jobs
-            ? QStringLiteral("SQLServer Status - ") + QString::number(jobs->state())
-            : QStringLiteral("SQLServer Status - Nothing");
+        const QString first = popupFirstLine();
         const QString mapState = QString::number(int(m_sckMap.state()));
-        m_ui.showStatusPopup(
-            first + QStringLiteral("\r\n") + QStringLiteral("Map State - ") + mapState);
+        m_ui.showStatusPopup(popupText());
         m_panels.setPanelText(QStringLiteral("keyStatus"),
             first + QStringLiteral(", Map State - ") + mapState + QStringLiteral("  "));
     });

@@ -28,6 +28,14 @@ public:
     // The status popup with the jobs session's and the map's state numbers.
     void mnuStatus_Click();
 
+    // The summary as Statuses() makes it, without its probe: for those who
+    // only look (the status page).
+    QString summaryText() const;
+    // What the status popup would say now.
+    QString popupText() const;
+    // Its first line: "SQLServer Status - 1" or "SQLServer Status - Nothing".
+    QString popupFirstLine() const;
+
     // "JOBS - Open, Connection Status not Open" and the like.
     static QString sessionSummary(const QString &name, const DbSession *session);
 

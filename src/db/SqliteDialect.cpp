@@ -74,20 +74,21 @@ QString SqliteDialect::selectionBatch(const QDateTime &now) const
 QString SqliteDialect::schedsInsert(const SchedValues &v) const
 {
     // The embedded table keeps one row per distinct set of values: a row
-    // offered again on the next cycle is ignored.
-    return QStringLiteral("INSERT OR IGNORE INTO ") + schedsColumns() + QStringLiteral("VALUES (")
+    // already there is passed over. Only a unique key's conflict is: "OR
+    // IGNORE" would drop a row a CHECK or NOT NULL refuses without a word.
+    return QStringLiteral("INSERT INTO ") + schedsColumns() + QStringLiteral("VALUES (")
         + bare(v.recId) + QStringLiteral(",'") + escaped(v.lineText) + QStringLiteral("','")
         + escaped(v.driverName) + QStringLiteral("',") + bare(v.driverCode) + QStringLiteral(",'")
         + storageText(v.start) + QStringLiteral("','") + storageText(v.end)
         + QStringLiteral("','','','") + escaped(v.carNum) + QStringLiteral("',") + bare(v.carNo)
-        + QStringLiteral(",'") + escaped(v.carNum) + QStringLiteral("')");
+        + QStringLiteral(",'") + escaped(v.carNum) + QStringLiteral("') ON CONFLICT DO NOTHING");
 }
 
 QString SqliteDialect::schedsInsertPrepared() const
 {
     // The same insert as schedsInsert, parsed once for the whole day.
-    return QStringLiteral("INSERT OR IGNORE INTO ") + schedsColumns()
-        + QStringLiteral("VALUES (?,?,?,?,?,?,'','',?,?,?)");
+    return QStringLiteral("INSERT INTO ") + schedsColumns()
+        + QStringLiteral("VALUES (?,?,?,?,?,?,'','',?,?,?) ON CONFLICT DO NOTHING");
 }
 
 QVariantList SqliteDialect::schedsInsertValues(const SchedValues &v) const

@@ -15,6 +15,10 @@
 #include "platform/Failure.h"
 #include "platform/RowSet.h"
 
+#include <QScopeGuard>
+
+#include <algorithm>
+
 namespace {
 
 const QString kDebugFile = QStringLiteral("Debug.TXT");
@@ -143,27 +147,102 @@ mdlQueries::Selection mdlQueries::QueryDB(QueryMode &sType)
 
 namespace {
 
-// One Scheds row as text, the same whether made from the values about to be
-// inserted or read back from the table.
-QString schedKey(const QVariant &recId, const QString &lineText, const QString &driverName,
-    const QVariant &driverCode, const QVariant &start, const QVariant &end, const QString &carNum,
-    const QVariant &carNo)
+quint64 mix(quint64 x)
 {
-    auto number = [](const QVariant &v) {
+    // splitmix64's finalizer: every bit of the input reaches every bit.
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+// The values a Scheds row carries, as one hash: the same whether made from
+// the values about to be inserted or read back from the table. Numbers by
+// their value, date-times in the stored form, texts as they are.
+class RowHash
+{
+public:
+    void number(const QVariant &v)
+    {
         bool ok = false;
         const qlonglong n = v.toLongLong(&ok);
-        return v.isNull() || !ok ? QString() : QString::number(n);
-    };
-    auto when = [](const QVariant &v) {
+        if (v.isNull() || !ok)
+            text(QString());
+        else
+            m_text += QString::number(n);
+        m_text += QChar(0x1F);
+    }
+    void when(const QVariant &v)
+    {
+        // Embedded tables hold the stored form already: taken as it is.
+        if (v.typeId() == QMetaType::QString) {
+            const QString t = v.toString();
+            if (t.size() == 19 && t.at(4) == QLatin1Char('-') && t.at(10) == QLatin1Char(' ')
+                && t.at(13) == QLatin1Char(':')) {
+                text(t);
+                return;
+            }
+        }
         QDateTime dt;
-        return DateTime::tryFromVariant(v, &dt) ? DateTime::stored(dt) : QString();
-    };
-    const QChar sep(0x1F);
-    return number(recId) + sep + lineText + sep + driverName + sep + number(driverCode) + sep
-        + when(start) + sep + when(end) + sep + carNum + sep + number(carNo);
+        text(DateTime::tryFromVariant(v, &dt) ? DateTime::stored(dt) : QString());
+    }
+    void text(const QString &t)
+    {
+        m_text += t;
+        m_text += QChar(0x1F);
+    }
+    quint64 take()
+    {
+        const quint64 h = mix(quint64(qHash(QStringView(m_text), 0)) + m_text.size());
+        m_text.clear();
+        return h;
+    }
+
+private:
+    QString m_text;
+};
+
+// A job version: the row's key with the values it carries.
+quint64 versionOf(qint64 pkid, quint64 values)
+{
+    return mix(values ^ mix(quint64(pkid) + 0x9e3779b97f4a7c15ULL));
 }
 
 } // namespace
+
+bool mdlQueries::inTable(quint64 values) const
+{
+    return std::binary_search(m_inTable.begin(), m_inTable.end(), values);
+}
+
+int mdlQueries::learnStored(DbSession &cn, const SqlDialect &dialect, const QDateTime &dayStart)
+{
+    // What is there now decides: after a restore of the file or table, the
+    // day's rows it lacks are written again, and only those.
+    m_stored.clear();
+    m_inTable.clear();
+    RowHash hash;
+    cn.forEachRow(dialect.schedsOfDay(dayStart, dayStart.addDays(1)), [&](const RowSet::Row &r) {
+        if (r.size() < 8)
+            return;
+        hash.number(r.at(0));
+        hash.text(textOf(r.at(1)));
+        hash.text(textOf(r.at(2)));
+        hash.number(r.at(3));
+        hash.when(r.at(4));
+        hash.when(r.at(5));
+        hash.text(textOf(r.at(6)));
+        hash.number(r.at(7));
+        m_inTable.push_back(hash.take());
+    });
+    std::sort(m_inTable.begin(), m_inTable.end());
+    m_inTable.erase(std::unique(m_inTable.begin(), m_inTable.end()), m_inTable.end());
+    m_inTable.shrink_to_fit();
+    m_storedDay = dayStart.date();
+    m_storedSession = cn.openSerial();
+    return int(m_inTable.size());
+}
 
 void mdlQueries::InsertScheds(RowSet &rs)
 {
@@ -175,20 +254,25 @@ void mdlQueries::InsertScheds(RowSet &rs)
         cn = &require(m_sessions.cnORVIKDB);
         dialect = SqlDialect::forSession(*cn);
 
-        // A new operational day (or the first call of the run): what the
-        // table holds of the day already counts as stored.
+        // The first call of a run, of an operational day or on a reopened
+        // session: what the table holds of the day counts as stored.
         const QDateTime dayStart = DateTime::operationalDayStart(m_clock.now());
-        QSet<QString> inTable;
-        if (m_storedDay != dayStart.date()) {
-            m_stored.clear();
-            m_storedDay = dayStart.date();
-            const RowSet::Ptr there
-                = cn->execute(dialect->schedsOfDay(dayStart, dayStart.addDays(1)));
-            for (RowSet *r = there.get(); r && !r->eof(); r->moveNext()) {
-                inTable.insert(schedKey(r->field(0), textOf(r->field(1)), textOf(r->field(2)),
-                    r->field(3), r->field(4), r->field(5), textOf(r->field(6)), r->field(7)));
-            }
+        QSet<quint64> before; // stored by this run on the session before
+        if (m_storedDay != dayStart.date() || m_storedSession != cn->openSerial()) {
+            if (m_storedDay == dayStart.date())
+                before = std::move(m_stored);
+            learnStored(*cn, *dialect, dayStart);
         }
+        int writtenAgain = 0;
+        const auto tellWrittenAgain = qScopeGuard([&] {
+            if (writtenAgain > 0)
+                m_log.Err2File(QStringLiteral("InsertScheds"),
+                    QStringLiteral("%1 rows of the day stored before were missing from Scheds "
+                                   "(read again after the session was reopened) and are "
+                                   "written again")
+                        .arg(writtenAgain),
+                    0, QString(), kDebugFile, LogRecord::Severity::Warning);
+        });
 
         rs.moveFirst();
         const QString prepared = dialect->schedsInsertPrepared();
@@ -203,8 +287,12 @@ void mdlQueries::InsertScheds(RowSet &rs)
         {
             QString statement;
             QVariantList values; // where the insert runs prepared
-            bool known;
-            qint64 pkid;
+            quint64 version;
+        };
+        auto stored = [&](quint64 version) {
+            m_stored.insert(version);
+            if (before.contains(version))
+                ++writtenAgain;
         };
         QVector<Waiting> waiting; // rows not yet sent
         // Sends the waiting rows: as one batch, where the dialect batches; one
@@ -219,10 +307,8 @@ void mdlQueries::InsertScheds(RowSet &rs)
                 const auto refused
                     = trapFailure([&] { cn->execute(dialect->schedsBatch(statements)); });
                 if (!refused) {
-                    for (const Waiting &w : std::as_const(waiting)) {
-                        if (w.known)
-                            m_stored.insert(w.pkid);
-                    }
+                    for (const Waiting &w : std::as_const(waiting))
+                        stored(w.version);
                     waiting.clear();
                     return;
                 }
@@ -238,11 +324,10 @@ void mdlQueries::InsertScheds(RowSet &rs)
                         else
                             cn->executePrepared(prepared, w.values);
                     })) {
-                    if (!DbSession::isDuplicateKey(*refused))
+                    if (!cn->isDuplicateKey(*refused))
                         throw *refused;
                 }
-                if (w.known)
-                    m_stored.insert(w.pkid);
+                stored(w.version);
             }
             waiting.clear();
         };
@@ -256,16 +341,12 @@ void mdlQueries::InsertScheds(RowSet &rs)
                   cRouteEnd = rs.fieldIndex(DbNames::kRouteEnd),
                   cCarNum = rs.fieldIndex(DbNames::kCarNum),
                   cCarNo = rs.fieldIndex(DbNames::kCarNo);
+        RowHash hash;
         while (!rs.eof()) {
-            bool known = false;
-            const qint64 pkid = rs.field(cPKID).toLongLong(&known);
-            if (known && m_stored.contains(pkid)) {
-                rs.moveNext();
-                continue;
-            }
             QString statement;
             QVariantList values;
-            QString key;
+            quint64 version = 0;
+            bool already = false;
             // The whole day is offered again every cycle: a row whose values
             // cannot make a statement would stop the rows after it for good,
             // so it is logged and passed over. A statement the server
@@ -280,24 +361,36 @@ void mdlQueries::InsertScheds(RowSet &rs)
                 v.end = dateOf(rs.field(cRouteEnd));
                 v.carNum = textOf(rs.field(cCarNum));
                 v.carNo = rs.field(cCarNo);
-                if (prepared.isEmpty())
+                // A version of a job is its key and its values: the same
+                // version offered again is passed over, a row corrected in
+                // place is a new one.
+                hash.number(v.recId);
+                hash.text(v.lineText);
+                hash.text(v.driverName);
+                hash.number(v.driverCode);
+                hash.when(v.start.isValid() ? QVariant(v.start) : QVariant());
+                hash.when(v.end.isValid() ? QVariant(v.end) : QVariant());
+                hash.text(v.carNum);
+                hash.number(v.carNo);
+                const quint64 valuesHash = hash.take();
+                version = versionOf(rs.field(cPKID).toLongLong(), valuesHash);
+                if (m_stored.contains(version))
+                    already = true;
+                else if (inTable(valuesHash)) {
+                    // Stored by an earlier run of the day.
+                    m_stored.insert(version);
+                    already = true;
+                } else if (prepared.isEmpty())
                     statement = dialect->schedsInsert(v);
                 else
                     values = dialect->schedsInsertValues(v);
-                if (!inTable.isEmpty())
-                    key = schedKey(v.recId, v.lineText, v.driverName, v.driverCode, v.start, v.end,
-                        v.carNum, v.carNo);
             });
             if (bad) {
                 m_log.Err2File(QStringLiteral("InsertScheds"),
                     QStringLiteral("PKID ") + rs.field(cPKID).toString(), bad->number(),
                     bad->description(), kDebugFile);
-            } else if (!key.isEmpty() && inTable.contains(key)) {
-                // Stored by an earlier run of the day.
-                if (known)
-                    m_stored.insert(pkid);
-            } else {
-                waiting.append({std::move(statement), std::move(values), known, pkid});
+            } else if (!already) {
+                waiting.append({std::move(statement), std::move(values), version});
                 if (!batched || waiting.size() == kSchedsBatchRows)
                     send();
             }

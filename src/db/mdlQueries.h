@@ -7,8 +7,12 @@
 #include <QString>
 #include <QVariant>
 
+#include <vector>
+
 class Clock;
+class DbSession;
 class ErrorLog;
+class SqlDialect;
 class MenuMarks;
 struct Sessions;
 struct StatusRows;
@@ -55,7 +59,7 @@ public:
     static QString lineText(const QVariant &makat);
 
     QDate dLastPurge() const { return m_dLastPurge; }
-    // How many job rows of the day are known to be in Scheds.
+    // How many job versions of the day are known to be in Scheds.
     int storedCount() const { return int(m_stored.size()); }
 
 private:
@@ -66,11 +70,19 @@ private:
     ErrorLog &m_log;
     QString m_programFolder;
     QDate m_dLastPurge{1899, 12, 30}; // the zero date: the first call purges
-    // The job rows (PKID) of the operational day already in Scheds: every
-    // cycle offers the whole day again, and each version of a job is stored
-    // once. Cleared when the day changes; the first call of a run or of a
-    // day learns from the table what is there already, so that a restart
-    // adds no copies to a table without a key.
-    QSet<qint64> m_stored;
+    // Reads the day's rows of Scheds into m_inTable (hashes of their values,
+    // never the rows); what m_stored held is forgotten. Returns the count.
+    int learnStored(DbSession &cn, const SqlDialect &dialect, const QDateTime &dayStart);
+    bool inTable(quint64 values) const;
+
+    // Each job version (its key, PKID, with the values it carries) of the
+    // operational day known to be in Scheds, by a hash of both: every cycle
+    // offers the whole day again and each version is stored once. The first
+    // call of a run, of a day or on a reopened session learns from the table
+    // what is there (m_inTable), so that a restart adds no copies to a table
+    // without a key, and a table restored without some rows gets them back.
+    QSet<quint64> m_stored;
+    std::vector<quint64> m_inTable; // sorted
     QDate m_storedDay;
+    quint64 m_storedSession = 0; // the open serial of the session it was learned on
 };

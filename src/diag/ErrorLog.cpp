@@ -42,6 +42,17 @@ QString ErrorLog::emergencyFileName(double secondsSinceMidnight)
     return QStringLiteral("ERR") + number + QStringLiteral(".ERR");
 }
 
+void ErrorLog::addSink(Sink *sink)
+{
+    if (sink && !m_sinks.contains(sink))
+        m_sinks.append(sink);
+}
+
+void ErrorLog::removeSink(Sink *sink)
+{
+    m_sinks.removeAll(sink);
+}
+
 void ErrorLog::Err2File(const QString &procedure, const QString &message, int number,
     const QString &description, const QString &fileName)
 {
@@ -64,8 +75,8 @@ void ErrorLog::Err2File(const QString &procedure, const QString &message, int nu
     record.number = number;
     record.description = description;
     const QDateTime now = m_clock.now();
-    if (m_sink)
-        m_sink->record(record, now);
+    for (Sink *sink : m_sinks)
+        sink->record(record, now);
     if (!m_fileWrites)
         return;
     flushRepeats();
@@ -77,8 +88,8 @@ void ErrorLog::Err2File(const QString &procedure, const QString &message, int nu
 
 void ErrorLog::endRepeats(const QString &procedure)
 {
-    if (m_sink)
-        m_sink->endRepeats(procedure, m_clock.now());
+    for (Sink *sink : m_sinks)
+        sink->endRepeats(procedure, m_clock.now());
     if (m_fileWrites)
         writeCounts(m_repeats.takeProcedure(procedure));
 }
@@ -86,8 +97,8 @@ void ErrorLog::endRepeats(const QString &procedure)
 void ErrorLog::flushRepeats(bool everything)
 {
     const QDateTime now = m_clock.now();
-    if (m_sink)
-        m_sink->flush(now, everything);
+    for (Sink *sink : m_sinks)
+        sink->flush(now, everything);
     if (!m_fileWrites)
         return;
     writeCounts(m_repeats.takeFinished(now, everything));

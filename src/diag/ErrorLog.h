@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QHash>
 
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -30,7 +31,7 @@ public:
     static constexpr int kRepeatsPerMinute = 10;
 
     // Who else reads the debug log's records (the headless gateway's
-    // standard error).
+    // standard error, the status page).
     class Sink
     {
     public:
@@ -65,7 +66,9 @@ public:
     // Shorthand for a progress record: number 0, empty description, "Debug.TXT".
     void logMessage(const QString &procedure, const QString &message);
 
-    void setSink(Sink *sink) { m_sink = sink; }
+    // Every sink added gets every record, in the order they were added.
+    void addSink(Sink *sink);
+    void removeSink(Sink *sink);
     // Off: records reach the sink only and no file is touched (the settings
     // check, which changes nothing).
     void setFileWrites(bool on) { m_fileWrites = on; }
@@ -95,7 +98,7 @@ private:
 
     QString m_folder;
     const Clock &m_clock;
-    Sink *m_sink = nullptr;
+    QList<Sink *> m_sinks;
     bool m_fileWrites = true;
     RepeatCounter m_repeats{kRepeatsPerMinute, 60};
     QHash<QString, QDateTime> m_copyFailureTold; // by file: the last warning of a failed copy

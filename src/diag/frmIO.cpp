@@ -6,8 +6,10 @@
 #include "platform/Failure.h"
 #include "platform/ProgramFolder.h"
 
+#include <QApplication>
 #include <QEvent>
 #include <QFile>
+#include <QIcon>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QPlainTextEdit>
@@ -30,6 +32,18 @@ qsizetype blankTrimmedLength(const QString &text)
     return last - first;
 }
 
+// The program's own icon (packaging/icons, compiled into the window
+// programs); without one a child window shows the toolkit's mark.
+QIcon programIcon()
+{
+    QIcon icon = QApplication::windowIcon();
+    if (icon.isNull()) {
+        for (int size : {16, 32, 48, 64, 128})
+            icon.addFile(QStringLiteral(":/icons/volmara-%1.png").arg(size), QSize(size, size));
+    }
+    return icon;
+}
+
 } // namespace
 
 frmIO::frmIO(WindowTable &windows, ErrorLog &log, const QString &programFolder, QWidget *parent)
@@ -41,6 +55,7 @@ frmIO::frmIO(WindowTable &windows, ErrorLog &log, const QString &programFolder, 
 {
     setObjectName(QStringLiteral("frmIO"));
     setWindowTitle(QStringLiteral("IO"));
+    setWindowIcon(programIcon());
     m_txtData->setObjectName(QStringLiteral("txtData"));
     m_txtData->setLineWrapMode(QPlainTextEdit::NoWrap);
     m_txtData->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);

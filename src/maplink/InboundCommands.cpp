@@ -1,6 +1,7 @@
 #include "maplink/InboundCommands.h"
 
 #include "common/MapProtocol.h"
+#include "common/Metrics.h"
 #include "common/StatusRows.h"
 #include "diag/ErrorLog.h"
 #include "maplink/LinkState.h"
@@ -10,6 +11,8 @@
 #include "platform/DateTime.h"
 #include "platform/Failure.h"
 #include "platform/MapSocket.h"
+
+#include <QElapsedTimer>
 
 namespace {
 
@@ -40,7 +43,7 @@ bool isSevenDigitNumber(const QString &s)
 } // namespace
 
 InboundCommands::InboundCommands(MapSocket &sckMap, const MapSettings &map, StatusRows &rows,
-    LinkState &link, mdlSendScheds &sendScheds, const Clock &clock, ErrorLog &log,
+    LinkState &link, mdlSendScheds &sendScheds, const Clock &clock, ErrorLog &log, Metrics &metrics,
     std::function<void()> lineListReceived)
     : m_sckMap(sckMap),
       m_map(map),
@@ -49,12 +52,15 @@ InboundCommands::InboundCommands(MapSocket &sckMap, const MapSettings &map, Stat
       m_sendScheds(sendScheds),
       m_clock(clock),
       m_log(log),
+      m_metrics(metrics),
       m_lineListReceived(std::move(lineListReceived))
 {
 }
 
 void InboundCommands::ProcessDollarA(QStringList &fields)
 {
+    // The server's answer to our login: this connection is logged in.
+    m_link.bLoggedIn = true;
     m_log.trap(QStringLiteral("ProcessDollarA"), [&] {
         if (!Convert::sameText(fieldAt(fields, 1), MapProtocol::kUpdateModeReport))
             return;
@@ -116,8 +122,11 @@ void InboundCommands::ProcessDollarMapNotification(QString &message)
         normal.remove(MapProtocol::kEscapedNewLine);
         const QStringList fields = normal.split(MapProtocol::kFieldSeparator);
         if (Convert::sameText(fieldAt(fields, 3), MapProtocol::kExpLineSchedReq)) {
+            QElapsedTimer answering;
+            answering.start();
             QString type = QStringLiteral("Request");
             m_sendScheds.ProcessExpLineSchedReq(type, message);
+            m_metrics.mapRequestAnswered(double(answering.nsecsElapsed()) / 1e9);
         }
     });
     if (failure)

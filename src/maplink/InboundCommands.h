@@ -10,6 +10,7 @@
 class Clock;
 class ErrorLog;
 class MapSocket;
+class Metrics;
 class mdlSendScheds;
 struct LinkState;
 struct StatusRows;
@@ -20,9 +21,9 @@ class InboundCommands
 {
 public:
     // lineListReceived: told after every "$Q", handled or not; the database
-    // cycle waits for it.
+    // cycle waits for it. metrics: the requests answered and how fast.
     InboundCommands(MapSocket &sckMap, const MapSettings &map, StatusRows &rows, LinkState &link,
-        mdlSendScheds &sendScheds, const Clock &clock, ErrorLog &log,
+        mdlSendScheds &sendScheds, const Clock &clock, ErrorLog &log, Metrics &metrics,
         std::function<void()> lineListReceived);
 
     void ProcessDollarA(QStringList &fields);
@@ -41,5 +42,6 @@ private:
     mdlSendScheds &m_sendScheds;
     const Clock &m_clock;
     ErrorLog &m_log;
+    Metrics &m_metrics;
     std::function<void()> m_lineListReceived;
 };

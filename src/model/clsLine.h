@@ -3,6 +3,7 @@
 #include "clsSched.h"
 #include "platform/KeyedCollection.h"
 
+#include <QDateTime>
 #include <QString>
 
 // One line of the organisation (one route code of the jobs), with its trips.
@@ -20,6 +21,8 @@ struct clsLine
     QString Idx; // the six-character line key
     KeyedCollection<clsSched> Scheds; // trips by Idx, in order of StartDT
     bool bNew = false; // changes not yet sent to the map server
+    QDateTime dtLastPush; // the last push of the line; invalid before the first
+    quint64 pushRound = 0; // the push round that last sent it
 };
 
 // All lines of the operational day, in ascending order of the line key.

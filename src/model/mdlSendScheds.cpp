@@ -93,6 +93,27 @@ void mdlSendScheds::logBuf(const QString &text)
         m_log.copyLine(kBufsFile, text);
 }
 
+void mdlSendScheds::checkRound(qint64 limitSeconds)
+{
+    const QDateTime now = m_clock.now();
+    const qint64 seconds = m_roundOpen
+        ? qMax<qint64>(0, DateTime::secondsBetween(m_roundStart, now))
+        : m_lastRoundSeconds;
+    const qint64 bytes = m_roundOpen ? m_roundBytes : m_lastRoundBytes;
+    if (seconds <= limitSeconds)
+        return;
+    if (m_roundWarned.isValid() && m_roundWarned <= now && m_roundWarned.secsTo(now) < 3600)
+        return;
+    m_roundWarned = now;
+    m_log.Err2File(QStringLiteral("ProcessExpLineSchedReq"),
+        QStringLiteral("A push round %1 %2 s for %3 bytes, longer than three cycles: the map "
+                       "server reads slower than the day is pushed")
+            .arg(m_roundOpen ? QStringLiteral("has taken") : QStringLiteral("took"))
+            .arg(seconds)
+            .arg(bytes),
+        0, QString(), QStringLiteral("Debug.TXT"), LogRecord::Severity::Warning);
+}
+
 void mdlSendScheds::ProcessExpLineSchedReq(QString &sType, QString &sBuf)
 {
     QString step = QStringLiteral("Details Not Applied");
@@ -108,19 +129,42 @@ void mdlSendScheds::ProcessExpLineSchedReq(QString &sType, QString &sBuf)
 
         if (Convert::sameText(sType, kSendAll)) {
             step = QStringLiteral("Send_All");
-            for (const auto &line : lines) {
-                if (!line->bNew)
+            const QDateTime now = m_clock.now();
+            if (!m_roundOpen) {
+                ++m_round;
+                m_roundOpen = true;
+                m_roundStart = now;
+                m_roundBytes = 0;
+            }
+            // Sent in this round already: a change since waits for the next.
+            auto due
+                = [this](const clsLine &line) { return line.bNew && line.pushRound != m_round; };
+            for (auto it = lines.begin(); it != lines.end(); ++it) {
+                clsLine &line = **it;
+                if (!due(line))
                     continue;
-                const QString message = messageHead(MapProtocol::kOrganization, line->Makat)
-                    + scheduleList(*line, nullptr);
+                const QString message = messageHead(MapProtocol::kOrganization, line.Makat)
+                    + scheduleList(line, nullptr);
                 logBuf(QStringLiteral("SendAll - ") + message);
                 const bool more = send(message);
-                line->bNew = false;
+                line.bNew = false;
+                line.pushRound = m_round;
+                line.dtLastPush = now;
+                m_roundBytes += message.size() + MapProtocol::kLineEnd.size();
                 // The connection holds as much as a push may queue: the rest
                 // goes once the map server has read it (the next "Send New").
-                if (!more)
-                    return;
+                if (!more) {
+                    // Paused at the last line due: the round has gone out.
+                    auto rest = it;
+                    while (++rest != lines.end() && !due(**rest)) { }
+                    if (rest != lines.end())
+                        return;
+                    break;
+                }
             }
+            m_roundOpen = false;
+            m_lastRoundSeconds = qMax<qint64>(0, DateTime::secondsBetween(m_roundStart, now));
+            m_lastRoundBytes = m_roundBytes;
             return;
         }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 #include <functional>
@@ -31,7 +32,22 @@ public:
     // sType: "Send All", "Send New" or "Request" (any letter case); anything
     // but "Request" pushes the changed lines and reads "Send All" afterwards.
     // sBuf: the received request line, read only for "Request".
+    //
+    // A push goes round: a round sends the changed lines in collection order;
+    // one that pauses (the connection holds as much as it may) goes on where
+    // it stopped at the next call; a line changed again after it went out
+    // waits for the next round, which begins only when this one has reached
+    // the last line. So a map server that reads slower than a day's push per
+    // cycle still gets every line, in turn.
     void ProcessExpLineSchedReq(QString &sType, QString &sBuf);
+
+    // A new map connection: the round starts over, since what went to the
+    // connection before is lost to the new one.
+    void restartRound() { m_roundOpen = false; }
+    bool roundOpen() const { return m_roundOpen; }
+    // A round that took (or has taken so far) longer than limitSeconds is
+    // told in one warning record an hour, with its time and bytes.
+    void checkRound(qint64 limitSeconds);
 
     // One schedule entry: vehicle-start-end-stops:times[-driver].
     static QString schedEntry(const clsSched &sched);
@@ -48,6 +64,13 @@ private:
 
     DayModel &m_day;
     Send m_send;
+    quint64 m_round = 0; // the round under way, or the last one
+    bool m_roundOpen = false;
+    QDateTime m_roundStart;
+    qint64 m_roundBytes = 0;
+    qint64 m_lastRoundSeconds = 0; // how long the last finished round took
+    qint64 m_lastRoundBytes = 0;
+    QDateTime m_roundWarned; // the last warning of a slow round
     const MenuMarks &m_marks;
     const Clock &m_clock;
     ErrorLog &m_log;

@@ -1,5 +1,6 @@
 #include "DbSession.h"
 
+#include "DbActivity.h"
 #include "Failure.h"
 #include "ProgramFolder.h"
 #include "ShutdownSignals.h"
@@ -14,6 +15,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QSqlResult>
+#include <QThread>
 
 #include <sql.h>
 #include <sqlext.h>
@@ -32,6 +34,7 @@
 namespace {
 
 QAtomicInt g_connectionCounter;
+QAtomicInteger<quint64> g_openCounter;
 
 // The classic "unspecified error" of a database client, for failures the
 // driver gives no number for.
@@ -63,14 +66,72 @@ QString firstWord(const QString &statement)
 
 DbSession::DbSession()
     : m_connectionName(
-        QStringLiteral("volmara-db-%1").arg(g_connectionCounter.fetchAndAddRelaxed(1)))
+        QStringLiteral("volmara-db-%1").arg(g_connectionCounter.fetchAndAddRelaxed(1))),
+      m_owner(QThread::currentThread())
 {
 }
 
 DbSession::~DbSession()
 {
+    // At the end of the program from any thread: what is not closed by then
+    // is released with the process.
+    if (QThread::currentThread() != m_owner)
+        return;
     close();
     QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+void DbSession::checkThread(const char *what) const
+{
+    // A session's connection is the database thread's: a statement from the
+    // thread that serves the map would hold it for the database's time, and
+    // two threads on one connection corrupt it.
+    if (QThread::currentThread() != m_owner)
+        qFatal("DbSession::%s called outside the session's own thread", what);
+}
+
+template <typename F> auto DbSession::busy(const QString &what, int limitSeconds, F work)
+{
+    struct Done
+    {
+        DbActivity *activity;
+        ~Done()
+        {
+            if (activity)
+                activity->end();
+        }
+    } done{m_activity};
+    if (m_activity)
+        m_activity->begin(catalog() + QStringLiteral(": ") + what, limitSeconds);
+    return work();
+}
+
+void DbSession::cancel()
+{
+    if (m_backend == Backend::Sqlite) {
+#ifdef VOLMARA_HAVE_SQLITE3
+        QMutexLocker lock(&m_sqliteHandleMutex);
+        if (m_sqliteHandle)
+            sqlite3_interrupt(static_cast<sqlite3 *>(m_sqliteHandle));
+#endif
+        return;
+    }
+    m_cancel->cancel();
+}
+
+void DbSession::failWith(const OdbcStatement &statement)
+{
+    const OdbcStatement::Diagnostics &d = statement.diagnostics();
+    if (d.connectionLost)
+        m_connectionLost = true;
+    QString text = d.text.trimmed();
+    if (text.isEmpty())
+        text = QStringLiteral("The statement failed");
+    text.replace(QLatin1String("\r\n"), QLatin1String(" "))
+        .replace(QLatin1Char('\n'), QLatin1Char(' '));
+    Failure failure(d.native != 0 ? d.native : kUnspecifiedDbError, text);
+    failure.setSqlState(d.sqlState);
+    throw failure;
 }
 
 void DbSession::setProvider(const QString &provider)
@@ -137,7 +198,7 @@ QSqlDatabase DbSession::database() const
     return QSqlDatabase::database(m_connectionName, false);
 }
 
-void DbSession::failWith(const QSqlError &error, const QString &what) const
+void DbSession::failWith(const QSqlError &error, const QString &what, const QString &sqlState) const
 {
     bool ok = false;
     int number = error.nativeErrorCode().toInt(&ok);
@@ -151,11 +212,14 @@ void DbSession::failWith(const QSqlError &error, const QString &what) const
         text = what;
     text.replace(QLatin1String("\r\n"), QLatin1String(" "))
         .replace(QLatin1Char('\n'), QLatin1Char(' '));
-    throw Failure(number, text);
+    Failure failure(number, text);
+    failure.setSqlState(sqlState);
+    throw failure;
 }
 
 void DbSession::open()
 {
+    checkThread("open");
     if (m_open)
         throw Failure(3705, QStringLiteral("Operation is not allowed when the object is open."));
     m_backend = backendOf(dataSource());
@@ -163,10 +227,12 @@ void DbSession::open()
     m_connectionLost = false;
     m_transactionOpen = false;
     try {
-        if (m_backend == Backend::Sqlite)
-            openSqlite();
-        else
-            openOdbc();
+        busy(QStringLiteral("opening ") + dataSource(), m_connectionTimeout, [this] {
+            if (m_backend == Backend::Sqlite)
+                openSqlite();
+            else
+                openOdbc();
+        });
     } catch (...) {
         // A half-made connection is not kept: the session stays closed.
         {
@@ -178,6 +244,7 @@ void DbSession::open()
         throw;
     }
     m_open = true;
+    m_openSerial = g_openCounter.fetchAndAddRelaxed(1) + 1;
 }
 
 DbSession::FileIdentity DbSession::identityOf(const QString &path)
@@ -287,6 +354,12 @@ void DbSession::openSqlite()
         q.exec(QStringLiteral("SELECT COUNT(*) FROM RteDB.sqlite_master"));
     }
     rememberLogs();
+#ifdef VOLMARA_HAVE_SQLITE3
+    if (qstrcmp(db.driver()->handle().typeName(), "sqlite3*") == 0) {
+        QMutexLocker lock(&m_sqliteHandleMutex);
+        m_sqliteHandle = *static_cast<sqlite3 *const *>(db.driver()->handle().constData());
+    }
+#endif
 }
 
 QString DbSession::odbcConnectionString() const
@@ -376,76 +449,32 @@ void DbSession::applyOdbcQueryTimeout()
     m_queryTimeoutApplied = SQL_SUCCEEDED(r);
 }
 
-void DbSession::applyQueryTimeout(QSqlQuery &query)
+bool DbSession::isDuplicateKey(const Failure &failure) const
 {
-    // Qt's ODBC driver has no query time-out of its own; the prepared
-    // statement's handle takes it before it runs.
-    if (m_commandTimeout <= 0 || !query.result())
-        return;
-    const QVariant handle = query.result()->handle();
-    if (!isSqlHandle(handle))
-        return;
-    SQLHSTMT hstmt = *static_cast<const SQLHSTMT *>(handle.data());
-    if (!hstmt)
-        return;
-    const SQLRETURN r = SQLSetStmtAttr(hstmt, SQL_ATTR_QUERY_TIMEOUT,
-        reinterpret_cast<SQLPOINTER>(SQLULEN(m_commandTimeout)), SQL_IS_UINTEGER);
-    m_queryTimeoutApplied = SQL_SUCCEEDED(r);
-}
-
-bool DbSession::isDuplicateKey(const Failure &failure)
-{
-    switch (failure.number()) {
-    case 2627: // SQL Server: unique constraint
-    case 2601: // SQL Server: unique index
-    case 1555: // SQLite: primary key
-    case 2067: // SQLite: unique
-        return true;
-    default:
-        break;
+    if (m_backend == Backend::Sqlite) {
+        // SQLite's extended codes: primary key, unique.
+        return failure.number() == 1555 || failure.number() == 2067;
     }
-    const QString &text = failure.description();
-    return text.contains(QLatin1String("23505")) || text.contains(QLatin1String("23000"))
-        || text.contains(QLatin1String("duplicate key"), Qt::CaseInsensitive)
-        || text.contains(QLatin1String("UNIQUE constraint failed"), Qt::CaseInsensitive);
+    // SQL Server's native errors (unique constraint, unique index), or
+    // PostgreSQL's unique violation; SQL Server reports its own under 23000.
+    return failure.number() == 2627 || failure.number() == 2601
+        || failure.sqlState() == QLatin1String("23505");
 }
 
-bool DbSession::isConnectionLoss(const QString &sqlState, const QString &text)
+QString DbSession::odbcSqlState(QSqlQuery &query)
 {
-    // SQLSTATE class 08 is a connection failure; some drivers (psqlODBC)
-    // give it with another state, or only in the text.
-    if (sqlState.startsWith(QLatin1String("08")))
-        return true;
-    return text.contains(QLatin1String("connection has been lost"), Qt::CaseInsensitive)
-        || text.contains(QLatin1String("connection lost"), Qt::CaseInsensitive)
-        || text.contains(QLatin1String("no connection"), Qt::CaseInsensitive);
-}
-
-void DbSession::noteOdbcConnectionLoss(QSqlQuery &query)
-{
-    // A driver may go on reporting a lost connection as alive (psqlODBC does
-    // after a server restart); the statement's own diagnostics tell.
-    if (isConnectionLoss(QString(), query.lastError().databaseText())) {
-        m_connectionLost = true;
-        return;
-    }
     const QVariant handle = query.result() ? query.result()->handle() : QVariant();
     if (!isSqlHandle(handle))
-        return;
+        return QString();
     SQLHSTMT hstmt = *static_cast<const SQLHSTMT *>(handle.data());
-    for (SQLSMALLINT i = 1; hstmt; ++i) {
-        SQLCHAR sqlState[6] = {}, text[512] = {};
-        SQLINTEGER native = 0;
-        SQLSMALLINT textLength = 0;
-        if (!SQL_SUCCEEDED(SQLGetDiagRec(
-                SQL_HANDLE_STMT, hstmt, i, sqlState, &native, text, sizeof text, &textLength)))
-            return;
-        if (isConnectionLoss(QString::fromLatin1(reinterpret_cast<const char *>(sqlState)),
-                QString::fromUtf8(reinterpret_cast<const char *>(text)))) {
-            m_connectionLost = true;
-            return;
-        }
-    }
+    SQLCHAR sqlState[6] = {}, text[2] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT textLength = 0;
+    if (!hstmt
+        || !SQL_SUCCEEDED(SQLGetDiagRec(
+            SQL_HANDLE_STMT, hstmt, 1, sqlState, &native, text, sizeof text, &textLength)))
+        return QString();
+    return QString::fromLatin1(reinterpret_cast<const char *>(sqlState));
 }
 
 int DbSession::odbcConnectionDead() const
@@ -463,6 +492,7 @@ int DbSession::odbcConnectionDead() const
 
 void DbSession::setDefaultDatabase(const QString &catalogName)
 {
+    checkThread("setDefaultDatabase");
     if (state() == Closed)
         throw Failure(3704, QStringLiteral("Operation is not allowed when the object is closed."));
     if (m_backend != Backend::Odbc || catalogName.isEmpty())
@@ -516,8 +546,13 @@ int DbSession::connectionStatus() const
 
 void DbSession::close()
 {
+    checkThread("close");
     if (!m_open)
         return;
+    {
+        QMutexLocker lock(&m_sqliteHandleMutex);
+        m_sqliteHandle = nullptr;
+    }
     m_prepared.reset();
     m_preparedText.clear();
     {
@@ -533,6 +568,7 @@ void DbSession::close()
 
 void DbSession::executePrepared(const QString &statement, const QVariantList &values)
 {
+    checkThread("executePrepared");
     if (state() == Closed)
         throw Failure(3704, QStringLiteral("Operation is not allowed when the object is closed."));
     m_executing = true;
@@ -545,13 +581,15 @@ void DbSession::executePrepared(const QString &statement, const QVariantList &va
         m_prepared = std::make_unique<QSqlQuery>(database());
         m_preparedText.clear();
         if (!m_prepared->prepare(statement))
-            failWith(m_prepared->lastError(), QStringLiteral("The statement failed"));
+            failWith(m_prepared->lastError(), QStringLiteral("The statement failed"),
+                odbcSqlState(*m_prepared));
         m_preparedText = statement;
     }
     for (int i = 0; i < values.size(); ++i)
         m_prepared->bindValue(i, values.at(i));
     if (!m_prepared->exec())
-        failWith(m_prepared->lastError(), QStringLiteral("The statement failed"));
+        failWith(m_prepared->lastError(), QStringLiteral("The statement failed"),
+            odbcSqlState(*m_prepared));
 }
 
 QStringList DbSession::splitStatements(const QString &batch)
@@ -647,6 +685,12 @@ void appendToChain(RowSet::Ptr result, RowSet::Ptr *head, RowSet::Ptr *tail)
 
 RowSet::Ptr DbSession::execute(const QString &batch)
 {
+    checkThread("execute");
+    return busy(batch.simplified().left(60), m_commandTimeout, [&] { return run(batch); });
+}
+
+RowSet::Ptr DbSession::run(const QString &batch)
+{
     if (state() == Closed)
         throw Failure(3704, QStringLiteral("Operation is not allowed when the object is closed."));
     QSqlDatabase db = database();
@@ -661,23 +705,9 @@ RowSet::Ptr DbSession::execute(const QString &batch)
     if (m_backend == Backend::Odbc) {
         // The server runs the whole batch as one request; its results are
         // walked in order.
-        QSqlQuery q(db);
-        q.setForwardOnly(true);
-        auto fail = [&] {
-            noteOdbcConnectionLoss(q);
-            failWith(q.lastError(), QStringLiteral("The statement failed"));
-        };
-        if (!q.prepare(batch))
-            fail();
-        applyQueryTimeout(q);
-        if (!q.exec())
-            fail();
-        do {
-            appendToChain(fetchResult(q), &head, &tail);
-        } while (q.nextResult());
-        // A statement later in the batch that failed shows only here.
-        if (q.lastError().isValid() && q.lastError().type() != QSqlError::NoError)
-            fail();
+        OdbcStatement statement(odbcHandle(db), m_commandTimeout, m_cancel);
+        if (!statement.execute(batch, head))
+            failWith(statement);
         return head ? head : std::make_shared<RowSet>();
     }
 
@@ -731,6 +761,61 @@ RowSet::Ptr DbSession::execute(const QString &batch)
     return head ? head : std::make_shared<RowSet>();
 }
 
+void DbSession::forEachRow(
+    const QString &statement, const std::function<void(const RowSet::Row &)> &onRow)
+{
+    checkThread("forEachRow");
+    busy(statement.simplified().left(60), m_commandTimeout, [&] { readEach(statement, onRow); });
+}
+
+void DbSession::readEach(
+    const QString &statement, const std::function<void(const RowSet::Row &)> &onRow)
+{
+    if (state() == Closed)
+        throw Failure(3704, QStringLiteral("Operation is not allowed when the object is closed."));
+    QSqlDatabase db = database();
+    m_executing = true;
+    struct Done
+    {
+        bool &flag;
+        ~Done() { flag = false; }
+    } done{m_executing};
+
+    if (m_backend == Backend::Sqlite && canReadDirectly(db, statement)) {
+        QSqlError error;
+        if (!execSqlite(
+                statement,
+                [&](QSqlError &failed) {
+                    return stepSqlite(db, statement, nullptr, onRow, false, failed);
+                },
+                error))
+            failWith(error, QStringLiteral("The statement failed"));
+        return;
+    }
+    if (m_backend == Backend::Odbc) {
+        OdbcStatement odbc(odbcHandle(db), m_commandTimeout, m_cancel);
+        if (!odbc.forEachRow(statement, onRow))
+            failWith(odbc);
+        return;
+    }
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    auto fail = [&] { failWith(q.lastError(), QStringLiteral("The statement failed")); };
+    if (!q.prepare(statement))
+        fail();
+    if (!q.exec())
+        fail();
+    const int columns = q.record().count();
+    RowSet::Row row(columns);
+    while (q.next()) {
+        for (int i = 0; i < columns; ++i)
+            row[i] = q.isNull(i) ? QVariant() : q.value(i);
+        onRow(row);
+    }
+    if (q.lastError().isValid() && q.lastError().type() != QSqlError::NoError)
+        fail();
+}
+
 bool DbSession::execSqlite(
     const QString &statement, const std::function<bool(QSqlError &)> &attempt, QSqlError &error)
 {
@@ -769,9 +854,32 @@ bool DbSession::readSqlite(
 #ifdef VOLMARA_HAVE_SQLITE3
     // A day's selection is read here on every cycle. Through the SQL module
     // every value went through a row cache and a UTF-16 copy made by SQLite;
-    // read straight from the statement it costs less than half. The values
-    // are the module's: whole numbers as qlonglong, reals as double, text as
-    // QString, blobs as QByteArray, NULL as a null value.
+    // read straight from the statement it costs less than half.
+    QStringList names;
+    QVector<RowSet::Row> read;
+    if (!stepSqlite(
+            db, statement, &names, [&](const RowSet::Row &row) { read.append(row); }, true, error))
+        return false;
+    rows = std::make_shared<RowSet>(names, std::move(read));
+    return true;
+#else
+    Q_UNUSED(db);
+    Q_UNUSED(statement);
+    Q_UNUSED(names);
+    Q_UNUSED(onRow);
+    Q_UNUSED(shareTexts);
+    error = QSqlError(QStringLiteral("Unable to execute statement"), QString(),
+        QSqlError::StatementError, QStringLiteral("1"));
+    return false;
+#endif
+}
+
+bool DbSession::stepSqlite(const QSqlDatabase &db, const QString &statement, QStringList *names,
+    const std::function<void(const RowSet::Row &)> &onRow, bool shareTexts, QSqlError &error)
+{
+#ifdef VOLMARA_HAVE_SQLITE3
+    // The values are the SQL module's: whole numbers as qlonglong, reals as
+    // double, text as QString, blobs as QByteArray, NULL as a null value.
     sqlite3 *const handle = *static_cast<sqlite3 *const *>(db.driver()->handle().constData());
     sqlite3_stmt *stmt = nullptr;
     auto failed = [&](int code) {
@@ -786,16 +894,17 @@ bool DbSession::readSqlite(
     if (prepared != SQLITE_OK)
         return failed(prepared);
     const int columns = sqlite3_column_count(stmt);
-    QStringList names;
-    for (int i = 0; i < columns; ++i)
-        names << QString(reinterpret_cast<const QChar *>(sqlite3_column_name16(stmt, i)))
-                     .remove(QLatin1Char('"')); // as the SQL module names them
+    if (names) {
+        for (int i = 0; i < columns; ++i)
+            *names << QString(reinterpret_cast<const QChar *>(sqlite3_column_name16(stmt, i)))
+                          .remove(QLatin1Char('"')); // as the SQL module names them
+    }
     // Texts repeat down a column (drivers, vehicles, times, who entered the
-    // row): each distinct text is held once, shared by its rows, until a
-    // column shows too many distinct texts to gain from it.
+    // row): where the rows are kept, each distinct text is held once, shared
+    // by its rows, until a column shows too many distinct texts to gain from it.
     constexpr qsizetype kMaxShared = 4096;
     std::vector<QHash<QByteArray, QString>> shared(size_t(std::max(columns, 0)));
-    std::vector<bool> sharing(size_t(std::max(columns, 0)), true);
+    std::vector<bool> sharing(size_t(std::max(columns, 0)), shareTexts);
     auto textAt = [&](int i) {
         const char *const utf8 = reinterpret_cast<const char *>(sqlite3_column_text(stmt, i));
         const int bytes = sqlite3_column_bytes(stmt, i);
@@ -814,10 +923,9 @@ bool DbSession::readSqlite(
         }
         return text;
     };
-    QVector<RowSet::Row> read;
+    RowSet::Row row(columns);
     int step;
     while ((step = sqlite3_step(stmt)) == SQLITE_ROW) {
-        RowSet::Row row(columns);
         for (int i = 0; i < columns; ++i) {
             switch (sqlite3_column_type(stmt, i)) {
             case SQLITE_INTEGER:
@@ -831,23 +939,25 @@ bool DbSession::readSqlite(
                     sqlite3_column_bytes(stmt, i));
                 break;
             case SQLITE_NULL:
+                row[i] = QVariant();
                 break;
             default:
                 row[i] = textAt(i);
                 break;
             }
         }
-        read.append(std::move(row));
+        onRow(row);
     }
     if (step != SQLITE_DONE)
         return failed(step);
     sqlite3_finalize(stmt);
-    rows = std::make_shared<RowSet>(names, std::move(read));
     return true;
 #else
     Q_UNUSED(db);
     Q_UNUSED(statement);
-    Q_UNUSED(rows);
+    Q_UNUSED(names);
+    Q_UNUSED(onRow);
+    Q_UNUSED(shareTexts);
     error = QSqlError(QStringLiteral("Unable to execute statement"), QString(),
         QSqlError::StatementError, QStringLiteral("1"));
     return false;

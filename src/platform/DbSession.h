@@ -1,5 +1,6 @@
 #pragma once
 
+#include "OdbcStatement.h"
 #include "RowSet.h"
 
 #include <QHash>
@@ -11,7 +12,9 @@
 #include <functional>
 #include <memory>
 
+class DbActivity;
 class Failure;
+class QThread;
 
 class QSqlError;
 class QSqlQuery;
@@ -28,6 +31,10 @@ class QSqlQuery;
 // - a text holding "=": an ODBC connection string (or "DSN=name"), as given.
 // - anything else: a SQL Server host, through the ODBC driver set by
 //   setOdbcDriver().
+//
+// A session belongs to the thread that made it: every open, statement and
+// close runs there (the database thread), and a call from any other thread
+// stops the program. Only cancel() may come from elsewhere.
 class DbSession
 {
 public:
@@ -91,14 +98,30 @@ public:
     void close();
 
     // Runs a batch; its results come as a chain: each statement without rows
-    // gives a closed row set, each query an open one, in batch order.
+    // gives a closed row set, each query an open one, in batch order. Over
+    // ODBC the batch is one request to the server.
     RowSet::Ptr execute(const QString &batch);
+    // From any thread: the statement under way stops as soon as the driver
+    // can tell the server (SQLCancel; sqlite3_interrupt for the embedded
+    // files) and fails; its transaction is the server's to undo. Nothing
+    // happens when none runs.
+    void cancel();
+    // Where the session reports what it waits for; none by default.
+    void setActivity(DbActivity *activity) { m_activity = activity; }
+    // Runs one query and hands its rows over one at a time, keeping none:
+    // a read that must not hold a whole day's rows at once. The row is
+    // valid during the call only. Failures as execute's.
+    void forEachRow(
+        const QString &statement, const std::function<void(const RowSet::Row &)> &onRow);
     // One statement with "?" places for the values, prepared once and run
     // again with new values as long as the same text comes (the embedded
     // files' bulk insert). Failures as execute's.
     void executePrepared(const QString &statement, const QVariantList &values);
 
     Backend backend() const { return m_backend; }
+    // Which open this is: a number no other open of this process had. What
+    // was learned from a session's tables is learned again after a reopen.
+    quint64 openSerial() const { return m_openSerial; }
     QString dataSource() const;
     QString catalog() const;
     // The folder of an embedded data source ("sqlite:FOLDER"), resolved.
@@ -108,18 +131,18 @@ public:
     static Backend backendOf(const QString &dataSource);
     // Splits a batch into statements at ";" outside quotes and comments.
     static QStringList splitStatements(const QString &batch);
-    // Whether an ODBC diagnostic (SQLSTATE, driver text) tells that the
-    // connection to the server is gone.
     // Whether a failed statement was refused because the row is already
-    // there (a unique key or index): SQL Server 2627 and 2601, SQLite's
-    // constraint codes, SQLSTATE 23000 and 23505 in the driver's text.
-    static bool isDuplicateKey(const Failure &failure);
-    static bool isConnectionLoss(const QString &sqlState, const QString &text);
+    // there, as the server's own code tells it: SQL Server's native errors
+    // 2627 (unique constraint) and 2601 (unique index), PostgreSQL's SQLSTATE
+    // 23505, SQLite's primary key and unique constraint codes. Nothing else:
+    // SQLSTATE 23000 also covers NOT NULL, CHECK and foreign key refusals.
+    bool isDuplicateKey(const Failure &failure) const;
 
 private:
     void openSqlite();
     void openOdbc();
-    [[noreturn]] void failWith(const QSqlError &error, const QString &what) const;
+    [[noreturn]] void failWith(
+        const QSqlError &error, const QString &what, const QString &sqlState = QString()) const;
     // Runs one embedded statement (attempt: one try, its failure into the
     // given error), again while another program's lock keeps it out and
     // waiting is allowed (up to kEmbeddedLockWaitMs, and not after a stop
@@ -130,10 +153,21 @@ private:
     static bool canReadDirectly(const QSqlDatabase &db, const QString &statement);
     static bool readSqlite(
         const QSqlDatabase &db, const QString &statement, RowSet::Ptr &rows, QSqlError &error);
+    // Steps a query with SQLite's own library, one row at a time; shareTexts
+    // holds each repeated text of a column once (for rows that are kept).
+    static bool stepSqlite(const QSqlDatabase &db, const QString &statement, QStringList *names,
+        const std::function<void(const RowSet::Row &)> &onRow, bool shareTexts, QSqlError &error);
     void applyOdbcQueryTimeout();
-    void applyQueryTimeout(QSqlQuery &query);
+    // Stops the program when called from another thread than the session's.
+    void checkThread(const char *what) const;
+    // Runs work as the activity `what` (the session's catalog leads it).
+    template <typename F> auto busy(const QString &what, int limitSeconds, F work);
+    RowSet::Ptr run(const QString &batch);
+    void readEach(const QString &statement, const std::function<void(const RowSet::Row &)> &onRow);
+    [[noreturn]] void failWith(const OdbcStatement &statement);
     int odbcConnectionDead() const; // 1 dead, 0 alive, -1 unknown
-    void noteOdbcConnectionLoss(QSqlQuery &query);
+    // The SQLSTATE of a failed statement's first diagnostic record.
+    static QString odbcSqlState(QSqlQuery &query);
 
     // Which file a path names: device and inode where the host has them.
     struct FileIdentity
@@ -170,10 +204,19 @@ private:
     QString m_connectionName;
     Backend m_backend = Backend::Sqlite;
     bool m_open = false;
+    quint64 m_openSerial = 0;
     bool m_executing = false;
     bool m_queryTimeoutApplied = false;
     bool m_rteAttached = false;
     bool m_connectionLost = false; // a statement failed for want of the connection
     bool m_transactionOpen = false; // embedded: a BEGIN not yet ended
     QList<OpenedFile> m_files; // embedded: the files opened
+    QThread *m_owner;
+    DbActivity *m_activity = nullptr;
+    // Where another thread cancels the statement under way: the ODBC
+    // statement, or the embedded connection (under its lock while open).
+    std::shared_ptr<OdbcStatement::CancelPoint> m_cancel
+        = std::make_shared<OdbcStatement::CancelPoint>();
+    QMutex m_sqliteHandleMutex;
+    void *m_sqliteHandle = nullptr; // sqlite3* while open
 };

@@ -33,6 +33,9 @@ public:
 
     int number() const { return m_number; }
     const QString &description() const { return m_description; }
+    // A database failure's SQLSTATE where the driver gave one ("23505").
+    const QString &sqlState() const { return m_sqlState; }
+    void setSqlState(const QString &state) { m_sqlState = state; }
     const char *what() const noexcept override { return m_what.constData(); }
 
     static QString standardDescription(int number);
@@ -40,6 +43,7 @@ public:
 private:
     int m_number;
     QString m_description;
+    QString m_sqlState;
     QByteArray m_what;
 };
 

@@ -139,6 +139,8 @@ void MapSocket::send(const QString &text)
         throw Failure(Failure::WrongProtocolState, m_socket->errorString());
     if (!m_stallCheck.isActive())
         m_stallCheck.start();
+    if (m_tap)
+        m_tap(true, text);
 }
 
 bool MapSocket::mayWrite()
@@ -197,7 +199,10 @@ void MapSocket::keepAlive()
 
 QString MapSocket::getData()
 {
-    return CodePage::toText(m_socket->readAll());
+    const QString text = CodePage::toText(m_socket->readAll());
+    if (m_tap)
+        m_tap(false, text);
+    return text;
 }
 
 qint64 MapSocket::bytesAvailable() const

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <functional>
+
 class QTcpSocket;
 
 // The map server connection as the gateway sees it: a TCP client socket with
@@ -64,6 +66,10 @@ public:
     int stallMs() const { return m_stallMs; }
     // Everything received and not yet read, as text.
     QString getData();
+    // Who sees the text that crosses the connection, sent (outgoing) and
+    // read: the traffic view. None by default.
+    using Tap = std::function<void(bool outgoing, const QString &text)>;
+    void setTap(Tap tap) { m_tap = std::move(tap); }
     qint64 bytesAvailable() const;
     qint64 bytesToWrite() const;
 
@@ -86,6 +92,7 @@ private:
     QElapsedTimer m_progress; // since the peer last accepted bytes, or data began to wait
     QTimer m_stallCheck;
     QElapsedTimer m_heard;
+    Tap m_tap;
 
     void checkStall();
     void keepAlive();

@@ -24,9 +24,14 @@ QList<QByteArray> readLines(const QString &path, bool *exists)
     return lines;
 }
 
+const QByteArray kUtf8Bom("\xEF\xBB\xBF");
+
 QString text(const QByteArray &bytes)
 {
-    QString s = CodePage::toText(bytes);
+    // A byte order mark that an editor put before the first section is
+    // passed over (and kept when the file is written), so that section is
+    // read; the check and the start-up record say it is there.
+    QString s = CodePage::toText(bytes.startsWith(kUtf8Bom) ? bytes.mid(kUtf8Bom.size()) : bytes);
     s.remove(QChar(0));
     return s;
 }
@@ -63,6 +68,12 @@ bool same(const QString &a, const QString &b)
 }
 
 } // namespace
+
+bool ProfileFile::startsWithUtf8Bom(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.read(kUtf8Bom.size()) == kUtf8Bom;
+}
 
 ProfileFile::Lookup ProfileFile::lookup(
     const QString &path, const QString &section, const QString &key)

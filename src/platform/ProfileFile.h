@@ -31,6 +31,10 @@ public:
     static QString readString(const QString &path, const QString &section, const QString &key,
         const QString &defaultValue, int bufferSize = kBufferSize, bool *cut = nullptr);
 
+    // Whether the file begins with a UTF-8 byte order mark, which the reader
+    // passes over.
+    static bool startsWithUtf8Bom(const QString &path);
+
     // Sets key in section, creating the file, section or key as needed and
     // replacing an existing value. The file is replaced atomically, so a
     // failed write leaves the old file whole. Returns whether it was written.

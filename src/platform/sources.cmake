@@ -3,10 +3,14 @@ set(LAYER_SOURCES
     Clock.cpp Clock.h
     Convert.cpp Convert.h
     DateTime.cpp DateTime.h
+    DbActivity.h
     DbSession.cpp DbSession.h
     Failure.cpp Failure.h
+    HangupSignal.cpp HangupSignal.h
+    InstanceLock.cpp InstanceLock.h
     KeyedCollection.h
     MapSocket.cpp MapSocket.h
+    OdbcStatement.cpp OdbcStatement.h
     ProfileFile.cpp ProfileFile.h
     ProgramFolder.cpp ProgramFolder.h
     Registry.cpp Registry.h

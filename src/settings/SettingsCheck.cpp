@@ -1,12 +1,17 @@
 #include "settings/SettingsCheck.h"
 
+#include "common/ListenAddress.h"
 #include "common/MapProtocol.h"
 #include "platform/Convert.h"
 #include "platform/Failure.h"
+#include "platform/ProfileFile.h"
 #include "settings/Settings.h"
 
 #include <QRegularExpression>
 #include <QStringList>
+
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -90,9 +95,23 @@ QList<SettingsCheck::Entry> SettingsCheck::review(const Settings &ini)
     all << timeout;
 
     Entry interval = read(ini, kMisc, QStringLiteral("DBInterval"), QStringLiteral("15"));
-    if (!Convert::isNumeric(interval.value))
+    if (!Convert::isNumeric(interval.value)) {
         interval.problem = interval.name() + QStringLiteral(" = ") + interval.value
             + QStringLiteral(" is not a number of seconds (15 is used)");
+    } else {
+        // The cycle rounds to whole seconds and keeps to 1 to 3600; say what it uses.
+        const double seconds = Convert::toDouble(interval.value);
+        const int used = intervalUsed(interval.value);
+        if (seconds < kMinIntervalSeconds || seconds > kMaxIntervalSeconds)
+            interval.problem = interval.name() + QStringLiteral(" = ") + interval.value
+                + QStringLiteral(" is outside %1 to %2 seconds (%3 is used)")
+                      .arg(kMinIntervalSeconds)
+                      .arg(kMaxIntervalSeconds)
+                      .arg(used);
+        else if (seconds != std::floor(seconds))
+            interval.problem = interval.name() + QStringLiteral(" = ") + interval.value
+                + QStringLiteral(" is not a whole number of seconds (%1 is used)").arg(used);
+    }
     all << interval;
 
     Entry sent = read(ini, kMisc, QStringLiteral("SentLines2File"), QStringLiteral("False"));
@@ -101,7 +120,40 @@ QList<SettingsCheck::Entry> SettingsCheck::review(const Settings &ini)
             + QStringLiteral(" is neither True nor False (False is used)");
     all << sent;
 
+    // The status server: off unless asked; beyond this machine only with a token.
+    Entry listen = read(ini, kMisc, QStringLiteral("StatusListen"), QString());
+    Entry token = read(ini, kMisc, QStringLiteral("StatusToken"), QString());
+    if (!listen.value.isEmpty()) {
+        QString why;
+        const auto where = ListenAddress::parse(listen.value, &why);
+        if (!where)
+            listen.problem = listen.name() + QStringLiteral(": ") + why
+                + QStringLiteral(" (the status server stays off)");
+        else if (!where->isLoopback() && token.value.isEmpty())
+            listen.problem = listen.name() + QStringLiteral(" = ") + listen.value
+                + QStringLiteral(" reaches beyond this machine and needs [Misc] StatusToken "
+                                 "(the status server stays off)");
+    }
+    all << listen << token;
+
     return all;
+}
+
+int SettingsCheck::intervalUsed(const QString &text)
+{
+    if (text.trimmed().isEmpty() || !Convert::isNumeric(text))
+        return kDefaultIntervalSeconds;
+    const double seconds = std::nearbyint(Convert::toDouble(text));
+    return int(std::clamp<double>(seconds, kMinIntervalSeconds, kMaxIntervalSeconds));
+}
+
+QString SettingsCheck::encodingNote(const Settings &settings)
+{
+    if (!ProfileFile::startsWithUtf8Bom(settings.filePath()))
+        return QString();
+    return settings.filePath()
+        + QStringLiteral(" begins with a UTF-8 byte order mark: it is passed over, and the file "
+                         "is read as Windows-1255 (save it as Windows-1255 or plain ASCII)");
 }
 
 QStringList SettingsCheck::blockingProblems(const Settings &settings)

@@ -13,6 +13,11 @@ class Settings;
 class SettingsCheck
 {
 public:
+    // The database cycle's interval bounds, in whole seconds.
+    static constexpr int kMinIntervalSeconds = 1;
+    static constexpr int kMaxIntervalSeconds = 3600;
+    static constexpr int kDefaultIntervalSeconds = 15;
+
     struct Entry
     {
         QString section;
@@ -28,6 +33,12 @@ public:
     };
 
     static QList<Entry> review(const Settings &settings);
+    // The interval the cycle takes from a DBInterval text: rounded, kept to
+    // 1 to 3600, 15 for an empty or non-numeric text.
+    static int intervalUsed(const QString &text);
+    // What is odd about the file itself and passed over (a byte order mark);
+    // empty when nothing is.
+    static QString encodingNote(const Settings &settings);
     // The problems that stop the start, each as "[Section] Key ..." text.
     static QStringList blockingProblems(const Settings &settings);
     // A data source with its password left out ("PWD=***"), for logs and reports.

@@ -72,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!gw.day().colLines)
         fillLines(gw);
     // A link of its own for every input: framing starts from nothing.
-    MapLink link(
-        gw.sckMap(), gw.mapSettings(), gw.windows(), gw.tasks(), gw.ui(), gw.log(), gw.inbound());
+    MapLink link(gw.sckMap(), gw.mapSettings(), gw.windows(), gw.tasks(), gw.ui(), gw.clock(),
+        gw.log(), gw.inbound());
 
     // Reads of 1 byte, 7 bytes, 4096 bytes or all at once.
     static const qsizetype kChunks[] = {1, 7, 4096, 0};

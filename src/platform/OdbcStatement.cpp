@@ -1,0 +1,380 @@
+#include "platform/OdbcStatement.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QMutexLocker>
+#include <QTime>
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager's wide text is UTF-16");
+
+} // namespace
+
+bool OdbcStatement::isConnectionLoss(const QString &sqlState, const QString &text)
+{
+    // SQLSTATE class 08 is a connection failure, and PostgreSQL's 57P01 to
+    // 57P03 a server that shut down or restarts; some drivers (psqlODBC) give
+    // it with another state, or only in the text.
+    if (sqlState.startsWith(QLatin1String("08")) || sqlState.startsWith(QLatin1String("57P")))
+        return true;
+    return text.contains(QLatin1String("connection has been lost"), Qt::CaseInsensitive)
+        || text.contains(QLatin1String("connection is down"), Qt::CaseInsensitive)
+        || text.contains(QLatin1String("connection lost"), Qt::CaseInsensitive)
+        || text.contains(QLatin1String("no connection"), Qt::CaseInsensitive);
+}
+
+namespace {
+
+// A column as the SQL module types it, from its SQL type and sign.
+enum class Kind { Int, UInt, LongLong, ULongLong, Double, Date, Time, DateTime, Text, Bytes };
+
+Kind kindOf(SQLSMALLINT sqlType, bool isSigned)
+{
+    switch (sqlType) {
+    case SQL_DECIMAL:
+    case SQL_NUMERIC:
+    case SQL_FLOAT:
+    case SQL_DOUBLE:
+        return Kind::Double;
+    case SQL_REAL:
+        return Kind::Text; // so the SQL module has it
+    case SQL_SMALLINT:
+    case SQL_INTEGER:
+    case SQL_BIT:
+        return isSigned ? Kind::Int : Kind::UInt;
+    case SQL_TINYINT:
+        return Kind::UInt;
+    case SQL_BIGINT:
+        return isSigned ? Kind::LongLong : Kind::ULongLong;
+    case SQL_BINARY:
+    case SQL_VARBINARY:
+    case SQL_LONGVARBINARY:
+        return Kind::Bytes;
+    case SQL_DATE:
+    case SQL_TYPE_DATE:
+        return Kind::Date;
+    case SQL_TIME:
+    case SQL_TYPE_TIME:
+        return Kind::Time;
+    case SQL_TIMESTAMP:
+    case SQL_TYPE_TIMESTAMP:
+        return Kind::DateTime;
+    case SQL_WCHAR:
+    case SQL_WVARCHAR:
+    case SQL_WLONGVARCHAR:
+    case SQL_CHAR:
+    case SQL_VARCHAR:
+    case SQL_LONGVARCHAR:
+    case SQL_GUID:
+        return Kind::Text;
+    default:
+        return Kind::Bytes;
+    }
+}
+
+} // namespace
+
+void OdbcStatement::CancelPoint::cancel()
+{
+    QMutexLocker lock(&m_mutex);
+    if (!m_statement)
+        return;
+    // psqlODBC's cancel opens a connection of its own and waits for the
+    // server's word: a stopped server would hold the caller. A thread of its
+    // own does it; the statement cannot go meanwhile (its free waits for the
+    // same lock).
+    std::shared_ptr<CancelPoint> self = shared_from_this();
+    lock.unlock();
+    std::thread([self] {
+        QMutexLocker inner(&self->m_mutex);
+        if (self->m_statement)
+            SQLCancel(static_cast<SQLHSTMT>(self->m_statement));
+    }).detach();
+}
+
+OdbcStatement::OdbcStatement(
+    void *connection, int timeoutSeconds, std::shared_ptr<CancelPoint> cancel)
+    : m_connection(connection), m_timeout(timeoutSeconds), m_cancel(std::move(cancel))
+{
+}
+
+OdbcStatement::~OdbcStatement()
+{
+    if (!m_statement)
+        return;
+    QMutexLocker lock(m_cancel ? &m_cancel->m_mutex : nullptr);
+    if (m_cancel)
+        m_cancel->m_statement = nullptr;
+    SQLFreeHandle(SQL_HANDLE_STMT, static_cast<SQLHSTMT>(m_statement));
+}
+
+bool OdbcStatement::fail()
+{
+    m_diag = Diagnostics();
+    const SQLSMALLINT type = m_statement ? SQL_HANDLE_STMT : SQL_HANDLE_DBC;
+    SQLHANDLE handle = m_statement ? m_statement : m_connection;
+    for (SQLSMALLINT i = 1;; ++i) {
+        SQLWCHAR state[6] = {};
+        SQLWCHAR text[1024] = {};
+        SQLINTEGER native = 0;
+        SQLSMALLINT length = 0;
+        const SQLRETURN r = SQLGetDiagRecW(type, handle, i, state, &native, text,
+            SQLSMALLINT(sizeof text / sizeof *text), &length);
+        if (!SQL_SUCCEEDED(r))
+            break;
+        const QString stateText = QString::fromUtf16(reinterpret_cast<const char16_t *>(state));
+        const QString message = QString::fromUtf16(reinterpret_cast<const char16_t *>(text),
+            qMin<qsizetype>(length, qsizetype(sizeof text / sizeof *text) - 1));
+        if (i == 1)
+            m_diag.sqlState = stateText;
+        m_diag.native = int(native);
+        if (!message.isEmpty() && message != m_diag.text) {
+            if (!m_diag.text.isEmpty())
+                m_diag.text += QLatin1Char(' ');
+            m_diag.text += message;
+        }
+        if (isConnectionLoss(stateText, message))
+            m_diag.connectionLost = true;
+    }
+    return false;
+}
+
+bool OdbcStatement::start(const QString &text)
+{
+    SQLHSTMT statement = nullptr;
+    if (!SQL_SUCCEEDED(
+            SQLAllocHandle(SQL_HANDLE_STMT, static_cast<SQLHDBC>(m_connection), &statement)))
+        return fail();
+    m_statement = statement;
+    if (m_timeout > 0)
+        SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT,
+            reinterpret_cast<SQLPOINTER>(SQLULEN(m_timeout)), SQL_IS_UINTEGER);
+    if (m_cancel) {
+        QMutexLocker lock(&m_cancel->m_mutex);
+        m_cancel->m_statement = statement;
+    }
+    SQLWCHAR *const wide = const_cast<SQLWCHAR *>(reinterpret_cast<const SQLWCHAR *>(text.utf16()));
+    const SQLRETURN r = SQLExecDirectW(statement, wide, SQLINTEGER(text.size()));
+    // No data: a statement that changed no row.
+    return SQL_SUCCEEDED(r) || r == SQL_NO_DATA ? true : fail();
+}
+
+bool OdbcStatement::readResult(
+    RowSet::Ptr *rows, const std::function<void(const RowSet::Row &)> *onRow)
+{
+    SQLHSTMT h = static_cast<SQLHSTMT>(m_statement);
+    SQLSMALLINT columns = 0;
+    if (!SQL_SUCCEEDED(SQLNumResultCols(h, &columns)))
+        return fail();
+    if (columns <= 0) {
+        if (rows)
+            *rows = std::make_shared<RowSet>();
+        return true;
+    }
+    QStringList names;
+    std::vector<Kind> kinds;
+    for (SQLUSMALLINT c = 1; c <= SQLUSMALLINT(columns); ++c) {
+        SQLWCHAR name[256] = {};
+        SQLSMALLINT nameLength = 0, sqlType = 0, decimals = 0, nullable = 0;
+        SQLULEN size = 0;
+        if (!SQL_SUCCEEDED(SQLDescribeColW(h, c, name, SQLSMALLINT(sizeof name / sizeof *name),
+                &nameLength, &sqlType, &size, &decimals, &nullable)))
+            return fail();
+        SQLLEN isUnsigned = SQL_FALSE;
+        SQLColAttributeW(h, c, SQL_DESC_UNSIGNED, nullptr, 0, nullptr, &isUnsigned);
+        names << QString::fromUtf16(reinterpret_cast<const char16_t *>(name),
+            qMin<qsizetype>(nameLength, qsizetype(sizeof name / sizeof *name) - 1));
+        kinds.push_back(kindOf(sqlType, isUnsigned != SQL_TRUE));
+    }
+
+    QVector<RowSet::Row> kept;
+    RowSet::Row row(columns);
+    for (;;) {
+        const SQLRETURN fetched = SQLFetch(h);
+        if (fetched == SQL_NO_DATA)
+            break;
+        if (!SQL_SUCCEEDED(fetched))
+            return fail();
+        for (SQLUSMALLINT c = 1; c <= SQLUSMALLINT(columns); ++c) {
+            QVariant &value = row[c - 1];
+            value = QVariant();
+            SQLLEN indicator = 0;
+            auto got = [&](SQLRETURN r) { return SQL_SUCCEEDED(r) && indicator != SQL_NULL_DATA; };
+            switch (kinds[c - 1]) {
+            case Kind::Int: {
+                SQLINTEGER v = 0;
+                const SQLRETURN r = SQLGetData(h, c, SQL_C_SLONG, &v, 0, &indicator);
+                if (!SQL_SUCCEEDED(r))
+                    return fail();
+                if (got(r))
+                    value = int(v);
+                break;
+            }
+            case Kind::UInt: {
+                SQLUINTEGER v = 0;
+                const SQLRETURN r = SQLGetData(h, c, SQL_C_ULONG, &v, 0, &indicator);
+                if (!SQL_SUCCEEDED(r))
+                    return fail();
+                if (got(r))
+                    value = uint(v);
+                break;
+            }
+            case Kind::LongLong: {
+                SQLBIGINT v = 0;
+                const SQLRETURN r = SQLGetData(h, c, SQL_C_SBIGINT, &v, 0, &indicator);
+                if (!SQL_SUCCEEDED(r))
+                    return fail();
+                if (got(r))
+                    value = qlonglong(v);
+                break;
+            }
+            case Kind::ULongLong: {
+                SQLUBIGINT v = 0;
+                const SQLRETURN r = SQLGetData(h, c, SQL_C_UBIGINT, &v, 0, &indicator);
+                if (!SQL_SUCCEEDED(r))
+                    return fail();
+                if (got(r))
+                    value = qulonglong(v);
+                break;
+            }
+            case Kind::Double: {
+                SQLDOUBLE v = 0;
+                const SQLRETURN r = SQLGetData(h, c, SQL_C_DOUBLE, &v, 0, &indicator);
+                if (!SQL_SUCCEEDED(r))
+                    return fail();
+                if (got(r))
+                    value = double(v);
+                break;
+            }
+            case Kind::Date: {
+                DATE_STRUCT v = {};
+                const SQLRETURN r = SQLGetData(h, c, SQL_C_TYPE_DATE, &v, 0, &indicator);
+                if (!SQL_SUCCEEDED(r))
+                    return fail();
+                if (got(r))
+                    value = QDate(v.year, v.month, v.day);
+                break;
+            }
+            case Kind::Time: {
+                TIME_STRUCT v = {};
+                const SQLRETURN r = SQLGetData(h, c, SQL_C_TYPE_TIME, &v, 0, &indicator);
+                if (!SQL_SUCCEEDED(r))
+                    return fail();
+                if (got(r))
+                    value = QTime(v.hour, v.minute, v.second);
+                break;
+            }
+            case Kind::DateTime: {
+                TIMESTAMP_STRUCT v = {};
+                const SQLRETURN r = SQLGetData(h, c, SQL_C_TYPE_TIMESTAMP, &v, 0, &indicator);
+                if (!SQL_SUCCEEDED(r))
+                    return fail();
+                if (got(r))
+                    value = QDateTime(QDate(v.year, v.month, v.day),
+                        QTime(v.hour, v.minute, v.second, int(v.fraction / 1000000)));
+                break;
+            }
+            case Kind::Text: {
+                // In pieces: a long text comes in as many reads as it needs.
+                QString text;
+                bool isNull = false;
+                SQLWCHAR buffer[2048];
+                for (;;) {
+                    const SQLRETURN r
+                        = SQLGetData(h, c, SQL_C_WCHAR, buffer, sizeof buffer, &indicator);
+                    if (r == SQL_NO_DATA)
+                        break;
+                    if (!SQL_SUCCEEDED(r))
+                        return fail();
+                    if (indicator == SQL_NULL_DATA) {
+                        isNull = true;
+                        break;
+                    }
+                    const qsizetype room = qsizetype(sizeof buffer / sizeof *buffer) - 1;
+                    const qsizetype chars = indicator == SQL_NO_TOTAL || indicator / 2 > room
+                        ? room
+                        : qsizetype(indicator / 2);
+                    text.append(QStringView(reinterpret_cast<const char16_t *>(buffer), chars));
+                    if (r == SQL_SUCCESS)
+                        break;
+                }
+                if (!isNull)
+                    value = text;
+                break;
+            }
+            case Kind::Bytes: {
+                QByteArray bytes;
+                bool isNull = false;
+                char buffer[4096];
+                for (;;) {
+                    const SQLRETURN r
+                        = SQLGetData(h, c, SQL_C_BINARY, buffer, sizeof buffer, &indicator);
+                    if (r == SQL_NO_DATA)
+                        break;
+                    if (!SQL_SUCCEEDED(r))
+                        return fail();
+                    if (indicator == SQL_NULL_DATA) {
+                        isNull = true;
+                        break;
+                    }
+                    const qsizetype n
+                        = indicator == SQL_NO_TOTAL || indicator > SQLLEN(sizeof buffer)
+                        ? qsizetype(sizeof buffer)
+                        : qsizetype(indicator);
+                    bytes.append(buffer, n);
+                    if (r == SQL_SUCCESS)
+                        break;
+                }
+                if (!isNull)
+                    value = bytes;
+                break;
+            }
+            }
+        }
+        if (onRow)
+            (*onRow)(row);
+        else
+            kept.append(row);
+    }
+    if (rows)
+        *rows = std::make_shared<RowSet>(names, std::move(kept));
+    return true;
+}
+
+bool OdbcStatement::execute(const QString &batch, RowSet::Ptr &results)
+{
+    if (!start(batch))
+        return false;
+    RowSet::Ptr tail;
+    results.reset();
+    for (;;) {
+        RowSet::Ptr rows;
+        if (!readResult(&rows, nullptr))
+            return false;
+        if (!results)
+            results = rows;
+        else
+            tail->setNextRecordset(rows);
+        tail = rows;
+        const SQLRETURN r = SQLMoreResults(static_cast<SQLHSTMT>(m_statement));
+        if (r == SQL_NO_DATA)
+            break;
+        // A statement later in the batch that failed shows here.
+        if (!SQL_SUCCEEDED(r))
+            return fail();
+    }
+    return true;
+}
+
+bool OdbcStatement::forEachRow(
+    const QString &statement, const std::function<void(const RowSet::Row &)> &onRow)
+{
+    return start(statement) && readResult(nullptr, &onRow);
+}
