@@ -123,8 +123,12 @@ class Checker:
                 cand[job] = (lambda cs: lambda e: R.entry_core(e) in cs)(cores)
         missing, extra = bipartite(entries, cand, list(required))
         out = []
+        extra_cores = {R.entry_core(e) for e in extra}
         for job in missing:
-            out.append(("trip-missing", "line %s lacks trip %s/%s, expected one of %s; the line "
+            # The trip is there, only its stop times are not those of the rules.
+            code = ("stops-differ" if {R.entry_core(f) for f in required[job]} & extra_cores
+                    else "trip-missing")
+            out.append((code, "line %s lacks trip %s/%s, expected one of %s; the line "
                         "shows %s" % (code, job[0], job[1], sorted(required[job]),
                                       entries or ("Not Found" if got else "no message at all"))))
         for e in extra:
