@@ -124,15 +124,18 @@ class Checker:
         missing, extra = bipartite(entries, cand, list(required))
         out = []
         extra_cores = {R.entry_core(e) for e in extra}
+        told = set()
         for job in missing:
             # The trip is there, only its stop times are not those of the rules.
-            code = ("stops-differ" if {R.entry_core(f) for f in required[job]} & extra_cores
-                    else "trip-missing")
+            same = {R.entry_core(f) for f in required[job]} & extra_cores
+            told |= same
+            code = "stops-differ" if same else "trip-missing"
             out.append((code, "line %s lacks trip %s/%s, expected one of %s; the line "
                         "shows %s" % (code, job[0], job[1], sorted(required[job]),
                                       entries or ("Not Found" if got else "no message at all"))))
         for e in extra:
-            out.append(self.explain(code, key, e))
+            if R.entry_core(e) not in told:
+                out.append(self.explain(code, key, e))
         return out
 
     def explain(self, code, key, e):
