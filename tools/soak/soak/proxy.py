@@ -1,0 +1,108 @@
+"""A loopback proxy between the gateway and the map server that can stop
+forwarding (a host that vanished: nothing answers, nothing is refused) or
+forward slowly (a thin line). It reads only what it can forward, so the
+gateway feels the back-pressure as it would from the real link."""
+
+import socket
+import threading
+import time
+
+PASS, BLACKHOLE, THROTTLE = "pass", "blackhole", "throttle"
+CHUNK = 4096
+
+
+class Proxy:
+    def __init__(self, upstream_port):
+        self.upstream_port = upstream_port
+        self.mode = PASS
+        self.rate = 0  # bytes per second towards the map server while throttled
+        self.cond = threading.Condition()
+        self.stopping = False
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        self.forwarded = 0
+        self.sockets = set()
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def set_mode(self, mode, rate=0):
+        with self.cond:
+            self.mode, self.rate = mode, rate
+            self.cond.notify_all()
+
+    def close(self):
+        with self.cond:
+            self.stopping = True
+            self.cond.notify_all()
+        for s in list(self.sockets) + [self.listener]:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()
+
+    def _wait_open(self):
+        with self.cond:
+            while self.mode == BLACKHOLE and not self.stopping:
+                self.cond.wait(0.5)
+            return not self.stopping
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._connect, args=(client,), daemon=True).start()
+
+    def _connect(self, client):
+        self.sockets.add(client)
+        # A vanished host answers nothing: the connection waits, untouched.
+        if not self._wait_open():
+            return
+        try:
+            upstream = socket.create_connection(("127.0.0.1", self.upstream_port), timeout=5)
+            upstream.settimeout(None)
+        except OSError:
+            self._close(client)
+            return
+        self.sockets.add(upstream)
+        pair = [client, upstream]
+        threading.Thread(target=self._pump, args=(client, upstream, True, pair), daemon=True).start()
+        threading.Thread(target=self._pump, args=(upstream, client, False, pair), daemon=True).start()
+
+    def _close(self, *socks):
+        for s in socks:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()
+            self.sockets.discard(s)
+
+    def _pump(self, src, dst, towards_map, pair):
+        try:
+            while True:
+                if not self._wait_open():
+                    break
+                size = CHUNK
+                with self.cond:
+                    throttled = towards_map and self.mode == THROTTLE
+                    rate = self.rate
+                if throttled:
+                    size = max(1, min(CHUNK, rate // 4))
+                data = src.recv(size)
+                if not data:
+                    break
+                # Whatever was read when the host vanished waits with it.
+                if not self._wait_open():
+                    break
+                dst.sendall(data)
+                self.forwarded += len(data)
+                if throttled:
+                    time.sleep(len(data) / float(rate))
+        except OSError:
+            pass
+        self._close(*pair)
