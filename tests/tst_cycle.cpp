@@ -4,7 +4,9 @@
 
 #include "app/AppLifecycle.h"
 #include "app/DatabaseCycle.h"
+#include "app/DatabaseThread.h"
 #include "app/Gateway.h"
+#include "app/ServiceWatch.h"
 #include "common/MenuMarks.h"
 #include "db/EmbeddedSchema.h"
 #include "db/SqlConnect.h"
@@ -66,6 +68,7 @@ private Q_SLOTS:
     void newConnectionIsAskedForLinesAtOnce();
     void lockedJobsFileEndsTheCycleAndTheNextOneSelects();
     void stopSignalDuringALockIsHonouredSoon();
+    void watchdogFedWhileACycleWaitsForTheDatabase();
     void jobsFileRestoredByRenameIsReopened();
 
     void intervalSeconds_data();
@@ -806,6 +809,34 @@ void TestCycle::stopSignalDuringALockIsHonouredSoon()
         qPrintable(lines.join(QLatin1Char('\n'))));
     lock.release();
     QCOMPARE(usedFlag(1), 0);
+}
+
+// The service watchdog's health does not depend on where its tick falls: a
+// cycle that waits for the database (here another program's lock) with its
+// timer off is alive, and so is the gateway after it.
+void TestCycle::watchdogFedWhileACycleWaitsForTheDatabase()
+{
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    addJob(1, 123456, QStringLiteral("06:05"));
+    QVERIFY(m_rig->runCycle()); // the day in hand
+    ServiceWatch watch(*m_gw);
+    m_gw->cycle().start();
+    QVERIFY(watch.healthy());
+    SqliteLock lock(jobsFile());
+    QVERIFY2(lock.held(), qPrintable(lock.error()));
+    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_gw->cycle().running());
+    QTRY_VERIFY(m_gw->database().activity().busy);
+    QVERIFY(!m_gw->cycle().tmrDB().isActive());
+    QVERIFY(watch.healthy());
+    // The map is answered meanwhile.
+    QVERIFY(peer.exchange("$MapNotification,req,1,ExpLineSchedReq\\c34506201\r\n")
+                .contains("$NotifyOrganization,req,ExpLineSched"));
+    lock.release();
+    QTRY_VERIFY(!m_gw->cycle().running());
+    QVERIFY(watch.healthy());
 }
 
 void TestCycle::jobsFileRestoredByRenameIsReopened()

@@ -1,6 +1,7 @@
 #include "app/ServiceWatch.h"
 
 #include "app/DatabaseCycle.h"
+#include "app/DatabaseThread.h"
 #include "app/Gateway.h"
 #include "app/Supervisor.h"
 #include "common/StatusRows.h"
@@ -41,14 +42,29 @@ void ServiceWatch::stopping()
 
 bool ServiceWatch::healthy() const
 {
-    const DatabaseCycle &cycle = m_gw.cycle();
-    if (!cycle.everStarted())
-        return m_gw.tasks().isActive();
-    if (!cycle.tmrDB().isActive())
+    // The event loop runs (this is one of its ticks). What remains to ask
+    // is whether the database thread waits past its own time-out, and
+    // whether the cycle goes on at all.
+    const DatabaseThread &database = m_gw.database();
+    if (database.hung())
         return false;
+    const DatabaseCycle &cycle = m_gw.cycle();
+    if (!cycle.everStarted()) {
+        // The supervisor brings the connections up: its timer runs, or an
+        // open it handed over is under way.
+        return m_gw.tasks().isActive() || database.pending() > 0;
+    }
+    // A cycle that waits for a database within its time-out is alive, where
+    // ever the tick falls in it.
+    if (cycle.running() && database.activity().busy)
+        return true;
     const qint64 since = cycle.msSinceLastTick();
     const qint64 limit
         = qMax<qint64>(kMinSilenceMs, qint64(kLateIntervals) * cycle.tmrDB().interval());
+    if (cycle.running())
+        return since <= limit;
+    if (!cycle.tmrDB().isActive())
+        return false;
     return since >= 0 ? since <= limit : true; // the first tick is a second away
 }
 

@@ -26,9 +26,11 @@ public:
     // The end began: STOPPING=1, no more pings.
     void stopping();
 
-    // Healthy: before the cycle's first start, while the supervisor is still
-    // bringing up the connections; afterwards, while the database timer is
-    // on and a cycle began within the last few intervals.
+    // Healthy: the event loop runs and the database thread waits for nothing
+    // past its own time-out and a margin; before the cycle's first start,
+    // while the supervisor is still bringing up the connections; afterwards,
+    // while a cycle waits for a database within its time-out, or a cycle
+    // began within the last few intervals.
     bool healthy() const;
     // "STATUS=JOBS - Open, ORVIKDB - Open, Map - Connected" and the like.
     QByteArray statusLine() const;
