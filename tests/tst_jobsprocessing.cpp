@@ -314,6 +314,44 @@ private Q_SLOTS:
         QCOMPARE(trip->Sent.time(), QTime(9, 0)); // what was answered stays
     }
 
+    // An unchanged trip keeps its stops only while the rules are those it was
+    // completed with; a trip whose rule failed is tried (and told) again.
+    void stopsOfAnUnchangedTripAcrossPasses_data()
+    {
+        QTest::addColumn<QString>("ruleAfter"); // the arrivals of the rule in the second pass
+        QTest::addColumn<QString>("stopsAfter");
+        QTest::addColumn<int>("records");
+        QTest::newRow("same rule") << "0,5"
+                                   << "1;0;1;2;5;1" << 0;
+        QTest::newRow("rule edited") << "0,7"
+                                     << "1;0;1;2;7;1" << 0;
+        QTest::newRow("rule failing twice") << ""
+                                            << "" << 2;
+    }
+    void stopsOfAnUnchangedTripAcrossPasses()
+    {
+        QFETCH(QString, ruleAfter);
+        QFETCH(QString, stopsAfter);
+        QFETCH(int, records);
+        const QString route = LineKey::routeName("123456");
+        const QVariant arrivalBefore = records ? QVariant() : QVariant(QStringLiteral("0,5"));
+        QVERIFY(m_db->addRule(
+            route, QVariant(), QVariant(), "00:00:00", "23:59:59", arrivalBefore, "1,1"));
+        const Job j = job(7, 123456, 5, "08:00");
+        process({j});
+        const auto trip = lines().item("123456")->Scheds.item("5");
+        QVERIFY(m_processed);
+        if (!records) {
+            QCOMPARE(trip->StTimes, QStringLiteral("1;0;1;2;5;1"));
+            QVERIFY(m_db->exec(QStringLiteral("RteDB.sqlite"),
+                QStringLiteral("UPDATE RouteTimes SET arrivalStr = ?"), {ruleAfter}));
+        }
+        process({j});
+        QVERIFY(m_processed);
+        QCOMPARE(trip->StTimes, stopsAfter);
+        QCOMPARE(int(debugLog().count("GetStationData")), records);
+    }
+
     void unknownTripRejectedChangesNothing()
     {
         process({job(1, 123456, 1, "08:00")});

@@ -28,6 +28,7 @@ private:
             bool up = false;
             QByteArray bytes;
             int room = -1; // messages it takes before it is full; -1: no limit
+            int msPerMessage = 0; // how long a send takes
             bool connectGateway() { return up = true; }
             QByteArray takeReceived() { return std::exchange(bytes, QByteArray()); }
         };
@@ -40,6 +41,7 @@ private:
                 if (!peer.up)
                     throw Failure(Failure::WrongProtocolState);
                 peer.bytes += CodePage::toBytes(text);
+                QThread::msleep(peer.msPerMessage);
                 return peer.room < 0 || --peer.room > 0;
             },
             gw.marks, gw.clock, gw.log};
@@ -388,10 +390,18 @@ private Q_SLOTS:
         QVERIFY(!lines.value(QStringLiteral("323456"))->bNew);
     }
 
-    // A push stops when the connection is full and the next "Send New" goes
-    // on where it stopped: every changed line once, in key order.
-    void fullConnectionPausesThePush()
+    // A push stops when the connection is full, or when its slice of the
+    // event loop is over, and the next "Send New" goes on where it stopped:
+    // every changed line once, in key order.
+    void pausedPushGoesOn_data()
     {
+        QTest::addColumn<bool>("sliced");
+        QTest::newRow("connection full") << false;
+        QTest::newRow("slice over") << true;
+    }
+    void pausedPushGoesOn()
+    {
+        QFETCH(bool, sliced);
         Rig rig;
         QVERIFY(rig.peer.connectGateway());
         fillDay(rig.gw);
@@ -404,11 +414,19 @@ private Q_SLOTS:
         }();
         QCOMPARE(all.count("$NotifyOrganization"), 2);
 
-        rig.peer.room = 1;
+        int goOns = 0;
+        if (sliced) {
+            rig.sendScheds.setSlices(1, [&] { ++goOns; });
+            rig.peer.msPerMessage = 2;
+        } else {
+            rig.peer.room = 1;
+        }
         rig.run(QStringLiteral("Send New"));
         const QByteArray first = rig.peer.takeReceived();
         QCOMPARE(first.count("$NotifyOrganization"), 1);
         QVERIFY((*rig.gw.day.colLines).value(QStringLiteral("323456"))->bNew);
+        // Only a slice asks to go on by itself; a full connection waits to drain.
+        QCOMPARE(goOns, sliced ? 1 : 0);
         rig.peer.room = -1;
         rig.run(QStringLiteral("Send New"));
         QCOMPARE(first + rig.peer.takeReceived(), all);

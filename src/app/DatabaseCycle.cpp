@@ -45,6 +45,10 @@ DatabaseCycle::DatabaseCycle(Parts parts, Sources sources, LinkState &link, DayM
     connect(&m_tmrDB, &QTimer::timeout, this, &DatabaseCycle::tmrDB_Timer);
     connect(&m_sckMap, &MapSocket::drained, this, &DatabaseCycle::resumePush);
     connect(&m_sckMap, &MapSocket::connected, this, &DatabaseCycle::mapConnected);
+    // What came meanwhile (the map's requests) is answered before the next slice.
+    m_parts.sendScheds.setSlices(kPushSliceMs, [this] {
+        QMetaObject::invokeMethod(this, &DatabaseCycle::resumePush, Qt::QueuedConnection);
+    });
 }
 
 void DatabaseCycle::mapConnected()
@@ -342,7 +346,20 @@ void DatabaseCycle::processRows(const StageReply &reply)
     }
     // The refresh request is carried out once the rows are processed.
     m_marks.uncheck(MenuMarks::mnuRefresh);
-    lastSteps();
+    afterProcessing();
+}
+
+void DatabaseCycle::afterProcessing()
+{
+    // The day is whole again: the map's requests that came during the merge
+    // are answered before the push.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (const auto failure = trapFailure([this] { lastSteps(); }))
+                failureExit(*failure);
+        },
+        Qt::QueuedConnection);
 }
 
 void DatabaseCycle::onRules(const RouteRules &rules)
@@ -350,7 +367,7 @@ void DatabaseCycle::onRules(const RouteRules &rules)
     if (!m_parts.jobsProcessor.completeStops(rules))
         enableTimer();
     m_marks.uncheck(MenuMarks::mnuRefresh);
-    lastSteps();
+    afterProcessing();
 }
 
 void DatabaseCycle::lastSteps()

@@ -55,6 +55,9 @@ public:
     static constexpr int kUnansweredLineRequests = 2;
     // A push round longer than this many intervals is told (once an hour).
     static constexpr int kSlowRoundIntervals = 3;
+    // Event-thread work in one piece: a push gives the event loop back after
+    // this long, so that a map request waits for no more.
+    static constexpr int kPushSliceMs = 10;
 
     // The parts a cycle runs, in their order, and the state it reads.
     struct Parts
@@ -141,13 +144,15 @@ private:
     bool askForLines();
     // A new map connection: a line list asked on the one before is asked anew.
     void mapConnected();
-    // A push that paused at the connection's high-water mark goes on.
+    // A push that paused at the connection's high-water mark, or gave the
+    // event loop back at the end of a slice, goes on.
     void resumePush();
     // The cycle's steps, in their order.
     void firstSteps();
     void onStage(const StageReply &reply);
     void processRows(const StageReply &reply);
     void onRules(const RouteRules &rules);
+    void afterProcessing();
     void lastSteps();
     // The failure exit, with the failure (none: a step that goes there).
     void failureExit(const std::optional<Failure> &failure);

@@ -253,6 +253,8 @@ StageReply DatabaseWorker::runStage(const StageRequest &request)
     // The rules for the lines the day will have once the rows are merged:
     // read here, so that the merge and the stops are one step over there.
     if (reply.selection.rows) {
+        // Sorted here as the merge reads them, off the event thread.
+        trapFailure([&] { reply.selection.rows->setSort(JobsProcessor::kMergeOrder); });
         QString list;
         const auto bad = trapFailure(
             [&] { list = JobsProcessor::routeListAfter(request.lineKeys, *reply.selection.rows); });

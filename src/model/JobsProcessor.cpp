@@ -136,6 +136,7 @@ void writeTrip(clsSched &trip, const TripValues &v, quint64 print)
     // The route-times pass of this call gives the stops again.
     trip.Stops = 1;
     trip.StTimes.clear();
+    trip.stopsStale = true;
 }
 
 } // namespace
@@ -146,6 +147,8 @@ JobsProcessor::JobsProcessor(DayModel &day, ErrorLog &log)
 }
 
 JobsProcessor::~JobsProcessor() = default;
+
+const QString JobsProcessor::kMergeOrder = QStringLiteral("Makat ASC, PKID ASC");
 
 QVariant JobsProcessor::IfNull(const QVariant &value, const QVariant &def)
 {
@@ -230,8 +233,10 @@ bool makesLine(JobColumns &col, const QVariant &makat)
     return !trapFailure([&] { readTrip(col); });
 }
 
-// Merges one job row into the lines and trips.
-void mergeRow(JobColumns &col, colLinesType &lines)
+// Merges one job row into the lines and trips. keepStops: the rules are those
+// of the pass before, so an unchanged trip keeps the stops it would be given
+// again.
+void mergeRow(JobColumns &col, colLinesType &lines, bool keepStops)
 {
     const QVariant &makat = col(JobColumns::Makat);
     if (makat.isNull())
@@ -248,8 +253,11 @@ void mergeRow(JobColumns &col, colLinesType &lines)
         // The row that made the trip, unchanged: only what the route pass
         // gives again is cleared, as writing the row would.
         line->bNew = true;
+        if (keepStops && !trip->stopsFailed)
+            return;
         trip->Stops = 1;
         trip->StTimes.clear();
+        trip->stopsStale = true;
         return;
     }
     const bool accepted = !JobsProcessor::isRejected(col(JobColumns::CarNum),
@@ -295,17 +303,21 @@ JobsProcessor::Outcome JobsProcessor::ProcessScheduleTrigRecs(
         if (!m_day.colLines)
             m_day.colLines = std::make_unique<colLinesType>();
         colLinesType &lines = *m_day.colLines;
+        // The same rules as the pass before give every unchanged trip the
+        // stops it has: only the trips written now are completed.
+        const bool keepStops = !rules.failure && rules.print != 0 && rules.print == m_lastRules;
+        m_lastRules = 0;
 
         // By route code, and within one code by row key, so that of two rows
         // for the same trip the newer one is applied last.
-        rs.setSort(QStringLiteral("Makat ASC, PKID ASC"));
+        rs.setSort(kMergeOrder);
         rs.moveFirst();
         JobColumns col(rs);
         for (; !rs.eof(); rs.moveNext()) {
             // Every cycle offers the whole day again, so a row whose values do
             // not convert would stop the rows after it for good: it is logged
             // and passed over instead.
-            if (const auto bad = trapFailure([&] { mergeRow(col, lines); })) {
+            if (const auto bad = trapFailure([&] { mergeRow(col, lines, keepStops); })) {
                 m_log.Err2File(QStringLiteral("ProcessScheduleTrigRecs"),
                     QStringLiteral("PKID ") + col(JobColumns::PKID).toString(), bad->number(),
                     bad->description(), QStringLiteral("Debug.TXT"));
@@ -325,7 +337,8 @@ JobsProcessor::Outcome JobsProcessor::ProcessScheduleTrigRecs(
         if (rules.failure)
             throw *rules.failure;
         if (rules.rows)
-            m_routeTimes->completeLines(lines, *rules.rows);
+            m_routeTimes->completeLines(lines, *rules.rows, keepStops);
+        m_lastRules = rules.print;
     });
     if (failure)
         return Outcome::Failed;
@@ -339,10 +352,12 @@ bool JobsProcessor::completeStops(const RouteRules &rules)
     const auto failure = m_log.trap(QStringLiteral("ProcessScheduleTrigRecs"), [&] {
         if (!m_day.colLines || m_day.colLines->isEmpty())
             return;
+        m_lastRules = 0;
         if (rules.failure)
             throw *rules.failure;
         if (rules.rows)
             m_routeTimes->completeLines(*m_day.colLines, *rules.rows);
+        m_lastRules = rules.print;
     });
     if (!failure)
         m_log.endRepeats(QStringLiteral("ProcessScheduleTrigRecs"));

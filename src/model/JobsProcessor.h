@@ -31,6 +31,9 @@ public:
         NeedsRules, // the day's lines are not those the rules were read for
     };
 
+    // The order the merge reads the rows in: by route code, then by key.
+    static const QString kMergeOrder;
+
     JobsProcessor(DayModel &day, ErrorLog &log);
     ~JobsProcessor();
 
@@ -77,5 +80,6 @@ private:
 
     DayModel &m_day;
     ErrorLog &m_log;
+    quint64 m_lastRules = 0; // the print of the rules the last whole pass used
     std::unique_ptr<RouteTimes> m_routeTimes;
 };

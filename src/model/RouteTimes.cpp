@@ -193,8 +193,16 @@ RouteRules RouteTimes::read(
         if (!rules.rows)
             throw Failure(Failure::ObjectNotSet);
     });
-    if (rules.failure)
+    if (rules.failure) {
         rules.rows.reset();
+        return rules;
+    }
+    size_t seed = qHash(routeList, 0x5EED);
+    for (const RowSet::Row &row : rules.rows->rows()) {
+        for (const QVariant &v : row)
+            seed = qHashMulti(seed, v.typeId(), v.isNull(), v.toString());
+    }
+    rules.print = quint64(seed) | 1;
     return rules;
 }
 
@@ -210,7 +218,7 @@ QString RouteTimes::routeListOfKeys(const QStringList &keys)
     return list;
 }
 
-void RouteTimes::completeLines(colLinesType &lines, RowSet &rules)
+void RouteTimes::completeLines(colLinesType &lines, RowSet &rules, bool staleOnly)
 {
     RowSet *const rsRT = &rules;
     if (rsRT->isEmpty())
@@ -245,6 +253,13 @@ void RouteTimes::completeLines(colLinesType &lines, RowSet &rules)
     const int lastRow = rsRT->recordCount() - 1;
 
     for (const auto &line : lines) {
+        if (staleOnly) {
+            bool any = false;
+            for (const auto &trip : line->Scheds)
+                any = any || trip->stopsStale || trip->stopsFailed;
+            if (!any)
+                continue;
+        }
         rsRT->moveFirst();
         int start = firstRow.value(textKey(line->Makat), -1);
         bool numeric = false;
@@ -263,6 +278,10 @@ void RouteTimes::completeLines(colLinesType &lines, RowSet &rules)
         rsRT->find(kRouteName + QStringLiteral(" = '") + line->Makat + QLatin1Char('\''));
 
         for (const auto &trip : line->Scheds) {
+            if (staleOnly && !trip->stopsStale && !trip->stopsFailed)
+                continue;
+            trip->stopsStale = false;
+            trip->stopsFailed = false;
             if (rsRT->eof())
                 continue; // the route has no rule: the trip stays as it is
             const int bookmark = rsRT->bookmark();
@@ -276,6 +295,7 @@ void RouteTimes::completeLines(colLinesType &lines, RowSet &rules)
             } else {
                 trip->Stops = 1;
                 trip->StTimes.clear();
+                trip->stopsFailed = true; // its failure is told again next pass
             }
         }
     }

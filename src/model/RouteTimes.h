@@ -23,6 +23,9 @@ struct RouteRules
     QString routeList; // empty: no query ran (no line to ask for)
     RowSet::Ptr rows;
     std::optional<Failure> failure;
+    // A print of the list and every value of the rows: the same print, the
+    // same rules as the pass before. 0 when there are none.
+    quint64 print = 0;
 };
 
 // Completes every trip of the day with its stops from the route-times table:
@@ -43,7 +46,9 @@ public:
     // The completion pass over all lines with the rules the query gave
     // (rsRT). Failures of the row-set moves reach the caller; a failing trip
     // is logged and given one stop without times, and the others go on.
-    void completeLines(colLinesType &lines, RowSet &rsRT);
+    // staleOnly: the rules are those of the pass before, so a trip whose
+    // stops are not stale would get the very same again and is left as it is.
+    void completeLines(colLinesType &lines, RowSet &rsRT, bool staleOnly = false);
 
     // The trip's stop count and stop-times text from the first matching rule,
     // scanning from the current row of rsRT while the route name stays the

@@ -44,4 +44,8 @@ struct clsSched
     // Not stored: a print of the job row last written into the trip. The
     // whole day comes again every cycle; an unchanged row is passed over.
     quint64 RowPrint = 0;
+    // Not stored: the stops are to be given again (the row was written, or
+    // the rules changed), or the last pass failed on this trip's rule.
+    bool stopsStale = true;
+    bool stopsFailed = false;
 };

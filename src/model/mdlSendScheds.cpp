@@ -10,6 +10,7 @@
 #include "platform/DateTime.h"
 #include "platform/Failure.h"
 
+#include <QElapsedTimer>
 #include <QStringList>
 
 namespace {
@@ -130,6 +131,8 @@ void mdlSendScheds::ProcessExpLineSchedReq(QString &sType, QString &sBuf)
         if (Convert::sameText(sType, kSendAll)) {
             step = QStringLiteral("Send_All");
             const QDateTime now = m_clock.now();
+            QElapsedTimer slice;
+            slice.start();
             if (!m_roundOpen) {
                 ++m_round;
                 m_roundOpen = true;
@@ -153,12 +156,16 @@ void mdlSendScheds::ProcessExpLineSchedReq(QString &sType, QString &sBuf)
                 m_roundBytes += message.size() + MapProtocol::kLineEnd.size();
                 // The connection holds as much as a push may queue: the rest
                 // goes once the map server has read it (the next "Send New").
-                if (!more) {
+                const bool sliceOver = m_sliceMs > 0 && slice.elapsed() >= m_sliceMs;
+                if (!more || sliceOver) {
                     // Paused at the last line due: the round has gone out.
                     auto rest = it;
                     while (++rest != lines.end() && !due(**rest)) { }
-                    if (rest != lines.end())
+                    if (rest != lines.end()) {
+                        if (more && m_goOn)
+                            m_goOn();
                         return;
+                    }
                     break;
                 }
             }

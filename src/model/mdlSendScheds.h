@@ -45,6 +45,15 @@ public:
     // connection before is lost to the new one.
     void restartRound() { m_roundOpen = false; }
     bool roundOpen() const { return m_roundOpen; }
+    // A push gives the event loop back after this many milliseconds (0: it
+    // never does), so that the map's requests are answered between its
+    // slices; goOn then has the push go on soon (it queues the next "Send
+    // New").
+    void setSlices(int ms, std::function<void()> goOn)
+    {
+        m_sliceMs = ms;
+        m_goOn = std::move(goOn);
+    }
     // A round that took (or has taken so far) longer than limitSeconds is
     // told in one warning record an hour, with its time and bytes.
     void checkRound(qint64 limitSeconds);
@@ -64,6 +73,8 @@ private:
 
     DayModel &m_day;
     Send m_send;
+    int m_sliceMs = 0;
+    std::function<void()> m_goOn;
     quint64 m_round = 0; // the round under way, or the last one
     bool m_roundOpen = false;
     QDateTime m_roundStart;

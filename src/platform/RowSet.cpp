@@ -132,6 +132,11 @@ const QVariant &RowSet::value(int index) const
 
 void RowSet::setSort(const QString &criteria)
 {
+    // Sorted once where the rows were read; the same order again is free.
+    if (!criteria.isEmpty() && criteria == m_sortedBy) {
+        m_pos = 0;
+        return;
+    }
     struct Key
     {
         int index;
@@ -180,6 +185,7 @@ void RowSet::setSort(const QString &criteria)
         sorted.append(std::move(m_rows[r]));
     m_rows = std::move(sorted);
     m_pos = 0;
+    m_sortedBy = criteria;
 }
 
 void RowSet::find(const QString &criteria)

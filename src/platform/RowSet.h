@@ -27,6 +27,8 @@ public:
     bool eof() const;
     bool isEmpty() const { return m_rows.isEmpty(); }
     int recordCount() const { return int(m_rows.size()); }
+    // All rows, in their present order.
+    const QVector<Row> &rows() const { return m_rows; }
 
     // Failure 3021 when the row set has no rows.
     void moveFirst();
@@ -65,6 +67,7 @@ private:
     QStringList m_names;
     QVector<Row> m_rows;
     int m_pos = 0; // == size at EOF
+    QString m_sortedBy; // the rows are in this order already
     Ptr m_next;
 };
 
