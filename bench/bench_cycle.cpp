@@ -397,7 +397,7 @@ int runOne(int jobs, bool postgres, int delayMs)
         waitForCycle(gw);
         steady << t.nsecsElapsed() / 1e6;
         if (proxy)
-            trips << proxy->roundTrips() / 2; // both sessions' connections count
+            trips << proxy->roundTrips(); // over both sessions' connections
         spin(std::max(50, 2000 - int(t.elapsed())));
     }
     const QList<double> latencies = peer->latencies();

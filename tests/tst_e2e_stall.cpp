@@ -3,6 +3,8 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -101,6 +103,10 @@ void TestE2eStall::lockedSelectionStopsNeitherTheMapNorTheStop()
         "[ORVIKMap]\r\nMapIP=127.0.0.1\r\nPort=" + QByteArray::number(map.server.serverPort())
             + "\r\nGMT=2\r\n[Database]\r\nSQLServer=" + m_pg->connectionString().toUtf8()
             + "\r\n[Misc]\r\nDBInterval=1\r\n");
+    const quint16 statusPort = [] {
+        QTcpServer probe;
+        return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : quint16(0);
+    }();
     QProcess gateway;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOTIFY_SOCKET"})
@@ -109,7 +115,8 @@ void TestE2eStall::lockedSelectionStopsNeitherTheMapNorTheStop()
     gateway.setProcessChannelMode(QProcess::MergedChannels);
     gateway.start(
         QDir(qEnvironmentVariable("VOLMARA_BIN_DIR")).filePath(QStringLiteral("volmarad")),
-        {QStringLiteral("--home"), home.path()});
+        {QStringLiteral("--home"), home.path(), QStringLiteral("--status-listen"),
+            QStringLiteral("127.0.0.1:%1").arg(statusPort)});
     QVERIFY(gateway.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(map.pushes > 0, 20000);
     QVERIFY(map.ask(5000) >= 0);
@@ -141,6 +148,15 @@ void TestE2eStall::lockedSelectionStopsNeitherTheMapNorTheStop()
         answers << map.ask(5000);
     QVERIFY2(!answers.contains(-1), qPrintable(QDebug::toString(answers)));
     qInfo() << "answers while the selection waited (ms):" << answers;
+
+    // The health check names the wait.
+    QNetworkAccessManager net;
+    std::unique_ptr<QNetworkReply> health(net.get(
+        QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/healthz").arg(statusPort)))));
+    QVERIFY(QTest::qWaitFor([&] { return health->isFinished(); }, 5000));
+    QCOMPARE(health->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 503);
+    const QByteArray body = health->readAll();
+    QVERIFY2(body.contains("the database has not answered for"), body.constData());
 
     // The stop, while the statement waits.
     QElapsedTimer stopping;

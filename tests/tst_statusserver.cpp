@@ -241,6 +241,10 @@ void TestStatusServer::health_data()
     QTest::newRow("map silent after login")
         << Change([](StatusSnapshot &s, Metrics &) { s.mapLoggedIn = false; })
         << QStringList{"connected but has not answered the login"};
+    QTest::newRow("database stalled") << Change([](StatusSnapshot &s, Metrics &) {
+        s.databaseWait = QStringLiteral("JOBS: the job selection");
+        s.databaseWaitSeconds = 42;
+    }) << QStringList{"database has not answered for 42 s: JOBS: the job selection"};
     QTest::newRow("still connecting") << Change([](StatusSnapshot &s, Metrics &m) {
         s.cycleStarted = false;
         s.startStep = QStringLiteral("SQLConnect1");

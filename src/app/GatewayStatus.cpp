@@ -64,6 +64,12 @@ StatusSnapshot GatewayStatus::snapshot() const
     st.mapConnected = sck.state() == MapSocket::State::Connected;
     st.mapLoggedIn = st.mapConnected && g.link().bLoggedIn;
 
+    const DbActivity::Now wait = g.database().activity();
+    if (wait.busy && wait.ms >= qint64(DatabaseThread::kStallSeconds) * 1000) {
+        st.databaseWait = wait.what;
+        st.databaseWaitSeconds = wait.ms / 1000;
+    }
+
     const DatabaseCycle &cycle = g.cycle();
     st.cycleStarted = cycle.everStarted();
     st.cycleTimerOn = cycle.tmrDB().isActive();

@@ -43,6 +43,11 @@ HealthCheck::Result HealthCheck::evaluate(
         r.reasons << QStringLiteral("the map server %1 is connected but has not answered the login")
                          .arg(status.mapAddress);
 
+    if (!status.databaseWait.isEmpty())
+        r.reasons << QStringLiteral("the database has not answered for %1 s: %2")
+                         .arg(status.databaseWaitSeconds)
+                         .arg(status.databaseWait);
+
     const int window = windowSeconds(status.intervalSeconds);
     const QDateTime last = metrics.lastGoodCycleEnd();
     if (!status.cycleStarted) {

@@ -34,6 +34,10 @@ struct StatusSnapshot
     bool mapConnected = false;
     bool mapLoggedIn = false; // "$A" came on this connection
 
+    // A database wait longer than the stall bound: what, and for how long.
+    QString databaseWait;
+    qint64 databaseWaitSeconds = 0;
+
     bool cycleStarted = false;
     int intervalSeconds = 0;
     bool cycleTimerOn = false; // the database timer is counting down
