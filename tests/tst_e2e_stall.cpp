@@ -13,16 +13,18 @@
 #include <csignal>
 
 // The headless gateway against a PostgreSQL server that stops answering:
-// another program's lock holds the selection. The map link is the event
-// thread's and goes on answering; the stall is told; SIGTERM ends the
-// gateway at once, its statement cancelled and undone by the server.
+// another program's lock holds the selection, or the server's processes are
+// stopped as on a host that hangs. The map link is the event thread's and
+// goes on answering; the stall is told; SIGTERM ends the gateway at once,
+// its statement cancelled and undone by the server.
 class TestE2eStall : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
-    void lockedSelectionStopsNeitherTheMapNorTheStop();
+    void stalledDatabaseStopsNeitherTheMapNorTheStop_data();
+    void stalledDatabaseStopsNeitherTheMapNorTheStop();
 
 private:
     // The map server's end: answers the line list request, asks for a line
@@ -81,8 +83,17 @@ void TestE2eStall::cleanupTestCase()
     m_pg.reset();
 }
 
-void TestE2eStall::lockedSelectionStopsNeitherTheMapNorTheStop()
+void TestE2eStall::stalledDatabaseStopsNeitherTheMapNorTheStop_data()
 {
+    QTest::addColumn<bool>("serverStopped"); // else: the jobs table locked
+    QTest::newRow("jobs table locked") << false;
+    QTest::newRow("server stopped") << true;
+}
+
+void TestE2eStall::stalledDatabaseStopsNeitherTheMapNorTheStop()
+{
+    QFETCH(bool, serverStopped);
+    QVERIFY(m_pg->psql(QStringLiteral("DELETE FROM Jobs; DELETE FROM Scheds;")));
     // A job of the operational day under way.
     const QString start = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
     QVERIFY2(m_pg->psql(QStringLiteral(
@@ -121,21 +132,34 @@ void TestE2eStall::lockedSelectionStopsNeitherTheMapNorTheStop()
     QTRY_VERIFY_WITH_TIMEOUT(map.pushes > 0, 20000);
     QVERIFY(map.ask(5000) >= 0);
 
-    // Another program holds the jobs table: the selection waits for it.
+    // Another program holds the jobs table: the selection waits for it. Or
+    // the server stops: whatever the gateway sends next waits.
     QProcess holder;
-    holder.start(QDir(PgServer::binDir()).filePath(QStringLiteral("psql")),
-        {QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-h"),
-            QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(m_pg->port()),
-            QStringLiteral("-U"), QLatin1String(PgServer::kUser), QStringLiteral("-d"),
-            QLatin1String(PgServer::kDatabase)});
-    QVERIFY(holder.waitForStarted(10000));
-    holder.write("BEGIN; LOCK TABLE Jobs IN ACCESS EXCLUSIVE MODE;\n");
-    QTRY_VERIFY_WITH_TIMEOUT(
-        m_pg->scalar(QStringLiteral("SELECT count(*) FROM pg_locks WHERE relation = "
-                                    "'jobs'::regclass AND mode = 'AccessExclusiveLock' "
-                                    "AND granted"))
-            == QLatin1String("1"),
-        10000);
+    const QList<pid_t> serverPids = serverStopped ? m_pg->serverPids() : QList<pid_t>();
+    const auto resumeServer = [&] {
+        for (pid_t pid : serverPids)
+            ::kill(pid, SIGCONT);
+    };
+    const auto resume = qScopeGuard(resumeServer);
+    if (serverStopped) {
+        QVERIFY(!serverPids.isEmpty());
+        for (pid_t pid : serverPids)
+            ::kill(pid, SIGSTOP);
+    } else {
+        holder.start(QDir(PgServer::binDir()).filePath(QStringLiteral("psql")),
+            {QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-h"),
+                QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(m_pg->port()),
+                QStringLiteral("-U"), QLatin1String(PgServer::kUser), QStringLiteral("-d"),
+                QLatin1String(PgServer::kDatabase)});
+        QVERIFY(holder.waitForStarted(10000));
+        holder.write("BEGIN; LOCK TABLE Jobs IN ACCESS EXCLUSIVE MODE;\n");
+        QTRY_VERIFY_WITH_TIMEOUT(
+            m_pg->scalar(QStringLiteral("SELECT count(*) FROM pg_locks WHERE relation = "
+                                        "'jobs'::regclass AND mode = 'AccessExclusiveLock' "
+                                        "AND granted"))
+                == QLatin1String("1"),
+            10000);
+    }
 
     // Past the stall's notice the map is still answered, every time.
     QTRY_VERIFY_WITH_TIMEOUT(home.lines(QStringLiteral("Debug.TXT"))
@@ -147,7 +171,7 @@ void TestE2eStall::lockedSelectionStopsNeitherTheMapNorTheStop()
     for (int i = 0; i < 10; ++i)
         answers << map.ask(5000);
     QVERIFY2(!answers.contains(-1), qPrintable(QDebug::toString(answers)));
-    qInfo() << "answers while the selection waited (ms):" << answers;
+    qInfo() << "answers while the database waited (ms):" << answers;
 
     // The health check names the wait.
     QNetworkAccessManager net;
@@ -169,10 +193,13 @@ void TestE2eStall::lockedSelectionStopsNeitherTheMapNorTheStop()
     QCOMPARE(gateway.exitCode(), 0);
     QVERIFY(home.lines(QStringLiteral("Debug.TXT")).last().contains(QStringLiteral("EndProgram")));
 
-    // The server undid the cancelled selection: no job stays marked.
-    holder.write("COMMIT;\n");
-    holder.closeWriteChannel();
-    QVERIFY(holder.waitForFinished(10000));
+    // The server undid the cancelled statement: no job stays marked.
+    resumeServer();
+    if (!serverStopped) {
+        holder.write("COMMIT;\n");
+        holder.closeWriteChannel();
+        QVERIFY(holder.waitForFinished(10000));
+    }
     QCOMPARE(m_pg->scalar(QStringLiteral("SELECT count(*) FROM Jobs WHERE UsedFlag = 2")),
         QStringLiteral("0"));
 }

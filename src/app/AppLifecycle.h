@@ -43,7 +43,7 @@ public:
     };
 
     // How long the end waits for the database thread to close the sessions.
-    static constexpr int kCloseWaitMs = 500;
+    static constexpr int kCloseWaitMs = 300;
 
     AppLifecycle(
         Targets targets, const Settings &settings, Ui &ui, const Clock &clock, ErrorLog &log);

@@ -42,7 +42,7 @@ public:
         DatabaseCycle &cycle; // started once both sessions are open
     };
     // How long the end waits for a cycle whose statement it cancelled.
-    static constexpr int kEndWaitMs = 1500;
+    static constexpr int kEndWaitMs = 1000;
 
     // source: what the logon dialog chose for the jobs session.
     Supervisor(Parts parts, const DataSource &source, TaskTimer &tasks, const WindowTable &windows,

@@ -83,19 +83,22 @@ Kind kindOf(SQLSMALLINT sqlType, bool isSigned)
 
 void OdbcStatement::CancelPoint::cancel()
 {
-    QMutexLocker lock(&m_mutex);
-    if (!m_statement)
-        return;
     // psqlODBC's cancel opens a connection of its own and waits for the
     // server's word: a stopped server would hold the caller. A thread of its
-    // own does it; the statement cannot go meanwhile (its free waits for the
-    // same lock).
+    // own does it, holding the lock so that the statement cannot go
+    // meanwhile (its free waits for the same lock). The caller never takes
+    // that lock: a second cancel while the first still waits (the stop
+    // after a cycle's cancel) returns at once instead of waiting behind it.
+    if (!m_cancelling.testAndSetOrdered(0, 1))
+        return;
     std::shared_ptr<CancelPoint> self = shared_from_this();
-    lock.unlock();
     std::thread([self] {
-        QMutexLocker inner(&self->m_mutex);
-        if (self->m_statement)
-            SQLCancel(static_cast<SQLHSTMT>(self->m_statement));
+        {
+            QMutexLocker inner(&self->m_mutex);
+            if (self->m_statement)
+                SQLCancel(static_cast<SQLHSTMT>(self->m_statement));
+        }
+        self->m_cancelling.storeRelease(0);
     }).detach();
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/RowSet.h"
 
+#include <QAtomicInt>
 #include <QMutex>
 #include <QString>
 
@@ -40,6 +41,7 @@ public:
         friend class OdbcStatement;
         QMutex m_mutex;
         void *m_statement = nullptr; // SQLHSTMT while one runs
+        QAtomicInt m_cancelling{0}; // a cancel's thread is under way
     };
 
     // connection: the SQLHDBC; timeoutSeconds: the query time-out (0: none).

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QList>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QString>
@@ -96,6 +98,29 @@ public:
     }
 
     quint16 port() const { return m_port; }
+    // The server's processes (the postmaster and its children), to stop and
+    // continue them as a host that hangs would; empty when it does not run.
+    QList<pid_t> serverPids() const
+    {
+        QFile pidFile(dataDir() + QStringLiteral("/postmaster.pid"));
+        if (!pidFile.open(QIODevice::ReadOnly))
+            return {};
+        const pid_t master = pid_t(pidFile.readLine().trimmed().toInt());
+        QList<pid_t> pids{master};
+        for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+            if (!stat.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray s = stat.readAll();
+            // "pid (name) state ppid ...": the name may hold spaces.
+            const QList<QByteArray> rest = s.mid(s.lastIndexOf(')') + 2).split(' ');
+            if (rest.size() > 1 && pid_t(rest.at(1).toInt()) == master)
+                pids << pid_t(entry.toInt());
+        }
+        return pids;
+    }
+    // The cluster's folder (postmaster.pid is there while it runs).
+    QString dataDir() const { return m_dir->filePath(QStringLiteral("data")); }
     QString lastError() const { return m_lastError; }
 
     // A DSN-less connection string for the named psqlODBC driver.
@@ -221,8 +246,6 @@ private:
         }
         return true;
     }
-
-    QString dataDir() const { return m_dir->filePath(QStringLiteral("data")); }
 
     QString serverOptions() const
     {
