@@ -8,6 +8,7 @@
 #include "app/Gateway.h"
 #include "app/ServiceWatch.h"
 #include "common/MenuMarks.h"
+#include "common/WindowTable.h"
 #include "db/EmbeddedSchema.h"
 #include "db/SqlConnect.h"
 #include "model/mdlSendScheds.h"
@@ -49,6 +50,8 @@ private Q_SLOTS:
     void goodCycleQueriesAndPushesSilently();
     void brokenSessionIsRepaired();
     void failedRepairShowsPopupAtMostEvery30Seconds();
+    void failedRepairIsShownAtTheLogOnDialog_data();
+    void failedRepairIsShownAtTheLogOnDialog();
     void dayResetAt0400ThenTriggerQuery();
     void mapRepairAndRestoredInterval();
     void hourlyLineListRenewal();
@@ -267,6 +270,29 @@ void TestCycle::brokenSessionIsRepaired()
     QCOMPARE(
         m_rig->ui.count(QStringLiteral("showStatusPopup:SQLServer Status - 1\r\nMap State - 7")),
         0);
+}
+
+// A reopen that fails is told in a box while the logon dialog is up, as
+// every failed open is, whoever asked for it.
+void TestCycle::failedRepairIsShownAtTheLogOnDialog_data()
+{
+    QTest::addColumn<bool>("logOnLoaded");
+    QTest::newRow("logon dialog up") << true;
+    QTest::newRow("no logon dialog") << false;
+}
+
+void TestCycle::failedRepairIsShownAtTheLogOnDialog()
+{
+    QFETCH(bool, logOnLoaded);
+    openSessions();
+    m_gw->windows().setLoaded(WindowTable::Window::LogOn, logOnLoaded);
+    m_rig->onDatabase([](DatabaseWorker &w) { w.sessions().cnJobs->close(); });
+    m_gw->dataSource().strSQLServer = QStringLiteral("sqlite:nowhere");
+    QVERIFY(m_rig->runCycle());
+    QCOMPARE(m_rig->ui.messages.size(), logOnLoaded ? 1 : 0);
+    if (logOnLoaded)
+        QVERIFY2(m_rig->ui.messages.first().text.contains(QStringLiteral("does not exist")),
+            qPrintable(m_rig->ui.messages.first().text));
 }
 
 void TestCycle::failedRepairShowsPopupAtMostEvery30Seconds()

@@ -163,7 +163,13 @@ void DatabaseCycle::tmrDB_Timer()
     m_sinceTick.start();
     m_cycleTime.start();
     m_c = Under();
-    if (const auto failure = trapFailure([this] { firstSteps(); }))
+    runStep([this] { firstSteps(); });
+}
+
+void DatabaseCycle::runStep(const std::function<void()> &step)
+{
+    // A failure a step does not trap itself ends the cycle at its exit.
+    if (const auto failure = trapFailure(step))
         failureExit(*failure);
 }
 
@@ -247,10 +253,8 @@ void DatabaseCycle::firstSteps()
             request.lineKeys << it.key();
     }
     request.today = m_clock.today();
-    m_parts.database.runStage(request, [this](const StageReply &reply) {
-        if (const auto failure = trapFailure([&] { onStage(reply); }))
-            failureExit(*failure);
-    });
+    m_parts.database.runStage(
+        request, [this](const StageReply &reply) { runStep([&] { onStage(reply); }); });
 }
 
 void DatabaseCycle::showPopupIfDue()
@@ -338,10 +342,8 @@ void DatabaseCycle::processRows(const StageReply &reply)
         m_log.Err2File(QStringLiteral("ProcessScheduleTrigRecs"),
             QStringLiteral("Route times read again for the lines the rows made"), 0, QString(),
             QStringLiteral("Debug.TXT"), LogRecord::Severity::Warning);
-        m_parts.database.readRules(needed, m_clock.today(), [this](const RouteRules &rules) {
-            if (const auto failure = trapFailure([&] { onRules(rules); }))
-                failureExit(*failure);
-        });
+        m_parts.database.readRules(needed, m_clock.today(),
+            [this](const RouteRules &rules) { runStep([&] { onRules(rules); }); });
         return;
     }
     // The refresh request is carried out once the rows are processed.
@@ -354,12 +356,7 @@ void DatabaseCycle::afterProcessing()
     // The day is whole again: the map's requests that came during the merge
     // are answered before the push.
     QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (const auto failure = trapFailure([this] { lastSteps(); }))
-                failureExit(*failure);
-        },
-        Qt::QueuedConnection);
+        this, [this] { runStep([this] { lastSteps(); }); }, Qt::QueuedConnection);
 }
 
 void DatabaseCycle::onRules(const RouteRules &rules)

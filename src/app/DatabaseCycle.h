@@ -147,6 +147,8 @@ private:
     // A push that paused at the connection's high-water mark, or gave the
     // event loop back at the end of a slice, goes on.
     void resumePush();
+    // Runs one piece of the cycle, on the event thread.
+    void runStep(const std::function<void()> &step);
     // The cycle's steps, in their order.
     void firstSteps();
     void onStage(const StageReply &reply);

@@ -109,13 +109,25 @@ void DatabaseThread::open(SqlConnect::Which which, const DataSource &source,
     std::function<void(const DatabaseWorker::OpenResult &)> done)
 {
     post<DatabaseWorker::OpenResult>(
-        [which, source](DatabaseWorker &w) { return w.open(which, source); }, std::move(done));
+        [which, source](DatabaseWorker &w) { return w.open(which, source); },
+        [this, done = std::move(done)](const DatabaseWorker::OpenResult &r) {
+            if (r.failure)
+                Q_EMIT openFailed(r.failure->description(), r.failure->number());
+            if (done)
+                done(r);
+        });
 }
 
 void DatabaseThread::runStage(
     const StageRequest &request, std::function<void(const StageReply &)> done)
 {
-    post<StageReply>([request](DatabaseWorker &w) { return w.runStage(request); }, std::move(done));
+    post<StageReply>([request](DatabaseWorker &w) { return w.runStage(request); },
+        [this, done = std::move(done)](const StageReply &reply) {
+            if (reply.openFailure)
+                Q_EMIT openFailed(reply.openFailure->description(), reply.openFailure->number());
+            if (done)
+                done(reply);
+        });
 }
 
 void DatabaseThread::readRules(

@@ -68,6 +68,10 @@ public:
 
 Q_SIGNALS:
     void statusChanged();
+    // An open failed, whoever asked for it (the supervisor, a cycle's repair,
+    // a reload); its record is written already. On the event thread, before
+    // the asker hears of it.
+    void openFailed(const QString &text, int number);
 
 private:
     // Runs work there, then answer here.

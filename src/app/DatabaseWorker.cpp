@@ -130,6 +130,7 @@ bool DatabaseWorker::repair(bool jobs, StageReply &reply)
         reply.sStatus
             = QStringLiteral("SQL Server State - ") + QString::number(sessionState(session));
         reply.repairFailed = true;
+        reply.openFailure = m_connect->lastFailure();
         reply.sngStep = jobs ? 19 : 23;
         return false;
     }

@@ -52,6 +52,7 @@ struct StageReply
     double sngStep = 0;
     std::optional<Failure> failure;
     bool repairFailed = false; // a reopen failed: the status popup may show
+    std::optional<Failure> openFailure; // and why
     bool dbGood = false; // the sessions were good or repaired
     bool jobsReopened = false;
     bool orvikDbReopened = false;

@@ -95,6 +95,8 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
         Supervisor::Parts{*m_commands, *m_lifecycle, *m_mapLink, *m_database, *m_cycle}, m_source,
         *m_tasks, m_windows, *m_sckMap, m_ui, log);
     connect(m_tasks, &TaskTimer::timeout, this, [this] { m_supervisor->tmrTasks_Timer(); });
+    connect(m_database, &DatabaseThread::openFailed, this,
+        [this](const QString &text, int number) { m_supervisor->openFailed(text, number); });
 
     // The logon dialog's logic: it fills the map settings and the jobs
     // session's source and starts the supervisor.

@@ -171,17 +171,22 @@ void Supervisor::databasePhase()
         SqlConnect::Which::Both, m_source, [this, serial](const DatabaseWorker::OpenResult &r) {
             if (serial != m_openSerial)
                 return;
-            m_log.trap(QStringLiteral("TimerFuncs"), [&] {
-                databaseOpened(r.ok, r.failure ? r.failure->description() : QString(),
-                    r.failure ? r.failure->number() : 0);
-            });
+            m_log.trap(QStringLiteral("TimerFuncs"), [&] { databaseOpened(r.ok); });
         });
 }
 
-void Supervisor::databaseOpened(bool ok, const QString &failure, int number)
+void Supervisor::openFailed(const QString &text, int number)
 {
-    if (!ok && m_windows.logOnLoaded() && number != 0)
-        m_ui.msgBox(failure, Ui::Icon::None, QString());
+    if (!m_windows.logOnLoaded() || number == 0 || m_boxShown)
+        return;
+    m_boxShown = true;
+    if (auto g = trapFailure([&] { m_ui.msgBox(text, Ui::Icon::None, QString()); }))
+        m_log.logFailure(QStringLiteral("SQLConnect"), *g);
+    m_boxShown = false;
+}
+
+void Supervisor::databaseOpened(bool ok)
+{
     if (ok) {
         if (m_windows.logOnLoaded())
             m_ui.reOrderLogOn(LogOnLayout::Connected);

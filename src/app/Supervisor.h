@@ -52,6 +52,9 @@ public:
     void TimerFuncs();
 
     ConnStep connStep() const { return m_sConnStep; }
+    // A database open failed: while the logon dialog is up the operator
+    // sees why, one box at a time (timers go on while it waits).
+    void openFailed(const QString &text, int number);
     // "MapConnect1" and the like; empty for None.
     static QString connStepName(ConnStep step);
 
@@ -59,8 +62,9 @@ private:
     void connectStep();
     void mapPhase();
     void databasePhase();
-    // The sessions' open ended (on the database thread).
-    void databaseOpened(bool ok, const QString &failure, int number);
+    // The sessions' open ended (on the database thread); a failure has
+    // been shown by openFailed().
+    void databaseOpened(bool ok);
     void end();
     // Another tick: "ConnectAll" and the task timer on.
     void rearm();
@@ -77,4 +81,5 @@ private:
     // later command overtook (a new start, the end) is let go.
     int m_openSerial = 0;
     QElapsedTimer m_endAsked; // since the end first waited for a cycle
+    bool m_boxShown = false;
 };

@@ -851,7 +851,6 @@ bool DbSession::canReadDirectly(const QSqlDatabase &db, const QString &statement
 bool DbSession::readSqlite(
     const QSqlDatabase &db, const QString &statement, RowSet::Ptr &rows, QSqlError &error)
 {
-#ifdef VOLMARA_HAVE_SQLITE3
     // A day's selection is read here on every cycle. Through the SQL module
     // every value went through a row cache and a UTF-16 copy made by SQLite;
     // read straight from the statement it costs less than half.
@@ -862,16 +861,6 @@ bool DbSession::readSqlite(
         return false;
     rows = std::make_shared<RowSet>(names, std::move(read));
     return true;
-#else
-    Q_UNUSED(db);
-    Q_UNUSED(statement);
-    Q_UNUSED(names);
-    Q_UNUSED(onRow);
-    Q_UNUSED(shareTexts);
-    error = QSqlError(QStringLiteral("Unable to execute statement"), QString(),
-        QSqlError::StatementError, QStringLiteral("1"));
-    return false;
-#endif
 }
 
 bool DbSession::stepSqlite(const QSqlDatabase &db, const QString &statement, QStringList *names,

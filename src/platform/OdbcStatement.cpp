@@ -199,6 +199,25 @@ bool OdbcStatement::readResult(
 
     QVector<RowSet::Row> kept;
     RowSet::Row row(columns);
+    // A value of any length comes in pieces: each read fills the buffer
+    // (a text less its closing nul) and the next one goes on where it ended.
+    // False when a read failed; a null leaves the indicator at SQL_NULL_DATA.
+    alignas(SQLWCHAR) char buffer[4096];
+    SQLLEN indicator = 0;
+    auto pieces = [&](SQLUSMALLINT c, SQLSMALLINT cType, qsizetype room, auto append) {
+        for (;;) {
+            const SQLRETURN r = SQLGetData(h, c, cType, buffer, sizeof buffer, &indicator);
+            if (r == SQL_NO_DATA)
+                return true;
+            if (!SQL_SUCCEEDED(r))
+                return false;
+            if (indicator == SQL_NULL_DATA)
+                return true;
+            append(indicator == SQL_NO_TOTAL || indicator > room ? room : qsizetype(indicator));
+            if (r == SQL_SUCCESS)
+                return true;
+        }
+    };
     for (;;) {
         const SQLRETURN fetched = SQLFetch(h);
         if (fetched == SQL_NO_DATA)
@@ -208,138 +227,71 @@ bool OdbcStatement::readResult(
         for (SQLUSMALLINT c = 1; c <= SQLUSMALLINT(columns); ++c) {
             QVariant &value = row[c - 1];
             value = QVariant();
-            SQLLEN indicator = 0;
-            auto got = [&](SQLRETURN r) { return SQL_SUCCEEDED(r) && indicator != SQL_NULL_DATA; };
+            indicator = 0;
+            // A value of fixed size, read into v and turned into the QVariant
+            // Qt's driver gives; false when the read failed (a null stays null).
+            auto fixed = [&](SQLSMALLINT cType, auto v, auto toVariant) {
+                const SQLRETURN r = SQLGetData(h, c, cType, &v, 0, &indicator);
+                if (!SQL_SUCCEEDED(r))
+                    return false;
+                if (indicator != SQL_NULL_DATA)
+                    value = toVariant(v);
+                return true;
+            };
+            bool read = true;
             switch (kinds[c - 1]) {
-            case Kind::Int: {
-                SQLINTEGER v = 0;
-                const SQLRETURN r = SQLGetData(h, c, SQL_C_SLONG, &v, 0, &indicator);
-                if (!SQL_SUCCEEDED(r))
-                    return fail();
-                if (got(r))
-                    value = int(v);
+            case Kind::Int:
+                read = fixed(SQL_C_SLONG, SQLINTEGER(0), [](SQLINTEGER v) { return int(v); });
                 break;
-            }
-            case Kind::UInt: {
-                SQLUINTEGER v = 0;
-                const SQLRETURN r = SQLGetData(h, c, SQL_C_ULONG, &v, 0, &indicator);
-                if (!SQL_SUCCEEDED(r))
-                    return fail();
-                if (got(r))
-                    value = uint(v);
+            case Kind::UInt:
+                read = fixed(SQL_C_ULONG, SQLUINTEGER(0), [](SQLUINTEGER v) { return uint(v); });
                 break;
-            }
-            case Kind::LongLong: {
-                SQLBIGINT v = 0;
-                const SQLRETURN r = SQLGetData(h, c, SQL_C_SBIGINT, &v, 0, &indicator);
-                if (!SQL_SUCCEEDED(r))
-                    return fail();
-                if (got(r))
-                    value = qlonglong(v);
+            case Kind::LongLong:
+                read = fixed(SQL_C_SBIGINT, SQLBIGINT(0), [](SQLBIGINT v) { return qlonglong(v); });
                 break;
-            }
-            case Kind::ULongLong: {
-                SQLUBIGINT v = 0;
-                const SQLRETURN r = SQLGetData(h, c, SQL_C_UBIGINT, &v, 0, &indicator);
-                if (!SQL_SUCCEEDED(r))
-                    return fail();
-                if (got(r))
-                    value = qulonglong(v);
+            case Kind::ULongLong:
+                read = fixed(
+                    SQL_C_UBIGINT, SQLUBIGINT(0), [](SQLUBIGINT v) { return qulonglong(v); });
                 break;
-            }
-            case Kind::Double: {
-                SQLDOUBLE v = 0;
-                const SQLRETURN r = SQLGetData(h, c, SQL_C_DOUBLE, &v, 0, &indicator);
-                if (!SQL_SUCCEEDED(r))
-                    return fail();
-                if (got(r))
-                    value = double(v);
+            case Kind::Double:
+                read = fixed(SQL_C_DOUBLE, SQLDOUBLE(0), [](SQLDOUBLE v) { return double(v); });
                 break;
-            }
-            case Kind::Date: {
-                DATE_STRUCT v = {};
-                const SQLRETURN r = SQLGetData(h, c, SQL_C_TYPE_DATE, &v, 0, &indicator);
-                if (!SQL_SUCCEEDED(r))
-                    return fail();
-                if (got(r))
-                    value = QDate(v.year, v.month, v.day);
+            case Kind::Date:
+                read = fixed(SQL_C_TYPE_DATE, DATE_STRUCT{},
+                    [](const DATE_STRUCT &v) { return QDate(v.year, v.month, v.day); });
                 break;
-            }
-            case Kind::Time: {
-                TIME_STRUCT v = {};
-                const SQLRETURN r = SQLGetData(h, c, SQL_C_TYPE_TIME, &v, 0, &indicator);
-                if (!SQL_SUCCEEDED(r))
-                    return fail();
-                if (got(r))
-                    value = QTime(v.hour, v.minute, v.second);
+            case Kind::Time:
+                read = fixed(SQL_C_TYPE_TIME, TIME_STRUCT{},
+                    [](const TIME_STRUCT &v) { return QTime(v.hour, v.minute, v.second); });
                 break;
-            }
-            case Kind::DateTime: {
-                TIMESTAMP_STRUCT v = {};
-                const SQLRETURN r = SQLGetData(h, c, SQL_C_TYPE_TIMESTAMP, &v, 0, &indicator);
-                if (!SQL_SUCCEEDED(r))
-                    return fail();
-                if (got(r))
-                    value = QDateTime(QDate(v.year, v.month, v.day),
-                        QTime(v.hour, v.minute, v.second, int(v.fraction / 1000000)));
+            case Kind::DateTime:
+                read = fixed(
+                    SQL_C_TYPE_TIMESTAMP, TIMESTAMP_STRUCT{}, [](const TIMESTAMP_STRUCT &v) {
+                        return QDateTime(QDate(v.year, v.month, v.day),
+                            QTime(v.hour, v.minute, v.second, int(v.fraction / 1000000)));
+                    });
                 break;
-            }
             case Kind::Text: {
-                // In pieces: a long text comes in as many reads as it needs.
                 QString text;
-                bool isNull = false;
-                SQLWCHAR buffer[2048];
-                for (;;) {
-                    const SQLRETURN r
-                        = SQLGetData(h, c, SQL_C_WCHAR, buffer, sizeof buffer, &indicator);
-                    if (r == SQL_NO_DATA)
-                        break;
-                    if (!SQL_SUCCEEDED(r))
-                        return fail();
-                    if (indicator == SQL_NULL_DATA) {
-                        isNull = true;
-                        break;
-                    }
-                    const qsizetype room = qsizetype(sizeof buffer / sizeof *buffer) - 1;
-                    const qsizetype chars = indicator == SQL_NO_TOTAL || indicator / 2 > room
-                        ? room
-                        : qsizetype(indicator / 2);
-                    text.append(QStringView(reinterpret_cast<const char16_t *>(buffer), chars));
-                    if (r == SQL_SUCCESS)
-                        break;
-                }
-                if (!isNull)
+                read = pieces(
+                    c, SQL_C_WCHAR, qsizetype(sizeof buffer - sizeof(SQLWCHAR)), [&](qsizetype n) {
+                        text.append(QStringView(reinterpret_cast<const char16_t *>(buffer), n / 2));
+                    });
+                if (read && indicator != SQL_NULL_DATA)
                     value = text;
                 break;
             }
             case Kind::Bytes: {
                 QByteArray bytes;
-                bool isNull = false;
-                char buffer[4096];
-                for (;;) {
-                    const SQLRETURN r
-                        = SQLGetData(h, c, SQL_C_BINARY, buffer, sizeof buffer, &indicator);
-                    if (r == SQL_NO_DATA)
-                        break;
-                    if (!SQL_SUCCEEDED(r))
-                        return fail();
-                    if (indicator == SQL_NULL_DATA) {
-                        isNull = true;
-                        break;
-                    }
-                    const qsizetype n
-                        = indicator == SQL_NO_TOTAL || indicator > SQLLEN(sizeof buffer)
-                        ? qsizetype(sizeof buffer)
-                        : qsizetype(indicator);
-                    bytes.append(buffer, n);
-                    if (r == SQL_SUCCESS)
-                        break;
-                }
-                if (!isNull)
+                read = pieces(c, SQL_C_BINARY, qsizetype(sizeof buffer),
+                    [&](qsizetype n) { bytes.append(buffer, n); });
+                if (read && indicator != SQL_NULL_DATA)
                     value = bytes;
                 break;
             }
             }
+            if (!read)
+                return fail();
         }
         if (onRow)
             (*onRow)(row);
