@@ -6,6 +6,7 @@
 #include "app/DatabaseCycle.h"
 #include "app/DatabaseThread.h"
 #include "app/Gateway.h"
+#include "app/MainCommands.h"
 #include "app/ServiceWatch.h"
 #include "common/MenuMarks.h"
 #include "common/WindowTable.h"
@@ -73,6 +74,8 @@ private Q_SLOTS:
     void stopSignalDuringALockIsHonouredSoon();
     void watchdogFedWhileACycleWaitsForTheDatabase();
     void jobsFileRestoredByRenameIsReopened();
+    void requestWhileAStageRunsIsCarriedOutOnce_data();
+    void requestWhileAStageRunsIsCarriedOutOnce();
 
     void intervalSeconds_data();
     void intervalSeconds();
@@ -896,6 +899,134 @@ void TestCycle::jobsFileRestoredByRenameIsReopened()
     QVERIFY2(lines.first().contains(QStringLiteral("ORVIK_Jobs.sqlite was replaced")),
         qPrintable(lines.first()));
     QCOMPARE(m_gw->database().status().jobs.connectionStatus, 1);
+}
+
+// An operator's request made while a cycle's stage waits on the database is
+// not lost and not reverted: the stage carries out what it was handed, the
+// request made meanwhile is carried out by the next selection, once.
+void TestCycle::requestWhileAStageRunsIsCarriedOutOnce_data()
+{
+    QTest::addColumn<QString>("before"); // a command chosen before the held stage
+    QTest::addColumn<QString>("during"); // the command chosen while it is held
+    QTest::addColumn<bool>("markAfterHeld");
+    QTest::addColumn<bool>("markAfterNext");
+    QTest::newRow("save the next query") << ""
+                                         << "mnuSaveQuery" << true << false;
+    QTest::newRow("debug current") << ""
+                                   << "mnuDebugCurrent" << true << false;
+    QTest::newRow("database trace") << ""
+                                    << "mnuDB" << true << false;
+    QTest::newRow("debug all switched on") << ""
+                                           << "mnuDebugAll" << true << true;
+    QTest::newRow("debug all on while the current rows are written")
+        << "mnuDebugCurrent"
+        << "mnuDebugAll" << true << true;
+    QTest::newRow("debug all ended by the current rows") << "mnuDebugAll mnuDebugCurrent"
+                                                         << "" << false << false;
+    QTest::newRow("refresh during a full query") << ""
+                                                 << "mnuRefresh" << true << false;
+}
+
+void TestCycle::requestWhileAStageRunsIsCarriedOutOnce()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, during);
+    QFETCH(bool, markAfterHeld);
+    QFETCH(bool, markAfterNext);
+    const auto click = [this](const QString &name) {
+        MainCommands &c = m_gw->commands();
+        if (name == QLatin1String("mnuSaveQuery"))
+            c.mnuSaveQuery_Click();
+        else if (name == QLatin1String("mnuDebugCurrent"))
+            c.mnuDebugCurrent_Click();
+        else if (name == QLatin1String("mnuDB"))
+            c.mnuDB_Click();
+        else if (name == QLatin1String("mnuDebugAll"))
+            c.mnuDebugAll_Click();
+        else if (name == QLatin1String("mnuRefresh"))
+            c.mnuRefresh_Click();
+        else
+            QFAIL(qPrintable(name));
+    };
+    const QString watched = during.isEmpty() ? before.split(QLatin1Char(' ')).first() : during;
+    const auto mark = [&] {
+        for (int m = 0; m < MenuMarks::Count; ++m)
+            if (MenuMarks::name(MenuMarks::Mark(m)) == watched)
+                return MenuMarks::Mark(m);
+        return MenuMarks::Count;
+    }();
+    QVERIFY(mark != MenuMarks::Count);
+    const auto stored = [this] {
+        return m_gw->settings().ReadINI(
+            QStringLiteral("Misc"), QStringLiteral("SentLines2File"), QString());
+    };
+    const auto dumps = [this] {
+        return QDir(m_rig->home.file(QStringLiteral("MultiRS")))
+            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot)
+            .size();
+    };
+
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    addJob(1, 123456, QStringLiteral("06:05"));
+    QVERIFY(m_rig->runCycle());
+    // The held cycle runs a full query.
+    m_gw->clock().advanceSeconds(15);
+    m_gw->cycle().setLastQueryAll(m_gw->clock().now().addSecs(-31 * 60));
+    for (const QString &name : before.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        click(name);
+    {
+        SqliteLock lock(jobsFile());
+        QVERIFY2(lock.held(), qPrintable(lock.error()));
+        m_gw->cycle().tmrDB_Timer();
+        QTRY_VERIFY_WITH_TIMEOUT(m_gw->database().activity().busy, 2000);
+        if (!during.isEmpty())
+            click(during);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!m_gw->cycle().running(), 10000);
+    QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
+    QCOMPARE(m_gw->marks().checked(mark), markAfterHeld);
+    // The menu and the file agree (nothing stored: never switched).
+    const auto agree = [&] {
+        return m_gw->marks().checked(MenuMarks::mnuDebugAll) == (stored() == QLatin1String("True"));
+    };
+    QVERIFY2(agree(), qPrintable(stored()));
+    if (during == QLatin1String("mnuSaveQuery"))
+        QVERIFY(!m_rig->home.exists(QStringLiteral("Queries.TXT")));
+    if (during == QLatin1String("mnuDebugCurrent"))
+        QCOMPARE(dumps(), 0);
+    if (during == QLatin1String("mnuRefresh"))
+        QCOMPARE(m_gw->cycle().dtLastQueryAll(), DateTime::zero());
+
+    // The next cycles carry out what was asked meanwhile.
+    m_gw->clock().advanceSeconds(15);
+    QVERIFY(m_rig->runCycle());
+    if (during == QLatin1String("mnuRefresh")) {
+        // It asked for the line list first; the answer brings the full query.
+        QVERIFY(peer.takeReceived().contains("$Q,0"));
+        m_gw->link().bRequestLines = false;
+        m_gw->cycle().lineListReceived();
+        QVERIFY(m_gw->marks().checked(mark));
+        m_gw->clock().advanceSeconds(15);
+        QVERIFY(m_rig->runCycle());
+        QCOMPARE(m_gw->cycle().dtLastQueryAll(), m_gw->clock().now());
+    }
+    QCOMPARE(m_gw->marks().checked(mark), markAfterNext);
+    m_gw->clock().advanceSeconds(15);
+    QVERIFY(m_rig->runCycle());
+    // Once: the cycle after the next one does it no more.
+    if (during == QLatin1String("mnuSaveQuery"))
+        QCOMPARE(m_rig->home.lines(QStringLiteral("Queries.TXT"))
+                     .filter(QStringLiteral("UPDATE Jobs"), Qt::CaseInsensitive)
+                     .size(),
+            1);
+    if (during == QLatin1String("mnuDebugCurrent"))
+        QCOMPARE(dumps(), 1);
+    if (during == QLatin1String("mnuDB"))
+        QVERIFY(!m_gw->marks().bDBCommand);
+    QVERIFY2(agree(), qPrintable(stored()));
+    QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
 }
 
 void TestCycle::intervalSeconds_data()

@@ -140,8 +140,8 @@ void TestSupervisor::databaseDownWithoutDialogStartsAgainFromTheMap()
     startWith(map.serverPort(), QStringLiteral("sqlite:nowhere"));
     // Four database attempts, then a fresh map connect and four more.
     QTRY_VERIFY_WITH_TIMEOUT(logins >= 2, 15000);
-    QTRY_VERIFY_WITH_TIMEOUT(logCount(QStringLiteral("SQLConnect: ")) >= 5, 15000);
-    QVERIFY(logCount(QStringLiteral("SQLConnect: ")) >= 4 * (logins - 1));
+    QTRY_VERIFY_WITH_TIMEOUT(logCount(QStringLiteral("SQLConnect: Error Number: ")) >= 5, 15000);
+    QVERIFY(logCount(QStringLiteral("SQLConnect: Error Number: ")) >= 4 * (logins - 1));
     QVERIFY(!m_gw->cycle().tmrDB().isActive());
 }
 
@@ -152,12 +152,12 @@ void TestSupervisor::databaseDownWithDialogStopsAfterFourAttempts()
     m_gw->windows().setLoaded(WindowTable::Window::LogOn, true);
     startWith(map.serverPort(), QStringLiteral("sqlite:nowhere"));
     QTRY_VERIFY_WITH_TIMEOUT(m_ui.calls.contains(QStringLiteral("reOrderLogOn:Usual")), 15000);
-    QCOMPARE(logCount(QStringLiteral("SQLConnect: ")), 4);
+    QCOMPARE(logCount(QStringLiteral("SQLConnect: Error Number: ")), 4);
     // The operator sees each failure while the dialog is up.
     QCOMPARE(m_ui.messages.size(), 4);
     QTest::qWait(500);
     QVERIFY(!m_gw->tasks().isActive());
-    QCOMPARE(logCount(QStringLiteral("SQLConnect: ")), 4);
+    QCOMPARE(logCount(QStringLiteral("SQLConnect: Error Number: ")), 4);
 }
 
 void TestSupervisor::everythingUpStartsTheCycle()

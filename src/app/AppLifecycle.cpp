@@ -106,8 +106,10 @@ void AppLifecycle::MDIForm_Load(const QString &commandLine)
 
 void AppLifecycle::StartApp()
 {
-    m_t.link.bRequestLines = true;
-    m_t.link.dtLinesTime = m_clock.now();
+    m_log.trap(QStringLiteral("StartApp"), [&] {
+        m_t.link.bRequestLines = true;
+        m_t.link.dtLinesTime = m_clock.now();
+    });
 }
 
 void AppLifecycle::BuildVersion()
@@ -128,7 +130,8 @@ bool AppLifecycle::MDIForm_QueryUnload()
 
 void AppLifecycle::MDIForm_Unload()
 {
-    m_t.windows.setLoaded(WindowTable::Window::Main, false);
+    m_log.trap(QStringLiteral("MDIForm_Unload"),
+        [&] { m_t.windows.setLoaded(WindowTable::Window::Main, false); });
 }
 
 void AppLifecycle::mnuExit_Click()

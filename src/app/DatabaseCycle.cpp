@@ -103,9 +103,15 @@ void DatabaseCycle::setLastQueryAll(const QDateTime &moment)
     m_dLastQueryDay = DateTime::operationalDay(moment);
 }
 
-void DatabaseCycle::lineListReceived()
+void DatabaseCycle::requestFullQuery()
 {
     m_dtLastQueryAll = DateTime::zero();
+    ++m_fullQueryAsks;
+}
+
+void DatabaseCycle::lineListReceived()
+{
+    requestFullQuery();
     m_linesAsked = 0;
     enableTimer();
 }
@@ -163,6 +169,11 @@ void DatabaseCycle::tmrDB_Timer()
     m_sinceTick.start();
     m_cycleTime.start();
     m_c = Under();
+    // What was asked until now is this cycle's to carry out (the steps up
+    // to the hand-over run without a break).
+    for (int mark = 0; mark < MenuMarks::Count; ++mark)
+        m_c.asked[mark] = m_marks.requests(MenuMarks::Mark(mark));
+    m_c.fullQueryAsks = m_fullQueryAsks;
     runStep([this] { firstSteps(); });
 }
 
@@ -298,13 +309,7 @@ void DatabaseCycle::onStage(const StageReply &reply)
     else
         sngStep = 25;
 
-    // What the selection carried out of the menu's requests.
-    m_marks.setChecked(MenuMarks::mnuSaveQuery, reply.saveQuery);
-    m_marks.bDBCommand = reply.dbCommand;
-    if (!reply.dbCommand)
-        m_marks.uncheck(MenuMarks::mnuDB);
-    m_marks.setChecked(MenuMarks::mnuDebugCurrent, reply.debugCurrent);
-    m_marks.setChecked(MenuMarks::mnuDebugAll, reply.debugAll);
+    settleMarks(reply);
     // Written, unless a new list arrived meanwhile.
     if (reply.linesStored && m_sources.rows.strLinesList == m_c.linesList)
         m_sources.rows.bLinesChanged = false;
@@ -313,7 +318,10 @@ void DatabaseCycle::onStage(const StageReply &reply)
     m_parts.metrics.schedsInserted(reply.schedsInserted);
 
     if (m_c.query != Query::Trigger) {
-        m_dtLastQueryAll = now;
+        // A refresh or a "$Q" answer that came while this query ran asks
+        // for one after it: it stays due.
+        if (m_fullQueryAsks == m_c.fullQueryAsks)
+            m_dtLastQueryAll = now;
         m_dLastQueryDay = m_c.today;
     }
     if (reply.selection.failed)
@@ -323,6 +331,40 @@ void DatabaseCycle::onStage(const StageReply &reply)
         return;
     }
     lastSteps();
+}
+
+void DatabaseCycle::settleMarks(const StageReply &reply)
+{
+    // A mark the operator set or switched while the stage ran is a request
+    // the stage has not seen: it stays for the next one.
+    const auto untouched
+        = [this](MenuMarks::Mark mark) { return m_marks.requests(mark) == m_c.asked[mark]; };
+    if (untouched(MenuMarks::mnuSaveQuery))
+        m_marks.setChecked(MenuMarks::mnuSaveQuery, reply.saveQuery);
+    if (untouched(MenuMarks::mnuDB)) {
+        m_marks.bDBCommand = reply.dbCommand;
+        if (!reply.dbCommand)
+            m_marks.uncheck(MenuMarks::mnuDB);
+    }
+    if (untouched(MenuMarks::mnuDebugCurrent))
+        m_marks.setChecked(MenuMarks::mnuDebugCurrent, reply.debugCurrent);
+    if (untouched(MenuMarks::mnuDebugAll) && m_marks.checked(MenuMarks::mnuDebugAll)
+        && !reply.debugAll) {
+        // The rows written out end the "all" switch too; the settings file
+        // follows, so that the menu and the file agree (and a restart does
+        // not switch it on again).
+        m_marks.uncheck(MenuMarks::mnuDebugAll);
+        m_settings.WriteINI(
+            QStringLiteral("Misc"), QStringLiteral("SentLines2File"), QStringLiteral("False"));
+    }
+}
+
+void DatabaseCycle::refreshDone()
+{
+    // A refresh asked for while the stage ran is carried out by the next
+    // cycle, which removes its mark.
+    if (m_marks.requests(MenuMarks::mnuRefresh) == m_c.asked[MenuMarks::mnuRefresh])
+        m_marks.uncheck(MenuMarks::mnuRefresh);
 }
 
 void DatabaseCycle::processRows(const StageReply &reply)
@@ -347,7 +389,7 @@ void DatabaseCycle::processRows(const StageReply &reply)
         return;
     }
     // The refresh request is carried out once the rows are processed.
-    m_marks.uncheck(MenuMarks::mnuRefresh);
+    refreshDone();
     afterProcessing();
 }
 
@@ -363,7 +405,7 @@ void DatabaseCycle::onRules(const RouteRules &rules)
 {
     if (!m_parts.jobsProcessor.completeStops(rules))
         enableTimer();
-    m_marks.uncheck(MenuMarks::mnuRefresh);
+    refreshDone();
     afterProcessing();
 }
 
@@ -419,7 +461,7 @@ void DatabaseCycle::lastSteps()
     }
     sngStep = 37;
     sngStep = 38;
-    m_marks.uncheck(MenuMarks::mnuRefresh);
+    refreshDone();
     sngStep = 39;
     endCycle(true);
 }
@@ -433,7 +475,7 @@ void DatabaseCycle::failureExit(const std::optional<Failure> &failure)
         m_c.sStatus + QStringLiteral(" Step: ") + QString::number(sngStep, 'g', 12),
         failure ? failure->number() : 0, failure ? failure->description() : QString(),
         QStringLiteral("Debug.TXT"));
-    m_marks.uncheck(MenuMarks::mnuRefresh);
+    refreshDone();
     endCycle(false);
 }
 

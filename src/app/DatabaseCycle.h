@@ -3,8 +3,10 @@
 #include "platform/DateTime.h"
 #include "platform/Failure.h"
 
+#include "common/MenuMarks.h"
 #include <QDateTime>
 #include <QElapsedTimer>
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -92,7 +94,7 @@ public:
     // The refresh command: the next selection is a full one. Like the "$Q"
     // answer, it sets the last full query to zero, so the first cycle at or
     // after 04:00 drops the day's lines and builds them anew.
-    void requestFullQuery() { m_dtLastQueryAll = DateTime::zero(); }
+    void requestFullQuery();
 
     const QTimer &tmrDB() const { return m_tmrDB; }
     // A cycle is under way (its database work lets the event loop run).
@@ -160,6 +162,11 @@ private:
     void failureExit(const std::optional<Failure> &failure);
     void endCycle(bool ok);
     void showPopupIfDue();
+    // What the selection did with the menu's requests, taken unless the
+    // operator asked again while it ran.
+    void settleMarks(const StageReply &reply);
+    // Removes the refresh mark of a refresh this cycle carried out.
+    void refreshDone();
 
     // Which query the cycle runs at its step 23.
     enum class Query { NewDay, Trigger, Full };
@@ -172,6 +179,10 @@ private:
         Query query = Query::Full;
         QDate today;
         QString linesList; // the line list handed over with its "written" flag
+        // The operator's requests as the stage was handed them (counts of
+        // MenuMarks::request), and the full-query requests counted then.
+        quint64 asked[MenuMarks::Count] = {};
+        quint64 fullQueryAsks = 0;
     };
 
     Parts m_parts;
@@ -189,6 +200,9 @@ private:
     // Zero when a full query is due (a refresh or a "$Q" answer asks so);
     // its time of day then reads 00:00, before the day boundary.
     QDateTime m_dtLastQueryAll = DateTime::zero();
+    // Counts the requests above, so that a full query that was under way
+    // when one came does not count as its answer.
+    quint64 m_fullQueryAsks = 0;
     // Kept apart from the request above, so that an outage that passes 04:00
     // unseen still counts as a new day.
     QDate m_dLastQueryDay;

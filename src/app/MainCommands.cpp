@@ -46,7 +46,7 @@ void MainCommands::mnuRefresh_Click()
         if (!m_marks.checked(MenuMarks::mnuRefresh)) {
             m_cycle.requestFullQuery();
             m_link.bRequestLines = true;
-            m_marks.setChecked(MenuMarks::mnuRefresh, true);
+            m_marks.request(MenuMarks::mnuRefresh);
         }
     });
 }
@@ -55,7 +55,7 @@ void MainCommands::mnuDebugAll_Click()
 {
     m_log.trap(QStringLiteral("mnuDebugAll_Click"), [&] {
         const bool on = !m_marks.checked(MenuMarks::mnuDebugAll);
-        m_marks.setChecked(MenuMarks::mnuDebugAll, on);
+        m_marks.request(MenuMarks::mnuDebugAll, on);
         m_settings.WriteINI(QStringLiteral("Misc"), QStringLiteral("SentLines2File"),
             QString::fromLatin1(on ? "True" : "False"));
     });
@@ -64,13 +64,13 @@ void MainCommands::mnuDebugAll_Click()
 void MainCommands::mnuDebugCurrent_Click()
 {
     m_log.trap(QStringLiteral("mnuDebugCurrent_Click"),
-        [&] { m_marks.setChecked(MenuMarks::mnuDebugCurrent, true); });
+        [&] { m_marks.request(MenuMarks::mnuDebugCurrent); });
 }
 
 void MainCommands::mnuSaveQuery_Click()
 {
-    m_log.trap(QStringLiteral("mnuSaveQuery_Click"),
-        [&] { m_marks.setChecked(MenuMarks::mnuSaveQuery, true); });
+    m_log.trap(
+        QStringLiteral("mnuSaveQuery_Click"), [&] { m_marks.request(MenuMarks::mnuSaveQuery); });
 }
 
 void MainCommands::mnuDB_Click()
@@ -79,7 +79,7 @@ void MainCommands::mnuDB_Click()
         if (m_marks.checked(MenuMarks::mnuDB))
             return;
         m_marks.bDBCommand = true;
-        m_marks.setChecked(MenuMarks::mnuDB, true);
+        m_marks.request(MenuMarks::mnuDB);
     });
 }
 

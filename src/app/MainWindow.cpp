@@ -149,12 +149,18 @@ void MainWindow::buildMenus()
                 syncMarks();
             });
     }
-    connect(m_actions.value(QStringLiteral("mnuTilHoriz")), &QAction::triggered, this,
-        [this] { tileChildren(Qt::Vertical); });
-    connect(m_actions.value(QStringLiteral("mnuTilVert")), &QAction::triggered, this,
-        [this] { tileChildren(Qt::Horizontal); });
-    connect(m_actions.value(QStringLiteral("mnuArrange")), &QAction::triggered, this,
-        &MainWindow::arrangeIcons);
+    // The arrangement commands trap their own failures, each under its name.
+    connect(m_actions.value(QStringLiteral("mnuTilHoriz")), &QAction::triggered, this, [this] {
+        m_gw.log().trap(
+            QStringLiteral("mnuTilHoriz_Click"), [this] { tileChildren(Qt::Vertical); });
+    });
+    connect(m_actions.value(QStringLiteral("mnuTilVert")), &QAction::triggered, this, [this] {
+        m_gw.log().trap(
+            QStringLiteral("mnuTilVert_Click"), [this] { tileChildren(Qt::Horizontal); });
+    });
+    connect(m_actions.value(QStringLiteral("mnuArrange")), &QAction::triggered, this, [this] {
+        m_gw.log().trap(QStringLiteral("mnuArrange_Click"), [this] { arrangeIcons(); });
+    });
     connect(m_actions.value(QStringLiteral("mnuConnect")), &QAction::triggered, this,
         [this] { mnuConnect_Click(); });
     connect(m_actions.value(QStringLiteral("mnuAbout")), &QAction::triggered, this,

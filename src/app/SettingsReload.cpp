@@ -177,7 +177,7 @@ void SettingsReload::reloadNow()
         = ini.ReadINI(kMisc, QStringLiteral("SentLines2File"), QStringLiteral("False"));
     const bool debugAll = !sent.isEmpty() && Convert::toBool(sent);
     if (debugAll != m_t.marks.checked(MenuMarks::mnuDebugAll)) {
-        m_t.marks.setChecked(MenuMarks::mnuDebugAll, debugAll);
+        m_t.marks.request(MenuMarks::mnuDebugAll, debugAll);
         done << QStringLiteral("SentLines2File -> %1")
                     .arg(debugAll ? QStringLiteral("True") : QStringLiteral("False"));
     }

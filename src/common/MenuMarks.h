@@ -24,6 +24,16 @@ public:
     // Removes the mark if it is set: a request carried out.
     void uncheck(Mark mark) { setChecked(mark, false); }
 
+    // An operator's request or switch: sets the mark and counts it, so that
+    // the database cycle can tell a request made while its stage ran (which
+    // the stage has not seen) from the one the stage carried out.
+    void request(Mark mark, bool on = true)
+    {
+        ++m_requests[mark];
+        setChecked(mark, on);
+    }
+    quint64 requests(Mark mark) const { return m_requests[mark]; }
+
     static QString name(Mark mark)
     {
         static const char *const kNames[]
@@ -40,4 +50,5 @@ Q_SIGNALS:
 
 private:
     bool m_checked[Count] = {};
+    quint64 m_requests[Count] = {};
 };

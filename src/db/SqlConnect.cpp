@@ -136,7 +136,12 @@ bool SqlConnect::SQLConnect(Which which)
     if (orvik)
         m_orvikDown.begin(now);
     m_lastFailure = f;
-    m_log.Err2File(QStringLiteral("SQLConnect"), opening, f->number(), f->description(),
+    // The record as operators search for it, then which session and data
+    // source it was, in a record of its own.
+    m_log.Err2File(QStringLiteral("SQLConnect"), QString(), f->number(), f->description(),
         QStringLiteral("Debug.TXT"));
+    if (!opening.isEmpty())
+        m_log.Err2File(QStringLiteral("SQLConnect"), opening.chopped(2), 0, QString(),
+            QStringLiteral("Debug.TXT"), LogRecord::Severity::Info);
     return false;
 }
