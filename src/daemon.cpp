@@ -5,6 +5,7 @@
 #include "app/AppLifecycle.h"
 #include "app/CommandLine.h"
 #include "app/ConfigCheck.h"
+#include "app/DatabaseThread.h"
 #include "app/Gateway.h"
 #include "app/HeadlessUi.h"
 #include "app/Operations.h"
@@ -23,6 +24,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char *argv[])
 {
@@ -67,8 +69,17 @@ int main(int argc, char *argv[])
 
     ServiceWatch watch(gateway);
     int status = 0;
-    gateway.lifecycle().setProcessEnder([&status, &watch] {
+    gateway.lifecycle().setProcessEnder([&status, &watch, &gateway] {
         watch.stopping();
+        if (!gateway.database().ended()) {
+            // A statement still waits on a server that answers not even the
+            // cancel. Returning from main would free what the database
+            // thread goes on with when the server answers (the gateway, Qt's
+            // table of connections), while it runs. Every log file is closed
+            // after each write; what the C library holds goes out first.
+            std::fflush(nullptr);
+            std::_Exit(status);
+        }
         QCoreApplication::exit(status);
     });
     HeadlessUi ui(gateway, [&status, &gateway] {

@@ -1,15 +1,11 @@
+#include "NotifySocket.h"
 #include "TestSupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QtTest>
-
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 // The headless gateway volmarad and the command lines of all four programs,
 // run as a service manager runs them: no display variable at all.
@@ -93,53 +89,6 @@ void TestE2eDaemon::startSimulator(quint16 port, const QString &receivedFile)
     QVERIFY(m_sim.waitForStarted(10000));
     QVERIFY(m_sim.waitForReadyRead(10000)); // the listening address
 }
-
-namespace {
-
-// The service manager's end of NOTIFY_SOCKET: a datagram socket in a folder.
-class NotifySocket
-{
-public:
-    explicit NotifySocket(const QString &path) : m_path(path)
-    {
-        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_un addr = {};
-        addr.sun_family = AF_UNIX;
-        const QByteArray p = QFile::encodeName(path);
-        qstrncpy(addr.sun_path, p.constData(), sizeof addr.sun_path);
-        m_bound = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-        // Read as they come, as a service manager does: a full queue would
-        // hold the sender up.
-        if (m_bound) {
-            m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
-            QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [this] { messages(); });
-        }
-    }
-    ~NotifySocket()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    bool bound() const { return m_bound; }
-    // Every datagram so far, one entry per line.
-    QStringList messages()
-    {
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::recv(m_fd, buf, sizeof buf, 0)) > 0)
-            m_seen << QString::fromUtf8(buf, int(n)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        return m_seen;
-    }
-
-private:
-    QString m_path;
-    int m_fd = -1;
-    bool m_bound = false;
-    std::unique_ptr<QSocketNotifier> m_notifier;
-    QStringList m_seen;
-};
-
-} // namespace
 
 void TestE2eDaemon::runsHeadlessPushesAndStopsInOrder()
 {

@@ -152,19 +152,21 @@ void AppLifecycle::handOverToTaskTimer()
 void AppLifecycle::EndProgram(const QString &caller)
 {
     m_log.trap(QStringLiteral("EndProgram"), [&] {
-        // What was counted and not yet written comes before the last record.
-        m_log.flushRepeats(true);
-        m_log.Err2File(
-            QStringLiteral("EndProgram"), caller, 0, QString(), QStringLiteral("Debug.TXT"));
         if (m_t.windows.logOnLoaded())
             m_ui.unloadLogOn();
         if (m_t.windows.loaded(WindowTable::Window::Main))
             m_t.sckMap.close();
         m_t.tasks.stop();
         m_t.cycle.stop();
-        // The sessions are closed on their thread; one that waits on a
-        // server gone silent is not waited for: the process end drops it.
+        // The sessions are closed on their thread first, so that the record
+        // of a statement the stop cancelled comes before the last one. One
+        // that waits on a server gone silent is not waited for: the process
+        // ends at once around it (see DatabaseThread::finish).
         m_t.database.finish(kCloseWaitMs);
+        // What was counted and not yet written comes before the last record.
+        m_log.flushRepeats(true);
+        m_log.Err2File(
+            QStringLiteral("EndProgram"), caller, 0, QString(), QStringLiteral("Debug.TXT"));
         m_endProcess();
     });
 }

@@ -50,8 +50,13 @@ public:
     void cancel();
     // The end: what runs is cancelled, both sessions are closed, and the
     // thread ends; false when it did not within waitMs (a server that does
-    // not answer even a cancel), and the process ends without it.
+    // not answer even a cancel). The thread then still uses this object, the
+    // log, the clock and Qt's own globals when its server answers at last:
+    // the process must end at once, without destructors (std::_Exit), and
+    // not by returning from main.
     bool finish(int waitMs);
+    // The thread has ended (finish succeeded).
+    bool ended() const { return m_finished; }
 
     // The sessions as the thread last reported them.
     const DbStatus &status() const { return m_status; }
