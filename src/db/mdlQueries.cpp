@@ -253,9 +253,15 @@ int mdlQueries::learnStored(DbSession &cn, const SqlDialect &dialect, const QDat
     std::sort(m_inTable.begin(), m_inTable.end());
     m_inTable.erase(std::unique(m_inTable.begin(), m_inTable.end()), m_inTable.end());
     m_inTable.shrink_to_fit();
-    m_storedDay = dayStart.date();
-    m_storedSession = cn.openSerial();
     return int(m_inTable.size());
+}
+
+QString mdlQueries::selectRefusedText()
+{
+    return QStringLiteral(
+        "SELECT on Scheds is refused to this login: what the table holds of the day is not "
+        "read, so each version not stored in this run is inserted and the table's key must "
+        "refuse those already there; after a restart the day's versions are offered again. ");
 }
 
 void mdlQueries::InsertScheds(RowSet &rs)
@@ -272,18 +278,34 @@ void mdlQueries::InsertScheds(RowSet &rs)
         // session: what the table holds of the day counts as stored.
         const QDateTime dayStart = DateTime::operationalDayStart(m_clock.now());
         if (m_storedDay != dayStart.date() || m_storedSession != cn->openSerial()) {
-            if (m_storedDay == dayStart.date()) {
+            // A login may insert into Scheds and not read it: then what this
+            // run stored is all there is to go by, and the table's key has to
+            // refuse the rest.
+            const auto refused = trapFailure([&] { learnStored(*cn, *dialect, dayStart); });
+            if (refused && !cn->isPermissionDenied(*refused))
+                throw *refused;
+            if (m_storedDay != dayStart.date()) {
+                m_last.clear();
+                m_storedBefore.clear();
+            } else if (!refused) {
                 // What this run stored stays its last version; the table
                 // read again tells only whether it is still there.
                 for (auto it = m_last.cbegin(); it != m_last.cend(); ++it) {
                     if (it->own)
                         m_storedBefore.insert(it.key(), it->values);
                 }
-            } else {
-                m_storedBefore.clear();
+                m_last.clear();
             }
-            m_last.clear();
-            learnStored(*cn, *dialect, dayStart);
+            m_storedDay = dayStart.date();
+            m_storedSession = cn->openSerial();
+            if (refused) {
+                m_inTable.clear();
+                if (!m_selectRefused)
+                    m_log.Err2File(QStringLiteral("InsertScheds"), selectRefusedText(),
+                        refused->number(), refused->description(), kDebugFile,
+                        LogRecord::Severity::Warning);
+            }
+            m_selectRefused = bool(refused);
         }
         int writtenAgain = 0;
         const auto tellWrittenAgain = qScopeGuard([&] {

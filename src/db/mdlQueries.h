@@ -60,6 +60,9 @@ public:
     // The line text of a route code: 10512 -> 51-21, 234561 -> 456-13.
     static QString lineText(const QVariant &makat);
 
+    // The warning of a login that may insert into Scheds but not read it.
+    static QString selectRefusedText();
+
     QDate dLastPurge() const { return m_dLastPurge; }
     // How many jobs of the day have their last version known to be in Scheds.
     int storedCount() const { return int(m_last.size()); }
@@ -106,4 +109,5 @@ private:
     std::vector<quint64> m_inTable; // sorted
     QDate m_storedDay;
     quint64 m_storedSession = 0; // the open serial of the session it was learned on
+    bool m_selectRefused = false; // told once until the read works again
 };
