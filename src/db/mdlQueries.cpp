@@ -394,6 +394,9 @@ void mdlQueries::InsertScheds(RowSet &rs)
                   cCarNum = rs.fieldIndex(DbNames::kCarNum),
                   cCarNo = rs.fieldIndex(DbNames::kCarNo);
         RowHash hash;
+        // A bad row's failure is written once, then counted, for as long as
+        // the row comes back the same.
+        m_log.beginLasting(QStringLiteral("InsertScheds"));
         while (!rs.eof()) {
             QString statement;
             QVariantList values;
@@ -436,9 +439,9 @@ void mdlQueries::InsertScheds(RowSet &rs)
                     values = dialect->schedsInsertValues(v);
             });
             if (bad) {
-                m_log.Err2File(QStringLiteral("InsertScheds"),
-                    QStringLiteral("PKID ") + rs.field(cPKID).toString(), bad->number(),
-                    bad->description(), kDebugFile);
+                const QString pkid = rs.field(cPKID).toString();
+                m_log.lastingRecord(QStringLiteral("InsertScheds"), pkid,
+                    QStringLiteral("PKID ") + pkid, bad->number(), bad->description());
             } else if (!already) {
                 waiting.append({std::move(statement), std::move(values), key, valuesHash, again});
                 if (!batched || waiting.size() == kSchedsBatchRows)
@@ -446,6 +449,7 @@ void mdlQueries::InsertScheds(RowSet &rs)
             }
             rs.moveNext();
         }
+        m_log.endLasting(QStringLiteral("InsertScheds"));
         send();
         if (runOpen) {
             runOpen = false;
