@@ -2,6 +2,7 @@
 #include "RouteTimesDb.h"
 
 #include "common/LineKey.h"
+#include "diag/StderrLog.h"
 #include "model/JobsProcessor.h"
 #include "model/mdlSendScheds.h"
 #include "platform/Clock.h"
@@ -467,6 +468,51 @@ private Q_SLOTS:
                      + "Error Number: " + QString::number(number)),
             qPrintable(log));
         QVERIFY(m_processed);
+    }
+
+    // The day comes back every cycle: a bad row's failure is written once
+    // and then counted, in the debug log and on standard error alike; its
+    // count is told when the row passes without it or fails another way.
+    void badRowWrittenOnceThenCounted_data()
+    {
+        QTest::addColumn<QVariantList>("driverCodes"); // the bad row's, one per pass
+        QTest::addColumn<QStringList>("written"); // the row's records, in order
+        const QString since = QStringLiteral(" [repeated %1 more times since 10:00:00]");
+        QTest::newRow("same failure, then fixed")
+            << QVariantList{"D7", "D7", "D7", 4711}
+            << QStringList{"PKID 2Error Number: 13", "PKID 2" + since.arg(2) + "Error Number: 13"};
+        QTest::newRow("another failure")
+            << QVariantList{"D7", "D7", 1e12, 1e12}
+            << QStringList{"PKID 2Error Number: 13", "PKID 2" + since.arg(1) + "Error Number: 13",
+                   "PKID 2Error Number: 6",
+                   // told at the program's end
+                   "PKID 2 [repeated 1 more times since 10:00:30]Error Number: 6"};
+        QTest::newRow("fixed, then failing again") << QVariantList{
+            "D7", 4711, "D7"} << QStringList{"PKID 2Error Number: 13", "PKID 2Error Number: 13"};
+    }
+    void badRowWrittenOnceThenCounted()
+    {
+        QFETCH(QVariantList, driverCodes);
+        QFETCH(QStringList, written);
+        QStringList stderrLines;
+        StderrLog stderrLog(
+            [&](const QByteArray &line) { stderrLines << QString::fromUtf8(line); });
+        m_core->log.addSink(&stderrLog);
+        for (const QVariant &code : driverCodes) {
+            Job bad = job(2, 500000, 3, "08:00");
+            bad.DriverCode = code;
+            process({job(1, 100000, 1, "08:00"), bad});
+            QVERIFY(m_processed);
+            m_core->clock.advanceSeconds(15);
+        }
+        m_core->log.flushRepeats(true);
+        m_core->log.removeSink(&stderrLog);
+        const QStringList lines = debugLog().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), written.size());
+        for (int i = 0; i < lines.size(); ++i)
+            QVERIFY2(lines.at(i).contains("ProcessScheduleTrigRecs: " + written.at(i)),
+                qPrintable(lines.join('\n')));
+        QCOMPARE(stderrLines.size(), written.size());
     }
 
     void makatBeyond32BitsMakesNoLine()

@@ -59,6 +59,8 @@ private Q_SLOTS:
     void identicalRowStoredOnce();
     void eachJobRowStoredOnce_data();
     void eachJobRowStoredOnce();
+    void correctionBackIsStoredAgain_data();
+    void correctionBackIsStoredAgain();
 
     void restoredSchedsGetTheDaysRowsAgain();
     void demoDatabaseGivesNewestJobs();
@@ -576,7 +578,8 @@ void TstQueries::rowWithBadValuesIsPassedOver()
     QVector<RowSet::Row> rows = selectionRowValues({1, 2, 3});
     rows[1][5] = QStringLiteral("D7"); // row two's driver code is no number
     RowSet rs(kSelectionColumns, rows);
-    m_queries->InsertScheds(rs);
+    for (int cycle = 0; cycle < 3; ++cycle)
+        m_queries->InsertScheds(rs); // the same failure is written once
     QCOMPARE(scalar(EmbeddedSchema::orvikDbFile(m_db),
                  QStringLiteral("Select group_concat(IntrMedRecordID) From Scheds"))
                  .toString(),
@@ -720,6 +723,53 @@ void TstQueries::eachJobRowStoredOnce()
     QCOMPARE(restarted.storedCount(), 6);
     QVERIFY2(!m_core->home.exists(QStringLiteral("Debug.TXT")),
         qPrintable(m_core->home.lines(QStringLiteral("Debug.TXT")).join(QLatin1Char('\n'))));
+}
+
+// A job corrected A -> B -> A in place: the last row a reader finds is A
+// again where the table takes it. A key on the values refuses the second A:
+// that counts as stored (nothing is tried again), and the table keeps A, B.
+void TstQueries::correctionBackIsStoredAgain_data()
+{
+    QTest::addColumn<bool>("keyed");
+    QTest::addColumn<bool>("reopened"); // the session, before the correction back
+    QTest::addColumn<QString>("drivers"); // in rowid order
+    QTest::newRow("table without a key") << false << false << "Dana,Noa,Dana";
+    // The table read again holds A, but B is what this run stored last.
+    QTest::newRow("session reopened on the way") << false << true << "Dana,Noa,Dana";
+    QTest::newRow("table with a unique key") << true << false << "Dana,Noa";
+}
+
+void TstQueries::correctionBackIsStoredAgain()
+{
+    QFETCH(bool, keyed);
+    QFETCH(bool, reopened);
+    QFETCH(QString, drivers);
+    const QString file = EmbeddedSchema::orvikDbFile(m_db);
+    if (!keyed)
+        EmbeddedSchema::run(file, {QStringLiteral("DROP INDEX SchedsDistinct")});
+    for (const char *driver : {"Dana", "Noa", "Dana"}) {
+        if (reopened && driver == QLatin1String("Dana") && m_queries->storedCount() > 0) {
+            m_core->sessions.cnORVIKDB->close();
+            QVERIFY(m_connect->SQLConnect(SqlConnect::Which::OrvikDb));
+        }
+        for (int cycle = 0; cycle < 2; ++cycle)
+            m_queries->InsertScheds(*selectionRows({1}, QLatin1String(driver)));
+    }
+    auto stored = [&] {
+        return scalar(file,
+            QStringLiteral("Select group_concat(DriverName) From (Select "
+                           "DriverName From Scheds Order By rowid)"))
+            .toString();
+    };
+    QCOMPARE(stored(), drivers);
+    QCOMPARE(m_queries->lastInserted(), 0);
+    // A restart finds the job's version in the table and adds nothing.
+    mdlQueries restarted(m_core->sessions, m_core->rows, m_core->marks, m_core->clock, m_core->log,
+        m_core->home.path());
+    restarted.InsertScheds(*selectionRows({1}));
+    QCOMPARE(restarted.lastInserted(), 0);
+    QCOMPARE(stored(), drivers);
+    QVERIFY2(!m_core->home.exists(QStringLiteral("Debug.TXT")), qPrintable(m_core->debugLog()));
 }
 
 // The schedules file is replaced by an older copy (a restore by rename) and

@@ -1,6 +1,8 @@
 #include "TestSupport.h"
 
+#include "app/ConfigCheck.h"
 #include "app/DatabaseCycle.h"
+#include "db/EmbeddedSchema.h"
 #include "diag/ErrorLog.h"
 #include "platform/Clock.h"
 #include "settings/Settings.h"
@@ -23,6 +25,8 @@ private Q_SLOTS:
     void intervalUsedIsTheCycles_data();
     void intervalUsedIsTheCycles();
     void byteOrderMarkIsSaid();
+    void schedsReadIsChecked_data();
+    void schedsReadIsChecked();
 };
 
 namespace {
@@ -219,6 +223,34 @@ void TestSettingsCheck::byteOrderMarkIsSaid()
     QVERIFY(SettingsCheck::blockingProblems(settings).isEmpty());
     home.write(QStringLiteral("Volmara.INI"), kGood);
     QVERIFY(SettingsCheck::encodingNote(settings).isEmpty());
+}
+
+void TestSettingsCheck::schedsReadIsChecked_data()
+{
+    QTest::addColumn<QString>("schema"); // run on the schedules file
+    QTest::addColumn<QString>("said");
+    QTest::newRow("readable") << QString() << "ok    database ORVIKDB";
+    QTest::newRow("no table") << "DROP TABLE Scheds"
+                              << "FAIL  database ORVIKDB";
+}
+
+void TestSettingsCheck::schedsReadIsChecked()
+{
+    // The read the day's first insert makes: where it fails, every insert
+    // would.
+    QFETCH(QString, schema);
+    QFETCH(QString, said);
+    TempHome home;
+    home.write(QStringLiteral("Volmara.INI"), with("Port=21953", "Port=1"));
+    EmbeddedSchema::create(home.file(QStringLiteral("db")));
+    if (!schema.isEmpty())
+        EmbeddedSchema::run(EmbeddedSchema::orvikDbFile(home.file(QStringLiteral("db"))), {schema});
+    QString out;
+    QTextStream stream(&out);
+    ConfigCheck(home.path(), QString()).run(stream);
+    const QStringList lines = out.split(QLatin1Char('\n')).filter(QStringLiteral("Scheds"));
+    QVERIFY2(lines.size() == 1 && lines.first().startsWith(said), qPrintable(out));
+    QVERIFY(!home.exists(QStringLiteral("Debug.TXT")));
 }
 
 QTEST_GUILESS_MAIN(TestSettingsCheck)

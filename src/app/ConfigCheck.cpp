@@ -7,6 +7,8 @@
 #include "common/Ui.h"
 #include "common/WindowTable.h"
 #include "db/SqlConnect.h"
+#include "db/SqlDialect.h"
+#include "db/mdlQueries.h"
 #include "diag/ErrorLog.h"
 #include "platform/Clock.h"
 #include "platform/CodePage.h"
@@ -141,11 +143,37 @@ void ConfigCheck::checkDatabases(QTextStream &out, const QString &jobsServer)
             m_connectionFailed = true;
         } else {
             pass(out, what + QStringLiteral(" opened"));
+            if (one.name == DbNames::kOrvikDbKey)
+                checkSchedsRead(out, what, *one.session);
         }
         trapFailure([&] {
             if (one.session->state() != DbSession::Closed)
                 one.session->close();
         });
+    }
+}
+
+void ConfigCheck::checkSchedsRead(QTextStream &out, const QString &what, DbSession &session)
+{
+    // The read of what Scheds holds that the day's first insert makes, for
+    // an empty span of time.
+    const QDateTime none(QDate(2000, 1, 1), QTime(4, 0));
+    const auto failure = trapFailure([&] {
+        session.forEachRow(
+            SqlDialect::forSession(session)->schedsOfDay(none, none), [](const RowSet::Row &) {});
+    });
+    if (!failure) {
+        pass(out, what + QStringLiteral(": Scheds can be read"));
+    } else if (session.isPermissionDenied(*failure)) {
+        warn(out,
+            what + QStringLiteral(": ") + mdlQueries::selectRefusedText().trimmed()
+                + QStringLiteral(" (") + failure->description() + QLatin1Char(')'));
+    } else {
+        fail(out,
+            what + QStringLiteral(": Scheds cannot be read: ") + failure->description()
+                + QStringLiteral(" (Error Number: ") + QString::number(failure->number())
+                + QLatin1Char(')'));
+        m_connectionFailed = true;
     }
 }
 

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+class DbSession;
 class QTextStream;
 
 // --check-config: reads Volmara.INI, reports every setting the gateway will
@@ -11,7 +12,8 @@ class QTextStream;
 // its answer to our login. One line per check, "ok" or "FAIL" with the
 // reason naming the setting; "WARN" for what is passed over and changes
 // nothing of the outcome. Changes no file and no table: nothing is logged
-// to the program folder and no statement runs.
+// to the program folder and no statement runs but one read of Scheds that
+// asks for no row (whether the login may read it).
 class ConfigCheck
 {
 public:
@@ -35,6 +37,7 @@ private:
     void fail(QTextStream &out, const QString &what);
     void checkDatabases(QTextStream &out, const QString &jobsServer);
     void checkMap(QTextStream &out, const QString &host, quint16 port);
+    void checkSchedsRead(QTextStream &out, const QString &what, DbSession &session);
 
     QString m_folder;
     QString m_roleWord;

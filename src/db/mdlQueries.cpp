@@ -203,12 +203,6 @@ private:
     QString m_text;
 };
 
-// A job version: the row's key with the values it carries.
-quint64 versionOf(qint64 pkid, quint64 values)
-{
-    return mix(values ^ mix(quint64(pkid) + 0x9e3779b97f4a7c15ULL));
-}
-
 } // namespace
 
 bool mdlQueries::inTable(quint64 values) const
@@ -216,11 +210,31 @@ bool mdlQueries::inTable(quint64 values) const
     return std::binary_search(m_inTable.begin(), m_inTable.end(), values);
 }
 
+bool mdlQueries::isNew(qint64 key, quint64 values, bool *again)
+{
+    *again = false;
+    const auto last = m_last.constFind(key);
+    if (last != m_last.cend() && (last->own || last->values == values))
+        return last->values != values;
+    const auto before = m_storedBefore.constFind(key);
+    const bool storedBefore = before != m_storedBefore.cend();
+    // The table holds this version, but this run stored another since: a
+    // correction back to values stored earlier.
+    if (storedBefore && *before != values)
+        return true;
+    if (inTable(values)) {
+        m_last.insert(key, {values, storedBefore});
+        m_storedBefore.remove(key);
+        return false;
+    }
+    *again = storedBefore;
+    return true;
+}
+
 int mdlQueries::learnStored(DbSession &cn, const SqlDialect &dialect, const QDateTime &dayStart)
 {
     // What is there now decides: after a restore of the file or table, the
     // day's rows it lacks are written again, and only those.
-    m_stored.clear();
     m_inTable.clear();
     RowHash hash;
     cn.forEachRow(dialect.schedsOfDay(dayStart, dayStart.addDays(1)), [&](const RowSet::Row &r) {
@@ -239,9 +253,15 @@ int mdlQueries::learnStored(DbSession &cn, const SqlDialect &dialect, const QDat
     std::sort(m_inTable.begin(), m_inTable.end());
     m_inTable.erase(std::unique(m_inTable.begin(), m_inTable.end()), m_inTable.end());
     m_inTable.shrink_to_fit();
-    m_storedDay = dayStart.date();
-    m_storedSession = cn.openSerial();
     return int(m_inTable.size());
+}
+
+QString mdlQueries::selectRefusedText()
+{
+    return QStringLiteral(
+        "SELECT on Scheds is refused to this login: what the table holds of the day is not "
+        "read, so each version not stored in this run is inserted and the table's key must "
+        "refuse those already there; after a restart the day's versions are offered again. ");
 }
 
 void mdlQueries::InsertScheds(RowSet &rs)
@@ -257,11 +277,35 @@ void mdlQueries::InsertScheds(RowSet &rs)
         // The first call of a run, of an operational day or on a reopened
         // session: what the table holds of the day counts as stored.
         const QDateTime dayStart = DateTime::operationalDayStart(m_clock.now());
-        QSet<quint64> before; // stored by this run on the session before
         if (m_storedDay != dayStart.date() || m_storedSession != cn->openSerial()) {
-            if (m_storedDay == dayStart.date())
-                before = std::move(m_stored);
-            learnStored(*cn, *dialect, dayStart);
+            // A login may insert into Scheds and not read it: then what this
+            // run stored is all there is to go by, and the table's key has to
+            // refuse the rest.
+            const auto refused = trapFailure([&] { learnStored(*cn, *dialect, dayStart); });
+            if (refused && !cn->isPermissionDenied(*refused))
+                throw *refused;
+            if (m_storedDay != dayStart.date()) {
+                m_last.clear();
+                m_storedBefore.clear();
+            } else if (!refused) {
+                // What this run stored stays its last version; the table
+                // read again tells only whether it is still there.
+                for (auto it = m_last.cbegin(); it != m_last.cend(); ++it) {
+                    if (it->own)
+                        m_storedBefore.insert(it.key(), it->values);
+                }
+                m_last.clear();
+            }
+            m_storedDay = dayStart.date();
+            m_storedSession = cn->openSerial();
+            if (refused) {
+                m_inTable.clear();
+                if (!m_selectRefused)
+                    m_log.Err2File(QStringLiteral("InsertScheds"), selectRefusedText(),
+                        refused->number(), refused->description(), kDebugFile,
+                        LogRecord::Severity::Warning);
+            }
+            m_selectRefused = bool(refused);
         }
         int writtenAgain = 0;
         const auto tellWrittenAgain = qScopeGuard([&] {
@@ -287,13 +331,19 @@ void mdlQueries::InsertScheds(RowSet &rs)
         {
             QString statement;
             QVariantList values; // where the insert runs prepared
-            quint64 version;
+            qint64 key;
+            quint64 valuesHash;
+            bool again;
         };
         m_lastInserted = 0;
-        auto stored = [&](quint64 version) {
+        // A keyed table that refuses the row as already there (one with the
+        // same values, stored earlier) keeps its first copy: the job's last
+        // version is stored, though not as the table's newest row.
+        auto stored = [&](const Waiting &w) {
             ++m_lastInserted;
-            m_stored.insert(version);
-            if (before.contains(version))
+            m_last.insert(w.key, {w.valuesHash, true});
+            m_storedBefore.remove(w.key);
+            if (w.again)
                 ++writtenAgain;
         };
         QVector<Waiting> waiting; // rows not yet sent
@@ -310,7 +360,7 @@ void mdlQueries::InsertScheds(RowSet &rs)
                     = trapFailure([&] { cn->execute(dialect->schedsBatch(statements)); });
                 if (!refused) {
                     for (const Waiting &w : std::as_const(waiting))
-                        stored(w.version);
+                        stored(w);
                     waiting.clear();
                     return;
                 }
@@ -329,7 +379,7 @@ void mdlQueries::InsertScheds(RowSet &rs)
                     if (!cn->isDuplicateKey(*refused))
                         throw *refused;
                 }
-                stored(w.version);
+                stored(w);
             }
             waiting.clear();
         };
@@ -344,10 +394,15 @@ void mdlQueries::InsertScheds(RowSet &rs)
                   cCarNum = rs.fieldIndex(DbNames::kCarNum),
                   cCarNo = rs.fieldIndex(DbNames::kCarNo);
         RowHash hash;
+        // A bad row's failure is written once, then counted, for as long as
+        // the row comes back the same.
+        m_log.beginLasting(QStringLiteral("InsertScheds"));
         while (!rs.eof()) {
             QString statement;
             QVariantList values;
-            quint64 version = 0;
+            qint64 key = 0;
+            quint64 valuesHash = 0;
+            bool again = false;
             bool already = false;
             // The whole day is offered again every cycle: a row whose values
             // cannot make a statement would stop the rows after it for good,
@@ -365,7 +420,7 @@ void mdlQueries::InsertScheds(RowSet &rs)
                 v.carNo = rs.field(cCarNo);
                 // A version of a job is its key and its values: the same
                 // version offered again is passed over, a row corrected in
-                // place is a new one.
+                // place is a new one, and so is a correction back.
                 hash.number(v.recId);
                 hash.text(v.lineText);
                 hash.text(v.driverName);
@@ -374,30 +429,27 @@ void mdlQueries::InsertScheds(RowSet &rs)
                 hash.when(v.end.isValid() ? QVariant(v.end) : QVariant());
                 hash.text(v.carNum);
                 hash.number(v.carNo);
-                const quint64 valuesHash = hash.take();
-                version = versionOf(rs.field(cPKID).toLongLong(), valuesHash);
-                if (m_stored.contains(version))
+                valuesHash = hash.take();
+                key = rs.field(cPKID).toLongLong();
+                if (!isNew(key, valuesHash, &again))
                     already = true;
-                else if (inTable(valuesHash)) {
-                    // Stored by an earlier run of the day.
-                    m_stored.insert(version);
-                    already = true;
-                } else if (prepared.isEmpty())
+                else if (prepared.isEmpty())
                     statement = dialect->schedsInsert(v);
                 else
                     values = dialect->schedsInsertValues(v);
             });
             if (bad) {
-                m_log.Err2File(QStringLiteral("InsertScheds"),
-                    QStringLiteral("PKID ") + rs.field(cPKID).toString(), bad->number(),
-                    bad->description(), kDebugFile);
+                const QString pkid = rs.field(cPKID).toString();
+                m_log.lastingRecord(QStringLiteral("InsertScheds"), pkid,
+                    QStringLiteral("PKID ") + pkid, bad->number(), bad->description());
             } else if (!already) {
-                waiting.append({std::move(statement), std::move(values), version});
+                waiting.append({std::move(statement), std::move(values), key, valuesHash, again});
                 if (!batched || waiting.size() == kSchedsBatchRows)
                     send();
             }
             rs.moveNext();
         }
+        m_log.endLasting(QStringLiteral("InsertScheds"));
         send();
         if (runOpen) {
             runOpen = false;

@@ -3,7 +3,7 @@
 #include "platform/RowSet.h"
 
 #include <QDate>
-#include <QSet>
+#include <QHash>
 #include <QString>
 #include <QVariant>
 
@@ -42,8 +42,10 @@ public:
     // rows into Scheds; the cycle hands them on to the jobs processing.
     // Always runs the full query: sType reads QueryAll afterwards.
     Selection QueryDB(QueryMode &sType);
-    // One insert into Scheds per row not yet stored this operational day, on
-    // the second session. A row the table refuses as already there counts as
+    // One insert into Scheds per job version not yet stored, on the second
+    // session: a job's version is new when it differs from the last one this
+    // run stored for its key, so a correction back to earlier values is
+    // stored again. A row the table refuses as already there counts as
     // stored; any other refusal ends the call (the rows before stay). Over a
     // server the inserts go kSchedsBatchRows to a text, all or nothing; a
     // refused batch goes again row by row.
@@ -58,9 +60,12 @@ public:
     // The line text of a route code: 10512 -> 51-21, 234561 -> 456-13.
     static QString lineText(const QVariant &makat);
 
+    // The warning of a login that may insert into Scheds but not read it.
+    static QString selectRefusedText();
+
     QDate dLastPurge() const { return m_dLastPurge; }
-    // How many job versions of the day are known to be in Scheds.
-    int storedCount() const { return int(m_stored.size()); }
+    // How many jobs of the day have their last version known to be in Scheds.
+    int storedCount() const { return int(m_last.size()); }
     // How many rows the last InsertScheds sent to the table.
     int lastInserted() const { return m_lastInserted; }
 
@@ -73,19 +78,36 @@ private:
     QString m_programFolder;
     QDate m_dLastPurge{1899, 12, 30}; // the zero date: the first call purges
     // Reads the day's rows of Scheds into m_inTable (hashes of their values,
-    // never the rows); what m_stored held is forgotten. Returns the count.
+    // never the rows). Returns the count.
     int learnStored(DbSession &cn, const SqlDialect &dialect, const QDateTime &dayStart);
     bool inTable(quint64 values) const;
+    // Whether the job version (its key, PKID, and a hash of its values) goes
+    // to the table; again: it was stored by this run before the session was
+    // reopened, and the table read since lacks it.
+    bool isNew(qint64 key, quint64 values, bool *again);
 
-    // Each job version (its key, PKID, with the values it carries) of the
-    // operational day known to be in Scheds, by a hash of both: every cycle
-    // offers the whole day again and each version is stored once. The first
-    // call of a run, of a day or on a reopened session learns from the table
-    // what is there (m_inTable), so that a restart adds no copies to a table
-    // without a key, and a table restored without some rows gets them back.
-    QSet<quint64> m_stored;
+    // The last version of each job of the operational day known to be in
+    // Scheds, by its key: every cycle offers the whole day again and a
+    // version is stored when it is not the job's last one. own: stored by
+    // this run (inserted, or refused as already there); else found in the
+    // table, which keeps no order of its rows, so it is the last only as far
+    // as that version goes. The first call of a run, of a day or on a
+    // reopened session learns from the table what is there (m_inTable), so
+    // that a restart adds no copies to a table without a key, and a table
+    // restored without some rows gets them back.
+    struct Last
+    {
+        quint64 values = 0;
+        bool own = false;
+    };
+    QHash<qint64, Last> m_last;
+    // What this run stored before the session was reopened, by key, until
+    // the job is offered again: still its last version, whatever the table
+    // read since holds.
+    QHash<qint64, quint64> m_storedBefore;
     int m_lastInserted = 0;
     std::vector<quint64> m_inTable; // sorted
     QDate m_storedDay;
     quint64 m_storedSession = 0; // the open serial of the session it was learned on
+    bool m_selectRefused = false; // told once until the read works again
 };

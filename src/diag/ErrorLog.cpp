@@ -9,6 +9,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 #include <cstdio>
 
 namespace {
@@ -104,9 +106,79 @@ void ErrorLog::flushRepeats(bool everything)
     const QDateTime now = m_clock.now();
     for (Sink *sink : m_sinks)
         sink->flush(now, everything);
+    if (everything) {
+        for (const Lasting &l : std::as_const(m_lasting))
+            tellLasting(l.held);
+        m_lasting.clear();
+    }
     if (!m_fileWrites)
         return;
     writeCounts(m_repeats.takeFinished(now, everything));
+}
+
+void ErrorLog::beginLasting(const QString &procedure)
+{
+    QMutexLocker lock(&m_lock);
+    ++m_lastingPass[procedure];
+}
+
+void ErrorLog::lastingRecord(const QString &procedure, const QString &subject,
+    const QString &message, int number, const QString &description)
+{
+    QMutexLocker lock(&m_lock);
+    const QString key = procedure + QChar(0x1f) + subject;
+    const quint64 pass = m_lastingPass.value(procedure);
+    const auto it = m_lasting.find(key);
+    if (it != m_lasting.end()) {
+        const LogRecord &r = it->held.record;
+        if (r.message == message && r.number == number && r.description == description) {
+            ++it->held.count;
+            it->pass = pass;
+            return;
+        }
+        tellLasting(it->held);
+        m_lasting.erase(it);
+    }
+    Lasting l;
+    l.held.record.severity = number == 0 ? LogRecord::Severity::Info : LogRecord::Severity::Error;
+    l.held.record.procedure = procedure;
+    l.held.record.message = message;
+    l.held.record.number = number;
+    l.held.record.description = description;
+    l.held.since = m_clock.now();
+    l.pass = pass;
+    m_lasting.insert(key, l);
+    Err2File(procedure, message, number, description, kDebugFile, l.held.record.severity);
+}
+
+void ErrorLog::endLasting(const QString &procedure)
+{
+    QMutexLocker lock(&m_lock);
+    const quint64 pass = m_lastingPass.value(procedure);
+    QList<RepeatCounter::Held> ended;
+    for (auto it = m_lasting.begin(); it != m_lasting.end();) {
+        if (it->held.record.procedure == procedure && it->pass != pass) {
+            ended << it->held;
+            it = m_lasting.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    std::sort(
+        ended.begin(), ended.end(), [](const auto &a, const auto &b) { return a.since < b.since; });
+    for (const RepeatCounter::Held &held : std::as_const(ended))
+        tellLasting(held);
+}
+
+void ErrorLog::tellLasting(const RepeatCounter::Held &held)
+{
+    if (held.count == 0)
+        return;
+    const QDateTime now = m_clock.now();
+    for (Sink *sink : m_sinks)
+        sink->counted(held, now);
+    if (m_fileWrites)
+        writeCounts({held});
 }
 
 void ErrorLog::writeCounts(const QList<RepeatCounter::Held> &counts)

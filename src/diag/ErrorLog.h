@@ -45,6 +45,9 @@ public:
         virtual void flush(const QDateTime &now, bool everything) = 0;
         // The procedure's records stopped repeating: their counts now.
         virtual void endRepeats(const QString &procedure, const QDateTime &now) = 0;
+        // A lasting record (lastingRecord) came again this many times, never
+        // handed on; told once it stopped.
+        virtual void counted(const RepeatCounter::Held &, const QDateTime &) { }
     };
 
     ErrorLog(const QString &folder, const Clock &clock);
@@ -84,6 +87,19 @@ public:
     // of the same procedure with another text does the same by itself.
     void endRepeats(const QString &procedure);
 
+    // A record about one thing (subject: a row's key) that its procedure
+    // makes again at every pass over its rows while the thing stays as it is
+    // (a row that does not convert, offered at every cycle): written the
+    // first time, then counted while the same record comes for the same
+    // subject. The count is written as the repeats' are once a pass goes by
+    // without it (endLasting), when another record comes for the subject,
+    // and at the end. A pass begins with beginLasting; one that breaks off
+    // ends nothing.
+    void beginLasting(const QString &procedure);
+    void lastingRecord(const QString &procedure, const QString &subject, const QString &message,
+        int number, const QString &description);
+    void endLasting(const QString &procedure);
+
     QString folder() const { return m_folder; }
     QString debugLine(const QString &procedure, const QString &message, int number,
         const QString &description) const;
@@ -99,6 +115,7 @@ private:
     void writeLine(const QString &procedure, const QString &message, int number,
         const QString &description, const QString &fileName);
     void writeCounts(const QList<RepeatCounter::Held> &held);
+    void tellLasting(const RepeatCounter::Held &held);
 
     QString m_folder;
     const Clock &m_clock;
@@ -107,4 +124,11 @@ private:
     RepeatCounter m_repeats{kRepeatsPerMinute, 60};
     mutable QRecursiveMutex m_lock;
     QHash<QString, QDateTime> m_copyFailureTold; // by file: the last warning of a failed copy
+    struct Lasting
+    {
+        RepeatCounter::Held held;
+        quint64 pass = 0; // the procedure's pass that last made it
+    };
+    QHash<QString, Lasting> m_lasting; // by procedure and subject
+    QHash<QString, quint64> m_lastingPass; // by procedure: the pass under way
 };

@@ -52,14 +52,21 @@ void StderrLog::endRepeats(const QString &procedure, const QDateTime &now)
     writeCounts(m_repeats.takeProcedure(procedure), now);
 }
 
-void StderrLog::writeCounts(const QList<RepeatCounter::Held> &counts, const QDateTime &now)
+void StderrLog::counted(const RepeatCounter::Held &held, const QDateTime &now)
+{
+    // The record lasted as long as it lasted, not one window.
+    writeCounts({held}, now, false);
+}
+
+void StderrLog::writeCounts(
+    const QList<RepeatCounter::Held> &counts, const QDateTime &now, bool capped)
 {
     for (const RepeatCounter::Held &held : counts) {
         const qint64 seconds = qMax<qint64>(1, held.since.secsTo(now));
-        const QString span = seconds >= 120
-            ? QStringLiteral("%1 minutes")
-                  .arg(qMin<qint64>(seconds / 60, kRepeatWindowSeconds / 60))
-            : QStringLiteral("%1 seconds").arg(seconds);
+        const qint64 minutes
+            = capped ? qMin<qint64>(seconds / 60, kRepeatWindowSeconds / 60) : seconds / 60;
+        const QString span = seconds >= 120 ? QStringLiteral("%1 minutes").arg(minutes)
+                                            : QStringLiteral("%1 seconds").arg(seconds);
         write(line(held.record)
                 + QStringLiteral(" \u2026 repeated %1 times in the last %2")
                       .arg(held.count)

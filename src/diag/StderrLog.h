@@ -26,13 +26,16 @@ public:
     // Writes the counts of the windows that are over (all, with everything).
     void flush(const QDateTime &now, bool everything) override;
     void endRepeats(const QString &procedure, const QDateTime &now) override;
+    void counted(const RepeatCounter::Held &held, const QDateTime &now) override;
 
     // "error: SQLConnect: ... (Error Number: 5, Description: ...)".
     static QString line(const LogRecord &record);
 
 private:
     void write(const QString &text, LogRecord::Severity severity);
-    void writeCounts(const QList<RepeatCounter::Held> &counts, const QDateTime &now);
+    // capped: the span is at most the window (the repeats a window counted).
+    void writeCounts(
+        const QList<RepeatCounter::Held> &counts, const QDateTime &now, bool capped = true);
 
     std::function<void(const QByteArray &)> m_writer;
     RepeatCounter m_repeats{1, kRepeatWindowSeconds};

@@ -313,16 +313,19 @@ JobsProcessor::Outcome JobsProcessor::ProcessScheduleTrigRecs(
         rs.setSort(kMergeOrder);
         rs.moveFirst();
         JobColumns col(rs);
+        const QString procedure = QStringLiteral("ProcessScheduleTrigRecs");
+        m_log.beginLasting(procedure);
         for (; !rs.eof(); rs.moveNext()) {
             // Every cycle offers the whole day again, so a row whose values do
             // not convert would stop the rows after it for good: it is logged
-            // and passed over instead.
+            // (once while it stays so) and passed over instead.
             if (const auto bad = trapFailure([&] { mergeRow(col, lines, keepStops); })) {
-                m_log.Err2File(QStringLiteral("ProcessScheduleTrigRecs"),
-                    QStringLiteral("PKID ") + col(JobColumns::PKID).toString(), bad->number(),
-                    bad->description(), QStringLiteral("Debug.TXT"));
+                const QString pkid = col(JobColumns::PKID).toString();
+                m_log.lastingRecord(procedure, pkid, QStringLiteral("PKID ") + pkid, bad->number(),
+                    bad->description());
             }
         }
+        m_log.endLasting(procedure);
 
         // A day whose rows were all rejected so far has nothing to complete.
         if (lines.isEmpty())

@@ -461,6 +461,14 @@ bool DbSession::isDuplicateKey(const Failure &failure) const
         || failure.sqlState() == QLatin1String("23505");
 }
 
+bool DbSession::isPermissionDenied(const Failure &failure) const
+{
+    if (m_backend == Backend::Sqlite)
+        return false;
+    return failure.number() == 229 || failure.number() == 230
+        || failure.sqlState() == QLatin1String("42501");
+}
+
 QString DbSession::odbcSqlState(QSqlQuery &query)
 {
     const QVariant handle = query.result() ? query.result()->handle() : QVariant();

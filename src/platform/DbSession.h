@@ -137,6 +137,10 @@ public:
     // 23505, SQLite's primary key and unique constraint codes. Nothing else:
     // SQLSTATE 23000 also covers NOT NULL, CHECK and foreign key refusals.
     bool isDuplicateKey(const Failure &failure) const;
+    // Whether a failed statement was refused for a right the login lacks:
+    // SQL Server's native errors 229 (on the object) and 230 (on a column),
+    // PostgreSQL's SQLSTATE 42501. The embedded files have no rights.
+    bool isPermissionDenied(const Failure &failure) const;
 
 private:
     void openSqlite();
