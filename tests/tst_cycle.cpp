@@ -759,13 +759,23 @@ void TestCycle::unansweredLineRequestsGiveUp()
     // Giving the connection up is a failure, not news.
     QVERIFY(sink.severityOf(QStringLiteral("answered none of the last 2 line list requests"))
         == LogRecord::Severity::Error);
-    // Connected again by the same cycle's map repair; its return is told.
+    // Connected again by the same cycle's map repair: not back until the
+    // server answers on the new connection, and then with the whole outage.
     QTRY_VERIFY(peer.server.hasPendingConnections());
-    QTRY_VERIFY(
-        !debugLines()
-             .filter(QStringLiteral(
-                 "sckmap_Connect: Map connection works again after 0 s (down since 10:01:00)"))
-             .isEmpty());
+    peer.peer = peer.server.nextPendingConnection();
+    QTRY_VERIFY(m_gw->sckMap().state() == MapSocket::State::Connected);
+    QTRY_VERIFY(peer.peer->canReadLine());
+    QVERIFY(peer.peer->readLine().startsWith("$L,"));
+    QCOMPARE(peer.takeReceived(), QByteArray());
+    QVERIFY2(debugLines().filter(QStringLiteral("works again")).isEmpty(),
+        qPrintable(debugLines().join(QLatin1Char('\n'))));
+    m_gw->clock().advanceSeconds(4);
+    peer.peer->write("$A,L,S\r\n");
+    QTRY_COMPARE(debugLines()
+                     .filter(QStringLiteral("sckmap_DataArrival: Map connection works again "
+                                            "after 4 s (down since 10:01:00)"))
+                     .size(),
+        1);
 }
 
 void TestCycle::lockedJobsFileEndsTheCycleAndTheNextOneSelects()

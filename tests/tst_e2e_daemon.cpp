@@ -213,8 +213,8 @@ void TestE2eDaemon::checkConfig_data()
                                      << QStringList{"WARN  ", "begins with a UTF-8 byte order mark",
                                             "ok    [ORVIKMap] MapIP = 127.0.0.1  (file)"};
     QTest::newRow("interval the cycle changes")
-        << "interval 0" << 78
-        << QStringList{"FAIL  [Misc] DBInterval = 0 is outside 1 to 3600 seconds (1 is used)"};
+        << "interval 0" << 0
+        << QStringList{"WARN  [Misc] DBInterval = 0 is outside 1 to 3600 seconds (1 is used)"};
     QTest::newRow("no settings")
         << "no settings" << 78
         << QStringList{"FAIL  settings file", "FAIL  [ORVIKMap] MapIP is missing",

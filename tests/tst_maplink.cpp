@@ -5,6 +5,7 @@
 #include "app/Gateway.h"
 #include "common/MapProtocol.h"
 #include "common/MenuMarks.h"
+#include "common/StatusRows.h"
 #include "maplink/InboundCommands.h"
 #include "maplink/MapLink.h"
 #include "model/clsLine.h"
@@ -289,6 +290,19 @@ private Q_SLOTS:
             << QByteArray("$Q,0") + QByteArray(",dedod/1234567").repeated(60000) + "\r\n"
             << 0 << QByteArray()
             << QStringLiteral(",12-345-67").repeated(60000) + QStringLiteral(",") << QString();
+        // A large organisation's fleet is longer than any other message may be.
+        QTest::newRow("line list of a hundred thousand vehicles")
+            << QByteArray("$Q,0") + QByteArray(",dedod/1234567").repeated(100000) + "\r\n"
+            << 0 << QByteArray()
+            << QStringLiteral(",12-345-67").repeated(100000) + QStringLiteral(",") << QString();
+        QTest::newRow("line list past the message bound, command in lower case")
+            << QByteArray("$q,0") + QByteArray(",dedod/7654321").repeated(90000) + "\r\n"
+            << 0 << QByteArray()
+            << QStringLiteral(",76-543-21").repeated(90000) + QStringLiteral(",") << QString();
+        QTest::newRow("line list past the message bound, line feed in its command")
+            << QByteArray("$\nQ\n,0") + QByteArray(",dedod/7654321").repeated(90000) + "\r\n"
+            << 0 << QByteArray()
+            << QStringLiteral(",76-543-21").repeated(90000) + QStringLiteral(",") << QString();
         QTest::newRow("flood of ten thousand requests")
             << QByteArray("$MapNotification,dedod,1,ExpLineSchedReq\\c34506201\r\n").repeated(10000)
             << 10000 << head + "34506201\\c" << unchanged << QString();
@@ -325,32 +339,84 @@ private Q_SLOTS:
             QVERIFY2(!rig->home.exists(QStringLiteral("Debug.TXT")), qPrintable(debugLog(*rig)));
         else
             QVERIFY2(debugLog(*rig).contains(logged), qPrintable(debugLog(*rig)));
-        QVERIFY(rig->gw.mapLink().recvBuf().size() <= MapLink::kMaxMessageChars);
+        QVERIFY(rig->gw.mapLink().recvBuf().size() <= MapLink::kMaxLineListChars);
     }
 
     // A peer that opens a message and never ends it cannot make the buffer
-    // grow without end: the message is dropped with one record.
+    // grow without end: the message is dropped with one record. Only the line
+    // list may be longer than the bound of every other message.
+    void oversizedMessage_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<int>("bound");
+        QTest::newRow("notification") << QByteArray("$MapNotification,dedod,1,ExpLineSchedReq\\c")
+                                      << MapLink::kMaxMessageChars;
+        QTest::newRow("a line list's look-alike")
+            << QByteArray("$Qx,0,dedod/") << MapLink::kMaxMessageChars;
+        QTest::newRow("unknown command") << QByteArray("$Z,") << MapLink::kMaxMessageChars;
+    }
     void oversizedMessage()
     {
+        QFETCH(QByteArray, head);
+        QFETCH(int, bound);
         auto rig = connectedRig(QStringLiteral("Server"));
         QVERIFY(rig);
-        const QByteArray huge = "$Q,0,dedod/" + QByteArray(3 * MapLink::kMaxMessageChars, '7');
-        rig->peer.peer->write(huge);
+        rig->peer.peer->write(head + QByteArray(3 * bound, '7'));
         rig->peer.peer->write("\r\n$Q,0,dedod/1234567\r\n");
         QTRY_COMPARE_WITH_TIMEOUT(
             rig->gw.statusRows().strLinesList, QStringLiteral(",12-345-67,"), 10000);
         QVERIFY(rig->gw.mapLink().recvBuf().isEmpty());
         const QStringList records = rig->home.lines(QStringLiteral("Debug.TXT"));
         QCOMPARE(records.size(), 1);
-        QVERIFY(
-            records.first().contains(QStringLiteral("sckmap_DataArrival: Message longer than")));
+        QVERIFY(records.first().contains(
+            QStringLiteral("sckmap_DataArrival: Message longer than %1 characters dropped: ")
+                .arg(bound)));
 
         // Just under the bound still gets through.
-        const QByteArray big = "$Q,0,dedod/" + QByteArray(MapLink::kMaxMessageChars - 20, 'B');
+        const QByteArray big = "$Q,0,dedod/" + QByteArray(bound - 20, 'B');
         rig->peer.peer->write(big + "\r\n");
-        QTRY_COMPARE_WITH_TIMEOUT(
-            rig->gw.statusRows().strLinesList.size(), MapLink::kMaxMessageChars - 20 + 2, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig->gw.statusRows().strLinesList.size(), bound - 20 + 2, 10000);
         QCOMPARE(rig->home.lines(QStringLiteral("Debug.TXT")).size(), 1);
+    }
+
+    // A line list past its own bound is the answer all the same: it is told
+    // once, the list in hand stays and the cycle does not wait for another
+    // (which made it give the connection up and connect again for ever).
+    void oversizedLineList()
+    {
+        auto rig = connectedRig(QStringLiteral("Server"));
+        QVERIFY(rig);
+        rig->gw.clock().setNow(QDateTime(QDate(2024, 3, 5), QTime(9, 0)));
+        LinkState &link = rig->gw.link();
+        StatusRows &rows = rig->gw.statusRows();
+        rows.strLinesList = QStringLiteral(",11-111-11,");
+        rows.bLinesChanged = false;
+        const QByteArray tooLong = "$Q,0"
+            + QByteArray(",dedod/1234567").repeated(MapLink::kMaxLineListChars / 14 + 1) + "\r\n";
+        for (int answer = 1; answer <= 2; ++answer) {
+            link.bRequestLines = true;
+            link.dtLinesTime = DateTime::zero();
+            rig->peer.peer->write(tooLong);
+            QTRY_VERIFY_WITH_TIMEOUT(!link.bRequestLines, 20000);
+            QCOMPARE(link.dtLinesTime, rig->gw.clock().now());
+            QCOMPARE(rows.strLinesList, QStringLiteral(",11-111-11,"));
+            QVERIFY(!rows.bLinesChanged);
+            QVERIFY(rig->gw.mapLink().recvBuf().size() <= MapLink::kMaxLineListChars);
+        }
+        QStringList records = rig->home.lines(QStringLiteral("Debug.TXT"));
+        QCOMPARE(records.size(), 1);
+        QVERIFY2(records.first().contains(
+                     QStringLiteral("The map server's line list is longer than %1 characters")
+                         .arg(MapLink::kMaxLineListChars)),
+            qPrintable(records.first()));
+
+        // The rest of the refused list was no message; the next list is read
+        // and its return is told.
+        QVERIFY(rig->peer.feed("$Q,0,dedod/7654321\r\n"));
+        QTRY_COMPARE(rows.strLinesList, QStringLiteral(",76-543-21,"));
+        records = rig->home.lines(QStringLiteral("Debug.TXT"));
+        QCOMPARE(records.size(), 2);
+        QVERIFY(records.last().contains(QStringLiteral("line list is read again")));
     }
 
     void connectErrors_data()

@@ -19,6 +19,7 @@
 #include "platform/Failure.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QtTest>
@@ -41,6 +42,7 @@ private Q_SLOTS:
     void statementCancelledFromAnotherThread();
     void selectionCopyAndRouteTimes();
     void failedSelectionIsUndone();
+    void sharedPkidJudgedRowByRow();
     void schedsStoredOnceAcrossSelections_data();
     void schedsStoredOnceAcrossSelections();
     void refusedRowEndsSchedsCopy_data();
@@ -365,6 +367,35 @@ void TstPgServer::failedSelectionIsUndone()
     QCOMPARE(debugLines().size(), 1);
     QCOMPARE(sql(QStringLiteral("SELECT UsedFlag FROM Jobs")), QStringLiteral("1"));
     QCOMPARE(sql(QStringLiteral("SELECT count(*) FROM Scheds")), QStringLiteral("1"));
+}
+
+// A site's Jobs table without its key: rows that share a PKID are each
+// judged on their own, as SQL Server's batch judges them, and told once.
+void TstPgServer::sharedPkidJudgedRowByRow()
+{
+    QVERIFY2(m_pg->psql(QStringLiteral("ALTER TABLE Jobs DROP CONSTRAINT jobs_pkey")),
+        qPrintable(m_pg->lastError()));
+    const auto restoreKey = qScopeGuard([this] {
+        m_pg->psql(QStringLiteral("TRUNCATE Jobs; ALTER TABLE Jobs ADD PRIMARY KEY (PKID)"));
+    });
+    addJob(1, QStringLiteral("06:05"), QStringLiteral("Dana"), QStringLiteral("100"));
+    addJob(2, QStringLiteral("06:30"), QStringLiteral("Noa"), QStringLiteral("200"));
+    addJob(3, QStringLiteral("03:59"), QStringLiteral("Yesterday"), QStringLiteral("300"));
+    QVERIFY2(m_pg->psql(QStringLiteral("UPDATE Jobs SET PKID = 5")), qPrintable(m_pg->lastError()));
+    openSessions();
+    for (int round = 1; round <= 2; ++round) {
+        cycle();
+        QCOMPARE(sql(QStringLiteral(
+                     "SELECT string_agg(RecID || ':' || UsedFlag, ',' ORDER BY RecID) FROM Jobs")),
+            QStringLiteral("1:1,2:1,3:0"));
+        QCOMPARE(sql(QStringLiteral("SELECT string_agg(IntrMedRecordID::text, ',' ORDER BY "
+                                    "IntrMedRecordID) FROM Scheds")),
+            QStringLiteral("1,2"));
+        const QStringList told = debugLines().filter(
+            QStringLiteral("more than one row of the day with the same PKID"));
+        QVERIFY2(told.size() == 1 && debugLines().size() == 1,
+            qPrintable(debugLines().join(QLatin1Char('\n'))));
+    }
 }
 
 void TstPgServer::schedsStoredOnceAcrossSelections_data()

@@ -14,6 +14,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 class TestPlatform : public QObject
@@ -30,6 +32,8 @@ private Q_SLOTS:
     void writeIniCreatesAndReplaces();
     void writeIniKeepsOtherLinesAndUsesCrlf();
     void byteOrderMarkPassedOverAndKept();
+    void unreadableFileIsNamedAndKept_data();
+    void unreadableFileIsNamedAndKept();
     void instanceLockOnePerFolder();
     void hangupIsAReloadNotAnEnd();
 
@@ -250,6 +254,59 @@ void TestPlatform::byteOrderMarkPassedOverAndKept()
     QVERIFY(!ProfileFile::startsWithUtf8Bom(settings.filePath()));
 }
 
+static QByteArray utf16(const QString &text, bool bigEndian, bool mark)
+{
+    QByteArray out;
+    if (mark)
+        out += bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (QChar c : text) {
+        const char hi = char(c.unicode() >> 8), lo = char(c.unicode() & 0xFF);
+        out.append(bigEndian ? hi : lo).append(bigEndian ? lo : hi);
+    }
+    return out;
+}
+
+void TestPlatform::unreadableFileIsNamedAndKept_data()
+{
+    // What Notepad's "Unicode" and "Unicode big endian" save, and the same
+    // without the mark; the tests run as root, who reads a file of mode 000,
+    // so the file that cannot be opened is a folder in its place.
+    const QString ini = QStringLiteral("[ORVIKMap]\r\nMapIP=10.0.0.5\r\n");
+    QTest::addColumn<QByteArray>("bytes"); // empty: a folder
+    QTest::addColumn<QString>("why"); // empty: read as settings
+    QTest::newRow("UTF-16 little-endian")
+        << utf16(ini, false, true) << "is UTF-16 (little-endian) text, which is not read";
+    QTest::newRow("UTF-16 big-endian")
+        << utf16(ini, true, true) << "is UTF-16 (big-endian) text, which is not read";
+    QTest::newRow("UTF-16 without its mark")
+        << utf16(ini, false, false) << "is UTF-16 (little-endian) text, which is not read";
+    QTest::newRow("a folder in place of the file") << QByteArray() << "cannot be read: ";
+    QTest::newRow("Windows-1255 with a NUL is read")
+        << QByteArray("[ORVIKMap]\r\nMapIP=10.0.0.5\0\r\nName=\xF9\xEC\r\n", 38) << QString();
+}
+
+void TestPlatform::unreadableFileIsNamedAndKept()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, why);
+    TempHome home;
+    Settings settings(home.path());
+    if (bytes.isEmpty())
+        QVERIFY(QDir(home.path()).mkdir(Settings::kFileName));
+    else
+        home.write(Settings::kFileName, bytes);
+    const QString problem = ProfileFile::unreadable(settings.filePath());
+    QVERIFY2(why.isEmpty() ? problem.isEmpty() : problem.startsWith(why), qPrintable(problem));
+    const QString ip = settings.ReadINI(QStringLiteral("ORVIKMap"), QStringLiteral("MapIP"), "-");
+    QCOMPARE(ip, why.isEmpty() ? QStringLiteral("10.0.0.5") : QStringLiteral("-"));
+    // Not replaced by a file that holds one key: the other settings would go.
+    QCOMPARE(settings.WriteINI(QStringLiteral("Misc"), QStringLiteral("DBInterval"), "20"),
+        why.isEmpty());
+    if (!why.isEmpty() && !bytes.isEmpty())
+        QCOMPARE(home.read(Settings::kFileName), bytes);
+    QCOMPARE(QFileInfo(settings.filePath()).isDir(), bytes.isEmpty());
+}
+
 void TestPlatform::instanceLockOnePerFolder()
 {
     TempHome home;
@@ -268,8 +325,28 @@ void TestPlatform::instanceLockOnePerFolder()
         qPrintable(message));
 
     first.reset();
-    InstanceLock third(home.path());
-    QCOMPARE(third.take(), InstanceLock::Outcome::Taken);
+    {
+        InstanceLock third(home.path());
+        QCOMPARE(third.take(), InstanceLock::Outcome::Taken);
+    }
+
+    // A holder that has not written its PID yet (or only part of it) is
+    // named so, not with an empty or a cut number.
+    for (const QByteArray &written : {QByteArray(), QByteArray("12")}) {
+        home.write(InstanceLock::kFileName, written);
+        const int fd = ::open(
+            QFile::encodeName(home.file(InstanceLock::kFileName)).constData(), O_RDWR | O_CLOEXEC);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        InstanceLock early(home.path());
+        QCOMPARE(early.take(), InstanceLock::Outcome::HeldElsewhere);
+        QCOMPARE(early.holderPid(), qint64(0));
+        const QString told = early.heldMessage(QStringLiteral("volmarad"));
+        QVERIFY2(told.contains(QStringLiteral("another Volmara gateway (its PID is not written "
+                                              "yet) runs on the folder")),
+            qPrintable(told));
+        ::close(fd);
+    }
 
     InstanceLock nowhere(home.file(QStringLiteral("no/such/folder")));
     QCOMPARE(nowhere.take(), InstanceLock::Outcome::Failed);

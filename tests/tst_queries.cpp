@@ -37,6 +37,7 @@ private Q_SLOTS:
     void operationalDayBoundary_data();
     void operationalDayBoundary();
     void newestRowOfVehicleAndRecIdOnly();
+    void sharedPkidTakenAndToldOnce();
     void everyFlagTakenAndReleased_data();
     void everyFlagTakenAndReleased();
     void purgeOncePerCalendarDay();
@@ -244,6 +245,61 @@ void TstQueries::newestRowOfVehicleAndRecIdOnly()
         0);
     // The next cycle delivers the same newest rows again.
     QCOMPARE(query()->recordCount(), 2);
+}
+
+// A site's Jobs table without its key may hold two rows with one PKID: the
+// day goes on, each row judged on its own, and the key is told once.
+void TstQueries::sharedPkidTakenAndToldOnce()
+{
+    const QString fmt = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+    auto row = [&](int pkid, const QString &car, int recId, const QDateTime &start) {
+        return QStringLiteral("(%1, '%2', %3, 'Dana', '%4', '%5', 10512, 0)")
+            .arg(pkid)
+            .arg(car)
+            .arg(recId)
+            .arg(start.toString(fmt), start.addSecs(3600).toString(fmt));
+    };
+    EmbeddedSchema::run(EmbeddedSchema::jobsFile(m_db),
+        {QStringLiteral("DROP TABLE Jobs"),
+            QStringLiteral("CREATE TABLE Jobs (PKID INTEGER, EntryDT TEXT, CarNo INTEGER, "
+                           "CarNum TEXT, RecID INTEGER, DriverCode INTEGER, DriverName TEXT, "
+                           "RouteStart TEXT, RouteEnd TEXT, RouteCode INTEGER, RecordUpdater "
+                           "TEXT, OrderDate TEXT, UsedFlag INTEGER NOT NULL DEFAULT 0)"),
+            QStringLiteral("INSERT INTO Jobs (PKID, CarNum, RecID, DriverName, RouteStart, "
+                           "RouteEnd, RouteCode, UsedFlag) VALUES ")
+                + QStringList{row(5, QStringLiteral("100"), 1, at(0, 6, 0)),
+                    row(5, QStringLiteral("200"), 2, at(0, 6, 30)),
+                    // The same key on a job outside the day: neither taken nor released.
+                    row(5, QStringLiteral("300"), 3, at(-1, 6, 0)),
+                    row(6, QStringLiteral("400"), 4, at(0, 8, 0))}
+                      .join(QStringLiteral(", "))});
+    const QString jobs = EmbeddedSchema::jobsFile(m_db);
+    for (int cycle = 1; cycle <= 2; ++cycle) {
+        RowSet::Ptr rs = query();
+        QVERIFY2(rs, qPrintable(m_core->debugLog()));
+        QList<int> recIds;
+        for (; !rs->eof(); rs->moveNext())
+            recIds << rs->field(QStringLiteral("RecID")).toInt();
+        std::sort(recIds.begin(), recIds.end());
+        QCOMPARE(recIds, (QList<int>{1, 2, 4}));
+        QCOMPARE(scalar(jobs,
+                     QStringLiteral("Select Group_Concat(RecID) From (Select RecID From "
+                                    "Jobs Where UsedFlag = 1 Order By RecID)"))
+                     .toString(),
+            QStringLiteral("1,2,4"));
+        QCOMPARE(
+            scalar(jobs, QStringLiteral("Select UsedFlag From Jobs Where RecID = 3")).toInt(), 0);
+        QCOMPARE(
+            scalar(EmbeddedSchema::orvikDbFile(m_db), QStringLiteral("Select Count(*) From Scheds"))
+                .toInt(),
+            3);
+        const QStringList told
+            = m_core->debugLog()
+                  .split(QLatin1Char('\n'))
+                  .filter(QStringLiteral("more than one row of the day with the same PKID"));
+        QCOMPARE(told.size(), 1);
+        QVERIFY2(told.first().contains(QStringLiteral("(1 keys: 5)")), qPrintable(told.first()));
+    }
 }
 
 void TstQueries::purgeOncePerCalendarDay()

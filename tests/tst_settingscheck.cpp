@@ -8,6 +8,7 @@
 #include "settings/Settings.h"
 #include "settings/SettingsCheck.h"
 
+#include <QTcpServer>
 #include <QtTest>
 
 // What the headless start and --check-config say about Volmara.INI: every
@@ -27,6 +28,8 @@ private Q_SLOTS:
     void byteOrderMarkIsSaid();
     void schedsReadIsChecked_data();
     void schedsReadIsChecked();
+    void checkConfigRules_data();
+    void checkConfigRules();
 };
 
 namespace {
@@ -251,6 +254,60 @@ void TestSettingsCheck::schedsReadIsChecked()
     const QStringList lines = out.split(QLatin1Char('\n')).filter(QStringLiteral("Scheds"));
     QVERIFY2(lines.size() == 1 && lines.first().startsWith(said), qPrintable(out));
     QVERIFY(!home.exists(QStringLiteral("Debug.TXT")));
+}
+
+void TestSettingsCheck::checkConfigRules_data()
+{
+    QTest::addColumn<QByteArray>("ini"); // empty: a folder in place of the file
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("line");
+    // The gateway starts with these, the value used named: the check warns.
+    QTest::newRow("interval below the range")
+        << with("DBInterval=15", "DBInterval=-5") << int(ConfigCheck::kConnectionFailed)
+        << "WARN  [Misc] DBInterval = -5 is outside 1 to 3600 seconds (1 is used)";
+    QTest::newRow("interval not a number")
+        << with("DBInterval=15", "DBInterval=abc") << int(ConfigCheck::kConnectionFailed)
+        << "WARN  [Misc] DBInterval = abc is not a number of seconds (15 is used)";
+    // It does not start with these: the check fails, the file's own
+    // problem first and never "ok".
+    QTest::newRow("UTF-16 file")
+        << QByteArray("\xFF\xFE") + QByteArray("[\0O\0R\0V\0I\0K\0M\0a\0p\0]\0\r\0\n\0", 24)
+        << int(ConfigCheck::kSettingInvalid)
+        << "Volmara.INI is UTF-16 (little-endian) text, which is not read: save it as "
+           "Windows-1255 or plain ASCII";
+    QTest::newRow("folder in place of the file")
+        << QByteArray() << int(ConfigCheck::kSettingInvalid) << "Volmara.INI cannot be read: ";
+}
+
+void TestSettingsCheck::checkConfigRules()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(int, status);
+    QFETCH(QString, line);
+    TempHome home;
+    // A port nobody listens on: the map is refused at once.
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const QByteArray port = QByteArray::number(probe.serverPort());
+    probe.close();
+    if (ini.isEmpty())
+        QVERIFY(QDir(home.path()).mkdir(Settings::kFileName));
+    else
+        home.write(Settings::kFileName, ini.replace("Port=21953", "Port=" + port));
+
+    QString text;
+    QTextStream out(&text);
+    QCOMPARE(ConfigCheck(home.path(), QString()).run(out), status);
+    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY2(!lines.filter(line).isEmpty(), qPrintable(text));
+    const bool fileFails = status == ConfigCheck::kSettingInvalid;
+    QCOMPARE(lines.first().startsWith(QStringLiteral("FAIL  settings file ")), fileFails);
+    QCOMPARE(lines.first().startsWith(QStringLiteral("ok    settings file ")), !fileFails);
+    // The headless start refuses what the check fails, with the same reason first.
+    const QStringList blocking = SettingsCheck::blockingProblems(Settings(home.path()));
+    QCOMPARE(blocking.isEmpty(), !fileFails);
+    if (fileFails)
+        QVERIFY2(blocking.first().contains(line), qPrintable(blocking.first()));
 }
 
 QTEST_GUILESS_MAIN(TestSettingsCheck)

@@ -61,16 +61,20 @@ QString PostgresDialect::selectionBatch(const QDateTime &now) const
     // One statement: the day's rows are chosen once, returned, and released
     // where they are not yet, so that a cycle that finds nothing new writes
     // nothing (each written row is a new row version to the server). A row
-    // some other session left marked 2 is taken and released too.
-    return QStringLiteral("WITH DaySelection AS (SELECT PKID FROM Jobs WHERE UsedFlag = 2 OR ")
+    // some other session left marked 2 is taken and released too. The rows
+    // are held by their place (ctid), not PKID: on a Jobs table without its
+    // key two rows may share a PKID, and each is judged on its own, as on SQL
+    // Server. One statement sees one snapshot, so the places hold throughout.
+    return QStringLiteral(
+               "WITH DaySelection AS (SELECT ctid AS RowKey FROM Jobs WHERE UsedFlag = 2 OR ")
         + QStringLiteral("(RouteStart >= ") + timestamp(from) + QStringLiteral(" AND RouteStart < ")
         + timestamp(from.addDays(1))
         + QStringLiteral(" AND PKID = (SELECT MAX(PKID) FROM Jobs C Where C.CarNum = Jobs.CarNum "
                          "And C.RecID = Jobs.RecID))), ")
-        + QStringLiteral("Released AS (Update Jobs Set UsedFlag = 1 Where PKID IN (SELECT PKID "
+        + QStringLiteral("Released AS (Update Jobs Set UsedFlag = 1 Where ctid IN (SELECT RowKey "
                          "FROM DaySelection) And UsedFlag <> 1) ")
         + QStringLiteral("Select ") + selectionColumns()
-        + QStringLiteral(" From Jobs Where PKID IN (SELECT PKID FROM DaySelection)");
+        + QStringLiteral(" From Jobs Where ctid IN (SELECT RowKey FROM DaySelection)");
 }
 
 QString PostgresDialect::schedsInsert(const SchedValues &v) const

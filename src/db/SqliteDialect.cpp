@@ -49,15 +49,17 @@ QString SqliteDialect::selectionBatch(const QDateTime &now) const
     // table of this session: the day's conditions are judged once, the rows
     // come back in key order, and only rows not yet released are written, so
     // that a cycle that finds nothing new writes nothing. A row some other
-    // writer left marked 2 is taken and released too.
+    // writer left marked 2 is taken and released too. The rows are held by
+    // rowid, not PKID: on a Jobs table without its key two rows may share a
+    // PKID, and each is judged on its own, as on the server.
     // The range on the stored text as it is (whole dates, so that every
     // stored form of those days falls in it) lets the RouteStart index pick
     // the day's rows; datetime() then judges only those.
     return QStringLiteral("BEGIN IMMEDIATE ; ")
         + QStringLiteral(
-            "CREATE TEMP TABLE IF NOT EXISTS DaySelection (PKID INTEGER PRIMARY KEY) ; "
+            "CREATE TEMP TABLE IF NOT EXISTS DaySelection (RowKey INTEGER PRIMARY KEY) ; "
             "DELETE FROM temp.DaySelection ; ")
-        + QStringLiteral("INSERT INTO temp.DaySelection SELECT PKID FROM Jobs WHERE UsedFlag = 2 "
+        + QStringLiteral("INSERT INTO temp.DaySelection SELECT rowid FROM Jobs WHERE UsedFlag = 2 "
                          "OR (RouteStart >= '")
         + from.date().toString(Qt::ISODate) + QStringLiteral("' AND RouteStart < '")
         + from.date().addDays(2).toString(Qt::ISODate)
@@ -66,8 +68,8 @@ QString SqliteDialect::selectionBatch(const QDateTime &now) const
         + QStringLiteral("' AND PKID = (SELECT MAX(PKID) FROM Jobs C Where C.CarNum = Jobs.CarNum "
                          "And C.RecID = Jobs.RecID)) ; ")
         + QStringLiteral("Select ") + selectionColumns()
-        + QStringLiteral(" From Jobs Where PKID IN temp.DaySelection ; ")
-        + QStringLiteral("Update Jobs Set UsedFlag = 1 Where PKID IN temp.DaySelection "
+        + QStringLiteral(" From Jobs Where rowid IN temp.DaySelection ; ")
+        + QStringLiteral("Update Jobs Set UsedFlag = 1 Where rowid IN temp.DaySelection "
                          "And UsedFlag <> 1 ; DELETE FROM temp.DaySelection ; COMMIT");
 }
 

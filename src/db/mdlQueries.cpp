@@ -131,6 +131,7 @@ mdlQueries::Selection mdlQueries::QueryDB(QueryMode &sType)
             m_marks.uncheck(MenuMarks::mnuDebugCurrent);
             m_marks.uncheck(MenuMarks::mnuDebugAll);
         }
+        tellSharedKeys(*rs, DateTime::operationalDay(now));
         InsertScheds(*rs);
         selection.rows = rs;
     });
@@ -143,6 +144,43 @@ mdlQueries::Selection mdlQueries::QueryDB(QueryMode &sType)
     m_log.Err2File(QStringLiteral("QueryDB"), QStringLiteral("Step - ") + step, f ? f->number() : 0,
         f ? f->description() : QString(), kDebugFile);
     return selection;
+}
+
+void mdlQueries::tellSharedKeys(RowSet &rs, const QDate &day)
+{
+    if (m_sharedKeysDay != day) {
+        m_sharedKeysDay = day;
+        m_sharedKeysTold.clear();
+    }
+    const int cPKID = rs.fieldIndex(DbNames::kPKID);
+    if (cPKID < 0)
+        return;
+    QSet<qint64> seen;
+    QList<qint64> shared; // new this cycle, in row order
+    for (rs.moveFirst(); !rs.eof(); rs.moveNext()) {
+        const qint64 pkid = rs.field(cPKID).toLongLong();
+        if (!seen.contains(pkid))
+            seen.insert(pkid);
+        else if (!m_sharedKeysTold.contains(pkid)) {
+            m_sharedKeysTold.insert(pkid);
+            shared << pkid;
+        }
+    }
+    rs.moveFirst();
+    if (shared.isEmpty())
+        return;
+    QStringList keys;
+    const QList<qint64> named = shared.mid(0, 20);
+    for (qint64 pkid : named)
+        keys << QString::number(pkid);
+    if (shared.size() > keys.size())
+        keys << QStringLiteral("...");
+    m_log.Err2File(QStringLiteral("QueryDB"),
+        QStringLiteral("Jobs has more than one row of the day with the same PKID (%1 keys: "
+                       "%2); the table lacks its key, each row is taken as it is")
+            .arg(shared.size())
+            .arg(keys.join(QStringLiteral(", "))),
+        0, QString(), kDebugFile, LogRecord::Severity::Warning);
 }
 
 namespace {

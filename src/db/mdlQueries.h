@@ -77,6 +77,11 @@ private:
     ErrorLog &m_log;
     QString m_programFolder;
     QDate m_dLastPurge{1899, 12, 30}; // the zero date: the first call purges
+    // Rows of the day that share a PKID (a Jobs table without its key) are
+    // each taken as they are; every such PKID is told once a day.
+    void tellSharedKeys(RowSet &rs, const QDate &day);
+    QSet<qint64> m_sharedKeysTold;
+    QDate m_sharedKeysDay;
     // Reads the day's rows of Scheds into m_inTable (hashes of their values,
     // never the rows). Returns the count.
     int learnStored(DbSession &cn, const SqlDialect &dialect, const QDateTime &dayStart);

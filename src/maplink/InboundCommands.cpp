@@ -106,6 +106,11 @@ void InboundCommands::ProcessDollarQ(QStringList &fields)
         m_rows.strLinesList = list;
         m_rows.bLinesChanged = true;
     });
+    lineListAnswered();
+}
+
+void InboundCommands::lineListAnswered()
+{
     // The database cycle waits for this answer, failed or not.
     m_link.dtLinesTime = m_clock.now();
     m_link.bRequestLines = false;

@@ -29,6 +29,9 @@ public:
     void ProcessDollarA(QStringList &fields);
     void ProcessDollarQ(QStringList &fields);
     void ProcessDollarMapNotification(QString &message);
+    // A "$Q" answer came, read or not (one too long to read keeps the list
+    // in hand): the cycle goes on and asks again when the list is due.
+    void lineListAnswered();
 
     // An entry of the line list as the station role admits it, transformed
     // for the list text; a null text when the role does not admit it.

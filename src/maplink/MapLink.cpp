@@ -50,15 +50,10 @@ void MapLink::noteLost()
 
 void MapLink::sckmap_Connect()
 {
-    // The connect attempts that failed stop repeating; the return after a
-    // failure is told with how long the map was away.
+    // The connect attempts that failed stop repeating. The map works again
+    // only when the server answers on this connection: one that takes the
+    // connection and says nothing is still away.
     m_log.endRepeats(QStringLiteral("sckmap_Error"));
-    const QString back = m_outage.end(m_clock.now());
-    if (!back.isEmpty())
-        m_log.logMessage(QStringLiteral("sckmap_Connect"),
-            QStringLiteral("Map connection works again ") + back + QStringLiteral(": ")
-                + m_sckMap.remoteHost() + QLatin1Char(':')
-                + QString::number(m_sckMap.remotePort()));
     m_log.trap(QStringLiteral("sckmap_Connect"), [&] {
         m_sckMap.send(MapProtocol::kLogin + m_map.strMapUserID + MapProtocol::kFieldSeparator
             + m_map.strMapPassword + MapProtocol::kLineEnd);
@@ -107,19 +102,66 @@ void MapLink::frame(const QString &text)
             while (j < n && text.at(j) != MapProtocol::kMessageStart
                 && text.at(j) != MapProtocol::kMessageEnd)
                 ++j;
-            if (buf.size() + (j - i) > kMaxMessageChars) {
-                m_log.Err2File(QStringLiteral("sckmap_DataArrival"),
-                    QStringLiteral("Message longer than %1 characters dropped: ")
-                            .arg(kMaxMessageChars)
-                        + buf.left(40),
-                    0, QString(), QStringLiteral("Debug.TXT"));
-                buf.clear();
-                bInMessage = false;
-            } else {
-                buf += QStringView(text).mid(i, j - i);
+            // The kind of message is read from its head only when its size asks.
+            const qsizetype grown = buf.size() + (j - i);
+            int bound = kMaxMessageChars;
+            if (grown > bound) {
+                bound = buf.size() >= 64
+                    ? messageBound(buf)
+                    : messageBound(buf + QStringView(text).mid(i, 64).toString());
             }
+            if (grown > bound)
+                dropOversized(bound == kMaxLineListChars);
+            else
+                buf += QStringView(text).mid(i, j - i);
             i = j;
         }
+    }
+}
+
+int MapLink::messageBound(QStringView head)
+{
+    // The command word ends at the first comma; line feeds inside it are
+    // dropped by the dispatcher, so they are passed over here too. A word
+    // that has not ended within the first 64 characters is no "$Q".
+    QString word;
+    for (qsizetype i = 0; i < head.size() && i < 64; ++i) {
+        const QChar ch = head.at(i);
+        if (ch == MapProtocol::kFieldSeparator.front()) {
+            return Convert::sameText(word, MapProtocol::kLineList) ? kMaxLineListChars
+                                                                   : kMaxMessageChars;
+        }
+        if (ch != QLatin1Char('\n'))
+            word += ch;
+    }
+    return kMaxMessageChars;
+}
+
+void MapLink::dropOversized(bool lineList)
+{
+    QString &buf = strRecvBuf;
+    if (!lineList) {
+        m_log.Err2File(QStringLiteral("sckmap_DataArrival"),
+            QStringLiteral("Message longer than %1 characters dropped: ").arg(kMaxMessageChars)
+                + buf.left(40),
+            0, QString(), QStringLiteral("Debug.TXT"));
+    } else if (!m_lineListRefused) {
+        // Told once: the server sends the same list again at every request.
+        m_log.Err2File(QStringLiteral("sckmap_DataArrival"),
+            QStringLiteral("The map server's line list is longer than %1 characters (room for "
+                           "%2 vehicles): not read; the list received before is kept")
+                .arg(kMaxLineListChars)
+                .arg(kMaxFleetVehicles),
+            0, QString(), QStringLiteral("Debug.TXT"), LogRecord::Severity::Error);
+    }
+    buf.clear();
+    bInMessage = false;
+    if (lineList) {
+        m_lineListRefused = true;
+        // It is the answer all the same: the cycle goes on and asks again
+        // when the list is due, instead of waiting for an answer that never
+        // comes and giving the connection up.
+        m_inbound.lineListAnswered();
     }
 }
 
@@ -156,6 +198,13 @@ void MapLink::sckmap_Error(int, const QString &description)
 
 void MapLink::ProcessMess(QString &message)
 {
+    if (m_outage.active()) {
+        // The return after a failure is told with how long the map was away.
+        m_log.logMessage(QStringLiteral("sckmap_DataArrival"),
+            QStringLiteral("Map connection works again ") + m_outage.end(m_clock.now())
+                + QStringLiteral(": ") + m_sckMap.remoteHost() + QLatin1Char(':')
+                + QString::number(m_sckMap.remotePort()) + QStringLiteral(" answered"));
+    }
     m_log.trap(QStringLiteral("ProcessMessIS"), [&] {
         message.remove(QLatin1Char('\r'));
         message.remove(QLatin1Char('\n'));
@@ -166,7 +215,14 @@ void MapLink::ProcessMess(QString &message)
             inbound.ProcessDollarMapNotification(message);
         else if (Convert::sameText(command, MapProtocol::kUpdateMode))
             inbound.ProcessDollarA(fields);
-        else if (Convert::sameText(command, MapProtocol::kLineList))
+        else if (Convert::sameText(command, MapProtocol::kLineList)) {
+            if (m_lineListRefused) {
+                m_lineListRefused = false;
+                m_log.logMessage(QStringLiteral("sckmap_DataArrival"),
+                    QStringLiteral("The map server's line list is read again (%1 characters)")
+                        .arg(message.size()));
+            }
             inbound.ProcessDollarQ(fields);
+        }
     });
 }

@@ -41,9 +41,17 @@ InstanceLock::Outcome InstanceLock::take()
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int why = errno;
         if (why == EWOULDBLOCK) {
-            char buf[32] = {};
-            const ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
-            m_holder = n > 0 ? QByteArray(buf, int(n)).trimmed().toLongLong() : 0;
+            // A holder that has just taken the lock writes its PID right
+            // after: it is given a moment, never more.
+            for (int waited = 0;; waited += kPidWaitStepMs) {
+                char buf[32] = {};
+                const ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
+                const QByteArray text = n > 0 ? QByteArray(buf, int(n)) : QByteArray();
+                m_holder = text.endsWith('\n') ? text.trimmed().toLongLong() : 0;
+                if (m_holder > 0 || waited >= kPidWaitMs)
+                    break;
+                ::usleep(kPidWaitStepMs * 1000);
+            }
             ::close(fd);
             return Outcome::HeldElsewhere;
         }
@@ -66,7 +74,8 @@ InstanceLock::Outcome InstanceLock::take()
 
 QString InstanceLock::heldMessage(const QString &program) const
 {
-    const QString who = m_holder > 0 ? QStringLiteral(" (PID %1)").arg(m_holder) : QString();
+    const QString who = m_holder > 0 ? QStringLiteral(" (PID %1)").arg(m_holder)
+                                     : QStringLiteral(" (its PID is not written yet)");
     return QStringLiteral("%1: another Volmara gateway%2 runs on the folder %3 (it holds %4); "
                           "one gateway per folder, so this one ends.")
         .arg(program, who, m_folder, m_path);

@@ -12,6 +12,10 @@ public:
     static constexpr int kExitHeld = 75; // EX_TEMPFAIL
     static const QString kFileName; // "volmara.lock"
 
+    // How long a second start waits for a new holder to write its PID.
+    static constexpr int kPidWaitMs = 200;
+    static constexpr int kPidWaitStepMs = 10;
+
     enum class Outcome { Taken, HeldElsewhere, Failed };
 
     explicit InstanceLock(const QString &folder);
@@ -20,7 +24,8 @@ public:
     InstanceLock &operator=(const InstanceLock &) = delete;
 
     Outcome take();
-    // With HeldElsewhere: the holder's PID as its file says (0 when unreadable).
+    // With HeldElsewhere: the holder's PID as its file says (0 when not
+    // written, whole and ended by a line end, within kPidWaitMs).
     qint64 holderPid() const { return m_holder; }
     // With Failed: why.
     QString error() const { return m_error; }

@@ -3,18 +3,63 @@
 #include "CodePage.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QList>
 #include <QSaveFile>
 
 namespace {
 
-QList<QByteArray> readLines(const QString &path, bool *exists)
+// UTF-16 text: by its byte order mark, or without one by the NUL that every
+// other byte of Latin text is. "little-endian", "big-endian" or empty.
+QString utf16Order(const QByteArray &bytes)
+{
+    if (bytes.startsWith("\xFF\xFE"))
+        return QStringLiteral("little-endian");
+    if (bytes.startsWith("\xFE\xFF"))
+        return QStringLiteral("big-endian");
+    const qsizetype n = qMin<qsizetype>(bytes.size(), 200) & ~qsizetype(1);
+    if (n < 4)
+        return QString();
+    int evenNul = 0, oddNul = 0;
+    for (qsizetype i = 0; i < n; i += 2) {
+        evenNul += bytes.at(i) == '\0';
+        oddNul += bytes.at(i + 1) == '\0';
+    }
+    if (evenNul == 0 && oddNul * 4 >= n)
+        return QStringLiteral("little-endian");
+    if (oddNul == 0 && evenNul * 4 >= n)
+        return QStringLiteral("big-endian");
+    return QString();
+}
+
+// The file's lines; *problem says why a file that is there cannot be read
+// (empty when it can, or is not there).
+QList<QByteArray> readLines(const QString &path, bool *exists, QString *problem = nullptr)
 {
     QFile file(path);
     *exists = file.open(QIODevice::ReadOnly);
-    if (!*exists)
+    if (!*exists) {
+        if (problem && QFileInfo::exists(path))
+            *problem = QStringLiteral("cannot be read: ") + file.errorString();
         return {};
-    QList<QByteArray> lines = file.readAll().split('\n');
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        if (problem)
+            *problem = QStringLiteral("cannot be read: ") + file.errorString();
+        return {};
+    }
+    const QString order = utf16Order(bytes);
+    if (!order.isEmpty()) {
+        // Read as Windows-1255 it would give garbage, and a write would mix
+        // two encodings in one file.
+        if (problem)
+            *problem = QStringLiteral("is UTF-16 (%1) text, which is not read: save it as "
+                                      "Windows-1255 or plain ASCII")
+                           .arg(order);
+        return {};
+    }
+    QList<QByteArray> lines = bytes.split('\n');
     for (QByteArray &line : lines) {
         if (line.endsWith('\r'))
             line.chop(1);
@@ -75,6 +120,14 @@ bool ProfileFile::startsWithUtf8Bom(const QString &path)
     return file.open(QIODevice::ReadOnly) && file.read(kUtf8Bom.size()) == kUtf8Bom;
 }
 
+QString ProfileFile::unreadable(const QString &path)
+{
+    bool exists = false;
+    QString problem;
+    readLines(path, &exists, &problem);
+    return problem;
+}
+
 ProfileFile::Lookup ProfileFile::lookup(
     const QString &path, const QString &section, const QString &key)
 {
@@ -133,7 +186,12 @@ bool ProfileFile::writeString(
     const QString &path, const QString &section, const QString &key, const QString &value)
 {
     bool exists = false;
-    QList<QByteArray> lines = readLines(path, &exists);
+    QString problem;
+    QList<QByteArray> lines = readLines(path, &exists, &problem);
+    // A file that is there but cannot be read is not replaced by one that
+    // holds this key alone: the operator's other settings would be lost.
+    if (!problem.isEmpty())
+        return false;
     const QByteArray newLine = CodePage::toBytes(key + QLatin1Char('=') + value);
 
     int sectionStart = -1; // index of the "[section]" line

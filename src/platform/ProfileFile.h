@@ -31,6 +31,12 @@ public:
     static QString readString(const QString &path, const QString &section, const QString &key,
         const QString &defaultValue, int bufferSize = kBufferSize, bool *cut = nullptr);
 
+    // Why a file that is there cannot be read as settings ("cannot be read:
+    // Permission denied", "is UTF-16 (little-endian) text ..."): every key of
+    // it then reads its default and nothing is written to it. Empty when it
+    // can be read, or is not there.
+    static QString unreadable(const QString &path);
+
     // Whether the file begins with a UTF-8 byte order mark, which the reader
     // passes over.
     static bool startsWithUtf8Bom(const QString &path);

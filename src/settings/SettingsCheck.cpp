@@ -156,9 +156,18 @@ QString SettingsCheck::encodingNote(const Settings &settings)
                          "is read as Windows-1255 (save it as Windows-1255 or plain ASCII)");
 }
 
+QString SettingsCheck::fileProblem(const Settings &settings)
+{
+    const QString why = ProfileFile::unreadable(settings.filePath());
+    return why.isEmpty() ? QString() : settings.filePath() + QLatin1Char(' ') + why;
+}
+
 QStringList SettingsCheck::blockingProblems(const Settings &settings)
 {
     QStringList problems;
+    const QString file = fileProblem(settings);
+    if (!file.isEmpty())
+        problems << file;
     for (const Entry &e : review(settings)) {
         if (e.blocksStart)
             problems << e.problem;

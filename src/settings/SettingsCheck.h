@@ -39,7 +39,12 @@ public:
     // What is odd about the file itself and passed over (a byte order mark);
     // empty when nothing is.
     static QString encodingNote(const Settings &settings);
-    // The problems that stop the start, each as "[Section] Key ..." text.
+    // Why the file, though there, cannot be read ("... cannot be read:
+    // Permission denied", "... is UTF-16 (little-endian) text ..."); its keys
+    // then read their defaults. Empty when it can be read or is not there.
+    static QString fileProblem(const Settings &settings);
+    // The problems that stop the start, each as "[Section] Key ..." text,
+    // after the file's own problem when it has one.
     static QStringList blockingProblems(const Settings &settings);
     // A data source with its password left out ("PWD=***"), for logs and reports.
     static QString withoutPassword(const QString &dataSource);

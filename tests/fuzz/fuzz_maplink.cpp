@@ -4,8 +4,9 @@
 //
 // Byte 0 steers the run: bit 0 the station role, bits 1-2 how the rest is cut
 // into reads (1, 7, 4096 bytes or all at once); bits 3-7 all set put a run
-// longer than the message bound between two copies of the rest (rare: such
-// runs are slow).
+// longer than the message bound between two copies of the rest, bits 4-7 set
+// and bit 3 clear a line list longer than its own bound (rare: such runs are
+// slow).
 
 #include "app/Gateway.h"
 #include "maplink/MapLink.h"
@@ -66,6 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const uint8_t control = data[0];
     const QByteArray payload(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
     const bool longRun = (control & 0xF8) == 0xF8;
+    const bool longLineList = (control & 0xF8) == 0xF0;
 
     Gateway &gw = *g_gw;
     gw.mapSettings().strRole = (control & 1) ? StationRole::Client : StationRole::Server;
@@ -83,18 +85,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             const qsizetype n = chunk == 0 ? bytes.size() : qMin(chunk, bytes.size() - at);
             link.frame(CodePage::toText(bytes.constData() + at, n));
             at += n;
-            // The buffer is bounded whatever the peer sends.
-            if (link.recvBuf().size() > MapLink::kMaxMessageChars + 1)
+            // The buffer is bounded whatever the peer sends, by its kind's bound.
+            if (link.recvBuf().size() > MapLink::messageBound(link.recvBuf()) + 1
+                || link.recvBuf().size() > MapLink::kMaxLineListChars + 1)
                 std::abort();
         }
     };
     feed(payload);
-    if (longRun) {
-        // A run longer than any message may be, then the payload again.
+    if (longRun || longLineList) {
+        // A run longer than its message may be, then the payload again.
         static const QString filler(64 * 1024, QLatin1Char('x'));
-        for (int i = 0; i <= MapLink::kMaxMessageChars / filler.size(); ++i)
+        int bound = MapLink::kMaxMessageChars;
+        if (longLineList) {
+            link.frame(QStringLiteral("$Q,0,"));
+            bound = MapLink::kMaxLineListChars;
+        }
+        for (int i = 0; i <= bound / filler.size(); ++i)
             link.frame(filler);
-        if (link.recvBuf().size() > MapLink::kMaxMessageChars + 1)
+        if (link.recvBuf().size() > MapLink::messageBound(link.recvBuf()) + 1)
             std::abort();
         feed(payload);
     }
