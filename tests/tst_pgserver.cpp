@@ -544,7 +544,9 @@ void TstPgServer::cycleRepairsSessionsAfterServerRestart()
     // The first failing statement marks the jobs session lost; the cycles after
     // it try to reopen it.
     const QStringList away = debugLines();
-    QVERIFY2(away.size() == 5 && away.first().contains(QStringLiteral("QueryDB: Step - "))
+    // Each failed reopen is its record and the record of where it was.
+    QVERIFY2(away.size() == 7 && away.first().contains(QStringLiteral("QueryDB: Step - "))
+            && away.filter(QStringLiteral("SQLConnect: JOBS Data Source = ")).size() == 2
             && away.filter(QStringLiteral("tmrDB_Timer: SQL Server State - 0 Step: 1902")).size()
                 == 2,
         qPrintable(away.join(QLatin1Char('\n'))));
