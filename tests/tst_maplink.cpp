@@ -403,7 +403,13 @@ private Q_SLOTS:
             QVERIFY(!rows.bLinesChanged);
             QVERIFY(rig->gw.mapLink().recvBuf().size() <= MapLink::kMaxLineListChars);
         }
-        QStringList records = rig->home.lines(QStringLiteral("Debug.TXT"));
+        // The map link's own records (the supervisor may meanwhile try the
+        // databases this rig has not got).
+        const auto linkRecords = [&] {
+            return rig->home.lines(QStringLiteral("Debug.TXT"))
+                .filter(QStringLiteral(" sckmap_DataArrival: "));
+        };
+        QStringList records = linkRecords();
         QCOMPARE(records.size(), 1);
         QVERIFY2(records.first().contains(
                      QStringLiteral("The map server's line list is longer than %1 characters")
@@ -414,8 +420,8 @@ private Q_SLOTS:
         // and its return is told.
         QVERIFY(rig->peer.feed("$Q,0,dedod/7654321\r\n"));
         QTRY_COMPARE(rows.strLinesList, QStringLiteral(",76-543-21,"));
-        records = rig->home.lines(QStringLiteral("Debug.TXT"));
-        QCOMPARE(records.size(), 2);
+        records = linkRecords();
+        QVERIFY2(records.size() == 2, qPrintable(records.join(QLatin1Char('\n'))));
         QVERIFY(records.last().contains(QStringLiteral("line list is read again")));
     }
 

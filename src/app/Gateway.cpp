@@ -105,4 +105,11 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
         m_ui, log);
 }
 
-Gateway::~Gateway() = default;
+Gateway::~Gateway()
+{
+    // The database thread ends while the log, the clock and the settings it
+    // writes through still live: as a child it would be deleted only after
+    // this object's members, and a record it wrote meanwhile went to a log
+    // already gone.
+    m_database->finish(3000);
+}
