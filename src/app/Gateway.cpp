@@ -107,9 +107,8 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
 
 Gateway::~Gateway()
 {
-    // The database thread ends while the log, the clock and the settings it
-    // writes through still live: as a child it would be deleted only after
-    // this object's members, and a record it wrote meanwhile went to a log
-    // already gone.
+    // The database thread ends while the log and the clock it uses still
+    // live: as a child it would be deleted only after this object's members,
+    // and a record it wrote meanwhile went to a log already gone.
     m_database->finish(3000);
 }

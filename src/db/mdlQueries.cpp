@@ -152,16 +152,21 @@ void mdlQueries::tellSharedKeys(RowSet &rs, const QDate &day)
         m_sharedKeysDay = day;
         m_sharedKeysTold.clear();
     }
+    m_sharedKeys.clear();
     const int cPKID = rs.fieldIndex(DbNames::kPKID);
     if (cPKID < 0)
         return;
     QSet<qint64> seen;
+    seen.reserve(rs.recordCount());
     QList<qint64> shared; // new this cycle, in row order
     for (rs.moveFirst(); !rs.eof(); rs.moveNext()) {
         const qint64 pkid = rs.field(cPKID).toLongLong();
-        if (!seen.contains(pkid))
-            seen.insert(pkid);
-        else if (!m_sharedKeysTold.contains(pkid)) {
+        const qsizetype before = seen.size();
+        seen.insert(pkid);
+        if (seen.size() != before)
+            continue;
+        m_sharedKeys.insert(pkid);
+        if (!m_sharedKeysTold.contains(pkid)) {
             m_sharedKeysTold.insert(pkid);
             shared << pkid;
         }
@@ -170,8 +175,7 @@ void mdlQueries::tellSharedKeys(RowSet &rs, const QDate &day)
     if (shared.isEmpty())
         return;
     QStringList keys;
-    const QList<qint64> named = shared.mid(0, 20);
-    for (qint64 pkid : named)
+    for (qint64 pkid : shared.mid(0, 20))
         keys << QString::number(pkid);
     if (shared.size() > keys.size())
         keys << QStringLiteral("...");
@@ -242,6 +246,16 @@ private:
 };
 
 } // namespace
+
+qint64 mdlQueries::versionKey(qint64 pkid, const QVariant &recId, const QString &carNum) const
+{
+    if (!m_sharedKeys.contains(pkid))
+        return pkid;
+    const quint64 h = mix(
+        quint64(pkid) ^ mix(quint64(recId.toLongLong())) ^ mix(quint64(qHash(carNum, 0)) + 1));
+    // Negative, where no PKID of the table is.
+    return qint64(h | (quint64(1) << 63));
+}
 
 bool mdlQueries::inTable(quint64 values) const
 {
@@ -468,7 +482,7 @@ void mdlQueries::InsertScheds(RowSet &rs)
                 hash.text(v.carNum);
                 hash.number(v.carNo);
                 valuesHash = hash.take();
-                key = rs.field(cPKID).toLongLong();
+                key = versionKey(rs.field(cPKID).toLongLong(), v.recId, v.carNum);
                 if (!isNew(key, valuesHash, &again))
                     already = true;
                 else if (prepared.isEmpty())

@@ -78,10 +78,18 @@ private:
     QString m_programFolder;
     QDate m_dLastPurge{1899, 12, 30}; // the zero date: the first call purges
     // Rows of the day that share a PKID (a Jobs table without its key) are
-    // each taken as they are; every such PKID is told once a day.
+    // each taken as they are; every such PKID is told once a day. They are
+    // kept in m_sharedKeys for InsertScheds, where each of them is a job of
+    // its own (versionKey).
     void tellSharedKeys(RowSet &rs, const QDate &day);
+    QSet<qint64> m_sharedKeys; // of the selection at hand
     QSet<qint64> m_sharedKeysTold;
     QDate m_sharedKeysDay;
+    // The key a row's versions are remembered by: its PKID, or, for a PKID
+    // that rows of the day share, the PKID with the job's vehicle and record
+    // (else the rows would pass for corrections of one another, each stored
+    // again at every cycle).
+    qint64 versionKey(qint64 pkid, const QVariant &recId, const QString &carNum) const;
     // Reads the day's rows of Scheds into m_inTable (hashes of their values,
     // never the rows). Returns the count.
     int learnStored(DbSession &cn, const SqlDialect &dialect, const QDateTime &dayStart);

@@ -60,8 +60,7 @@ void ErrorLog::removeSink(Sink *sink)
 void ErrorLog::Err2File(const QString &procedure, const QString &message, int number,
     const QString &description, const QString &fileName)
 {
-    Err2File(procedure, message, number, description, fileName,
-        number == 0 ? LogRecord::Severity::Info : LogRecord::Severity::Error);
+    Err2File(procedure, message, number, description, fileName, LogRecord::forNumber(number));
 }
 
 void ErrorLog::Err2File(const QString &procedure, const QString &message, int number,
@@ -140,7 +139,7 @@ void ErrorLog::lastingRecord(const QString &procedure, const QString &subject,
         m_lasting.erase(it);
     }
     Lasting l;
-    l.held.record.severity = number == 0 ? LogRecord::Severity::Info : LogRecord::Severity::Error;
+    l.held.record.severity = LogRecord::forNumber(number);
     l.held.record.procedure = procedure;
     l.held.record.message = message;
     l.held.record.number = number;

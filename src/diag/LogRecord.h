@@ -13,6 +13,8 @@ struct LogRecord
     int number = 0;
     QString description;
 
+    // A record without a failure number is information, one with a failure.
+    static Severity forNumber(int number) { return number == 0 ? Severity::Info : Severity::Error; }
     // "info", "warning" or "error".
     static QString severityWord(Severity severity);
     // Records that are "the same" for counting repeats: procedure, message, number.
