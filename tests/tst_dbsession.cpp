@@ -189,6 +189,11 @@ void TstDbSession::connectionStatusFollowsFileIdentity_data()
     QTest::newRow("jobs file written by another program") << "ORVIK_Jobs.sqlite"
                                                           << "write"
                                                           << "";
+    // The session stays read-only after the file's mode is put right: only a
+    // new open writes again.
+    QTest::newRow("jobs file refused a write as read-only") << "ORVIK_Jobs.sqlite"
+                                                            << "read-only"
+                                                            << "ORVIK_Jobs.sqlite is open read-only";
 }
 
 void TstDbSession::connectionStatusFollowsFileIdentity()
@@ -208,6 +213,17 @@ void TstDbSession::connectionStatusFollowsFileIdentity()
             == 0);
     } else if (how == QLatin1String("remove")) {
         QVERIFY(QFile::remove(file));
+    } else if (how == QLatin1String("read-only")) {
+        // What a file SQLite could not open for writing gives (a test run as
+        // root writes a file of any mode).
+        s->execute(QStringLiteral("PRAGMA query_only = ON"));
+        try {
+            s->execute(QStringLiteral("UPDATE ShibFlag SET Flag = 1"));
+            QFAIL("a write to a read-only session went through");
+        } catch (const Failure &failure) {
+            QVERIFY2(failure.description().contains(QLatin1String("readonly")),
+                qPrintable(failure.description()));
+        }
     } else {
         EmbeddedSchema::run(file, {QStringLiteral("UPDATE ShibFlag SET Flag = 1")});
     }
@@ -215,6 +231,13 @@ void TstDbSession::connectionStatusFollowsFileIdentity()
     QCOMPARE(s->property(QStringLiteral("Connection Status")).toInt(), change.isEmpty() ? 1 : 0);
     QVERIFY2(change.isEmpty() ? s->fileChange().isEmpty() : s->fileChange().endsWith(change),
         qPrintable(s->fileChange()));
+    if (how == QLatin1String("read-only")) {
+        s->close();
+        s->open();
+        s->execute(QStringLiteral("UPDATE ShibFlag SET Flag = 1"));
+        QCOMPARE(s->connectionStatus(), 1);
+        QCOMPARE(s->fileChange(), QString());
+    }
 }
 
 void TstDbSession::missingCatalogFileIsNotCreated()

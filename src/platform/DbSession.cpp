@@ -205,6 +205,11 @@ void DbSession::failWith(const QSqlError &error, const QString &what, const QStr
     if (!ok || number == 0)
         number = kUnspecifiedDbError;
     // The driver's own message, on one line so that it stays one log record.
+    // SQLite opens a file it may not write read-only without a word, and
+    // keeps it so after its owner and mode are put right: only a new open
+    // takes the file as it is now (codes 8 and its extended forms).
+    if (m_backend == Backend::Sqlite && m_open && (number & 0xff) == 8)
+        m_writeRefused = true;
     QString text = error.databaseText().trimmed();
     if (text.isEmpty())
         text = error.text().trimmed();
@@ -225,6 +230,7 @@ void DbSession::open()
     m_backend = backendOf(dataSource());
     m_rteAttached = false;
     m_connectionLost = false;
+    m_writeRefused = false;
     m_transactionOpen = false;
     try {
         busy(QStringLiteral("opening ") + dataSource(), m_connectionTimeout, [this] {
@@ -314,6 +320,9 @@ QString DbSession::fileChange() const
         return QDir::toNativeSeparators(opened.path)
             + (now.exists ? QStringLiteral(" was replaced") : QStringLiteral(" is gone"));
     }
+    if (m_writeRefused && !m_files.isEmpty())
+        return QDir::toNativeSeparators(m_files.constFirst().path)
+            + QStringLiteral(" is open read-only");
     return QString();
 }
 

@@ -90,10 +90,12 @@ public:
     int state() const;
     // 1 while the session works; anything else when it does not (over ODBC
     // also once a statement failed because the connection was lost; embedded
-    // once a file it opened is gone or another file stands in its place).
+    // once a file it opened is gone, another file stands in its place or a
+    // write was refused as read-only).
     int connectionStatus() const;
     // Embedded: which opened file is gone or replaced ("FILE was replaced",
-    // "FILE is gone"); empty while every one is the file it opened.
+    // "FILE is gone") or refused a write ("FILE is open read-only"); empty
+    // while every one is the file it opened and takes writes.
     QString fileChange() const;
     void close();
 
@@ -213,6 +215,10 @@ private:
     bool m_queryTimeoutApplied = false;
     bool m_rteAttached = false;
     bool m_connectionLost = false; // a statement failed for want of the connection
+    // Embedded: a write was refused because the file is open read-only (a
+    // read-only copy put in its place, or its mode when it was opened); the
+    // session is reopened at the next check to take the file as it is now.
+    mutable bool m_writeRefused = false;
     bool m_transactionOpen = false; // embedded: a BEGIN not yet ended
     QList<OpenedFile> m_files; // embedded: the files opened
     QThread *m_owner;
