@@ -1,5 +1,7 @@
 #include "EmbeddedSchema.h"
 
+#include "LeaseStatements.h"
+
 #include "platform/Failure.h"
 
 #include <QAtomicInt>
@@ -33,6 +35,8 @@ const QStringList kJobsStatements = {
     QStringLiteral("CREATE TABLE IF NOT EXISTS ShibFlag (Flag INTEGER)"),
     QStringLiteral(
         "INSERT INTO ShibFlag (Flag) SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM ShibFlag)"),
+    // A standby pair's lease (empty until a pair's gateway starts).
+    SqliteLeaseStatements().createTable(),
 };
 
 const QStringList kOrvikDbStatements = {

@@ -1,6 +1,7 @@
 set(LAYER_SOURCES
     DemoDay.cpp DemoDay.h
     EmbeddedSchema.cpp EmbeddedSchema.h
+    LeaseStatements.cpp LeaseStatements.h
     mdlQueries.cpp mdlQueries.h
     PostgresDialect.cpp PostgresDialect.h
     SqlConnect.cpp SqlConnect.h

@@ -114,6 +114,29 @@ QList<SettingsCheck::Entry> SettingsCheck::review(const Settings &ini)
     }
     all << interval;
 
+    // A standby pair: off unless named.
+    Entry pairName = read(ini, QStringLiteral("Pair"), QStringLiteral("Name"), QString());
+    all << pairName;
+    Entry lease = read(ini, QStringLiteral("Pair"), QStringLiteral("LeaseSeconds"),
+        QString::number(kDefaultLeaseSeconds));
+    if (!Convert::isNumeric(lease.value)) {
+        lease.problem = lease.name() + QStringLiteral(" = ") + lease.value
+            + QStringLiteral(" is not a number of seconds (%1 is used)").arg(kDefaultLeaseSeconds);
+    } else {
+        const double seconds = Convert::toDouble(lease.value);
+        const int used = leaseSecondsUsed(lease.value);
+        if (seconds < kMinLeaseSeconds || seconds > kMaxLeaseSeconds)
+            lease.problem = lease.name() + QStringLiteral(" = ") + lease.value
+                + QStringLiteral(" is outside %1 to %2 seconds (%3 is used)")
+                      .arg(kMinLeaseSeconds)
+                      .arg(kMaxLeaseSeconds)
+                      .arg(used);
+        else if (seconds != std::floor(seconds))
+            lease.problem = lease.name() + QStringLiteral(" = ") + lease.value
+                + QStringLiteral(" is not a whole number of seconds (%1 is used)").arg(used);
+    }
+    all << lease;
+
     Entry sent = read(ini, kMisc, QStringLiteral("SentLines2File"), QStringLiteral("False"));
     if (!sent.value.isEmpty() && trapFailure([&] { Convert::toBool(sent.value); }))
         sent.problem = sent.name() + QStringLiteral(" = ") + sent.value
@@ -137,6 +160,14 @@ QList<SettingsCheck::Entry> SettingsCheck::review(const Settings &ini)
     all << listen << token;
 
     return all;
+}
+
+int SettingsCheck::leaseSecondsUsed(const QString &text)
+{
+    if (text.trimmed().isEmpty() || !Convert::isNumeric(text))
+        return kDefaultLeaseSeconds;
+    const double seconds = std::nearbyint(Convert::toDouble(text));
+    return int(std::clamp<double>(seconds, kMinLeaseSeconds, kMaxLeaseSeconds));
 }
 
 int SettingsCheck::intervalUsed(const QString &text)

@@ -18,6 +18,11 @@ public:
     static constexpr int kMaxIntervalSeconds = 3600;
     static constexpr int kDefaultIntervalSeconds = 15;
 
+    // A standby pair's lease, in whole seconds.
+    static constexpr int kMinLeaseSeconds = 5;
+    static constexpr int kMaxLeaseSeconds = 300;
+    static constexpr int kDefaultLeaseSeconds = 20;
+
     struct Entry
     {
         QString section;
@@ -36,6 +41,9 @@ public:
     // The interval the cycle takes from a DBInterval text: rounded, kept to
     // 1 to 3600, 15 for an empty or non-numeric text.
     static int intervalUsed(const QString &text);
+    // The lease a [Pair] LeaseSeconds text gives: rounded, kept to 5 to
+    // 300, 20 for an empty or non-numeric text.
+    static int leaseSecondsUsed(const QString &text);
     // What is odd about the file itself and passed over (a byte order mark);
     // empty when nothing is.
     static QString encodingNote(const Settings &settings);

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+class DbSession;
+
+// The statements of a standby pair's lease: one row per pair in the jobs
+// database (VolmaraLease: Name, Term, Holder, Expiry). Every time in them is
+// the server's own, taken when the statement runs, never the gateway's: two
+// hosts whose clocks disagree still agree on who holds the lease. Expiry
+// holds the server's UTC time (SQLite: a Julian day number).
+//
+// A holder is "host pid incarnation"; the term grows by one at each change of
+// holder, so a statement that names the term it was won with fails once
+// another gateway has won it since.
+class LeaseStatements
+{
+public:
+    virtual ~LeaseStatements() = default;
+
+    static std::unique_ptr<LeaseStatements> forSession(const DbSession &session);
+
+    // The table, for a site that lets the gateway make it (and the README).
+    virtual QString createTable() const = 0;
+    // The pair's row, when it is not there: held by nobody, already expired.
+    virtual QString insertRow(const QString &name) const = 0;
+    // Wins the lease when it has expired or was released: gives one row, the
+    // new term, or none when another holds it. One statement, so two
+    // gateways that try at once cannot both win.
+    virtual QString acquire(const QString &name, const QString &holder, int leaseMs) const = 0;
+    // Moves the expiry on while the lease is this term's and has not
+    // expired: one row (the term) or none when it was lost.
+    virtual QString renew(
+        const QString &name, qint64 term, const QString &holder, int leaseMs) const = 0;
+    // Ends the lease at once (its expiry set to now), so that the other
+    // gateway takes it at its next try.
+    virtual QString release(const QString &name, qint64 term, const QString &holder) const = 0;
+    // Term, holder, seconds left by the server's clock (negative: expired).
+    virtual QString read(const QString &name) const = 0;
+    // What goes before the writes of one request so that they take effect
+    // only while this term holds the lease: the server checks it under a
+    // lock on the lease row, in the same request, and fails the request (its
+    // transaction rolled back) otherwise. With fenceEnd() after the writes.
+    virtual QString fenceBegin(const QString &name, qint64 term, const QString &holder) const = 0;
+    virtual QString fenceEnd() const = 0;
+    // What the session runs after a fenced request failed, so that no
+    // transaction of it stays open.
+    virtual QString fenceRecovery() const = 0;
+    // What a session runs once after each open before its first fenced
+    // request (empty: nothing).
+    virtual QString fenceSetup() const { return QString(); }
+    // The text the fence fails with (found in the failure's description).
+    static QString fencedText();
+
+    static constexpr const char *kTable = "VolmaraLease";
+};
+
+class SqlServerLeaseStatements : public LeaseStatements
+{
+public:
+    QString createTable() const override;
+    QString insertRow(const QString &name) const override;
+    QString acquire(const QString &name, const QString &holder, int leaseMs) const override;
+    QString renew(
+        const QString &name, qint64 term, const QString &holder, int leaseMs) const override;
+    QString release(const QString &name, qint64 term, const QString &holder) const override;
+    QString read(const QString &name) const override;
+    QString fenceBegin(const QString &name, qint64 term, const QString &holder) const override;
+    QString fenceEnd() const override;
+    QString fenceRecovery() const override;
+};
+
+class PostgresLeaseStatements : public LeaseStatements
+{
+public:
+    QString createTable() const override;
+    QString insertRow(const QString &name) const override;
+    QString acquire(const QString &name, const QString &holder, int leaseMs) const override;
+    QString renew(
+        const QString &name, qint64 term, const QString &holder, int leaseMs) const override;
+    QString release(const QString &name, qint64 term, const QString &holder) const override;
+    QString read(const QString &name) const override;
+    QString fenceBegin(const QString &name, qint64 term, const QString &holder) const override;
+    QString fenceEnd() const override;
+    QString fenceRecovery() const override;
+};
+
+// The embedded files: one writer at a time holds the whole file, so the
+// fence is a write transaction taken at once (BEGIN IMMEDIATE) whose first
+// statement fails unless the lease is this term's: a count of the lease's
+// row that a check of the session's own table refuses when it is 0.
+class SqliteLeaseStatements : public LeaseStatements
+{
+public:
+    QString fenceSetup() const override;
+    QString createTable() const override;
+    QString insertRow(const QString &name) const override;
+    QString acquire(const QString &name, const QString &holder, int leaseMs) const override;
+    QString renew(
+        const QString &name, qint64 term, const QString &holder, int leaseMs) const override;
+    QString release(const QString &name, qint64 term, const QString &holder) const override;
+    QString read(const QString &name) const override;
+    QString fenceBegin(const QString &name, qint64 term, const QString &holder) const override;
+    QString fenceEnd() const override;
+    QString fenceRecovery() const override;
+};

@@ -1,0 +1,26 @@
+#include "PairConfig.h"
+
+#include "settings/Settings.h"
+#include "settings/SettingsCheck.h"
+
+#include <QCoreApplication>
+#include <QHostInfo>
+#include <QRandomGenerator>
+
+PairConfig PairConfig::read(const Settings &settings)
+{
+    PairConfig config;
+    config.name = settings.ReadINI(QStringLiteral("Pair"), QStringLiteral("Name"), QString());
+    config.leaseSeconds = SettingsCheck::leaseSecondsUsed(settings.ReadINI(
+        QStringLiteral("Pair"), QStringLiteral("LeaseSeconds"), QStringLiteral("20")));
+    config.holder = makeHolder();
+    return config;
+}
+
+QString PairConfig::makeHolder()
+{
+    const quint32 incarnation = QRandomGenerator::system()->generate();
+    return QHostInfo::localHostName() + QLatin1Char(' ')
+        + QString::number(QCoreApplication::applicationPid()) + QLatin1Char(' ')
+        + QStringLiteral("%1").arg(incarnation, 8, 16, QLatin1Char('0'));
+}

@@ -1,0 +1,4 @@
+set(LAYER_SOURCES
+    Lease.cpp Lease.h
+    LeaseKeeper.cpp LeaseKeeper.h
+    PairConfig.cpp PairConfig.h)
