@@ -2,11 +2,13 @@
 // its steps, the fence and the keeper on the embedded files and, where a
 // PostgreSQL server can be started here, on it through psqlODBC.
 
+#include "CoreParts.h"
 #include "PgServer.h"
 #include "TestSupport.h"
 
 #include "db/EmbeddedSchema.h"
 #include "db/LeaseStatements.h"
+#include "db/mdlQueries.h"
 #include "diag/ErrorLog.h"
 #include "pair/Lease.h"
 #include "pair/LeaseKeeper.h"
@@ -31,6 +33,8 @@ private Q_SLOTS:
     void serverTexts();
     void leaseSteps_data();
     void leaseSteps();
+    void fencedSelection_data();
+    void fencedSelection();
     void racingStandbysOneWins_data();
     void racingStandbysOneWins();
     void keeperHandsOverOnRelease();
@@ -128,6 +132,16 @@ void TstPair::serverTexts_data()
                           "Holder = N'bus01 4711 0000beef' AND Expiry > SYSUTCDATETIME() ; IF "
                           "@@ROWCOUNT = 0 THROW 51000, N'Volmara lease no longer held', 1 ; "
                           "Update ShibFlag Set Flag = 0 ; COMMIT TRANSACTION");
+    // DBCC SHRINKDATABASE runs in no transaction and changes no rows.
+    QTest::newRow("fenced purge")
+        << s.fenced(QStringLiteral("Delete Jobs Where 1 = 0 ; DBCC SHRINKDATABASE (ORVIK_Jobs)"),
+               {name, 7, holder})
+        << QStringLiteral("SET XACT_ABORT ON ; BEGIN TRANSACTION ; UPDATE VolmaraLease WITH "
+                          "(ROWLOCK) SET Term = Term WHERE Name = N'north' AND Term = 7 AND "
+                          "Holder = N'bus01 4711 0000beef' AND Expiry > SYSUTCDATETIME() ; IF "
+                          "@@ROWCOUNT = 0 THROW 51000, N'Volmara lease no longer held', 1 ; "
+                          "Delete Jobs Where 1 = 0 ; COMMIT TRANSACTION ; DBCC SHRINKDATABASE "
+                          "(ORVIK_Jobs)");
     // A name is the site's text: its quotes cannot end the statement.
     QTest::newRow("quoted name")
         << s.release(QStringLiteral("o'brien"), 1, QStringLiteral("h'x"))
@@ -195,9 +209,9 @@ void TstPair::leaseSteps()
     }
     auto write = [&](DbSession &s, const LeaseFence &f, const QString &value) {
         return trapFailure([&] {
-            s.execute(statements->fenceBegin(f.name, f.term, f.holder)
-                + QStringLiteral("Update AppStatus Set Status = '") + value
-                + QStringLiteral("' Where Type = 'CRLST'") + statements->fenceEnd());
+            s.execute(statements->fenced(QStringLiteral("Update AppStatus Set Status = '")
+                    + value + QStringLiteral("' Where Type = 'CRLST'"),
+                f));
         });
     };
     const auto fenced = write(*sa, {name, first, a.holder()}, QStringLiteral("stale"));
@@ -218,6 +232,83 @@ void TstPair::leaseSteps()
     QCOMPARE(appStatus(*sb), QStringLiteral("fresh"));
     QCOMPARE(a.acquire(*sa), Lease::Outcome::Won);
     QCOMPARE(a.term(), first + 2);
+}
+
+void TstPair::fencedSelection_data()
+{
+    addBackends();
+}
+
+// The cycle's writes on the jobs session, the marks of the selection among
+// them, go with the fence: a gateway whose term is over changes nothing,
+// wherever it was paused before it sent them.
+void TstPair::fencedSelection()
+{
+    QFETCH(QString, backend);
+    if (backend == QLatin1String("postgres") && !m_pg)
+        QSKIP(qPrintable(m_pgMissing));
+    const bool embedded = backend == QLatin1String("embedded");
+    const QString name = QStringLiteral("fenced-") + backend;
+    EmbeddedDbParts parts(embedded ? QStringLiteral("sqlite:") + m_folder : m_pg->connectionString());
+    QVERIFY(parts.connect.SQLConnect());
+    mdlQueries queries(parts.sessions, parts.rows, parts.marks, parts.clock, parts.log,
+        parts.home.path());
+    parts.rows.strVersion = QStringLiteral("Version 3.0.50");
+    auto other = open(backend);
+    auto addJob = [&](int recId) {
+        other->execute(QStringLiteral(
+            "INSERT INTO Jobs (EntryDT, CarNo, CarNum, RecID, DriverCode, DriverName, RouteStart, "
+            "RouteEnd, RouteCode, RecordUpdater, OrderDate, UsedFlag) VALUES ('2026-12-06 "
+            "12:00:00', 1001, '100', %1, 7001, 'Dana', '%2', '%3', 10512, 'ops', '%4', 0)")
+                .arg(recId)
+                .arg(parts.clock.now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                    parts.clock.now().addSecs(3600).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                    parts.clock.now().date().toString(Qt::ISODate)));
+    };
+    auto unmarked = [&] {
+        return other->execute(QStringLiteral("Select Count(*) From Jobs Where UsedFlag = 0"))
+            ->field(0)
+            .toInt();
+    };
+    auto apstt = [&] {
+        return other->execute(QStringLiteral("Select Status From AppStatus Where Type = 'APSTT'"))
+            ->field(0)
+            .toString();
+    };
+    other->execute(QStringLiteral("Delete From Jobs"));
+    Lease a(name, QStringLiteral("host-a 1 aaaa"), 20000);
+    Lease b(name, QStringLiteral("host-b 2 bbbb"), 20000);
+    QVERIFY(!a.ensure(*other));
+    QCOMPARE(a.acquire(*other), Lease::Outcome::Won);
+
+    addJob(1);
+    queries.setFence(a.fence());
+    parts.rows.strStatus = QStringLiteral("held");
+    QueryMode mode = QueryMode::QueryAll;
+    mdlQueries::Selection taken = queries.QueryDB(mode);
+    QVERIFY2(!taken.failed, qPrintable(parts.debugLog()));
+    QCOMPARE(taken.rows->recordCount(), 1);
+    QCOMPARE(unmarked(), 0);
+    QVERIFY(apstt().endsWith(QLatin1String("held")));
+
+    // Another gateway wins the next term; the old one's cycle changes nothing.
+    QVERIFY(a.release(*other));
+    QCOMPARE(b.acquire(*other), Lease::Outcome::Won);
+    addJob(2);
+    parts.rows.strStatus = QStringLiteral("stale");
+    taken = queries.QueryDB(mode);
+    QVERIFY(taken.failed);
+    QVERIFY2(parts.debugLog().contains(LeaseStatements::fencedText()), qPrintable(parts.debugLog()));
+    QCOMPARE(unmarked(), 1);
+    QVERIFY(apstt().endsWith(QLatin1String("held")));
+
+    // The session is left fit for the holder's own writes.
+    queries.setFence(b.fence());
+    parts.rows.strStatus = QStringLiteral("new holder");
+    taken = queries.QueryDB(mode);
+    QVERIFY2(!taken.failed, qPrintable(parts.debugLog()));
+    QCOMPARE(unmarked(), 0);
+    QVERIFY(apstt().endsWith(QLatin1String("new holder")));
 }
 
 void TstPair::racingStandbysOneWins_data()

@@ -28,6 +28,15 @@ std::unique_ptr<LeaseStatements> LeaseStatements::forSession(const DbSession &se
     return std::make_unique<SqlServerLeaseStatements>();
 }
 
+QString LeaseStatements::fenced(const QString &batch, const LeaseFence &fence) const
+{
+    const QString begin = fenceBegin(fence.name, fence.term, fence.holder);
+    const qsizetype dbcc = batch.indexOf(QLatin1String(" ; DBCC "));
+    if (dbcc < 0)
+        return begin + batch + fenceEnd();
+    return begin + batch.left(dbcc) + fenceEnd() + batch.mid(dbcc);
+}
+
 QString LeaseStatements::fencedText()
 {
     return QStringLiteral("Volmara lease no longer held");
@@ -268,6 +277,15 @@ QString SqliteLeaseStatements::fenceBegin(
         + text(name) + QStringLiteral(" AND Term = ") + QString::number(term)
         + QStringLiteral(" AND Holder = ") + text(holder)
         + QStringLiteral(" AND Expiry > julianday('now') ; DELETE FROM temp.VolmaraFence ; ");
+}
+
+QString SqliteLeaseStatements::fenced(const QString &batch, const LeaseFence &fence) const
+{
+    const QString begin = fenceBegin(fence.name, fence.term, fence.holder);
+    const QString own = QStringLiteral("BEGIN IMMEDIATE ; ");
+    if (batch.startsWith(own))
+        return begin + batch.mid(own.size());
+    return begin + batch + fenceEnd();
 }
 
 QString SqliteLeaseStatements::fenceEnd() const

@@ -6,6 +6,17 @@
 
 class DbSession;
 
+// What the writes of one request name so that the server takes them only
+// while the lease is still this term's (empty name: no pair, no fence).
+struct LeaseFence
+{
+    QString name;
+    qint64 term = 0;
+    QString holder;
+
+    bool isSet() const { return !name.isEmpty(); }
+};
+
 // The statements of a standby pair's lease: one row per pair in the jobs
 // database (VolmaraLease: Name, Term, Holder, Expiry). Every time in them is
 // the server's own, taken when the statement runs, never the gateway's: two
@@ -45,6 +56,10 @@ public:
     // transaction rolled back) otherwise. With fenceEnd() after the writes.
     virtual QString fenceBegin(const QString &name, qint64 term, const QString &holder) const = 0;
     virtual QString fenceEnd() const = 0;
+    // A batch with the fence around it. A statement that cannot run inside
+    // a transaction and changes no rows (SQL Server's DBCC SHRINKDATABASE)
+    // follows the commit.
+    virtual QString fenced(const QString &batch, const LeaseFence &fence) const;
     // What the session runs after a fenced request failed, so that no
     // transaction of it stays open.
     virtual QString fenceRecovery() const = 0;
@@ -94,6 +109,9 @@ public:
 class SqliteLeaseStatements : public LeaseStatements
 {
 public:
+    // A batch that opens its own write transaction gets the check as its
+    // first statement inside it.
+    QString fenced(const QString &batch, const LeaseFence &fence) const override;
     QString fenceSetup() const override;
     QString createTable() const override;
     QString insertRow(const QString &name) const override;

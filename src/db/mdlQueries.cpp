@@ -75,22 +75,22 @@ mdlQueries::Selection mdlQueries::QueryDB(QueryMode &sType)
         const auto dialect = SqlDialect::forSession(cn);
         const QDateTime now = m_clock.now();
 
-        cn.execute(dialect->appStatusUpdate(m_rows.strVersion, m_rows.strStatus, now));
+        write(cn, dialect->appStatusUpdate(m_rows.strVersion, m_rows.strStatus, now));
         if (m_rows.bLinesChanged) {
-            cn.execute(dialect->lineListUpdate(m_rows.strLinesList));
+            write(cn, dialect->lineListUpdate(m_rows.strLinesList));
             m_rows.bLinesChanged = false;
         }
         if (m_dLastPurge < now.date()) {
             m_dLastPurge = now.date();
-            cn.execute(dialect->purgeBatch(now));
+            write(cn, dialect->purgeBatch(now));
         }
 
         step = QStringLiteral("Creating Query");
-        cn.execute(dialect->shibFlagReset());
+        write(cn, dialect->shibFlagReset());
         const QString batch = dialect->selectionBatch(now);
 
         step = QStringLiteral("Quering");
-        RowSet::Ptr rs = cn.execute(batch);
+        RowSet::Ptr rs = write(cn, batch);
 
         if (m_marks.checked(MenuMarks::mnuSaveQuery)) {
             m_log.Err2File(QString(), batch, 0, QString(), QStringLiteral("Queries.TXT"));
@@ -144,6 +144,32 @@ mdlQueries::Selection mdlQueries::QueryDB(QueryMode &sType)
     m_log.Err2File(QStringLiteral("QueryDB"), QStringLiteral("Step - ") + step, f ? f->number() : 0,
         f ? f->description() : QString(), kDebugFile);
     return selection;
+}
+
+RowSet::Ptr mdlQueries::write(DbSession &cn, const QString &batch)
+{
+    if (!m_fence.isSet())
+        return cn.execute(batch);
+    const auto statements = LeaseStatements::forSession(cn);
+    if (m_fenceSetupSession != cn.openSerial()) {
+        const QString setup = statements->fenceSetup();
+        if (!setup.isEmpty())
+            cn.execute(setup);
+        m_fenceSetupSession = cn.openSerial();
+    }
+    try {
+        return cn.execute(statements->fenced(batch, m_fence));
+    } catch (const Failure &) {
+        // The server may keep the failed transaction open (PostgreSQL) until
+        // it is rolled back; nothing of it may stay.
+        trapFailure([&] { cn.execute(statements->fenceRecovery()); });
+        throw;
+    }
+}
+
+bool mdlQueries::isFenced(const Failure &failure)
+{
+    return failure.description().contains(LeaseStatements::fencedText());
 }
 
 void mdlQueries::tellSharedKeys(RowSet &rs, const QDate &day)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "db/LeaseStatements.h"
 #include "platform/RowSet.h"
 
 #include <QDate>
@@ -10,6 +11,7 @@
 #include <vector>
 
 class Clock;
+class Failure;
 class DbSession;
 class ErrorLog;
 class SqlDialect;
@@ -64,12 +66,24 @@ public:
     static QString selectRefusedText();
 
     QDate dLastPurge() const { return m_dLastPurge; }
+    // A standby pair's fence: while set, every write of the jobs session
+    // goes with it, so that the server takes it only while this gateway's
+    // term holds the lease. Unset: the writes go as they are.
+    void setFence(const LeaseFence &fence) { m_fence = fence; }
+    // Whether a failure is the fence's refusal (the lease is another's).
+    static bool isFenced(const Failure &failure);
     // How many jobs of the day have their last version known to be in Scheds.
     int storedCount() const { return int(m_last.size()); }
     // How many rows the last InsertScheds sent to the table.
     int lastInserted() const { return m_lastInserted; }
 
 private:
+    // Runs a write batch of the jobs session, fenced when a fence is set; a
+    // failed fenced batch leaves no transaction open.
+    RowSet::Ptr write(DbSession &cn, const QString &batch);
+    LeaseFence m_fence;
+    quint64 m_fenceSetupSession = 0; // the open serial the fence was set up on
+
     const Sessions &m_sessions;
     StatusRows &m_rows;
     MenuMarks &m_marks;

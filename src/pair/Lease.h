@@ -10,17 +10,6 @@
 
 class DbSession;
 
-// What the writes of one request name so that the server takes them only
-// while the lease is still this term's (empty name: no pair, no fence).
-struct LeaseFence
-{
-    QString name;
-    qint64 term = 0;
-    QString holder;
-
-    bool isSet() const { return !name.isEmpty(); }
-};
-
 // The three steps of the lease on one open session, each one statement:
 // acquire, renew, release. No state but the term last won; no clock but the
 // server's.
