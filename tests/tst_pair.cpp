@@ -209,8 +209,8 @@ void TstPair::leaseSteps()
     }
     auto write = [&](DbSession &s, const LeaseFence &f, const QString &value) {
         return trapFailure([&] {
-            s.execute(statements->fenced(QStringLiteral("Update AppStatus Set Status = '")
-                    + value + QStringLiteral("' Where Type = 'CRLST'"),
+            s.execute(statements->fenced(QStringLiteral("Update AppStatus Set Status = '") + value
+                    + QStringLiteral("' Where Type = 'CRLST'"),
                 f));
         });
     };
@@ -249,10 +249,11 @@ void TstPair::fencedSelection()
         QSKIP(qPrintable(m_pgMissing));
     const bool embedded = backend == QLatin1String("embedded");
     const QString name = QStringLiteral("fenced-") + backend;
-    EmbeddedDbParts parts(embedded ? QStringLiteral("sqlite:") + m_folder : m_pg->connectionString());
+    EmbeddedDbParts parts(
+        embedded ? QStringLiteral("sqlite:") + m_folder : m_pg->connectionString());
     QVERIFY(parts.connect.SQLConnect());
-    mdlQueries queries(parts.sessions, parts.rows, parts.marks, parts.clock, parts.log,
-        parts.home.path());
+    mdlQueries queries(
+        parts.sessions, parts.rows, parts.marks, parts.clock, parts.log, parts.home.path());
     parts.rows.strVersion = QStringLiteral("Version 3.0.50");
     auto other = open(backend);
     auto addJob = [&](int recId) {
@@ -260,10 +261,11 @@ void TstPair::fencedSelection()
             "INSERT INTO Jobs (EntryDT, CarNo, CarNum, RecID, DriverCode, DriverName, RouteStart, "
             "RouteEnd, RouteCode, RecordUpdater, OrderDate, UsedFlag) VALUES ('2026-12-06 "
             "12:00:00', 1001, '100', %1, 7001, 'Dana', '%2', '%3', 10512, 'ops', '%4', 0)")
-                .arg(recId)
-                .arg(parts.clock.now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                    parts.clock.now().addSecs(3600).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                    parts.clock.now().date().toString(Qt::ISODate)));
+                           .arg(recId)
+                           .arg(parts.clock.now().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                               parts.clock.now().addSecs(3600).toString(
+                                   QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                               parts.clock.now().date().toString(Qt::ISODate)));
     };
     auto unmarked = [&] {
         return other->execute(QStringLiteral("Select Count(*) From Jobs Where UsedFlag = 0"))
@@ -298,7 +300,8 @@ void TstPair::fencedSelection()
     parts.rows.strStatus = QStringLiteral("stale");
     taken = queries.QueryDB(mode);
     QVERIFY(taken.failed);
-    QVERIFY2(parts.debugLog().contains(LeaseStatements::fencedText()), qPrintable(parts.debugLog()));
+    QVERIFY2(
+        parts.debugLog().contains(LeaseStatements::fencedText()), qPrintable(parts.debugLog()));
     QCOMPARE(unmarked(), 1);
     QVERIFY(apstt().endsWith(QLatin1String("held")));
 

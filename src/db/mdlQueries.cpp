@@ -167,6 +167,15 @@ RowSet::Ptr mdlQueries::write(DbSession &cn, const QString &batch)
     }
 }
 
+void mdlQueries::relearnStored()
+{
+    m_last.clear();
+    m_storedBefore.clear();
+    m_inTable.clear();
+    m_storedDay = QDate();
+    m_storedSession = 0;
+}
+
 bool mdlQueries::isFenced(const Failure &failure)
 {
     return failure.description().contains(LeaseStatements::fencedText());
@@ -430,6 +439,12 @@ void mdlQueries::InsertScheds(RowSet &rs)
         // there (a keyed table) is told from a row the server refuses. The
         // first counts as stored and the call goes on; the second ends it.
         auto send = [&] {
+            // Scheds is on the second session, which may not reach the
+            // lease: in a pair each batch goes only while this gateway's own
+            // deadline says it still holds it.
+            if (m_writeGate && !m_writeGate())
+                throw Failure(Failure::WrongProtocolState,
+                    LeaseStatements::fencedText() + QStringLiteral(" (Scheds not written)"));
             if (batched && waiting.size() > 1) {
                 QStringList statements;
                 for (const Waiting &w : std::as_const(waiting))

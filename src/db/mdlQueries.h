@@ -8,6 +8,7 @@
 #include <QString>
 #include <QVariant>
 
+#include <functional>
 #include <vector>
 
 class Clock;
@@ -70,6 +71,13 @@ public:
     // goes with it, so that the server takes it only while this gateway's
     // term holds the lease. Unset: the writes go as they are.
     void setFence(const LeaseFence &fence) { m_fence = fence; }
+    // Asked before each batch of Scheds inserts, which the fence cannot
+    // reach (another session, maybe another server): whether this gateway
+    // still holds the lease by its own clock. None: always.
+    void setWriteGate(std::function<bool()> gate) { m_writeGate = std::move(gate); }
+    // What this run stored is forgotten: the next call learns from the table
+    // what is there (another gateway of a pair stored versions meanwhile).
+    void relearnStored();
     // Whether a failure is the fence's refusal (the lease is another's).
     static bool isFenced(const Failure &failure);
     // How many jobs of the day have their last version known to be in Scheds.
@@ -82,6 +90,7 @@ private:
     // failed fenced batch leaves no transaction open.
     RowSet::Ptr write(DbSession &cn, const QString &batch);
     LeaseFence m_fence;
+    std::function<bool()> m_writeGate;
     quint64 m_fenceSetupSession = 0; // the open serial the fence was set up on
 
     const Sessions &m_sessions;

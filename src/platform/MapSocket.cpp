@@ -129,6 +129,9 @@ void MapSocket::close()
 
 void MapSocket::send(const QString &text)
 {
+    if (m_gate && !m_gate())
+        throw Failure(
+            Failure::WrongProtocolState, QStringLiteral("this gateway no longer holds the lease"));
     if (state() != State::Connected)
         throw Failure(Failure::WrongProtocolState);
     // The stall clock runs from the moment data begins to wait.
@@ -137,6 +140,8 @@ void MapSocket::send(const QString &text)
     const QByteArray bytes = CodePage::toBytes(text);
     if (m_socket->write(bytes) != bytes.size())
         throw Failure(Failure::WrongProtocolState, m_socket->errorString());
+    if (m_gate)
+        m_socket->flush();
     if (!m_stallCheck.isActive())
         m_stallCheck.start();
     if (m_tap)

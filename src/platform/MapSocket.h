@@ -70,6 +70,13 @@ public:
     // read: the traffic view. None by default.
     using Tap = std::function<void(bool outgoing, const QString &text)>;
     void setTap(Tap tap) { m_tap = std::move(tap); }
+    // Asked before each message: whether this gateway may still send (a
+    // standby pair's lease). A message it refuses is not sent and fails as
+    // on a closed connection; the gate's owner closes the connection. With
+    // a gate, each message is handed to the system at once rather than kept
+    // for the event loop, so that little waits in this process to go out
+    // after a pause past the lease. None by default.
+    void setSendGate(std::function<bool()> gate) { m_gate = std::move(gate); }
     qint64 bytesAvailable() const;
     qint64 bytesToWrite() const;
 
@@ -93,6 +100,7 @@ private:
     QTimer m_stallCheck;
     QElapsedTimer m_heard;
     Tap m_tap;
+    std::function<bool()> m_gate;
 
     void checkStall();
     void keepAlive();
