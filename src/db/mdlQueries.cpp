@@ -140,6 +140,7 @@ mdlQueries::Selection mdlQueries::QueryDB(QueryMode &sType)
         return selection;
     }
     selection.failed = true;
+    selection.fenced = f && isFenced(*f);
     selection.rows.reset();
     m_log.Err2File(QStringLiteral("QueryDB"), QStringLiteral("Step - ") + step, f ? f->number() : 0,
         f ? f->description() : QString(), kDebugFile);

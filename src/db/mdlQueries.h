@@ -32,6 +32,7 @@ public:
     struct Selection
     {
         bool failed = false; // a failure or a step without rows ended it; logged here
+        bool fenced = false; // the server refused the writes: the lease is another's
         RowSet::Ptr rows; // the day's rows, already copied into Scheds; null when none
     };
 
