@@ -15,12 +15,12 @@
 //
 // Usage: bench_cycle [--pg] [--delay MS] [jobs ...]   (default 10000 20000 100000)
 
-#include "app/DatabaseCycle.h"
-#include "app/DatabaseThread.h"
 #include "app/Gateway.h"
 #include "common/LineKey.h"
 #include "common/MenuMarks.h"
 #include "common/StatusRows.h"
+#include "cycle/DatabaseCycle.h"
+#include "cycle/DatabaseThread.h"
 #include "db/EmbeddedSchema.h"
 #include "db/SqlConnect.h"
 #include "db/SqlDialect.h"

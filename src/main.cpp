@@ -2,15 +2,15 @@
 #include "app/CommandLine.h"
 #include "app/ConfigCheck.h"
 #include "app/Gateway.h"
-#include "app/MainWindow.h"
 #include "app/Operations.h"
-#include "app/WidgetUi.h"
 #include "common/Version.h"
 #include "diag/ErrorLog.h"
 #include "platform/Clock.h"
 #include "platform/InstanceLock.h"
 #include "platform/ProgramFolder.h"
 #include "platform/ShutdownSignals.h"
+#include "windows/MainWindow.h"
+#include "windows/WidgetUi.h"
 
 #include <QApplication>
 #include <QCoreApplication>

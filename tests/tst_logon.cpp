@@ -1,18 +1,18 @@
 #include "TestSupport.h"
 
 #include "app/AppLifecycle.h"
-#include "app/DatabaseCycle.h"
-#include "app/DatabaseThread.h"
 #include "app/Gateway.h"
-#include "app/MainWindow.h"
-#include "app/WidgetUi.h"
 #include "common/MapProtocol.h"
 #include "common/Version.h"
+#include "cycle/DatabaseCycle.h"
+#include "cycle/DatabaseThread.h"
 #include "platform/Clock.h"
 #include "platform/DbSession.h"
 #include "platform/MapSocket.h"
 #include "settings/Settings.h"
 #include "settings/frmLogOn.h"
+#include "windows/MainWindow.h"
+#include "windows/WidgetUi.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,9 +1,9 @@
 #include "TestSupport.h"
 
-#include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
-#include "app/MainWindow.h"
 #include "common/MenuMarks.h"
+#include "cycle/DatabaseCycle.h"
+#include "windows/MainWindow.h"
 
 #include <QAction>
 #include <QLabel>

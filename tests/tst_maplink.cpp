@@ -1,11 +1,11 @@
 #include "GatewayRig.h"
 #include "MapPeer.h"
 
-#include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
 #include "common/MapProtocol.h"
 #include "common/MenuMarks.h"
 #include "common/StatusRows.h"
+#include "cycle/DatabaseCycle.h"
 #include "maplink/InboundCommands.h"
 #include "maplink/MapLink.h"
 #include "model/clsLine.h"

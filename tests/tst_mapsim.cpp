@@ -1,8 +1,8 @@
 #include "GatewayRig.h"
 
-#include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
 #include "common/MapProtocol.h"
+#include "cycle/DatabaseCycle.h"
 #include "maplink/MapLink.h"
 #include "model/clsLine.h"
 #include "platform/MapSocket.h"

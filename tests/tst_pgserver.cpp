@@ -7,8 +7,8 @@
 #include "PgServer.h"
 
 #include "app/ConfigCheck.h"
-#include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
+#include "cycle/DatabaseCycle.h"
 #include "db/PostgresDialect.h"
 #include "db/SqlConnect.h"
 #include "db/SqlDialect.h"

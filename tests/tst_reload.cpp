@@ -3,12 +3,12 @@
 #include "SqliteLock.h"
 
 #include "app/GatewayStatus.h"
-#include "app/SettingsReload.h"
-#include "app/StatusEndpoint.h"
 #include "common/MenuMarks.h"
 #include "db/EmbeddedSchema.h"
 #include "db/SqlConnect.h"
 #include "platform/DbSession.h"
+#include "service/SettingsReload.h"
+#include "service/StatusEndpoint.h"
 #include "status/LogTail.h"
 
 #include <QtTest>

@@ -1,7 +1,7 @@
 #include "TestSupport.h"
 
 #include "app/ConfigCheck.h"
-#include "app/DatabaseCycle.h"
+#include "cycle/DatabaseCycle.h"
 #include "db/EmbeddedSchema.h"
 #include "diag/ErrorLog.h"
 #include "platform/Clock.h"

@@ -1,11 +1,11 @@
 #include "TestSupport.h"
 
 #include "app/AppLifecycle.h"
-#include "app/DatabaseCycle.h"
-#include "app/DatabaseThread.h"
 #include "app/Gateway.h"
 #include "app/Supervisor.h"
 #include "common/MenuMarks.h"
+#include "cycle/DatabaseCycle.h"
+#include "cycle/DatabaseThread.h"
 #include "db/EmbeddedSchema.h"
 #include "db/SqlConnect.h"
 #include "platform/Clock.h"

@@ -1,9 +1,9 @@
 #include "TestSupport.h"
 
-#include "app/DatabaseCycle.h"
-#include "app/DatabaseThread.h"
 #include "app/Gateway.h"
 #include "app/Supervisor.h"
+#include "cycle/DatabaseCycle.h"
+#include "cycle/DatabaseThread.h"
 #include "db/EmbeddedSchema.h"
 #include "platform/DbSession.h"
 #include "platform/MapSocket.h"

@@ -1,11 +1,9 @@
 #include "TestSupport.h"
 
 #include "about/frmAbout.h"
-#include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
-#include "app/MainWindow.h"
-#include "app/WidgetUi.h"
 #include "common/Version.h"
+#include "cycle/DatabaseCycle.h"
 #include "diag/frmIO.h"
 #include "diag/frmMsg.h"
 #include "platform/Clock.h"
@@ -13,6 +11,8 @@
 #include "platform/Registry.h"
 #include "settings/Settings.h"
 #include "settings/frmLogOn.h"
+#include "windows/MainWindow.h"
+#include "windows/WidgetUi.h"
 
 #include <QAction>
 #include <QDir>

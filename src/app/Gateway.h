@@ -1,6 +1,5 @@
 #pragma once
 
-#include "app/StatusPanels.h"
 #include "common/MapSettings.h"
 #include "common/MenuMarks.h"
 #include "common/Metrics.h"
@@ -10,6 +9,7 @@
 #include "common/TrafficTail.h"
 #include "common/Ui.h"
 #include "common/WindowTable.h"
+#include "cycle/StatusPanels.h"
 #include "maplink/LinkState.h"
 #include "model/DayModel.h"
 #include "platform/Clock.h"

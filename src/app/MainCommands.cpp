@@ -1,10 +1,10 @@
 #include "app/MainCommands.h"
 
-#include "app/DatabaseCycle.h"
-#include "app/StatusPanels.h"
-#include "app/StatusReport.h"
 #include "common/MenuMarks.h"
 #include "common/Ui.h"
+#include "cycle/DatabaseCycle.h"
+#include "cycle/StatusPanels.h"
+#include "cycle/StatusReport.h"
 #include "diag/ErrorLog.h"
 #include "maplink/LinkState.h"
 #include "platform/Clock.h"

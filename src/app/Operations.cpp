@@ -2,10 +2,10 @@
 
 #include "app/Gateway.h"
 #include "app/GatewayStatus.h"
-#include "app/SettingsReload.h"
-#include "app/StatusEndpoint.h"
 #include "diag/ErrorLog.h"
 #include "platform/HangupSignal.h"
+#include "service/SettingsReload.h"
+#include "service/StatusEndpoint.h"
 #include "settings/Settings.h"
 #include "settings/SettingsCheck.h"
 #include "status/LogTail.h"

@@ -1,11 +1,11 @@
 #include "app/ServiceWatch.h"
 
-#include "app/DatabaseCycle.h"
-#include "app/DatabaseThread.h"
 #include "app/Gateway.h"
 #include "app/Supervisor.h"
 #include "common/StatusRows.h"
 #include "common/TaskTimer.h"
+#include "cycle/DatabaseCycle.h"
+#include "cycle/DatabaseThread.h"
 #include "platform/ServiceNotifier.h"
 
 namespace {

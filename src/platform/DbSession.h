@@ -145,6 +145,10 @@ public:
     bool isPermissionDenied(const Failure &failure) const;
 
 private:
+    // The classic "unspecified error" of a database client, for failures the
+    // driver gives no number for.
+    static constexpr int kUnspecifiedDbError = -2147467259;
+
     void openSqlite();
     void openOdbc();
     [[noreturn]] void failWith(
@@ -168,8 +172,23 @@ private:
     void checkThread(const char *what) const;
     // Runs work as the activity `what` (the session's catalog leads it).
     template <typename F> auto busy(const QString &what, int limitSeconds, F work);
+    // execute() and forEachRow() in the session's state; each hands the
+    // statements to its backend's path.
     RowSet::Ptr run(const QString &batch);
     void readEach(const QString &statement, const std::function<void(const RowSet::Row &)> &onRow);
+    // The paths (DbSessionSqlite.cpp, DbSessionOdbc.cpp, DbSessionQtSql.cpp).
+    void cancelSqlite();
+    RowSet::Ptr runSqlite(const QSqlDatabase &db, const QString &batch);
+    RowSet::Ptr runOdbc(const QSqlDatabase &db, const QString &batch);
+    void readEachSqlite(const QSqlDatabase &db, const QString &statement,
+        const std::function<void(const RowSet::Row &)> &onRow);
+    void readEachOdbc(const QSqlDatabase &db, const QString &statement,
+        const std::function<void(const RowSet::Row &)> &onRow);
+    void readEachQtSql(const QSqlDatabase &db, const QString &statement,
+        const std::function<void(const RowSet::Row &)> &onRow);
+    // A query's rows as the SQL module hands them; a closed row set for a
+    // statement without rows.
+    static RowSet::Ptr fetchResult(QSqlQuery &query);
     [[noreturn]] void failWith(const OdbcStatement &statement);
     int odbcConnectionDead() const; // 1 dead, 0 alive, -1 unknown
     // The SQLSTATE of a failed statement's first diagnostic record.

@@ -5,6 +5,9 @@ set(LAYER_SOURCES
     DateTime.cpp DateTime.h
     DbActivity.h
     DbSession.cpp DbSession.h
+    DbSessionOdbc.cpp
+    DbSessionQtSql.cpp
+    DbSessionSqlite.cpp
     Failure.cpp Failure.h
     HangupSignal.cpp HangupSignal.h
     InstanceLock.cpp InstanceLock.h

@@ -25,14 +25,14 @@
 #include "TestSupport.h"
 
 #include "app/AppLifecycle.h"
-#include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
-#include "app/MainWindow.h"
-#include "app/WidgetUi.h"
+#include "cycle/DatabaseCycle.h"
 #include "diag/frmIO.h"
 #include "diag/frmMsg.h"
 #include "platform/Clock.h"
 #include "settings/frmLogOn.h"
+#include "windows/MainWindow.h"
+#include "windows/WidgetUi.h"
 
 #include <QAbstractScrollArea>
 #include <QApplication>

@@ -2,9 +2,9 @@
 
 #include "TestSupport.h"
 
-#include "app/DatabaseCycle.h"
-#include "app/DatabaseThread.h"
 #include "app/Gateway.h"
+#include "cycle/DatabaseCycle.h"
+#include "cycle/DatabaseThread.h"
 #include "model/clsLine.h"
 #include "platform/DateTime.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/DatabaseWorker.h"
 #include "common/DbStatus.h"
+#include "cycle/DatabaseWorker.h"
 #include "platform/DbActivity.h"
 
 #include <QAtomicInt>

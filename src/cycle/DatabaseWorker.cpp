@@ -1,4 +1,4 @@
-#include "app/DatabaseWorker.h"
+#include "cycle/DatabaseWorker.h"
 
 #include "common/DbNames.h"
 #include "common/MenuMarks.h"

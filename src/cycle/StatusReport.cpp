@@ -1,9 +1,9 @@
-#include "app/StatusReport.h"
+#include "cycle/StatusReport.h"
 
-#include "app/StatusPanels.h"
 #include "common/MapProtocol.h"
 #include "common/StatusRows.h"
 #include "common/Ui.h"
+#include "cycle/StatusPanels.h"
 #include "diag/ErrorLog.h"
 #include "platform/DbSession.h"
 #include "platform/MapSocket.h"

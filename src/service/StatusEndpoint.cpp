@@ -1,4 +1,4 @@
-#include "app/StatusEndpoint.h"
+#include "service/StatusEndpoint.h"
 
 #include "diag/ErrorLog.h"
 #include "settings/Settings.h"

@@ -1,12 +1,12 @@
-#include "app/WidgetUi.h"
+#include "windows/WidgetUi.h"
 
 #include "app/Gateway.h"
-#include "app/MainWindow.h"
 #include "common/WindowTable.h"
 #include "diag/frmIO.h"
 #include "diag/frmMsg.h"
 #include "platform/Failure.h"
 #include "settings/frmLogOn.h"
+#include "windows/MainWindow.h"
 
 #include <QApplication>
 #include <QMessageBox>

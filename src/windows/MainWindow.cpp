@@ -1,12 +1,12 @@
-#include "app/MainWindow.h"
+#include "windows/MainWindow.h"
 
 #include "about/frmAbout.h"
 #include "app/AppLifecycle.h"
-#include "app/DatabaseCycle.h"
 #include "app/Gateway.h"
 #include "app/MainCommands.h"
 #include "common/Ui.h"
 #include "common/Version.h"
+#include "cycle/DatabaseCycle.h"
 #include "diag/ErrorLog.h"
 #include "platform/Failure.h"
 

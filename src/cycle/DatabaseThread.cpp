@@ -1,4 +1,4 @@
-#include "app/DatabaseThread.h"
+#include "cycle/DatabaseThread.h"
 
 #include "diag/ErrorLog.h"
 

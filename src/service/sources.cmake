@@ -1,0 +1,3 @@
+set(LAYER_SOURCES
+    SettingsReload.cpp SettingsReload.h
+    StatusEndpoint.cpp StatusEndpoint.h)

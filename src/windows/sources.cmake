@@ -1,0 +1,3 @@
+set(LAYER_WINDOWS
+    MainWindow.cpp MainWindow.h
+    WidgetUi.cpp WidgetUi.h)
