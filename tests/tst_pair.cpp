@@ -389,7 +389,7 @@ struct KeeperRig
         log.addSink(&sink);
         keeper = std::make_unique<LeaseKeeper>(
             config,
-            [folder](int seconds) {
+            [folder](int seconds, const DataSource &) {
                 auto s = std::make_shared<DbSession>();
                 s->setProperty(QStringLiteral("Data Source"), QStringLiteral("sqlite:") + folder);
                 s->setProperty(QStringLiteral("Initial Catalog"), QStringLiteral("ORVIK_Jobs"));
@@ -420,11 +420,11 @@ void TstPair::keeperHandsOverOnRelease()
     KeeperRig b(m_folder, QStringLiteral("keepers"), 5, clock);
     QCOMPARE(a.keeper->role(), LeaseKeeper::Role::Standby);
     QVERIFY(!a.keeper->mayAct());
-    a.keeper->start();
+    a.keeper->start({});
     QTRY_COMPARE_WITH_TIMEOUT(a.terms.size(), 1, 10000);
     QVERIFY(a.keeper->mayAct());
     QCOMPARE(a.keeper->role(), LeaseKeeper::Role::Active);
-    b.keeper->start();
+    b.keeper->start({});
     // Held and renewed: the standby stays out for longer than a lease.
     QTest::qWait(6000);
     QVERIFY(b.terms.isEmpty());
@@ -445,7 +445,7 @@ void TstPair::keeperCutOffStandsDown()
 {
     Clock clock;
     KeeperRig a(m_folder, QStringLiteral("cut-off"), 5, clock);
-    a.keeper->start();
+    a.keeper->start({});
     QTRY_COMPARE_WITH_TIMEOUT(a.terms.size(), 1, 10000);
     auto holder = open(QStringLiteral("embedded"));
     holder->execute(QStringLiteral("BEGIN EXCLUSIVE"));

@@ -11,6 +11,7 @@
 #include "cycle/StatusPanels.h"
 #include "diag/ErrorLog.h"
 #include "maplink/LinkState.h"
+#include "pair/LeaseKeeper.h"
 #include "platform/Clock.h"
 #include "platform/Convert.h"
 #include "platform/Failure.h"
@@ -163,6 +164,9 @@ void AppLifecycle::EndProgram(const QString &caller)
         // that waits on a server gone silent is not waited for: the process
         // ends at once around it (see DatabaseThread::finish).
         m_t.database.finish(kCloseWaitMs);
+        // After the last write: the other gateway of a pair takes over at
+        // its next try instead of waiting for the lease to run out.
+        m_t.lease.release(kCloseWaitMs);
         // What was counted and not yet written comes before the last record.
         m_log.flushRepeats(true);
         m_log.Err2File(

@@ -9,6 +9,7 @@
 class Clock;
 class DatabaseCycle;
 class DatabaseThread;
+class LeaseKeeper;
 class ErrorLog;
 class MapSocket;
 class MenuMarks;
@@ -40,6 +41,7 @@ public:
         TaskTimer &tasks;
         MapSocket &sckMap; // closed at the end
         DatabaseThread &database; // its sessions closed at the end
+        LeaseKeeper &lease; // a standby pair's lease, released at the end
     };
 
     // How long the end waits for the database thread to close the sessions.

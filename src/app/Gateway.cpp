@@ -6,11 +6,15 @@
 #include "cycle/DatabaseCycle.h"
 #include "cycle/DatabaseThread.h"
 #include "cycle/StatusReport.h"
+#include "db/SqlConnect.h"
 #include "diag/ErrorLog.h"
 #include "maplink/InboundCommands.h"
 #include "maplink/MapLink.h"
 #include "model/JobsProcessor.h"
 #include "model/mdlSendScheds.h"
+#include "pair/LeaseKeeper.h"
+#include "pair/PairConfig.h"
+#include "platform/DbSession.h"
 #include "platform/MapSocket.h"
 #include "settings/LogOnLogic.h"
 #include "settings/Settings.h"
@@ -32,6 +36,25 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
     m_logRepeats.setInterval(10000);
     connect(&m_logRepeats, &QTimer::timeout, this, [this] { m_log->flushRepeats(); });
     m_logRepeats.start();
+
+    // A standby pair's lease, on a thread and session of its own; the
+    // session is the jobs session's kind, with the keeper's own time-outs.
+    m_lease = new LeaseKeeper(
+        PairConfig::read(*m_settings),
+        [folder = m_folder, clock = &m_clock, log = m_log.get()](
+            int seconds, const DataSource &source) {
+            const Settings settings(folder);
+            Sessions sessions;
+            sessions.strSQLServer = source.strSQLServer;
+            sessions.strCatalog = source.strCatalog;
+            auto session = SqlConnect(settings, sessions, *clock, *log).makeJobsSession();
+            session->setCommandTimeout(seconds);
+            session->setConnectionTimeout(seconds);
+            session->open();
+            session->setDefaultDatabase(source.strCatalog);
+            return session;
+        },
+        log, this);
 
     // The databases: their own thread, which owns both sessions, the
     // session opener and the job selection, and runs every statement.
@@ -71,6 +94,11 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
         if (mark == MenuMarks::mnuDebugAll)
             m_traffic.setOn(on);
     });
+    if (m_lease->config().enabled()) {
+        // No message after this gateway's deadline: the keeper stands it
+        // down, and with it the connection closes, before the message goes.
+        m_sckMap->setSendGate([this] { return m_lease->checkDeadline(); });
+    }
     connect(m_sckMap, &MapSocket::dataArrival, this,
         [this](qint64 n) { m_mapLink->sckmap_DataArrival(n); });
     connect(m_sckMap, &MapSocket::error, this,
@@ -82,19 +110,29 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
         m_database->status(), *m_sckMap, m_rows, *m_panels, m_ui, log);
     m_cycle = std::make_unique<DatabaseCycle>(
         DatabaseCycle::Parts{
-            *m_database, *m_jobsProcessor, *m_sendScheds, *m_statusReport, *m_mapLink, m_metrics},
+            *m_database, *m_jobsProcessor, *m_sendScheds, *m_statusReport, *m_mapLink, m_metrics,
+            *m_lease},
         DatabaseCycle::Sources{m_source, m_rows}, m_link, m_day, *m_sckMap, *m_marks, *m_settings,
         m_ui, m_clock, log);
     m_commands = std::make_unique<MainCommands>(
         *m_cycle, *m_statusReport, m_link, *m_marks, *m_panels, *m_settings, m_ui, m_clock, log);
     m_lifecycle = std::make_unique<AppLifecycle>(
         AppLifecycle::Targets{m_map, m_link, m_rows, m_windows, *m_marks, *m_panels, *m_cycle,
-            *m_tasks, *m_sckMap, *m_database},
+            *m_tasks, *m_sckMap, *m_database, *m_lease},
         *m_settings, m_ui, m_clock, log);
     m_supervisor = std::make_unique<Supervisor>(
-        Supervisor::Parts{*m_commands, *m_lifecycle, *m_mapLink, *m_database, *m_cycle}, m_source,
+        Supervisor::Parts{
+            *m_commands, *m_lifecycle, *m_mapLink, *m_database, *m_cycle, *m_lease},
+        m_source,
         *m_tasks, m_windows, *m_sckMap, m_ui, log);
     connect(m_tasks, &TaskTimer::timeout, this, [this] { m_supervisor->tmrTasks_Timer(); });
+    // Won: the connections are made and the first cycle, a full one, runs
+    // at once. Lost: nothing more is written or sent.
+    connect(m_lease, &LeaseKeeper::becameActive, this, [this] {
+        m_cycle->takeOver();
+        m_tasks->run(TaskStep::StartConnectAll);
+    });
+    connect(m_lease, &LeaseKeeper::stoodDown, this, [this] { standDown(); });
     connect(m_database, &DatabaseThread::openFailed, this,
         [this](const QString &text, int number) { m_supervisor->openFailed(text, number); });
 
@@ -103,6 +141,15 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
     m_logOnLogic = std::make_unique<LogOnLogic>(
         *m_settings, m_map, m_source, *m_sckMap, [this] { m_database->closeJobs(); }, *m_tasks,
         m_ui, log);
+}
+
+void Gateway::standDown()
+{
+    m_supervisor->rest();
+    m_tasks->stop();
+    m_cycle->stop();
+    m_cycle->cancel();
+    m_sckMap->close();
 }
 
 Gateway::~Gateway()

@@ -26,6 +26,7 @@ class DatabaseCycle;
 class ErrorLog;
 class InboundCommands;
 class JobsProcessor;
+class LeaseKeeper;
 class LogOnLogic;
 class MainCommands;
 class MapLink;
@@ -74,6 +75,8 @@ public:
     TrafficTail &traffic() { return m_traffic; }
 
     // The parts.
+    // A standby pair's lease (without [Pair] Name: the gateway is single).
+    LeaseKeeper &lease() { return *m_lease; }
     // The database thread: both sessions, every statement.
     DatabaseThread &database() { return *m_database; }
     JobsProcessor &jobsProcessor() { return *m_jobsProcessor; }
@@ -108,6 +111,7 @@ private:
     Metrics m_metrics;
     TrafficTail m_traffic;
 
+    LeaseKeeper *m_lease;
     DatabaseThread *m_database;
     std::unique_ptr<JobsProcessor> m_jobsProcessor;
     std::unique_ptr<mdlSendScheds> m_sendScheds;
@@ -120,4 +124,6 @@ private:
     std::unique_ptr<Supervisor> m_supervisor;
     std::unique_ptr<LogOnLogic> m_logOnLogic;
     QTimer m_logRepeats; // writes the counts of repeated records
+
+    void standDown();
 };

@@ -10,6 +10,7 @@
 #include "cycle/DatabaseThread.h"
 #include "diag/ErrorLog.h"
 #include "maplink/MapLink.h"
+#include "pair/LeaseKeeper.h"
 #include "platform/Failure.h"
 #include "platform/MapSocket.h"
 
@@ -59,9 +60,16 @@ void Supervisor::TimerFuncs()
         case TaskStep::StartConnectAll:
             ++m_openSerial;
             m_sConnStep = ConnStep::None;
+            // A standby waits for the lease: its keeper starts the gateway
+            // again (StartConnectAll) once it holds it.
+            m_parts.lease.start(m_source);
+            if (!m_parts.lease.mayAct())
+                break;
             connectStep();
             break;
         case TaskStep::ConnectAll:
+            if (!m_parts.lease.mayAct())
+                break;
             connectStep();
             break;
         case TaskStep::None:
@@ -185,8 +193,16 @@ void Supervisor::openFailed(const QString &text, int number)
     m_boxShown = false;
 }
 
+void Supervisor::rest()
+{
+    ++m_openSerial;
+    m_sConnStep = ConnStep::None;
+}
+
 void Supervisor::databaseOpened(bool ok)
 {
+    if (ok && !m_parts.lease.mayAct())
+        return; // stood down meanwhile
     if (ok) {
         if (m_windows.logOnLoaded())
             m_ui.reOrderLogOn(LogOnLayout::Connected);

@@ -5,6 +5,7 @@
 
 class AppLifecycle;
 class DatabaseCycle;
+class LeaseKeeper;
 class DatabaseThread;
 class ErrorLog;
 class MainCommands;
@@ -40,6 +41,9 @@ public:
         MapLink &mapLink;
         DatabaseThread &database; // opens the sessions
         DatabaseCycle &cycle; // started once both sessions are open
+        // A standby pair's lease: the connections are made only while this
+        // gateway holds it (a standby opens no map connection).
+        LeaseKeeper &lease;
     };
     // How long the end waits for a cycle whose statement it cancelled.
     static constexpr int kEndWaitMs = 1000;
@@ -55,6 +59,9 @@ public:
     // A database open failed: while the logon dialog is up the operator
     // sees why, one box at a time (timers go on while it waits).
     void openFailed(const QString &text, int number);
+    // This gateway stood down from a pair's lease: an open under way is
+    // not answered, and connecting starts again when it wins the lease.
+    void rest();
     // "MapConnect1" and the like; empty for None.
     static QString connStepName(ConnStep step);
 

@@ -1,5 +1,7 @@
 #include "cycle/DatabaseCycle.h"
 
+#include "pair/LeaseKeeper.h"
+
 #include "common/MapProtocol.h"
 #include "common/MenuMarks.h"
 #include "common/Metrics.h"
@@ -14,6 +16,7 @@
 #include "model/DayModel.h"
 #include "model/JobsProcessor.h"
 #include "model/mdlSendScheds.h"
+#include "pair/LeaseKeeper.h"
 #include "platform/Clock.h"
 #include "platform/Convert.h"
 #include "platform/DbSession.h"
@@ -109,6 +112,13 @@ void DatabaseCycle::requestFullQuery()
     ++m_fullQueryAsks;
 }
 
+void DatabaseCycle::takeOver()
+{
+    requestFullQuery();
+    m_dLastQueryDay = QDate(); // a new day for the cycle: colLines go
+    m_relearnScheds = true;
+}
+
 void DatabaseCycle::lineListReceived()
 {
     requestFullQuery();
@@ -164,6 +174,10 @@ void DatabaseCycle::tmrDB_Timer()
     // One cycle at a time: a tick that comes while one waits for the
     // database, or inside a message box's own event loop, starts nothing.
     if (m_inCycle)
+        return;
+    // A standby pair's gateway that no longer holds the lease writes and
+    // sends nothing (its stand-down stops the timer).
+    if (!m_parts.lease.mayAct())
         return;
     m_inCycle = true;
     m_sinceTick.start();
@@ -264,6 +278,9 @@ void DatabaseCycle::firstSteps()
             request.lineKeys << it.key();
     }
     request.today = m_clock.today();
+    request.fence = m_parts.lease.fence();
+    request.writeGate = m_parts.lease.gate();
+    request.relearnScheds = std::exchange(m_relearnScheds, false);
     m_parts.database.runStage(
         request, [this](const StageReply &reply) { runStep([&] { onStage(reply); }); });
 }
@@ -294,6 +311,13 @@ void DatabaseCycle::onStage(const StageReply &reply)
         if (reply.repairFailed)
             showPopupIfDue();
         failureExit(reply.failure);
+        return;
+    }
+    if (reply.selection.fenced) {
+        // Nothing of the selection took effect: another gateway holds the
+        // lease. This one stands down (its stop ends the cycle's timer).
+        failureExit(std::nullopt);
+        m_parts.lease.writesFenced(QStringLiteral("the selection's writes"));
         return;
     }
 

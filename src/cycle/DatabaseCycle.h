@@ -17,6 +17,7 @@ class Clock;
 class DatabaseThread;
 class ErrorLog;
 class JobsProcessor;
+class LeaseKeeper;
 class MapLink;
 class MapSocket;
 class MenuMarks;
@@ -70,6 +71,9 @@ public:
         StatusReport &statusReport;
         MapLink &mapLink; // told when the cycle gives the connection up
         Metrics &metrics;
+        // A standby pair's lease: whether the cycle may write, the term its
+        // writes go with; told when the server refused them.
+        LeaseKeeper &lease;
     };
     // What the selection reads and the cycle hands to the database thread.
     struct Sources
@@ -95,6 +99,10 @@ public:
     // answer, it sets the last full query to zero, so the first cycle at or
     // after 04:00 drops the day's lines and builds them anew.
     void requestFullQuery();
+    // This gateway won a standby pair's lease: the next cycle drops the day
+    // and builds it anew from a full query, so that every line is pushed,
+    // and what Scheds holds is read again from the table.
+    void takeOver();
 
     const QTimer &tmrDB() const { return m_tmrDB; }
     // A cycle is under way (its database work lets the event loop run).
@@ -203,6 +211,7 @@ private:
     // Counts the requests above, so that a full query that was under way
     // when one came does not count as its answer.
     quint64 m_fullQueryAsks = 0;
+    bool m_relearnScheds = false; // a new term: the next stage reads Scheds again
     // Kept apart from the request above, so that an outage that passes 04:00
     // unseen still counts as a new day.
     QDate m_dLastQueryDay;

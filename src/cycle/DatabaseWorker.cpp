@@ -243,6 +243,10 @@ StageReply DatabaseWorker::runStage(const StageRequest &request)
     m_marks->setChecked(MenuMarks::mnuDebugAll, request.debugAll);
     QueryMode mode = request.mode;
     reply.selected = true;
+    m_queries->setFence(request.fence);
+    m_queries->setWriteGate(request.writeGate);
+    if (request.relearnScheds)
+        m_queries->relearnStored();
     reply.selection = m_queries->QueryDB(mode);
     reply.schedsInserted = m_queries->lastInserted();
     reply.linesStored = request.rows.bLinesChanged && !m_rows.bLinesChanged;

@@ -14,6 +14,7 @@
 #include <QObject>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -40,6 +41,13 @@ struct StageRequest
     // and the lines the rows will make.
     QStringList lineKeys;
     QDate today; // the route rules' window
+    // A standby pair: the term the writes go with, the check before each
+    // batch of Scheds inserts, and whether what Scheds holds is to be read
+    // again from the table (the first stage of a new term: the other
+    // gateway stored versions meanwhile). Unset: no pair.
+    LeaseFence fence;
+    std::function<bool()> writeGate;
+    bool relearnScheds = false;
 };
 
 // What it gives back.

@@ -22,7 +22,7 @@ class LeaseKeeper::Worker : public QObject
 {
     Q_OBJECT
 public:
-    Worker(const PairConfig &config, std::function<std::shared_ptr<DbSession>(int)> openSession,
+    Worker(const PairConfig &config, LeaseKeeper::OpenSession openSession,
         std::shared_ptr<Shared> shared, ErrorLog &log)
         : m_config(config),
           m_openSession(std::move(openSession)),
@@ -35,7 +35,22 @@ public:
         connect(&m_timer, &QTimer::timeout, this, &Worker::tick);
     }
 
-    void begin() { tick(); }
+    void begin(const DataSource &source)
+    {
+        if (m_session && (source.strSQLServer != m_source.strSQLServer
+                             || source.strCatalog != m_source.strCatalog)) {
+            // Another source: the lease is let go on the old one first.
+            if (m_lease.term() != 0)
+                m_lease.release(*m_session);
+            m_lease.forget();
+            m_shared->active = false;
+            m_shared->term = 0;
+            m_session->close();
+            m_session.reset();
+        }
+        m_source = source;
+        tick();
+    }
 
     // Told by the keeper on the event thread (a deadline passed, or the
     // fence refused the writes): the lease is not acted on any more and is
@@ -90,7 +105,7 @@ private:
             m_session->close();
         m_session.reset();
         try {
-            m_session = m_openSession(m_config.statementSeconds());
+            m_session = m_openSession(m_config.statementSeconds(), m_source);
             bool created = false;
             if (const auto failure = m_lease.ensure(*m_session, &created))
                 throw *failure;
@@ -194,7 +209,8 @@ private:
     }
 
     PairConfig m_config;
-    std::function<std::shared_ptr<DbSession>(int)> m_openSession;
+    LeaseKeeper::OpenSession m_openSession;
+    DataSource m_source;
     std::shared_ptr<Shared> m_shared;
     ErrorLog &m_log;
     Lease m_lease;
@@ -205,9 +221,8 @@ private:
     QString m_lastFailure;
 };
 
-LeaseKeeper::LeaseKeeper(const PairConfig &config,
-    std::function<std::shared_ptr<DbSession>(int statementSeconds)> openSession, ErrorLog &log,
-    QObject *parent)
+LeaseKeeper::LeaseKeeper(
+    const PairConfig &config, OpenSession openSession, ErrorLog &log, QObject *parent)
     : QObject(parent),
       m_config(config),
       m_log(log),
@@ -234,16 +249,29 @@ LeaseKeeper::~LeaseKeeper()
     release(0);
 }
 
-void LeaseKeeper::start()
+void LeaseKeeper::start(const DataSource &source)
 {
-    if (!m_thread || m_thread->isRunning())
+    if (!m_thread || m_released)
         return;
-    m_log.logMessage(kProcedure,
-        QStringLiteral("Pair %1: standing by as %2, lease %3 s")
-            .arg(m_config.name, m_config.holder)
-            .arg(m_config.leaseSeconds));
-    m_thread->start();
-    QMetaObject::invokeMethod(m_worker, &Worker::begin, Qt::QueuedConnection);
+    if (!m_thread->isRunning()) {
+        m_log.logMessage(kProcedure,
+            QStringLiteral("Pair %1: standing by as %2, lease %3 s")
+                .arg(m_config.name, m_config.holder)
+                .arg(m_config.leaseSeconds));
+        m_thread->start();
+    }
+    Worker *worker = m_worker;
+    QMetaObject::invokeMethod(
+        m_worker, [worker, source] { worker->begin(source); }, Qt::QueuedConnection);
+}
+
+std::function<bool()> LeaseKeeper::gate() const
+{
+    if (!m_config.enabled())
+        return {};
+    return [shared = m_shared] {
+        return shared->active.load() && runningMs() < shared->deadlineMs.load();
+    };
 }
 
 void LeaseKeeper::release(int waitMs)
@@ -278,9 +306,10 @@ bool LeaseKeeper::mayAct() const
 {
     if (!m_config.enabled())
         return true;
-    if (!m_shared->active.load())
-        return false;
-    return runningMs() < m_shared->deadlineMs.load();
+    // Active here too: a term won and not yet taken up by the event thread
+    // (becameActive is on its way) does not act yet.
+    return m_role == Role::Active && m_shared->active.load()
+        && runningMs() < m_shared->deadlineMs.load();
 }
 
 QString LeaseKeeper::roleName(Role role)

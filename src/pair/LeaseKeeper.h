@@ -2,6 +2,7 @@
 
 #include "Lease.h"
 #include "PairConfig.h"
+#include "common/Sessions.h"
 
 #include <QObject>
 #include <QTimer>
@@ -33,21 +34,27 @@ public:
     enum class Role { Single, Standby, Active };
     static constexpr int kTryMs = 2000;
 
-    // openSession: makes and opens the keeper's session, on the keeper's
-    // thread (its failure is a Failure). Without a pair name the keeper
-    // does nothing and the role is Single.
-    LeaseKeeper(const PairConfig &config,
-        std::function<std::shared_ptr<DbSession>(int statementSeconds)> openSession, ErrorLog &log,
-        QObject *parent = nullptr);
+    // openSession: makes and opens the keeper's session on the jobs data
+    // source, on the keeper's thread (its failure is a Failure). Without a
+    // pair name the keeper does nothing and the role is Single.
+    using OpenSession = std::function<std::shared_ptr<DbSession>(
+        int statementSeconds, const DataSource &source)>;
+    LeaseKeeper(
+        const PairConfig &config, OpenSession openSession, ErrorLog &log, QObject *parent = nullptr);
     ~LeaseKeeper() override;
 
-    void start();
+    // The first try comes at once; again with a new source (after a logon),
+    // the session is opened on it. A keeper that is started stays so.
+    void start(const DataSource &source);
+    // The check before each batch of writes the fence cannot reach, for
+    // another thread: it holds no reference to this object.
+    std::function<bool()> gate() const;
     // The stop: the lease ends now, so the other gateway takes it at its
     // next try; waits for it waitMs at most (the lease's expiry covers a
     // release that does not come).
     void release(int waitMs);
 
-    // From any thread. Single: always yes.
+    // On the event thread (elsewhere: gate()). Single: always yes.
     bool mayAct() const;
     Role role() const { return m_role; }
     static QString roleName(Role role);
