@@ -125,23 +125,22 @@ void TstPair::serverTexts_data()
                                     "UPDATE VolmaraLease SET Expiry = SYSUTCDATETIME() WHERE Name "
                                     "= N'north' AND Term = 7 AND Holder = N'bus01 4711 0000beef'");
     QTest::newRow("fence")
-        << s.fenceBegin(name, 7, holder) + QStringLiteral("Update ShibFlag Set Flag = 0")
-            + s.fenceEnd()
-        << QStringLiteral("SET XACT_ABORT ON ; BEGIN TRANSACTION ; UPDATE VolmaraLease WITH "
-                          "(ROWLOCK) SET Term = Term WHERE Name = N'north' AND Term = 7 AND "
-                          "Holder = N'bus01 4711 0000beef' AND Expiry > SYSUTCDATETIME() ; IF "
-                          "@@ROWCOUNT = 0 THROW 51000, N'Volmara lease no longer held', 1 ; "
-                          "Update ShibFlag Set Flag = 0 ; COMMIT TRANSACTION");
+        << s.fenced(QStringLiteral("Update ShibFlag Set Flag = 0"), {name, 7, holder})
+        << QStringLiteral("SET XACT_ABORT ON ; BEGIN TRANSACTION ; Update ShibFlag Set Flag = 0 ; "
+                          "UPDATE VolmaraLease WITH (ROWLOCK) SET Term = Term WHERE Name = "
+                          "N'north' AND Term = 7 AND Holder = N'bus01 4711 0000beef' AND Expiry > "
+                          "SYSUTCDATETIME() ; IF @@ROWCOUNT = 0 THROW 51000, N'Volmara lease no "
+                          "longer held', 1 ; COMMIT TRANSACTION");
     // DBCC SHRINKDATABASE runs in no transaction and changes no rows.
     QTest::newRow("fenced purge")
         << s.fenced(QStringLiteral("Delete Jobs Where 1 = 0 ; DBCC SHRINKDATABASE (ORVIK_Jobs)"),
                {name, 7, holder})
-        << QStringLiteral("SET XACT_ABORT ON ; BEGIN TRANSACTION ; UPDATE VolmaraLease WITH "
-                          "(ROWLOCK) SET Term = Term WHERE Name = N'north' AND Term = 7 AND "
-                          "Holder = N'bus01 4711 0000beef' AND Expiry > SYSUTCDATETIME() ; IF "
-                          "@@ROWCOUNT = 0 THROW 51000, N'Volmara lease no longer held', 1 ; "
-                          "Delete Jobs Where 1 = 0 ; COMMIT TRANSACTION ; DBCC SHRINKDATABASE "
-                          "(ORVIK_Jobs)");
+        << QStringLiteral(
+               "SET XACT_ABORT ON ; BEGIN TRANSACTION ; Delete Jobs Where 1 = 0 ; "
+               "UPDATE VolmaraLease WITH (ROWLOCK) SET Term = Term WHERE Name = "
+               "N'north' AND Term = 7 AND Holder = N'bus01 4711 0000beef' AND Expiry > "
+               "SYSUTCDATETIME() ; IF @@ROWCOUNT = 0 THROW 51000, N'Volmara lease no "
+               "longer held', 1 ; COMMIT TRANSACTION ; DBCC SHRINKDATABASE (ORVIK_Jobs)");
     // A name is the site's text: its quotes cannot end the statement.
     QTest::newRow("quoted name")
         << s.release(QStringLiteral("o'brien"), 1, QStringLiteral("h'x"))

@@ -268,6 +268,28 @@ void TestStatusServer::health_data()
     QTest::newRow("one failure after a recent completed cycle")
         << Change([](StatusSnapshot &, Metrics &m) { m.cycleEnded(false, 0.2, at(-1)); })
         << QStringList();
+    // A standby of a pair has no map connection and runs no cycle: it is
+    // healthy while it tries the lease.
+    auto standby = [](StatusSnapshot &s, Metrics &m) {
+        s.pairRole = QStringLiteral("standby");
+        s.pairName = QStringLiteral("north");
+        s.pairHolder = QStringLiteral("bus02 77 00c0ffee");
+        s.pairTrying = true;
+        s.mapConnected = s.mapLoggedIn = false;
+        s.cycleStarted = false;
+        s.jobs = s.orvikDb = {};
+        m = Metrics();
+    };
+    QTest::newRow("standby trying the lease") << Change(standby) << QStringList();
+    QTest::newRow("standby not trying") << Change([standby](StatusSnapshot &s, Metrics &m) {
+        standby(s, m);
+        s.pairTrying = false;
+    }) << QStringList{"the standby of pair north does not try the lease"};
+    QTest::newRow("active of a pair without its map") << Change([](StatusSnapshot &s, Metrics &) {
+        s.pairRole = QStringLiteral("active");
+        s.pairName = QStringLiteral("north");
+        s.mapConnected = s.mapLoggedIn = false;
+    }) << QStringList{"is not connected"};
 }
 
 void TestStatusServer::health()
@@ -291,6 +313,13 @@ void TestStatusServer::health()
     QCOMPARE(o.value(QStringLiteral("status")).toString(),
         reasons.isEmpty() ? QStringLiteral("ok") : QStringLiteral("fail"));
     QCOMPARE(o.value(QStringLiteral("reasons")).toArray().size(), reasons.size());
+    QCOMPARE(o.value(QStringLiteral("role")).toString(), m_source.status.pairRole);
+    QCOMPARE(o.value(QStringLiteral("holder")).toString(), m_source.status.pairHolder);
+    // The pair's counts only where there is a pair.
+    const QByteArray metrics = get("/metrics").body;
+    QCOMPARE(metrics.contains("volmara_pair_active "), !m_source.status.pairName.isEmpty());
+    if (m_source.status.pairRole == QLatin1String("standby"))
+        QVERIFY(metrics.contains("volmara_pair_active 0\n"));
 }
 
 void TestStatusServer::requests_data()

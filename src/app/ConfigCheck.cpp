@@ -6,10 +6,13 @@
 #include "common/Sessions.h"
 #include "common/Ui.h"
 #include "common/WindowTable.h"
+#include "db/LeaseStatements.h"
 #include "db/SqlConnect.h"
 #include "db/SqlDialect.h"
 #include "db/mdlQueries.h"
 #include "diag/ErrorLog.h"
+#include "pair/Lease.h"
+#include "pair/PairConfig.h"
 #include "platform/Clock.h"
 #include "platform/CodePage.h"
 #include "platform/Convert.h"
@@ -154,6 +157,8 @@ void ConfigCheck::checkDatabases(QTextStream &out, const QString &jobsServer)
             pass(out, what + QStringLiteral(" opened"));
             if (one.name == DbNames::kOrvikDbKey)
                 checkSchedsRead(out, what, *one.session);
+            if (one.name == DbNames::kJobsKey)
+                checkPair(out, settings, *one.session);
         }
         trapFailure([&] {
             if (one.session->state() != DbSession::Closed)
@@ -184,6 +189,37 @@ void ConfigCheck::checkSchedsRead(QTextStream &out, const QString &what, DbSessi
                 + QLatin1Char(')'));
         m_connectionFailed = true;
     }
+}
+
+void ConfigCheck::checkPair(QTextStream &out, const Settings &settings, DbSession &session)
+{
+    const PairConfig pair = PairConfig::read(settings);
+    if (!pair.enabled())
+        return;
+    const QString what = QStringLiteral("pair ") + pair.name + QStringLiteral(" ([Pair] Name)");
+    Lease::Holder holder;
+    const auto failure = trapFailure([&] { holder = Lease::read(session, pair.name); });
+    if (failure) {
+        // Made at the first start where the login may; said here either way.
+        warn(out,
+            what + QStringLiteral(": the lease table cannot be read (") + failure->description()
+                + QStringLiteral("); the gateway makes it if it may, else run on the jobs "
+                                 "database: ")
+                + LeaseStatements::forSession(session)->createTable());
+        return;
+    }
+    if (!holder.found)
+        pass(out,
+            what + QStringLiteral(": lease table there, no lease yet (made at the first start)"));
+    else if (holder.secondsLeft > 0)
+        pass(out,
+            what
+                + QStringLiteral(": lease held by %1, term %2, %3 s left")
+                      .arg(holder.holder)
+                      .arg(holder.term)
+                      .arg(qRound(holder.secondsLeft)));
+    else
+        pass(out, what + QStringLiteral(": lease free (term %1 last)").arg(holder.term));
 }
 
 void ConfigCheck::checkMap(QTextStream &out, const QString &host, quint16 port)

@@ -4,6 +4,7 @@
 #include <QStringList>
 
 class DbSession;
+class Settings;
 class QTextStream;
 
 // --check-config: reads Volmara.INI, reports every setting the gateway will
@@ -37,6 +38,7 @@ private:
     void fail(QTextStream &out, const QString &what);
     void checkDatabases(QTextStream &out, const QString &jobsServer);
     void checkMap(QTextStream &out, const QString &host, quint16 port);
+    void checkPair(QTextStream &out, const Settings &settings, DbSession &session);
     void checkSchedsRead(QTextStream &out, const QString &what, DbSession &session);
 
     QString m_folder;

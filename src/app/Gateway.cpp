@@ -109,9 +109,8 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
     m_statusReport = std::make_unique<StatusReport>(
         m_database->status(), *m_sckMap, m_rows, *m_panels, m_ui, log);
     m_cycle = std::make_unique<DatabaseCycle>(
-        DatabaseCycle::Parts{
-            *m_database, *m_jobsProcessor, *m_sendScheds, *m_statusReport, *m_mapLink, m_metrics,
-            *m_lease},
+        DatabaseCycle::Parts{*m_database, *m_jobsProcessor, *m_sendScheds, *m_statusReport,
+            *m_mapLink, m_metrics, *m_lease},
         DatabaseCycle::Sources{m_source, m_rows}, m_link, m_day, *m_sckMap, *m_marks, *m_settings,
         m_ui, m_clock, log);
     m_commands = std::make_unique<MainCommands>(
@@ -121,10 +120,8 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
             *m_tasks, *m_sckMap, *m_database, *m_lease},
         *m_settings, m_ui, m_clock, log);
     m_supervisor = std::make_unique<Supervisor>(
-        Supervisor::Parts{
-            *m_commands, *m_lifecycle, *m_mapLink, *m_database, *m_cycle, *m_lease},
-        m_source,
-        *m_tasks, m_windows, *m_sckMap, m_ui, log);
+        Supervisor::Parts{*m_commands, *m_lifecycle, *m_mapLink, *m_database, *m_cycle, *m_lease},
+        m_source, *m_tasks, m_windows, *m_sckMap, m_ui, log);
     connect(m_tasks, &TaskTimer::timeout, this, [this] { m_supervisor->tmrTasks_Timer(); });
     // Won: the connections are made and the first cycle, a full one, runs
     // at once. Lost: nothing more is written or sent.

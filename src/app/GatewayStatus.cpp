@@ -6,6 +6,7 @@
 #include "cycle/DatabaseCycle.h"
 #include "cycle/DatabaseThread.h"
 #include "cycle/StatusReport.h"
+#include "pair/LeaseKeeper.h"
 #include "platform/DbSession.h"
 #include "platform/MapSocket.h"
 #include "settings/SettingsCheck.h"
@@ -69,6 +70,15 @@ StatusSnapshot GatewayStatus::snapshot() const
         st.databaseWait = wait.what;
         st.databaseWaitSeconds = wait.ms / 1000;
     }
+
+    const LeaseKeeper &lease = g.lease();
+    st.pairRole = LeaseKeeper::roleName(lease.role());
+    st.pairName = lease.config().name;
+    st.pairHolder = lease.config().holder;
+    st.pairTerm = lease.role() == LeaseKeeper::Role::Active ? lease.term() : 0;
+    st.pairTakeovers = lease.takeovers();
+    st.pairFenced = lease.fencedCount();
+    st.pairTrying = lease.started();
 
     const DatabaseCycle &cycle = g.cycle();
     st.cycleStarted = cycle.everStarted();

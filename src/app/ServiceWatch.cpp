@@ -6,6 +6,7 @@
 #include "common/TaskTimer.h"
 #include "cycle/DatabaseCycle.h"
 #include "cycle/DatabaseThread.h"
+#include "pair/LeaseKeeper.h"
 #include "platform/ServiceNotifier.h"
 
 namespace {
@@ -48,6 +49,10 @@ bool ServiceWatch::healthy() const
     const DatabaseThread &database = m_gw.database();
     if (database.hung())
         return false;
+    // A standby of a pair runs no cycle: it lives while its keeper tries
+    // the lease.
+    if (m_gw.lease().role() == LeaseKeeper::Role::Standby)
+        return m_gw.lease().started();
     const DatabaseCycle &cycle = m_gw.cycle();
     if (!cycle.everStarted()) {
         // The supervisor brings the connections up: its timer runs, or an
@@ -71,7 +76,9 @@ bool ServiceWatch::healthy() const
 QByteArray ServiceWatch::statusLine() const
 {
     QString text;
-    if (!m_gw.cycle().everStarted()) {
+    if (m_gw.lease().role() == LeaseKeeper::Role::Standby) {
+        text = QStringLiteral("Standing by (pair ") + m_gw.lease().config().name + QLatin1Char(')');
+    } else if (!m_gw.cycle().everStarted()) {
         const QString step = Supervisor::connStepName(m_gw.supervisor().connStep());
         text = QStringLiteral("Connecting")
             + (step.isEmpty() ? QString() : QStringLiteral(" (") + step + QLatin1Char(')'));

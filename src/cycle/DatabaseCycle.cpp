@@ -73,7 +73,9 @@ void DatabaseCycle::enableTimer()
 void DatabaseCycle::start()
 {
     m_started = true;
-    m_tmrDB.setInterval(1000);
+    // A gateway that took over a pair's lease runs its first cycle at once:
+    // the map has waited for it since the other one stopped.
+    m_tmrDB.setInterval(m_relearnScheds ? 0 : 1000);
     enableTimer();
 }
 

@@ -28,14 +28,18 @@ std::unique_ptr<LeaseStatements> LeaseStatements::forSession(const DbSession &se
     return std::make_unique<SqlServerLeaseStatements>();
 }
 
-QString LeaseStatements::fenced(const QString &batch, const LeaseFence &fence) const
+namespace {
+
+// The batch and what runs in no transaction after it (DBCC).
+std::pair<QString, QString> splitOutside(const QString &batch)
 {
-    const QString begin = fenceBegin(fence.name, fence.term, fence.holder);
     const qsizetype dbcc = batch.indexOf(QLatin1String(" ; DBCC "));
     if (dbcc < 0)
-        return begin + batch + fenceEnd();
-    return begin + batch.left(dbcc) + fenceEnd() + batch.mid(dbcc);
+        return {batch, QString()};
+    return {batch.left(dbcc), batch.mid(dbcc)};
 }
+
+} // namespace
 
 QString LeaseStatements::fencedText()
 {
@@ -100,23 +104,18 @@ QString SqlServerLeaseStatements::read(const QString &name) const
         + unicodeText(name);
 }
 
-QString SqlServerLeaseStatements::fenceBegin(
-    const QString &name, qint64 term, const QString &holder) const
+QString SqlServerLeaseStatements::fenced(const QString &batch, const LeaseFence &fence) const
 {
-    // XACT_ABORT: THROW, or any failure of the writes after it, ends the
-    // request and rolls its transaction back. The update holds the lease
-    // row's lock to the commit: no takeover falls between check and write.
-    return QStringLiteral("SET XACT_ABORT ON ; BEGIN TRANSACTION ; UPDATE VolmaraLease WITH "
-                          "(ROWLOCK) SET Term = Term WHERE Name = ")
-        + unicodeText(name) + QStringLiteral(" AND Term = ") + QString::number(term)
-        + QStringLiteral(" AND Holder = ") + unicodeText(holder)
+    // XACT_ABORT: THROW, or any failure of the writes, ends the request and
+    // rolls its transaction back. The update takes the lease row's lock to
+    // the commit: no takeover falls between the check and the commit.
+    const auto [inside, after] = splitOutside(batch);
+    return QStringLiteral("SET XACT_ABORT ON ; BEGIN TRANSACTION ; ") + inside
+        + QStringLiteral(" ; UPDATE VolmaraLease WITH (ROWLOCK) SET Term = Term WHERE Name = ")
+        + unicodeText(fence.name) + QStringLiteral(" AND Term = ") + QString::number(fence.term)
+        + QStringLiteral(" AND Holder = ") + unicodeText(fence.holder)
         + QStringLiteral(" AND Expiry > SYSUTCDATETIME() ; IF @@ROWCOUNT = 0 THROW 51000, N'")
-        + fencedText() + QStringLiteral("', 1 ; ");
-}
-
-QString SqlServerLeaseStatements::fenceEnd() const
-{
-    return QStringLiteral(" ; COMMIT TRANSACTION");
+        + fencedText() + QStringLiteral("', 1 ; COMMIT TRANSACTION") + after;
 }
 
 QString SqlServerLeaseStatements::fenceRecovery() const
@@ -176,22 +175,19 @@ QString PostgresLeaseStatements::read(const QString &name) const
         + text(name);
 }
 
-QString PostgresLeaseStatements::fenceBegin(
-    const QString &name, qint64 term, const QString &holder) const
+QString PostgresLeaseStatements::fenced(const QString &batch, const LeaseFence &fence) const
 {
-    // The row is locked (FOR UPDATE) to the commit; a lease that is not this
-    // term's raises, which ends the request and aborts its transaction.
-    return QStringLiteral("BEGIN ; DO $$BEGIN PERFORM 1 FROM VolmaraLease WHERE Name = ")
-        + text(name) + QStringLiteral(" AND Term = ") + QString::number(term)
-        + QStringLiteral(" AND Holder = ") + text(holder)
+    // The row is locked (FOR UPDATE) from the check to the commit; a lease
+    // that is not this term's raises, which ends the request and aborts its
+    // transaction.
+    const auto [inside, after] = splitOutside(batch);
+    return QStringLiteral("BEGIN ; ") + inside
+        + QStringLiteral(" ; DO $$BEGIN PERFORM 1 FROM VolmaraLease WHERE Name = ")
+        + text(fence.name) + QStringLiteral(" AND Term = ") + QString::number(fence.term)
+        + QStringLiteral(" AND Holder = ") + text(fence.holder)
         + QStringLiteral(" AND Expiry > clock_timestamp() FOR UPDATE; IF NOT FOUND THEN RAISE "
                          "EXCEPTION '")
-        + fencedText() + QStringLiteral("'; END IF; END$$ ; ");
-}
-
-QString PostgresLeaseStatements::fenceEnd() const
-{
-    return QStringLiteral(" ; COMMIT");
+        + fencedText() + QStringLiteral("'; END IF; END$$ ; COMMIT") + after;
 }
 
 QString PostgresLeaseStatements::fenceRecovery() const
@@ -266,31 +262,20 @@ QString SqliteLeaseStatements::fenceSetup() const
         + fencedText() + QStringLiteral("\" CHECK (Held = 1))");
 }
 
-QString SqliteLeaseStatements::fenceBegin(
-    const QString &name, qint64 term, const QString &holder) const
-{
-    // The count is read inside the write transaction the fence opens, so no
-    // other process changes the lease before the commit; a count of 0 fails
-    // the check.
-    return QStringLiteral("BEGIN IMMEDIATE ; INSERT INTO temp.VolmaraFence (Held) SELECT COUNT(*) "
-                          "FROM main.VolmaraLease WHERE Name = ")
-        + text(name) + QStringLiteral(" AND Term = ") + QString::number(term)
-        + QStringLiteral(" AND Holder = ") + text(holder)
-        + QStringLiteral(" AND Expiry > julianday('now') ; DELETE FROM temp.VolmaraFence ; ");
-}
-
 QString SqliteLeaseStatements::fenced(const QString &batch, const LeaseFence &fence) const
 {
-    const QString begin = fenceBegin(fence.name, fence.term, fence.holder);
+    // The count is read inside the write transaction, which holds the whole
+    // file from its start: no other process changes the lease before the
+    // commit. A count of 0 fails the check.
+    const QString check = QStringLiteral("BEGIN IMMEDIATE ; INSERT INTO temp.VolmaraFence (Held) "
+                                         "SELECT COUNT(*) FROM main.VolmaraLease WHERE Name = ")
+        + text(fence.name) + QStringLiteral(" AND Term = ") + QString::number(fence.term)
+        + QStringLiteral(" AND Holder = ") + text(fence.holder)
+        + QStringLiteral(" AND Expiry > julianday('now') ; DELETE FROM temp.VolmaraFence ; ");
     const QString own = QStringLiteral("BEGIN IMMEDIATE ; ");
     if (batch.startsWith(own))
-        return begin + batch.mid(own.size());
-    return begin + batch + fenceEnd();
-}
-
-QString SqliteLeaseStatements::fenceEnd() const
-{
-    return QStringLiteral(" ; COMMIT");
+        return check + batch.mid(own.size());
+    return check + batch + QStringLiteral(" ; COMMIT");
 }
 
 QString SqliteLeaseStatements::fenceRecovery() const

@@ -50,16 +50,15 @@ public:
     virtual QString release(const QString &name, qint64 term, const QString &holder) const = 0;
     // Term, holder, seconds left by the server's clock (negative: expired).
     virtual QString read(const QString &name) const = 0;
-    // What goes before the writes of one request so that they take effect
-    // only while this term holds the lease: the server checks it under a
-    // lock on the lease row, in the same request, and fails the request (its
-    // transaction rolled back) otherwise. With fenceEnd() after the writes.
-    virtual QString fenceBegin(const QString &name, qint64 term, const QString &holder) const = 0;
-    virtual QString fenceEnd() const = 0;
-    // A batch with the fence around it. A statement that cannot run inside
-    // a transaction and changes no rows (SQL Server's DBCC SHRINKDATABASE)
-    // follows the commit.
-    virtual QString fenced(const QString &batch, const LeaseFence &fence) const;
+    // A batch of writes with the fence around it, as one request: the writes
+    // take effect only while this term holds the lease. The server checks
+    // it under a lock on the lease row, just before the commit and in the
+    // same request, and fails the request (its transaction rolled back)
+    // otherwise; the lock is held from the check to the commit only, so the
+    // keeper's renewal on its own session is not held up by a long request.
+    // A statement that cannot run inside a transaction and changes no rows
+    // (SQL Server's DBCC SHRINKDATABASE) follows the commit.
+    virtual QString fenced(const QString &batch, const LeaseFence &fence) const = 0;
     // What the session runs after a fenced request failed, so that no
     // transaction of it stays open.
     virtual QString fenceRecovery() const = 0;
@@ -82,8 +81,7 @@ public:
         const QString &name, qint64 term, const QString &holder, int leaseMs) const override;
     QString release(const QString &name, qint64 term, const QString &holder) const override;
     QString read(const QString &name) const override;
-    QString fenceBegin(const QString &name, qint64 term, const QString &holder) const override;
-    QString fenceEnd() const override;
+    QString fenced(const QString &batch, const LeaseFence &fence) const override;
     QString fenceRecovery() const override;
 };
 
@@ -97,8 +95,7 @@ public:
         const QString &name, qint64 term, const QString &holder, int leaseMs) const override;
     QString release(const QString &name, qint64 term, const QString &holder) const override;
     QString read(const QString &name) const override;
-    QString fenceBegin(const QString &name, qint64 term, const QString &holder) const override;
-    QString fenceEnd() const override;
+    QString fenced(const QString &batch, const LeaseFence &fence) const override;
     QString fenceRecovery() const override;
 };
 
@@ -109,9 +106,9 @@ public:
 class SqliteLeaseStatements : public LeaseStatements
 {
 public:
-    // A batch that opens its own write transaction gets the check as its
+    // The check comes first in the write transaction, which holds the whole
+    // file from its start; a batch that opens its own gets the check as its
     // first statement inside it.
-    QString fenced(const QString &batch, const LeaseFence &fence) const override;
     QString fenceSetup() const override;
     QString createTable() const override;
     QString insertRow(const QString &name) const override;
@@ -120,7 +117,6 @@ public:
         const QString &name, qint64 term, const QString &holder, int leaseMs) const override;
     QString release(const QString &name, qint64 term, const QString &holder) const override;
     QString read(const QString &name) const override;
-    QString fenceBegin(const QString &name, qint64 term, const QString &holder) const override;
-    QString fenceEnd() const override;
+    QString fenced(const QString &batch, const LeaseFence &fence) const override;
     QString fenceRecovery() const override;
 };

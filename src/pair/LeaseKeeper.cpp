@@ -37,8 +37,9 @@ public:
 
     void begin(const DataSource &source)
     {
-        if (m_session && (source.strSQLServer != m_source.strSQLServer
-                             || source.strCatalog != m_source.strCatalog)) {
+        if (m_session
+            && (source.strSQLServer != m_source.strSQLServer
+                || source.strCatalog != m_source.strCatalog)) {
             // Another source: the lease is let go on the old one first.
             if (m_lease.term() != 0)
                 m_lease.release(*m_session);
@@ -70,13 +71,12 @@ public:
         m_timer.stop();
         m_stopped = true;
         m_shared->active = false;
-        if (m_session && m_lease.term() != 0) {
-            if (m_lease.release(*m_session))
-                m_log.logMessage(kProcedure,
-                    QStringLiteral("Pair %1: the lease of term %2 is released")
-                        .arg(m_config.name)
-                        .arg(m_lease.term()));
-        }
+        const qint64 term = m_lease.term();
+        if (m_session && term != 0 && m_lease.release(*m_session))
+            m_log.logMessage(kProcedure,
+                QStringLiteral("Pair %1: the lease of term %2 is released")
+                    .arg(m_config.name)
+                    .arg(term));
         m_lease.forget();
         m_shared->term = 0;
         if (m_session)
@@ -263,6 +263,11 @@ void LeaseKeeper::start(const DataSource &source)
     Worker *worker = m_worker;
     QMetaObject::invokeMethod(
         m_worker, [worker, source] { worker->begin(source); }, Qt::QueuedConnection);
+}
+
+bool LeaseKeeper::started() const
+{
+    return m_thread && m_thread->isRunning();
 }
 
 std::function<bool()> LeaseKeeper::gate() const

@@ -37,15 +37,16 @@ public:
     // openSession: makes and opens the keeper's session on the jobs data
     // source, on the keeper's thread (its failure is a Failure). Without a
     // pair name the keeper does nothing and the role is Single.
-    using OpenSession = std::function<std::shared_ptr<DbSession>(
-        int statementSeconds, const DataSource &source)>;
-    LeaseKeeper(
-        const PairConfig &config, OpenSession openSession, ErrorLog &log, QObject *parent = nullptr);
+    using OpenSession
+        = std::function<std::shared_ptr<DbSession>(int statementSeconds, const DataSource &source)>;
+    LeaseKeeper(const PairConfig &config, OpenSession openSession, ErrorLog &log,
+        QObject *parent = nullptr);
     ~LeaseKeeper() override;
 
     // The first try comes at once; again with a new source (after a logon),
     // the session is opened on it. A keeper that is started stays so.
     void start(const DataSource &source);
+    bool started() const;
     // The check before each batch of writes the fence cannot reach, for
     // another thread: it holds no reference to this object.
     std::function<bool()> gate() const;

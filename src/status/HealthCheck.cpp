@@ -29,6 +29,14 @@ HealthCheck::Result HealthCheck::evaluate(
     const StatusSnapshot &status, const Metrics &metrics, const QDateTime &now)
 {
     Result r;
+    // A standby does no work but wait for the lease: healthy while it tries.
+    if (status.pairRole == QLatin1String("standby")) {
+        if (!status.pairTrying)
+            r.reasons << QStringLiteral("the standby of pair %1 does not try the lease")
+                             .arg(status.pairName);
+        r.ok = r.reasons.isEmpty();
+        return r;
+    }
     for (const auto &[name, session] : {std::pair{QStringLiteral("jobs (JOBS)"), &status.jobs},
              std::pair{QStringLiteral("ORVIKDB"), &status.orvikDb}}) {
         const QString reason = sessionReason(name, *session);

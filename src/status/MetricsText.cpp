@@ -105,6 +105,18 @@ QByteArray MetricsText::render(
         double(m.pushes()));
     w.metric("volmara_push_bytes_total", "counter", "Bytes of those line schedules.",
         double(m.pushBytes()));
+    if (!status.pairName.isEmpty()) {
+        w.metric("volmara_pair_active", "gauge",
+            "1 while this gateway holds its standby pair's lease, else 0.",
+            status.pairRole == QLatin1String("active") ? 1 : 0);
+        w.metric("volmara_pair_term", "gauge", "The term of the lease this gateway holds; 0: none.",
+            double(status.pairTerm));
+        w.metric("volmara_pair_takeovers_total", "counter", "Times this gateway won the lease.",
+            double(status.pairTakeovers));
+        w.metric("volmara_pair_fenced_total", "counter",
+            "Times the server refused this gateway's writes for a lease it no longer held.",
+            double(status.pairFenced));
+    }
     w.metric("volmara_map_connected", "gauge",
         "1 while the map connection is up and the server answered our login, else 0.",
         status.mapConnected && status.mapLoggedIn ? 1 : 0);

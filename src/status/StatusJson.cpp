@@ -43,6 +43,12 @@ QJsonObject healthObject(
         {QStringLiteral("summary"), status.liveSummary},
         {QStringLiteral("lastCycleEnd"), when(metrics.lastGoodCycleEnd())},
         {QStringLiteral("lines"), status.lines}, {QStringLiteral("trips"), status.trips}};
+    o.insert(QStringLiteral("role"), status.pairRole);
+    if (!status.pairName.isEmpty()) {
+        o.insert(QStringLiteral("pair"), status.pairName);
+        o.insert(QStringLiteral("holder"), status.pairHolder);
+        o.insert(QStringLiteral("term"), status.pairTerm);
+    }
     if (!health.ok)
         o.insert(QStringLiteral("reasons"), QJsonArray::fromStringList(health.reasons));
     return o;

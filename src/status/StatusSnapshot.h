@@ -45,6 +45,15 @@ struct StatusSnapshot
 
     int lines = 0; // the day's lines held
     int trips = 0; // their trips
+
+    // A standby pair: "single" (no pair), "standby" or "active".
+    QString pairRole = QStringLiteral("single");
+    QString pairName;
+    QString pairHolder; // this gateway: "host pid incarnation"
+    qint64 pairTerm = 0; // the term held; 0 when none
+    int pairTakeovers = 0; // times this gateway won the lease
+    int pairFenced = 0; // times the server refused its writes
+    bool pairTrying = false; // a standby's keeper tries the lease
 };
 
 // One of the day's lines for the page and /lines.

@@ -1,0 +1,200 @@
+#include "TestSupport.h"
+
+#include "db/EmbeddedSchema.h"
+#include "platform/DbSession.h"
+#include "platform/RowSet.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <signal.h>
+
+// Two headless gateways of one standby pair on one set of embedded files,
+// each with its own program folder and its own map server simulator, so
+// that what each one sends is told apart. The active is killed, stopped or
+// paused past its lease; the standby must take over, and a paused active
+// that wakes must send and write nothing more.
+class TestE2ePair : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void takeover_data();
+    void takeover();
+
+private:
+    struct Side
+    {
+        QString home;
+        quint16 port = 0;
+        QProcess sim;
+        QProcess gateway;
+        QByteArray simOut; // what the simulator printed: connection events
+        QByteArray received() const;
+        QByteArray debug() const;
+    };
+    static QString bin(const QString &name);
+    static quint16 freePort();
+    void prepare(Side &side, const QString &name);
+    void startGateway(Side &side);
+    int jobsAtFlag(int flag) const;
+
+    std::unique_ptr<TempHome> m_root;
+    QString m_db;
+    Side m_a, m_b;
+};
+
+QString TestE2ePair::bin(const QString &name)
+{
+    return QDir(qEnvironmentVariable("VOLMARA_BIN_DIR")).filePath(name);
+}
+
+quint16 TestE2ePair::freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+QByteArray TestE2ePair::Side::received() const
+{
+    QFile f(QDir(home).filePath(QStringLiteral("received.txt")));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QByteArray TestE2ePair::Side::debug() const
+{
+    QFile f(QDir(home).filePath(QStringLiteral("Debug.TXT")));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void TestE2ePair::init()
+{
+    m_root = std::make_unique<TempHome>();
+    m_db = m_root->file(QStringLiteral("db"));
+    QCOMPARE(
+        QProcess::execute(bin(QStringLiteral("volmara-dbinit")), {m_db, QStringLiteral("--demo")}),
+        0);
+    prepare(m_a, QStringLiteral("a"));
+    prepare(m_b, QStringLiteral("b"));
+}
+
+void TestE2ePair::prepare(Side &side, const QString &name)
+{
+    side.home = m_root->file(name);
+    QVERIFY(QDir().mkpath(side.home));
+    side.port = freePort();
+    QVERIFY(side.port != 0);
+    QFile ini(QDir(side.home).filePath(QStringLiteral("Volmara.INI")));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write("[ORVIKMap]\r\nMapIP=127.0.0.1\r\nPort=" + QByteArray::number(side.port)
+        + "\r\nGMT=2\r\n[Database]\r\nSQLServer=sqlite:" + m_db.toUtf8()
+        + "\r\n[Misc]\r\nDBInterval=1\r\n[Pair]\r\nName=north\r\nLeaseSeconds=5\r\n");
+    ini.close();
+    side.sim.setProcessChannelMode(QProcess::MergedChannels);
+    QObject::connect(
+        &side.sim, &QProcess::readyRead, &side.sim, [&side] { side.simOut += side.sim.readAll(); });
+    side.sim.start(bin(QStringLiteral("volmara-mapsim")),
+        {QStringLiteral("--port"), QString::number(side.port), QStringLiteral("--received-file"),
+            QDir(side.home).filePath(QStringLiteral("received.txt"))});
+    QVERIFY(side.sim.waitForStarted(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(side.simOut.contains("Listening"), 10000);
+}
+
+void TestE2ePair::startGateway(Side &side)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "VOLMARA_HOME",
+             "NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"})
+        env.remove(QString::fromLatin1(name));
+    side.gateway.setProcessEnvironment(env);
+    side.gateway.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    side.gateway.start(bin(QStringLiteral("volmarad")), {QStringLiteral("--home"), side.home});
+    QVERIFY(side.gateway.waitForStarted(10000));
+}
+
+int TestE2ePair::jobsAtFlag(int flag) const
+{
+    DbSession s;
+    s.setProperty(QStringLiteral("Data Source"), QStringLiteral("sqlite:") + m_db);
+    s.setProperty(QStringLiteral("Initial Catalog"), QStringLiteral("ORVIK_Jobs"));
+    s.open();
+    return s.execute(QStringLiteral("Select Count(*) From Jobs Where UsedFlag = %1").arg(flag))
+        ->field(0)
+        .toInt();
+}
+
+void TestE2ePair::cleanup()
+{
+    for (Side *side : {&m_a, &m_b}) {
+        for (QProcess *p : {&side->gateway, &side->sim}) {
+            if (p->state() == QProcess::NotRunning)
+                continue;
+            ::kill(pid_t(p->processId()), SIGCONT);
+            p->terminate();
+            if (!p->waitForFinished(10000))
+                p->kill();
+            p->waitForFinished(5000);
+        }
+        side->simOut.clear();
+    }
+    m_root.reset();
+}
+
+void TestE2ePair::takeover_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("active killed") << int(SIGKILL);
+    QTest::newRow("active stopped") << int(SIGTERM);
+    QTest::newRow("active paused past its lease") << int(SIGSTOP);
+}
+
+void TestE2ePair::takeover()
+{
+    QFETCH(int, signal);
+    static const QByteArray kPush(",ExpLineSched\\c");
+
+    startGateway(m_a);
+    QTRY_VERIFY2_WITH_TIMEOUT(m_a.received().contains(kPush), m_a.debug().constData(), 30000);
+    QVERIFY2(m_a.debug().contains("active as"), m_a.debug().constData());
+    startGateway(m_b);
+    QTRY_VERIFY2_WITH_TIMEOUT(m_b.debug().contains("standing by"), m_b.debug().constData(), 10000);
+    // A standby opens no map connection and waits out the held lease.
+    QTest::qWait(7000);
+    QVERIFY2(!m_b.simOut.contains("connected"), m_b.simOut.constData());
+    QVERIFY(m_b.received().isEmpty());
+    QVERIFY2(!m_b.debug().contains("active as"), m_b.debug().constData());
+
+    QElapsedTimer since;
+    since.start();
+    ::kill(pid_t(m_a.gateway.processId()), signal);
+    QTRY_VERIFY2_WITH_TIMEOUT(m_b.received().contains(kPush), m_b.debug().constData(), 30000);
+    qInfo("takeover after %s: the standby's first push %lld ms after the signal",
+        QTest::currentDataTag(), since.elapsed());
+    QVERIFY2(m_b.debug().contains("term 2"), m_b.debug().constData());
+
+    if (signal == SIGSTOP) {
+        // Woken after the takeover: nothing more goes to the map, the
+        // connection closes, and the old active stands by.
+        const QByteArray before = m_a.received();
+        const int disconnectsBefore = int(m_a.simOut.count("disconnected"));
+        ::kill(pid_t(m_a.gateway.processId()), SIGCONT);
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            m_a.debug().contains("standing down"), m_a.debug().constData(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_a.simOut.count("disconnected") > disconnectsBefore, 10000);
+        QTest::qWait(3000);
+        QCOMPARE(m_a.received(), before);
+        QCOMPARE(m_a.gateway.state(), QProcess::Running);
+    }
+    // The new active's cycles leave no job marked 2 behind.
+    QTest::qWait(2500);
+    QCOMPARE(jobsAtFlag(2), 0);
+}
+
+QTEST_GUILESS_MAIN(TestE2ePair)
+#include "tst_e2e_pair.moc"
