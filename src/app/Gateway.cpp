@@ -155,4 +155,6 @@ Gateway::~Gateway()
     // live: as a child it would be deleted only after this object's members,
     // and a record it wrote meanwhile went to a log already gone.
     m_database->finish(3000);
+    // So does the lease's thread (a child would go after the log).
+    m_lease->release(3000);
 }

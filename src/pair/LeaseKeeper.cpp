@@ -246,7 +246,7 @@ LeaseKeeper::~LeaseKeeper()
 {
     if (!m_thread)
         return;
-    release(0);
+    release(3000);
 }
 
 void LeaseKeeper::start(const DataSource &source)
