@@ -1,5 +1,7 @@
+#include "PgServer.h"
 #include "TestSupport.h"
 
+#include "common/LineKey.h"
 #include "db/EmbeddedSchema.h"
 #include "platform/DbSession.h"
 #include "platform/RowSet.h"
@@ -12,15 +14,17 @@
 
 #include <signal.h>
 
-// Two headless gateways of one standby pair on one set of embedded files,
-// each with its own program folder and its own map server simulator, so
-// that what each one sends is told apart. The active is killed, stopped or
+// Two headless gateways of one standby pair on one set of embedded files or
+// one PostgreSQL server, each with its own program folder and its own map
+// server simulator, so that what each one sends is told apart. The active is killed, stopped or
 // paused past its lease; the standby must take over, and a paused active
 // that wakes must send and write nothing more.
 class TestE2ePair : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
     void init();
     void cleanup();
     void takeover_data();
@@ -39,12 +43,16 @@ private:
     };
     static QString bin(const QString &name);
     static quint16 freePort();
-    void prepare(Side &side, const QString &name);
+    void prepare(Side &side, const QString &name, const QByteArray &source);
+    void fillServer();
     void startGateway(Side &side);
     int jobsAtFlag(int flag) const;
 
     std::unique_ptr<TempHome> m_root;
     QString m_db;
+    std::unique_ptr<PgServer> m_pg;
+    QString m_pgMissing;
+    bool m_onServer = false;
     Side m_a, m_b;
 };
 
@@ -73,18 +81,67 @@ QByteArray TestE2ePair::Side::debug() const
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+void TestE2ePair::initTestCase()
+{
+    m_pgMissing = PgServer::unavailableReason();
+    if (!m_pgMissing.isEmpty())
+        return;
+    m_pg = std::make_unique<PgServer>();
+    QVERIFY2(m_pg->start(), qPrintable(m_pg->lastError()));
+    QVERIFY2(m_pg->createSchema(), qPrintable(m_pg->lastError()));
+}
+
+void TestE2ePair::cleanupTestCase()
+{
+    m_pg.reset();
+}
+
 void TestE2ePair::init()
 {
     m_root = std::make_unique<TempHome>();
-    m_db = m_root->file(QStringLiteral("db"));
-    QCOMPARE(
-        QProcess::execute(bin(QStringLiteral("volmara-dbinit")), {m_db, QStringLiteral("--demo")}),
-        0);
-    prepare(m_a, QStringLiteral("a"));
-    prepare(m_b, QStringLiteral("b"));
+    m_onServer = QByteArray(QTest::currentDataTag()).startsWith("postgres");
+    if (m_onServer && !m_pg)
+        QSKIP(qPrintable(m_pgMissing));
+    QByteArray source;
+    if (m_onServer) {
+        fillServer();
+        source = m_pg->connectionString().toUtf8();
+    } else {
+        m_db = m_root->file(QStringLiteral("db"));
+        QCOMPARE(QProcess::execute(
+                     bin(QStringLiteral("volmara-dbinit")), {m_db, QStringLiteral("--demo")}),
+            0);
+        source = "sqlite:" + m_db.toUtf8();
+    }
+    prepare(m_a, QStringLiteral("a"), source);
+    prepare(m_b, QStringLiteral("b"), source);
 }
 
-void TestE2ePair::prepare(Side &side, const QString &name)
+// A small day on the server: 30 jobs of 6 lines, starting now (always
+// inside the operational day), each line with its route rule.
+void TestE2ePair::fillServer()
+{
+    QString rules;
+    for (int line = 0; line < 6; ++line)
+        rules += QStringLiteral("%1('%2', NULL, NULL, '1234567', '1899-12-30 00:00:00', "
+                                "'1899-12-30 23:59:59', '0,6,13', '1,1,0')")
+                     .arg(line ? QStringLiteral(",") : QString(),
+                         LineKey::routeName(LineKey::fromRouteCode(100000 + line * 7)));
+    QVERIFY2(m_pg->psql(QStringLiteral(
+                 "DROP TABLE IF EXISTS VolmaraLease; TRUNCATE Jobs RESTART IDENTITY; "
+                 "TRUNCATE Scheds; TRUNCATE RteDB.RouteTimes;\n"
+                 "INSERT INTO Jobs (EntryDT, CarNo, CarNum, RecID, DriverCode, "
+                 "DriverName, RouteStart, RouteEnd, RouteCode, RecordUpdater, "
+                 "OrderDate, UsedFlag) SELECT localtimestamp, 1000 + j, (500 + j)::text, "
+                 "j + 1, 7000 + j, 'Dana ' || j, localtimestamp, localtimestamp + "
+                 "interval '1 hour', 100000 + mod(j, 6) * 7, 'ops', current_date, 0 "
+                 "FROM generate_series(0, 29) j;\n"
+                 "INSERT INTO RteDB.RouteTimes VALUES %1;\n")
+                            .arg(rules)),
+        qPrintable(m_pg->lastError()));
+}
+
+void TestE2ePair::prepare(Side &side, const QString &name, const QByteArray &source)
 {
     side.home = m_root->file(name);
     QVERIFY(QDir().mkpath(side.home));
@@ -93,7 +150,7 @@ void TestE2ePair::prepare(Side &side, const QString &name)
     QFile ini(QDir(side.home).filePath(QStringLiteral("Volmara.INI")));
     QVERIFY(ini.open(QIODevice::WriteOnly));
     ini.write("[ORVIKMap]\r\nMapIP=127.0.0.1\r\nPort=" + QByteArray::number(side.port)
-        + "\r\nGMT=2\r\n[Database]\r\nSQLServer=sqlite:" + m_db.toUtf8()
+        + "\r\nGMT=2\r\n[Database]\r\nSQLServer=" + source
         + "\r\n[Misc]\r\nDBInterval=1\r\n[Pair]\r\nName=north\r\nLeaseSeconds=5\r\n");
     ini.close();
     side.sim.setProcessChannelMode(QProcess::MergedChannels);
@@ -120,6 +177,10 @@ void TestE2ePair::startGateway(Side &side)
 
 int TestE2ePair::jobsAtFlag(int flag) const
 {
+    if (m_onServer)
+        return m_pg
+            ->scalar(QStringLiteral("Select Count(*) From Jobs Where UsedFlag = %1").arg(flag))
+            .toInt();
     DbSession s;
     s.setProperty(QStringLiteral("Data Source"), QStringLiteral("sqlite:") + m_db);
     s.setProperty(QStringLiteral("Initial Catalog"), QStringLiteral("ORVIK_Jobs"));
@@ -149,9 +210,11 @@ void TestE2ePair::cleanup()
 void TestE2ePair::takeover_data()
 {
     QTest::addColumn<int>("signal");
-    QTest::newRow("active killed") << int(SIGKILL);
-    QTest::newRow("active stopped") << int(SIGTERM);
-    QTest::newRow("active paused past its lease") << int(SIGSTOP);
+    for (const char *backend : {"embedded", "postgres"}) {
+        QTest::addRow("%s: active killed", backend) << int(SIGKILL);
+        QTest::addRow("%s: active stopped", backend) << int(SIGTERM);
+        QTest::addRow("%s: active paused past its lease", backend) << int(SIGSTOP);
+    }
 }
 
 void TestE2ePair::takeover()
