@@ -125,11 +125,17 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
     connect(m_tasks, &TaskTimer::timeout, this, [this] { m_supervisor->tmrTasks_Timer(); });
     // Won: the connections are made and the first cycle, a full one, runs
     // at once. Lost: nothing more is written or sent.
-    connect(m_lease, &LeaseKeeper::becameActive, this, [this] {
+    connect(m_lease, &LeaseKeeper::becameActive, this, [this](qint64 term) {
+        m_panels->setPanelText(QStringLiteral("keyStatus"),
+            QStringLiteral("Active in pair %1, term %2  ").arg(m_lease->config().name).arg(term));
         m_cycle->takeOver();
         m_tasks->run(TaskStep::StartConnectAll);
     });
     connect(m_lease, &LeaseKeeper::stoodDown, this, [this] { standDown(); });
+    connect(m_lease, &LeaseKeeper::standingBy, this, [this] {
+        m_panels->setPanelText(QStringLiteral("keyStatus"),
+            QStringLiteral("Standby in pair %1  ").arg(m_lease->config().name));
+    });
     connect(m_database, &DatabaseThread::openFailed, this,
         [this](const QString &text, int number) { m_supervisor->openFailed(text, number); });
 
@@ -142,6 +148,8 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
 
 void Gateway::standDown()
 {
+    m_panels->setPanelText(QStringLiteral("keyStatus"),
+        QStringLiteral("Standby in pair %1  ").arg(m_lease->config().name));
     m_supervisor->rest();
     m_tasks->stop();
     m_cycle->stop();

@@ -259,6 +259,7 @@ void LeaseKeeper::start(const DataSource &source)
                 .arg(m_config.name, m_config.holder)
                 .arg(m_config.leaseSeconds));
         m_thread->start();
+        Q_EMIT standingBy();
     }
     Worker *worker = m_worker;
     QMetaObject::invokeMethod(

@@ -74,6 +74,8 @@ public:
     static qint64 runningMs();
 
 Q_SIGNALS:
+    // The keeper started: the gateway stands by until it wins the lease.
+    void standingBy();
     void becameActive(qint64 term);
     void stoodDown(const QString &why);
 
