@@ -45,7 +45,8 @@ private:
     static quint16 freePort();
     void prepare(Side &side, const QString &name, const QByteArray &source);
     void fillServer();
-    void startGateway(Side &side);
+    // clockAhead: the gateway's wall clock that many seconds ahead (libfaketime).
+    void startGateway(Side &side, int clockAhead = 0);
     int jobsAtFlag(int flag) const;
 
     std::unique_ptr<TempHome> m_root;
@@ -163,12 +164,19 @@ void TestE2ePair::prepare(Side &side, const QString &name, const QByteArray &sou
     QTRY_VERIFY_WITH_TIMEOUT(side.simOut.contains("Listening"), 10000);
 }
 
-void TestE2ePair::startGateway(Side &side)
+void TestE2ePair::startGateway(Side &side, int clockAhead)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "VOLMARA_HOME",
              "NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"})
         env.remove(QString::fromLatin1(name));
+    if (clockAhead != 0) {
+        env.insert(QStringLiteral("LD_PRELOAD"),
+            QStringLiteral("/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"));
+        env.insert(QStringLiteral("FAKETIME"),
+            QStringLiteral("%1%2").arg(clockAhead > 0 ? "+" : "").arg(clockAhead));
+        env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
+    }
     side.gateway.setProcessEnvironment(env);
     side.gateway.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     side.gateway.start(bin(QStringLiteral("volmarad")), {QStringLiteral("--home"), side.home});
@@ -215,6 +223,9 @@ void TestE2ePair::takeover_data()
         QTest::addRow("%s: active stopped", backend) << int(SIGTERM);
         QTest::addRow("%s: active paused past its lease", backend) << int(SIGSTOP);
     }
+    // The standby's wall clock three minutes ahead: the lease is judged by
+    // the server's clock, so it neither takes over early nor late.
+    QTest::addRow("postgres: standby's clock 3 minutes ahead, active killed") << -int(SIGKILL);
     // Not a fault of the active: its cycle waits behind another program's
     // lock for four leases; the lease is renewed on its own session.
     QTest::addRow("postgres: Jobs locked by another program") << 0;
@@ -228,8 +239,23 @@ void TestE2ePair::takeover()
     startGateway(m_a);
     QTRY_VERIFY2_WITH_TIMEOUT(m_a.received().contains(kPush), m_a.debug().constData(), 30000);
     QVERIFY2(m_a.debug().contains("active as"), m_a.debug().constData());
-    startGateway(m_b);
+    const bool clockAhead = signal < 0;
+    if (clockAhead) {
+        if (!QFile::exists(QStringLiteral("/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1")))
+            QSKIP("libfaketime is not installed");
+        signal = -signal;
+    }
+    startGateway(m_b, clockAhead ? 180 : 0);
     QTRY_VERIFY2_WITH_TIMEOUT(m_b.debug().contains("standing by"), m_b.debug().constData(), 10000);
+    if (clockAhead) {
+        // Its records are written by its own clock: three minutes ahead.
+        const QByteArray debug = m_b.debug();
+        const qsizetype at = debug.indexOf("PairLease");
+        QVERIFY(at >= 20);
+        const QDateTime written = QDateTime::fromString(
+            QString::fromLatin1(debug.mid(at - 20, 19)), QStringLiteral("dd/MM/yyyy HH:mm:ss"));
+        QVERIFY2(written > QDateTime::currentDateTime().addSecs(150), debug.constData());
+    }
     // A standby opens no map connection and waits out the held lease.
     QTest::qWait(7000);
     QVERIFY2(!m_b.simOut.contains("connected"), m_b.simOut.constData());
