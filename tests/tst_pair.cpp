@@ -37,6 +37,7 @@ private Q_SLOTS:
     void fencedSelection();
     void racingStandbysOneWins_data();
     void racingStandbysOneWins();
+    void newHolderEndsTheOthersSessions();
     void keeperHandsOverOnRelease();
     void keeperCutOffStandsDown();
 
@@ -372,6 +373,35 @@ void TstPair::racingStandbysOneWins()
         delete t;
     }
     QCOMPARE(failures.load(), 0);
+}
+
+// A paused gateway's session may hold row locks the server cannot release
+// (its statement waits for a reader that does not read). The new holder
+// ends the pair's other sessions, and only those.
+void TstPair::newHolderEndsTheOthersSessions()
+{
+    if (!m_pg)
+        QSKIP(qPrintable(m_pgMissing));
+    const QString prefix = QStringLiteral("volmara:ends:");
+    auto stuck = open(QStringLiteral("postgres"));
+    Lease::label(*stuck, prefix + QStringLiteral("0ld"));
+    stuck->execute(QStringLiteral("BEGIN ; LOCK TABLE Jobs IN EXCLUSIVE MODE"));
+    auto otherPair = open(QStringLiteral("postgres"));
+    Lease::label(*otherPair, QStringLiteral("volmara:endsx:0ld"));
+    auto mine = open(QStringLiteral("postgres"));
+    Lease::label(*mine, prefix + QStringLiteral("n3w"));
+
+    const auto refused = Lease::endOthers(*mine, prefix, prefix + QStringLiteral("n3w"));
+    QVERIFY2(!refused, refused ? qPrintable(refused->description()) : "");
+    // The lock went with the stuck session.
+    auto writer = open(QStringLiteral("postgres"));
+    QVERIFY(!trapFailure([&] {
+        writer->execute(QStringLiteral(
+            "SET lock_timeout = 2000 ; Update Jobs Set UsedFlag = UsedFlag Where PKID = 0"));
+    }));
+    QVERIFY(trapFailure([&] { stuck->execute(QStringLiteral("Select 1")); }));
+    QVERIFY(!trapFailure([&] { otherPair->execute(QStringLiteral("Select 1")); }));
+    QVERIFY(!trapFailure([&] { mine->execute(QStringLiteral("Select 1")); }));
 }
 
 namespace {

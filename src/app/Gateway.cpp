@@ -59,6 +59,8 @@ Gateway::Gateway(const QString &programFolder, QObject *parent)
     // The databases: their own thread, which owns both sessions, the
     // session opener and the job selection, and runs every statement.
     m_database = new DatabaseThread(m_folder, m_clock, log, this);
+    if (m_lease->config().enabled())
+        m_database->setSessionLabel(m_lease->config().sessionLabel());
 
     // The day's lines: built from the rows, completed, exported to the map.
     m_jobsProcessor = std::make_unique<JobsProcessor>(m_day, log);

@@ -148,6 +148,16 @@ void DatabaseThread::closeJobs()
         {});
 }
 
+void DatabaseThread::setSessionLabel(const QString &label)
+{
+    post<bool>(
+        [label](DatabaseWorker &w) {
+            w.opener().setSessionLabel(label);
+            return true;
+        },
+        {});
+}
+
 void DatabaseThread::cancel()
 {
     m_worker->cancel();

@@ -45,6 +45,9 @@ public:
     void readRules(
         const QString &routeList, const QDate &today, std::function<void(const RouteRules &)> done);
     void closeJobs();
+    // The name the sessions carry on the server from their next open on (a
+    // standby pair's gateway).
+    void setSessionLabel(const QString &label);
 
     // The statement under way, if any, is cancelled at once.
     void cancel();

@@ -111,6 +111,7 @@ public:
 
     // For tests and benchmarks, on the database thread.
     Sessions &sessions() { return m_sessions; }
+    SqlConnect &opener() { return *m_connect; }
     mdlQueries &queries() { return *m_queries; }
     SqlConnect &sqlConnect() { return *m_connect; }
 

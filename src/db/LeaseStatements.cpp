@@ -175,6 +175,22 @@ QString PostgresLeaseStatements::read(const QString &name) const
         + text(name);
 }
 
+QString PostgresLeaseStatements::labelSession(const QString &label) const
+{
+    return QStringLiteral("SET application_name = ") + text(label);
+}
+
+QString PostgresLeaseStatements::endOtherSessions(const QString &prefix, const QString &own) const
+{
+    // The login may end the sessions of its own role; the server's own
+    // processes have no such name.
+    return QStringLiteral("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE "
+                          "left(application_name, %1) = ")
+               .arg(prefix.size())
+        + text(prefix) + QStringLiteral(" AND application_name <> ") + text(own)
+        + QStringLiteral(" AND pid <> pg_backend_pid()");
+}
+
 QString PostgresLeaseStatements::fenced(const QString &batch, const LeaseFence &fence) const
 {
     // The row is locked (FOR UPDATE) from the check to the commit; a lease

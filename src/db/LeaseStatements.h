@@ -65,6 +65,24 @@ public:
     // What a session runs once after each open before its first fenced
     // request (empty: nothing).
     virtual QString fenceSetup() const { return QString(); }
+    // What names a session of a pair's gateway on the server (PostgreSQL:
+    // its application_name), so that a new holder can end the sessions of
+    // the others; empty where the dialect has nothing for it.
+    virtual QString labelSession(const QString &label) const
+    {
+        Q_UNUSED(label);
+        return QString();
+    }
+    // Ends every session labelled with the pair's prefix but this gateway's
+    // own label: a paused gateway's session whose statement the server
+    // cannot finish (its results wait for a reader that does not read)
+    // holds its row locks until it ends. Empty where the dialect cannot.
+    virtual QString endOtherSessions(const QString &prefix, const QString &own) const
+    {
+        Q_UNUSED(prefix);
+        Q_UNUSED(own);
+        return QString();
+    }
     // The text the fence fails with (found in the failure's description).
     static QString fencedText();
 
@@ -88,6 +106,8 @@ public:
 class PostgresLeaseStatements : public LeaseStatements
 {
 public:
+    QString labelSession(const QString &label) const override;
+    QString endOtherSessions(const QString &prefix, const QString &own) const override;
     QString createTable() const override;
     QString insertRow(const QString &name) const override;
     QString acquire(const QString &name, const QString &holder, int leaseMs) const override;

@@ -2,6 +2,7 @@
 
 #include "common/DbNames.h"
 #include "common/Sessions.h"
+#include "db/LeaseStatements.h"
 #include "diag/ErrorLog.h"
 #include "platform/Clock.h"
 #include "platform/Convert.h"
@@ -52,6 +53,15 @@ int SqlConnect::connectionTimeout() const
         seconds = 20;
     }
     return seconds;
+}
+
+void SqlConnect::label(DbSession &session) const
+{
+    if (m_label.isEmpty())
+        return;
+    const QString statement = LeaseStatements::forSession(session)->labelSession(m_label);
+    if (!statement.isEmpty())
+        session.execute(statement);
 }
 
 void SqlConnect::setCommon(DbSession &session) const
@@ -109,6 +119,7 @@ bool SqlConnect::SQLConnect(Which which)
             opening = describe(DbNames::kJobsKey, *session);
             session->open();
             session->setDefaultDatabase(st.strCatalog);
+            label(*session);
             st.cnJobs = session;
         }
         if (orvik) {
@@ -116,6 +127,7 @@ bool SqlConnect::SQLConnect(Which which)
             opening = describe(DbNames::kOrvikDbKey, *session);
             session->open();
             session->setDefaultDatabase(DbNames::kOrvikDbCatalog);
+            label(*session);
             st.cnORVIKDB = session;
         }
     });

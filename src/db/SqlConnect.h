@@ -38,6 +38,9 @@ public:
     // lastFailure().
     bool SQLConnect(Which which = Which::Both);
     const std::optional<Failure> &lastFailure() const { return m_lastFailure; }
+    // The name each session opened from now on carries on a server that
+    // names sessions (a standby pair's gateway); empty: none.
+    void setSessionLabel(const QString &label) { m_label = label; }
 
     // A new, unopened session set up as the named one is.
     std::shared_ptr<DbSession> makeJobsSession() const;
@@ -49,6 +52,7 @@ public:
 
 private:
     void setCommon(DbSession &session) const;
+    void label(DbSession &session) const;
     int connectionTimeout() const;
 
     const Settings &m_settings;
@@ -57,6 +61,7 @@ private:
     ErrorLog &m_log;
     DbActivity *m_activity;
     std::optional<Failure> m_lastFailure;
+    QString m_label;
     // A session that failed to open is down until it opens again; its
     // return is recorded with how long it was away.
     Outage m_jobsDown, m_orvikDown;

@@ -109,3 +109,19 @@ Lease::Holder Lease::read(DbSession &session, const QString &name)
     h.secondsLeft = rs->field(2).toDouble();
     return h;
 }
+
+void Lease::label(DbSession &session, const QString &label)
+{
+    const QString statement = LeaseStatements::forSession(session)->labelSession(label);
+    if (!statement.isEmpty())
+        session.execute(statement);
+}
+
+std::optional<Failure> Lease::endOthers(
+    DbSession &session, const QString &prefix, const QString &own)
+{
+    const QString statement = LeaseStatements::forSession(session)->endOtherSessions(prefix, own);
+    if (statement.isEmpty())
+        return std::nullopt;
+    return trapFailure([&] { session.execute(statement); });
+}

@@ -36,6 +36,14 @@ public:
     // ends it).
     bool release(DbSession &session);
 
+    // Names the session as this gateway's (where the server names sessions).
+    static void label(DbSession &session, const QString &label);
+    // Ends the sessions of the pair's other gateways (where the server can):
+    // what a paused one holds goes with them. A failure (a login that may not)
+    // is handed back.
+    static std::optional<Failure> endOthers(
+        DbSession &session, const QString &prefix, const QString &own);
+
     struct Holder
     {
         bool found = false;

@@ -106,6 +106,7 @@ private:
         m_session.reset();
         try {
             m_session = m_openSession(m_config.statementSeconds(), m_source);
+            Lease::label(*m_session, m_config.sessionLabel());
             bool created = false;
             if (const auto failure = m_lease.ensure(*m_session, &created))
                 throw *failure;
@@ -150,6 +151,16 @@ private:
         if (!m_shared->active) {
             switch (m_lease.acquire(*m_session)) {
             case Lease::Outcome::Won:
+                // Whatever the old holder's sessions still hold (a paused
+                // one's statement whose results nobody reads) goes with them.
+                if (const auto refused
+                    = Lease::endOthers(*m_session, m_config.labelPrefix(), m_config.sessionLabel()))
+                    m_log.Err2File(kProcedure,
+                        QStringLiteral("Pair %1: the other gateway's sessions could not be "
+                                       "ended")
+                            .arg(m_config.name),
+                        refused->number(), refused->description(), QStringLiteral("Debug.TXT"),
+                        LogRecord::Severity::Warning);
                 m_shared->term = m_lease.term();
                 m_shared->deadlineMs = sent + m_config.leaseMs() - m_config.marginMs();
                 m_shared->active = true;

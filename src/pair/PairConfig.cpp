@@ -14,6 +14,7 @@ PairConfig PairConfig::read(const Settings &settings)
     config.leaseSeconds = SettingsCheck::leaseSecondsUsed(settings.ReadINI(
         QStringLiteral("Pair"), QStringLiteral("LeaseSeconds"), QStringLiteral("20")));
     config.holder = makeHolder();
+    config.incarnation = config.holder.section(QLatin1Char(' '), -1);
     return config;
 }
 

@@ -15,6 +15,12 @@ struct PairConfig
     // gateway started again on the same host with the same process id is
     // still another holder.
     QString holder;
+    QString incarnation; // the holder's last word
+
+    // How this gateway's sessions are named on a server that names them
+    // ("volmara:NAME:INCARNATION"), and the part all of the pair's share.
+    QString sessionLabel() const { return labelPrefix() + incarnation; }
+    QString labelPrefix() const { return QStringLiteral("volmara:") + name + QLatin1Char(':'); }
 
     bool enabled() const { return !name.isEmpty(); }
     int leaseMs() const { return leaseSeconds * 1000; }
