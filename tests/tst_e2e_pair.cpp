@@ -42,6 +42,16 @@ private:
         QByteArray debug() const;
     };
     static QString bin(const QString &name);
+    // The pair's lease and the cycle's interval: 5 s and 1 s, or what
+    // VOLMARA_PAIR_LEASE and VOLMARA_PAIR_INTERVAL say (to measure takeovers
+    // at a site's settings).
+    static int setting(const char *name, int otherwise)
+    {
+        const int value = qEnvironmentVariableIntValue(name);
+        return value > 0 ? value : otherwise;
+    }
+    static int lease() { return setting("VOLMARA_PAIR_LEASE", 5); }
+    static int interval() { return setting("VOLMARA_PAIR_INTERVAL", 1); }
     static quint16 freePort();
     void prepare(Side &side, const QString &name, const QByteArray &source);
     void fillServer();
@@ -152,7 +162,8 @@ void TestE2ePair::prepare(Side &side, const QString &name, const QByteArray &sou
     QVERIFY(ini.open(QIODevice::WriteOnly));
     ini.write("[ORVIKMap]\r\nMapIP=127.0.0.1\r\nPort=" + QByteArray::number(side.port)
         + "\r\nGMT=2\r\n[Database]\r\nSQLServer=" + source
-        + "\r\n[Misc]\r\nDBInterval=1\r\n[Pair]\r\nName=north\r\nLeaseSeconds=5\r\n");
+        + "\r\n[Misc]\r\nDBInterval=" + QByteArray::number(interval())
+        + "\r\n[Pair]\r\nName=north\r\nLeaseSeconds=" + QByteArray::number(lease()) + "\r\n");
     ini.close();
     side.sim.setProcessChannelMode(QProcess::MergedChannels);
     QObject::connect(
@@ -261,7 +272,7 @@ void TestE2ePair::takeover()
         QVERIFY2(written > QDateTime::currentDateTime().addSecs(150), debug.constData());
     }
     // A standby opens no map connection and waits out the held lease.
-    QTest::qWait(7000);
+    QTest::qWait(lease() * 1000 + 2000);
     QVERIFY2(!m_b.simOut.contains("connected"), m_b.simOut.constData());
     QVERIFY(m_b.received().isEmpty());
     QVERIFY2(!m_b.debug().contains("active as"), m_b.debug().constData());
@@ -296,7 +307,8 @@ void TestE2ePair::takeover()
     QElapsedTimer since;
     since.start();
     ::kill(pid_t(m_a.gateway.processId()), signal);
-    QTRY_VERIFY2_WITH_TIMEOUT(m_b.received().contains(kPush), m_b.debug().constData(), 30000);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        m_b.received().contains(kPush), m_b.debug().constData(), 30000 + 2000 * lease());
     qInfo("takeover after %s: the standby's first push %lld ms after the signal",
         QTest::currentDataTag(), since.elapsed());
     QVERIFY2(m_b.debug().contains("term 2"), m_b.debug().constData());
