@@ -1,7 +1,9 @@
-"""scripts/soak [--minutes N] [--db sqlite|pg] [--seed S]: starts a throwaway
-world, runs ordinary dispatch work and injected faults for N minutes, checks
-the gateway against the model and prints a report. Exit status 1 on any
-violation, with the first violation's details and the world's folder kept."""
+"""scripts/soak [--minutes N] [--db sqlite|pg] [--seed S] [--pair]: starts a
+throwaway world, runs ordinary dispatch work and injected faults for N
+minutes, checks the gateway against the model and prints a report. Exit
+status 1 on any violation, with the first violation's details and the world's
+folder kept. With --pair the world holds two gateways of a standby pair on the
+same databases, and the pair's faults and checks are added."""
 
 import argparse
 import datetime as dt
@@ -41,6 +43,10 @@ def parse(argv):
     p.add_argument("--known", action="append", default=[], metavar="CODE",
                    help="a violation code reported as a known gateway fault, not failing the run "
                         "(for a CI that waits for a mend); may be repeated")
+    p.add_argument("--pair", action="store_true",
+                   help="two gateways of a standby pair, with the pair's faults and checks")
+    p.add_argument("--lease", type=int, choices=[5, 6], default=None,
+                   help="with --pair: [Pair] LeaseSeconds (default: 5 or 6, drawn from the seed)")
     return p.parse_args(argv)
 
 
@@ -258,7 +264,11 @@ def main(argv):
         print("soak on PostgreSQL skipped: %s" % pg_unavailable())
         return 0
     in_private_namespace(argv)
-    soak = Soak(args)
+    if args.pair:
+        from .pair import PairSoak
+        soak = PairSoak(args)
+    else:
+        soak = Soak(args)
 
     def stop(signum, frame):
         raise KeyboardInterrupt

@@ -4,6 +4,7 @@ forward slowly (a thin line). It reads only what it can forward, so the
 gateway feels the back-pressure as it would from the real link."""
 
 import socket
+import struct
 import threading
 import time
 
@@ -25,6 +26,7 @@ class Proxy:
         self.port = self.listener.getsockname()[1]
         self.forwarded = 0
         self.sockets = set()
+        self.upstreams = set()  # this proxy's sockets towards the server
         threading.Thread(target=self._accept, daemon=True).start()
 
     def set_mode(self, mode, rate=0):
@@ -42,6 +44,30 @@ class Proxy:
             except OSError:
                 pass
             s.close()
+
+    def cut(self):
+        """Resets every connection carried now, at both ends (as a firewall
+        that drops the flows would have the peers find out); new ones pass."""
+        n = 0
+        for s in list(self.sockets):
+            try:
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            n += 1
+        return n
+
+    def upstream_ports(self):
+        """The local ports of the connections towards the server: how the
+        server names the client (PostgreSQL's client_port)."""
+        out = []
+        for s in list(self.upstreams):
+            try:
+                out.append(s.getsockname()[1])
+            except OSError:
+                pass
+        return out
 
     def _wait_open(self):
         with self.cond:
@@ -69,6 +95,7 @@ class Proxy:
             self._close(client)
             return
         self.sockets.add(upstream)
+        self.upstreams.add(upstream)
         pair = [client, upstream]
         threading.Thread(target=self._pump, args=(client, upstream, True, pair), daemon=True).start()
         threading.Thread(target=self._pump, args=(upstream, client, False, pair), daemon=True).start()
@@ -81,6 +108,7 @@ class Proxy:
                 pass
             s.close()
             self.sockets.discard(s)
+            self.upstreams.discard(s)
 
     def _pump(self, src, dst, towards_map, pair):
         try:

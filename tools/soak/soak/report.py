@@ -15,8 +15,10 @@ def report(soak, interrupted, failure):
     c = getattr(soak, "checker", None)
     faults = getattr(soak, "faults", None)
     out.append("")
-    out.append("Volmara soak: database %s, %g minutes, interval %d s, seed %s"
-               % (args.db, args.minutes, args.interval, soak.seed))
+    pair = getattr(args, "pair", False)
+    out.append("Volmara soak%s: database %s, %g minutes, interval %d s, seed %s"
+               % (" of a standby pair" if pair else "", args.db, args.minutes, args.interval,
+                  soak.seed))
     if c is None or faults is None:
         out.append("The world did not come up." + ("\n" + failure if failure else ""))
         return "\n".join(out)
@@ -40,7 +42,7 @@ def report(soak, interrupted, failure):
         done_active = []
     total_inj = total_heal = 0
     worst = None
-    for kind in KINDS:
+    for kind in getattr(faults, "all_kinds", KINDS):
         inj = [f for f in done + done_active if f.kind == kind]
         if kind in faults.skipped:
             out.append("| %s | skipped: %s | | | |" % (kind, faults.skipped[kind]))
@@ -66,6 +68,10 @@ def report(soak, interrupted, failure):
     out.append("| **total** | %d | %d | %s | %s |" % (
         total_inj, total_heal, fmt_s(worst),
         "%d (%d known)" % (len(c.violations), len(known)) if known else len(c.violations)))
+    if pair:
+        out.append("(with a takeover, the time to a correct map counts from the new active's "
+                   "first full push)")
+        out += soak.pair_report()
     out.append("")
     load = soak.load
     out.append("Load: " + ", ".join("%s %d" % (k, n) for k, n in sorted(load.counts.items())))
@@ -103,8 +109,8 @@ def report(soak, interrupted, failure):
                    % (len(failing), v.t - soak.t0, v.fault, v.code))
         out.append("  %s" % v.what)
         out.append("  %s" % v.details)
-        out.append("Repeat with: scripts/soak --minutes %g --db %s --seed %s"
-                   % (args.minutes, args.db, soak.seed))
+        out.append("Repeat with: scripts/soak%s --minutes %g --db %s --seed %s"
+                   % (" --pair" if pair else "", args.minutes, args.db, soak.seed))
     elif not interrupted and not failure:
         out.append("")
         out.append("PASSED: no violation%s." % (

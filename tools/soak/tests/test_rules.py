@@ -9,6 +9,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 from soak import rules as R  # noqa: E402
 from soak.model import Model, Timeline  # noqa: E402
+from soak.pairrule import Periods, Vacancy  # noqa: E402
 
 
 def version(pkid=1, routecode=123456, start="2026-12-07 06:30", driver="Dana", code=7,
@@ -104,6 +105,81 @@ class ModelTest(unittest.TestCase):
         m.write(200.0, version(pkid=2, driver=R.NOT_ACTIVE))
         view = m.view(300.0, 6)
         self.assertEqual(view["123456"], ({}, {}, {}))
+
+
+class PairRuleTest(unittest.TestCase):
+    """The lease seen from outside: a message is judged against the periods
+    in which its gateway held the lease (tolerance 1 s)."""
+
+    def periods(self, events):
+        p = Periods(tolerance=1.0)
+        for e in events:
+            getattr(p, e[0])(*e[1:])
+        return p
+
+    def test_messages_against_the_periods(self):
+        a_won = ("takeover", "a", 1, 9.8, 10.0)
+        b_won = ("takeover", "b", 2, 29.8, 30.0)
+        for name, events, side, t, code in [
+            ("the active within its term", [a_won], "a", 20.0, None),
+            ("a standby that never won", [a_won], "b", 20.0, "standby-sent"),
+            ("sent before its record was written", [a_won], "a", 9.5, "standby-sent"),
+            ("the old active in flight at the takeover", [a_won, b_won], "a", 30.9, None),
+            ("the old active after the takeover", [a_won, b_won], "a", 31.2,
+             "sent-after-takeover"),
+            ("the new active", [a_won, b_won], "b", 31.2, None),
+            ("woken from a pause, at once", [a_won, ("woke", "a", 25.0, 18.0)], "a", 25.05,
+             "sent-after-pause"),
+            ("what it sent before the pause", [a_won, ("woke", "a", 25.0, 18.0)], "a", 17.9, None),
+            ("paused, taken over, then woken", [a_won, b_won, ("woke", "a", 35.0, 18.0)], "a",
+             30.5, None),
+            ("after its stand-down", [a_won, ("stood_down", "a", 20.0, "deadline")], "a", 21.5,
+             "sent-after-stand-down"),
+            ("a new term after a stand-down",
+             [a_won, ("stood_down", "a", 20.0, "deadline"), ("takeover", "a", 3, 24.0, 24.2)],
+             "a", 24.1, None),
+            ("between its terms",
+             [a_won, ("stood_down", "a", 20.0, "deadline"), ("takeover", "a", 3, 24.0, 24.2)],
+             "a", 22.0, "sent-after-stand-down"),
+            ("woken after the takeover: the takeover's end holds",
+             [a_won, b_won, ("woke", "a", 35.0, 18.0)], "a", 33.0, "sent-after-takeover"),
+            ("stood down, then the other took over",
+             [a_won, ("stood_down", "a", 20.0, "deadline"), b_won], "a", 25.0,
+             "sent-after-stand-down"),
+            ("a second term seen without its stand-down, then the other's",
+             [a_won, ("takeover", "a", 3, 24.0, 24.2), b_won], "a", 35.0, "sent-after-takeover"),
+            ("after it was killed", [a_won, ("ended", "a", 20.0, "killed")], "a", 21.1,
+             "sent-after-end"),
+            # The stand-down is seen after the other's takeover: the earlier end holds.
+            ("the takeover ends it before its stand-down",
+             [a_won, b_won, ("stood_down", "a", 40.0, "taken")], "a", 35.0, "sent-after-takeover"),
+            ("the old active's new term after the other's",
+             [a_won, b_won, ("stood_down", "b", 50.0, "lost"), ("takeover", "a", 3, 52.0, 52.2)],
+             "a", 53.0, None),
+        ]:
+            with self.subTest(name):
+                verdict = self.periods(events).judge(side, t)
+                self.assertEqual(verdict[0] if verdict else None, code, verdict)
+
+    def test_holder(self):
+        p = self.periods([("takeover", "a", 1, 9.8, 10.0), ("takeover", "b", 2, 29.8, 30.0)])
+        self.assertEqual(p.holder(), "b")
+        p.stood_down("b", 40.0, "lost")
+        self.assertIsNone(p.holder())
+
+    def test_vacancy(self):
+        v = Vacancy(bound=20)
+        self.assertIsNone(v.overdue(100.0))
+        v.left(10.0, "killed")
+        v.left(15.0, "stood down")  # the first moment counts
+        self.assertIsNone(v.overdue(30.0))
+        self.assertAlmostEqual(v.overdue(31.0), 1.0)
+        # A database fault holds the clock, and it runs again from the heal.
+        self.assertIsNone(v.overdue(40.0, db_down=True))
+        self.assertIsNone(v.overdue(40.0, db_healed=25.0))
+        self.assertAlmostEqual(v.overdue(50.0, db_healed=25.0), 5.0)
+        v.filled()
+        self.assertIsNone(v.overdue(100.0))
 
 
 if __name__ == "__main__":
