@@ -41,11 +41,7 @@ public:
             && (source.strSQLServer != m_source.strSQLServer
                 || source.strCatalog != m_source.strCatalog)) {
             // Another source: the lease is let go on the old one first.
-            if (m_lease.term() != 0)
-                m_lease.release(*m_session);
-            m_lease.forget();
-            m_shared->active = false;
-            m_shared->term = 0;
+            letGo();
             m_session->close();
             m_session.reset();
         }
@@ -58,11 +54,7 @@ public:
     // let go at once, in case it is still this term's.
     void standDown()
     {
-        m_shared->active = false;
-        if (m_session && m_lease.term() != 0)
-            m_lease.release(*m_session);
-        m_lease.forget();
-        m_shared->term = 0;
+        letGo();
         schedule(kTryMs);
     }
 
@@ -70,15 +62,12 @@ public:
     {
         m_timer.stop();
         m_stopped = true;
-        m_shared->active = false;
         const qint64 term = m_lease.term();
-        if (m_session && term != 0 && m_lease.release(*m_session))
+        if (letGo())
             m_log.logMessage(kProcedure,
                 QStringLiteral("Pair %1: the lease of term %2 is released")
                     .arg(m_config.name)
                     .arg(term));
-        m_lease.forget();
-        m_shared->term = 0;
         if (m_session)
             m_session->close();
         m_session.reset();
@@ -90,6 +79,19 @@ Q_SIGNALS:
     void lost(const QString &why);
 
 private:
+    // The lease is not acted on any more; released at once where it may
+    // still be this term's (a lease already lost is not). True when a
+    // release went through.
+    bool letGo(bool release = true)
+    {
+        m_shared->active = false;
+        const bool released
+            = release && m_session && m_lease.term() != 0 && m_lease.release(*m_session);
+        m_lease.forget();
+        m_shared->term = 0;
+        return released;
+    }
+
     void schedule(int ms)
     {
         if (!m_stopped)
@@ -211,9 +213,7 @@ private:
 
     void loseLease(const QString &why)
     {
-        m_shared->active = false;
-        m_shared->term = 0;
-        m_lease.forget();
+        letGo(false);
         m_failures = 0;
         Q_EMIT lost(why);
         schedule(kTryMs);
@@ -286,9 +286,7 @@ std::function<bool()> LeaseKeeper::gate() const
 {
     if (!m_config.enabled())
         return {};
-    return [shared = m_shared] {
-        return shared->active.load() && runningMs() < shared->deadlineMs.load();
-    };
+    return [shared = m_shared] { return shared->holds(); };
 }
 
 void LeaseKeeper::release(int waitMs)
@@ -325,8 +323,7 @@ bool LeaseKeeper::mayAct() const
         return true;
     // Active here too: a term won and not yet taken up by the event thread
     // (becameActive is on its way) does not act yet.
-    return m_role == Role::Active && m_shared->active.load()
-        && runningMs() < m_shared->deadlineMs.load();
+    return m_role == Role::Active && m_shared->holds();
 }
 
 QString LeaseKeeper::roleName(Role role)

@@ -85,6 +85,9 @@ private:
         std::atomic<qint64> term{0};
         std::atomic<qint64> deadlineMs{0}; // runningMs(); 0: none
         std::atomic<bool> active{false};
+
+        // Held, and this host's deadline for it not passed.
+        bool holds() const { return active.load() && runningMs() < deadlineMs.load(); }
     };
     class Worker;
 

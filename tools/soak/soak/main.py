@@ -135,19 +135,7 @@ class Soak:
         self.start_gateway()
 
         # Warm-up: the map must become right before the first fault.
-        warm_end = time.time() + max(20, 60 * min(1.0, a.minutes / 10.0))
-        became_ok = None
-        while time.time() < warm_end or became_ok is None:
-            now = time.time()
-            self.tick(now)
-            if became_ok is None and not c.map_problems(now) and c.certain:
-                became_ok = now
-                self.log("map correct %.1f s after the start" % (now - self.started))
-            if became_ok is None and now > self.started + 120:
-                c.violate_map("map never correct after the start", c.map_problems(now),
-                              lambda code, x: ("map", x))
-                break
-            time.sleep(0.25)
+        self.warm_up(c)
 
         end = time.time() + a.minutes * 60
         next_fault = time.time() + 3
@@ -189,6 +177,23 @@ class Soak:
         self.growth = c.growth(baseline_after=min(300, a.minutes * 60 / 3))
 
     # -- the gateway ----------------------------------------------------------
+    def warm_up(self, c):
+        """Runs until the map has become right (before the first fault), at
+        least 20 s and at most until it is clearly never going to."""
+        warm_end = time.time() + max(20, 60 * min(1.0, self.args.minutes / 10.0))
+        became_ok = None
+        while time.time() < warm_end or became_ok is None:
+            now = time.time()
+            self.tick(now)
+            if became_ok is None and not c.map_problems(now) and c.certain:
+                became_ok = now
+                self.log("map correct %.1f s after the start" % (now - self.started))
+            if became_ok is None and now > self.started + 120:
+                c.violate_map("map never correct after the start", c.map_problems(now),
+                              lambda code, x: ("map", x))
+                break
+            time.sleep(0.25)
+
     def start_gateway(self):
         self.world.gateway.start()
         self.started_gateway_at(time.time())

@@ -988,19 +988,7 @@ class PairSoak(Soak):
         self.wait(lambda: tr.state["b"].role == "standby", 20, "gateway b never stood by")
         self.started = time.time()
 
-        warm_end = time.time() + max(20, 60 * min(1.0, a.minutes / 10.0))
-        became_ok = None
-        while time.time() < warm_end or became_ok is None:
-            now = time.time()
-            self.tick(now)
-            if became_ok is None and not c.map_problems(now) and c.certain:
-                became_ok = now
-                self.log("map correct %.1f s after the start" % (now - self.started))
-            if became_ok is None and now > self.started + 120:
-                c.violate_map("map never correct after the start", c.map_problems(now),
-                              lambda code, x: ("map", x))
-                break
-            time.sleep(0.25)
+        self.warm_up(c)
 
         end = time.time() + a.minutes * 60
         next_fault = time.time() + 3
