@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 
+#include <QMutex>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -80,6 +81,16 @@ SQLHDBC odbcHandle(const QSqlDatabase &db)
     return *static_cast<const SQLHDBC *>(handle.data());
 }
 
+// psqlODBC sets the process's LC_CTYPE while it connects and reads the name
+// setlocale() returned, so two connects at once (the cycle's session and the
+// lease's) read a name the other has freed. One connect at a time, process
+// wide; the wait counts against the session's own login time-out.
+QMutex &connectLock()
+{
+    static QMutex lock;
+    return lock;
+}
+
 } // namespace
 
 void DbSession::openOdbc()
@@ -87,7 +98,15 @@ void DbSession::openOdbc()
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connectionName);
     db.setDatabaseName(odbcConnectionString());
     db.setConnectOptions(odbcConnectOptions());
-    if (!db.open())
+    // 0 is no limit, as the setting's 0 means (see odbcConnectOptions).
+    const int waitMs = m_connectionTimeout == 0 ? -1 : qBound(1, m_connectionTimeout, 86400) * 1000;
+    if (!connectLock().tryLock(waitMs))
+        throw Failure(kUnspecifiedDbError,
+            QStringLiteral("Cannot open the data source: another connect of this gateway "
+                           "did not end within the login time-out"));
+    const bool opened = db.open();
+    connectLock().unlock();
+    if (!opened)
         failWith(db.lastError(), QStringLiteral("Cannot open the data source"));
     applyOdbcQueryTimeout();
 }
