@@ -26,6 +26,7 @@
 #include "cycle/DatabaseCycle.h"
 #include "cycle/DatabaseThread.h"
 #include "db/EmbeddedSchema.h"
+#include "db/LargeDay.h"
 #include "db/SqlConnect.h"
 #include "db/SqlDialect.h"
 #include "db/mdlQueries.h"
@@ -72,7 +73,7 @@ const QDateTime kNow(QDate(2026, 12, 7), QTime(10, 0));
 
 int linesFor(int jobs)
 {
-    return std::clamp(jobs / 20, 1000, 5000);
+    return LargeDay::defaultLines(jobs);
 }
 
 QString routeCodeOf(int line)
@@ -80,61 +81,11 @@ QString routeCodeOf(int line)
     return QString::number(100000 + line * 7);
 }
 
-// A day of jobs, one vehicle per trip, and 5,000 route rules over the lines.
+// The large day of volmara-dbinit --jobs, at the bench's fixed moment.
 void fillDay(const QString &folder, int jobs)
 {
     EmbeddedSchema::create(folder);
-    const int lines = linesFor(jobs);
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("f"));
-        db.setDatabaseName(EmbeddedSchema::jobsFile(folder));
-        if (!db.open())
-            fail(db.lastError().text());
-        db.transaction();
-        QSqlQuery q(db);
-        q.prepare(QStringLiteral(
-            "INSERT INTO Jobs (EntryDT, CarNo, CarNum, RecID, DriverCode, DriverName, RouteStart, "
-            "RouteEnd, RouteCode, RecordUpdater, OrderDate, UsedFlag) VALUES "
-            "('2026-12-07 03:00:00', ?, ?, ?, ?, ?, ?, ?, ?, 'ops', '2026-12-07', 0)"));
-        for (int j = 0; j < jobs; ++j) {
-            const QDateTime start = QDateTime(kNow.date(), QTime(4, 30)).addSecs((j * 37) % 70000);
-            q.addBindValue(1000 + j % 900);
-            q.addBindValue(QString::number(5000000 + j));
-            q.addBindValue(j + 1);
-            q.addBindValue(7000 + j % 400);
-            q.addBindValue(QStringLiteral("נהג מספר %1").arg(j % 400));
-            q.addBindValue(start.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
-            q.addBindValue(start.addSecs(3600).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
-            q.addBindValue(routeCodeOf(j % lines).toInt());
-            if (!q.exec())
-                fail(q.lastError().text());
-        }
-        db.commit();
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("f"));
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("r"));
-        db.setDatabaseName(EmbeddedSchema::routeTimesFile(folder));
-        if (!db.open())
-            fail(db.lastError().text());
-        db.transaction();
-        QSqlQuery q(db);
-        q.prepare(QStringLiteral("INSERT INTO RouteTimes VALUES (?, NULL, NULL, '1234567', "
-                                 "?, ?, '0,6,13,21,30,38', '1,1,2,1,1,0')"));
-        for (int r = 0; r < 5000; ++r) {
-            const int line = r % lines;
-            const int half = (r / lines) % 2;
-            q.addBindValue(LineKey::routeName(LineKey::fromRouteCode(routeCodeOf(line).toInt())));
-            q.addBindValue(half ? QStringLiteral("12:00:00") : QStringLiteral("00:00:00"));
-            q.addBindValue(half ? QStringLiteral("23:59:59") : QStringLiteral("11:59:59"));
-            if (!q.exec())
-                fail(q.lastError().text());
-        }
-        db.commit();
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("r"));
+    LargeDay::fill(folder, kNow, jobs);
 }
 
 // The same day in a PostgreSQL cluster, with the indexes of the embedded

@@ -2,6 +2,7 @@
 
 #include "CoreParts.h"
 
+#include "common/LineKey.h"
 #include "common/MenuMarks.h"
 #include "db/EmbeddedSchema.h"
 #include "db/SqlConnect.h"
@@ -65,6 +66,8 @@ private Q_SLOTS:
 
     void restoredSchedsGetTheDaysRowsAgain();
     void demoDatabaseGivesNewestJobs();
+    void largeDayIsDeliveredWhole_data();
+    void largeDayIsDeliveredWhole();
 
 private:
     qint64 addJob(const QString &carNum, int recId, const QDateTime &start, int routeCode = 10512,
@@ -910,6 +913,66 @@ void TstQueries::demoDatabaseGivesNewestJobs()
     QCOMPARE(scalar(EmbeddedSchema::jobsFile(folder), QStringLiteral("Select Count(*) From Jobs"))
                  .toInt(),
         80);
+}
+
+void TstQueries::largeDayIsDeliveredWhole_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("lines"); // of the day the selection reads
+    QTest::addColumn<int>("rules");
+    QTest::newRow("default lines, cut to the jobs")
+        << QStringList{"--jobs", "700"} << 0 << 700 << 5000;
+    QTest::newRow("lines asked") << QStringList{"--jobs", "3000", "--lines", "40"} << 0 << 40
+                                 << 5000;
+    QTest::newRow("more lines than rules")
+        << QStringList{"--jobs", "6000", "--lines", "6000"} << 0 << 6000 << 6000;
+    QTest::newRow("no jobs") << QStringList{"--jobs", "0"} << 64 << 0 << 0;
+    QTest::newRow("not a number") << QStringList{"--jobs", "1e5"} << 64 << 0 << 0;
+    QTest::newRow("lines alone") << QStringList{"--lines", "40"} << 64 << 0 << 0;
+}
+
+// Every job of the large day is one of the operational day, on the line its
+// route code names, with a rule that completes it.
+void TstQueries::largeDayIsDeliveredWhole()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, exitCode);
+    QFETCH(int, lines);
+    QFETCH(int, rules);
+    const QString tool
+        = qEnvironmentVariable("VOLMARA_BIN_DIR") + QStringLiteral("/volmara-dbinit");
+    if (!QFile::exists(tool))
+        QSKIP("volmara-dbinit is not built");
+    const QString folder = m_core->home.file(QStringLiteral("large"));
+    QProcess p;
+    p.start(tool, QStringList{folder} + options);
+    QVERIFY(p.waitForFinished(120000));
+    QCOMPARE(p.exitCode(), exitCode);
+    if (exitCode != 0) {
+        QVERIFY(!QFile::exists(EmbeddedSchema::jobsFile(folder)));
+        return;
+    }
+    const int jobs = options.at(1).toInt();
+    m_core->clock.useSystemTime();
+    m_core->sessions.strSQLServer = QStringLiteral("sqlite:large");
+    QVERIFY(m_connect->SQLConnect());
+    RowSet::Ptr rs = query();
+    QVERIFY(rs);
+    QCOMPARE(rs->recordCount(), jobs);
+    QSet<QString> routeNames;
+    for (rs->moveFirst(); !rs->eof(); rs->moveNext())
+        routeNames << LineKey::routeName(
+            LineKey::fromRouteCode(rs->field(QStringLiteral("Makat")).toInt()));
+    QCOMPARE(routeNames.size(), lines);
+    const QString routeTimes = EmbeddedSchema::routeTimesFile(folder);
+    QCOMPARE(scalar(routeTimes, QStringLiteral("Select Count(*) From RouteTimes")).toInt(), rules);
+    const QStringList ruled = scalar(routeTimes,
+        QStringLiteral(
+            "Select group_concat(RouteName, ',') From (Select Distinct RouteName From RouteTimes)"))
+                                  .toString()
+                                  .split(QLatin1Char(','));
+    QCOMPARE(QSet<QString>(ruled.cbegin(), ruled.cend()), routeNames);
 }
 
 QTEST_GUILESS_MAIN(TstQueries)

@@ -1,6 +1,7 @@
 set(LAYER_SOURCES
     DemoDay.cpp DemoDay.h
     EmbeddedSchema.cpp EmbeddedSchema.h
+    LargeDay.cpp LargeDay.h
     LeaseStatements.cpp LeaseStatements.h
     mdlQueries.cpp mdlQueries.h
     PostgresDialect.cpp PostgresDialect.h
