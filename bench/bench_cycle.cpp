@@ -71,11 +71,6 @@ const QDateTime kNow(QDate(2026, 12, 7), QTime(10, 0));
     std::exit(1);
 }
 
-int linesFor(int jobs)
-{
-    return LargeDay::defaultLines(jobs);
-}
-
 QString routeCodeOf(int line)
 {
     return QString::number(100000 + line * 7);
@@ -92,7 +87,7 @@ void fillDay(const QString &folder, int jobs)
 // files' jobs table.
 void fillDay(PgServer &pg, int jobs)
 {
-    const int lines = linesFor(jobs);
+    const int lines = LargeDay::defaultLines(jobs);
     QString rules;
     for (int r = 0; r < 5000; ++r) {
         const int line = r % lines;
@@ -417,10 +412,10 @@ int runOne(int jobs, bool postgres, bool pair, int delayMs)
         : QByteArray::number(trips.at(trips.size() / 2)) + '/' + QByteArray::number(trips.last());
     std::sort(steady.begin(), steady.end());
     std::printf("%-8d %-6d %6s %9.0f %10.0f %6s %11.2f %9s %6s %8.1f %8.1f %6d %7ld\n", jobs,
-        linesFor(jobs), postgres ? QByteArray::number(2 * delayMs).constData() : "-", firstMs,
-        steady.at(steady.size() / 2), roundTrips.constData(), insertUs, floorUs.constData(),
-        ratio.constData(), percentile(latencies, 0.5), percentile(latencies, 0.99),
-        int(latencies.size()), peakMb);
+        LargeDay::defaultLines(jobs), postgres ? QByteArray::number(2 * delayMs).constData() : "-",
+        firstMs, steady.at(steady.size() / 2), roundTrips.constData(), insertUs,
+        floorUs.constData(), ratio.constData(), percentile(latencies, 0.5),
+        percentile(latencies, 0.99), int(latencies.size()), peakMb);
     std::fflush(stdout);
     QMetaObject::invokeMethod(
         peer, [peer] { delete peer; }, Qt::BlockingQueuedConnection);

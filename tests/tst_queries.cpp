@@ -74,6 +74,9 @@ private:
         const QString &driver = QStringLiteral("Dana"), int usedFlag = 0,
         const QString &orderDate = QString());
     QVariant scalar(const QString &file, const QString &sql);
+    // volmara-dbinit's exit code, -1 when it did not end.
+    static QString dbinitTool();
+    static int dbinit(const QStringList &arguments);
     QList<qint64> delivered(); // PKIDs at UsedFlag 1
     RowSet::Ptr query(QueryMode mode = QueryMode::QueryAll);
     // One selection; its rows are counted as the jobs processing would be
@@ -867,21 +870,27 @@ void TstQueries::restoredSchedsGetTheDaysRowsAgain()
     QCOMPARE(m_core->home.lines(QStringLiteral("Debug.TXT")).size(), 1);
 }
 
+QString TstQueries::dbinitTool()
+{
+    return qEnvironmentVariable("VOLMARA_BIN_DIR") + QStringLiteral("/volmara-dbinit");
+}
+
+int TstQueries::dbinit(const QStringList &arguments)
+{
+    QProcess p;
+    p.start(dbinitTool(), arguments);
+    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit)
+        return -1;
+    return p.exitCode();
+}
+
 void TstQueries::demoDatabaseGivesNewestJobs()
 {
-    const QString tool
-        = qEnvironmentVariable("VOLMARA_BIN_DIR") + QStringLiteral("/volmara-dbinit");
-    if (!QFile::exists(tool))
+    if (!QFile::exists(dbinitTool()))
         QSKIP("volmara-dbinit is not built");
     const QString folder = m_core->home.file(QStringLiteral("demo"));
-    QProcess p;
-    p.start(tool, {folder, QStringLiteral("--demo")});
-    QVERIFY(p.waitForFinished(60000));
-    QCOMPARE(p.exitCode(), 0);
-    QProcess again; // harmless a second time
-    again.start(tool, {folder});
-    QVERIFY(again.waitForFinished(60000));
-    QCOMPARE(again.exitCode(), 0);
+    QCOMPARE(dbinit({folder, QStringLiteral("--demo")}), 0);
+    QCOMPARE(dbinit({folder}), 0); // harmless a second time
 
     m_core->clock.useSystemTime();
     m_core->sessions.strSQLServer = QStringLiteral("sqlite:demo");
@@ -940,15 +949,10 @@ void TstQueries::largeDayIsDeliveredWhole()
     QFETCH(int, exitCode);
     QFETCH(int, lines);
     QFETCH(int, rules);
-    const QString tool
-        = qEnvironmentVariable("VOLMARA_BIN_DIR") + QStringLiteral("/volmara-dbinit");
-    if (!QFile::exists(tool))
+    if (!QFile::exists(dbinitTool()))
         QSKIP("volmara-dbinit is not built");
     const QString folder = m_core->home.file(QStringLiteral("large"));
-    QProcess p;
-    p.start(tool, QStringList{folder} + options);
-    QVERIFY(p.waitForFinished(120000));
-    QCOMPARE(p.exitCode(), exitCode);
+    QCOMPARE(dbinit(QStringList{folder} + options), exitCode);
     if (exitCode != 0) {
         QVERIFY(!QFile::exists(EmbeddedSchema::jobsFile(folder)));
         return;

@@ -11,6 +11,8 @@
 #include <QSqlQuery>
 #include <QStringList>
 
+#include <functional>
+
 namespace {
 
 QAtomicInt g_counter;
@@ -78,7 +80,11 @@ QString EmbeddedSchema::routeTimesFile(const QString &folder)
     return QDir(folder).filePath(QStringLiteral("RteDB.sqlite"));
 }
 
-void EmbeddedSchema::run(const QString &file, const QStringList &statements)
+namespace {
+
+// Runs body on a connection of its own to file; body gives the failure's
+// text, empty when it went well.
+void onConnection(const QString &file, const std::function<QString(QSqlDatabase &)> &body)
 {
     const QString name = QStringLiteral("volmara-schema-%1").arg(g_counter.fetchAndAddRelaxed(1));
     QString failure;
@@ -86,29 +92,62 @@ void EmbeddedSchema::run(const QString &file, const QStringList &statements)
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
         db.setDatabaseName(file);
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=20000"));
-        if (!db.open()) {
+        if (!db.open())
             failure = db.lastError().text();
-        } else {
-            QSqlQuery q(db);
-            for (const QString &statement : statements) {
-                if (!q.exec(statement)) {
-                    failure = q.lastError().text() + QStringLiteral(" (") + statement.left(60)
-                        + QLatin1Char(')');
-                    break;
-                }
-            }
-            // Other programs write these files while the gateway reads them.
-            // (After the statements: the vacuum mode must be set on a new
-            // file before anything else is written to it.)
-            if (failure.isEmpty())
-                q.exec(QStringLiteral("PRAGMA journal_mode = WAL"));
-            q.finish();
-            db.close();
-        }
+        else
+            failure = body(db);
+        db.close();
     }
     QSqlDatabase::removeDatabase(name);
     if (!failure.isEmpty())
         throw Failure(-2147467259, failure);
+}
+
+} // namespace
+
+void EmbeddedSchema::run(const QString &file, const QStringList &statements)
+{
+    onConnection(file, [&](QSqlDatabase &db) {
+        QString failure;
+        QSqlQuery q(db);
+        for (const QString &statement : statements) {
+            if (!q.exec(statement)) {
+                failure = q.lastError().text() + QStringLiteral(" (") + statement.left(60)
+                    + QLatin1Char(')');
+                break;
+            }
+        }
+        // Other programs write these files while the gateway reads them.
+        // (After the statements: the vacuum mode must be set on a new
+        // file before anything else is written to it.)
+        if (failure.isEmpty())
+            q.exec(QStringLiteral("PRAGMA journal_mode = WAL"));
+        return failure;
+    });
+}
+
+void EmbeddedSchema::insertRows(const QString &file, const QString &statement, int count,
+    const std::function<void(QSqlQuery &, int)> &bind)
+{
+    onConnection(file, [&](QSqlDatabase &db) {
+        QString failure;
+        db.transaction();
+        {
+            QSqlQuery q(db);
+            if (!q.prepare(statement))
+                failure = q.lastError().text();
+            for (int i = 0; failure.isEmpty() && i < count; ++i) {
+                bind(q, i);
+                if (!q.exec())
+                    failure = q.lastError().text();
+            }
+        }
+        if (failure.isEmpty())
+            db.commit();
+        else
+            db.rollback();
+        return failure;
+    });
 }
 
 void EmbeddedSchema::create(const QString &folder)

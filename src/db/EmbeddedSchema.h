@@ -2,6 +2,10 @@
 
 #include <QString>
 
+#include <functional>
+
+class QSqlQuery;
+
 // The embedded databases of a "sqlite:FOLDER" data source: ORVIK_Jobs.sqlite
 // (Jobs, AppStatus with its 'APSTT' and 'CRLST' rows, ShibFlag with one row),
 // ORVIKDB.sqlite (Scheds) and RteDB.sqlite (RouteTimes). At a site these
@@ -21,4 +25,11 @@ public:
     // Runs statements on one file in a connection of their own; used by the
     // tool and by tests that fill the tables.
     static void run(const QString &file, const QStringList &statements);
+
+    // Runs one prepared statement count times in one transaction, bind(q, i)
+    // binding row i; for days of hundreds of thousands of rows, whose
+    // statement texts would cost more than the rows. Nothing is kept when a
+    // row fails.
+    static void insertRows(const QString &file, const QString &statement, int count,
+        const std::function<void(QSqlQuery &, int)> &bind);
 };

@@ -2,59 +2,15 @@
 
 #include "common/LineKey.h"
 #include "platform/DateTime.h"
-#include "platform/Failure.h"
 
 #include "EmbeddedSchema.h"
 #include "SqliteDialect.h"
 
-#include <QAtomicInt>
-#include <QSqlDatabase>
-#include <QSqlError>
 #include <QSqlQuery>
 
 #include <algorithm>
-#include <functional>
 
 namespace {
-
-QAtomicInt g_counter;
-
-// count rows through one prepared statement in one transaction; bind(q, i)
-// binds row i. Hundreds of thousands of statement texts would cost more
-// than the rows.
-void insertRows(const QString &file, const QString &statement, int count,
-    const std::function<void(QSqlQuery &, int)> &bind)
-{
-    const QString name = QStringLiteral("volmara-largeday-%1").arg(g_counter.fetchAndAddRelaxed(1));
-    QString failure;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(file);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=20000"));
-        if (!db.open()) {
-            failure = db.lastError().text();
-        } else {
-            db.transaction();
-            QSqlQuery q(db);
-            if (!q.prepare(statement))
-                failure = q.lastError().text();
-            for (int i = 0; failure.isEmpty() && i < count; ++i) {
-                bind(q, i);
-                if (!q.exec())
-                    failure = q.lastError().text();
-            }
-            q.finish();
-            if (failure.isEmpty())
-                db.commit();
-            else
-                db.rollback();
-            db.close();
-        }
-    }
-    QSqlDatabase::removeDatabase(name);
-    if (!failure.isEmpty())
-        throw Failure(-2147467259, failure);
-}
 
 // Route codes seven apart, so that the lines' keys spread over every digit.
 int routeCodeOf(int line)
@@ -78,7 +34,7 @@ LargeDay::Summary LargeDay::fill(const QString &folder, const QDateTime &now, in
     const QString entry = SqliteDialect::storageText(day.addSecs(-3600));
     const QString order = day.date().toString(Qt::ISODate);
 
-    insertRows(EmbeddedSchema::jobsFile(folder),
+    EmbeddedSchema::insertRows(EmbeddedSchema::jobsFile(folder),
         QStringLiteral(
             "INSERT INTO Jobs (EntryDT, CarNo, CarNum, RecID, DriverCode, DriverName, RouteStart, "
             "RouteEnd, RouteCode, RecordUpdater, OrderDate, UsedFlag) VALUES "
@@ -101,7 +57,7 @@ LargeDay::Summary LargeDay::fill(const QString &folder, const QDateTime &now, in
     // At least 5,000 rules, a morning and an afternoon rule of each line in
     // turn (with few lines a half has several rules; the first one read wins).
     s.rules = std::max(5000, s.lines);
-    insertRows(EmbeddedSchema::routeTimesFile(folder),
+    EmbeddedSchema::insertRows(EmbeddedSchema::routeTimesFile(folder),
         QStringLiteral("INSERT INTO RouteTimes VALUES (?, NULL, NULL, '1234567', ?, ?, "
                        "'0,6,13,21,30,38', '1,1,2,1,1,0')"),
         s.rules, [&](QSqlQuery &q, int r) {
