@@ -97,6 +97,18 @@ private:
             : RouteTimes::read(m_core->sessions.cnORVIKDB, list, m_core->clock.today());
         m_processed
             = m_jobs->ProcessScheduleTrigRecs(rs, rules, nullptr) == JobsProcessor::Outcome::Done;
+        // A push sends each line's kept schedule text: whatever the rows
+        // changed, it is what the trips make now. Made here for every line,
+        // so that the next call has to tell each line it changes.
+        if (!m_core->day.colLines)
+            return;
+        for (const auto &line : lines()) {
+            const QString kept = line->schedule;
+            if (!line->scheduleStale)
+                QCOMPARE(kept, mdlSendScheds::scheduleList(*line, nullptr));
+            QCOMPARE(
+                mdlSendScheds::currentSchedule(*line), mdlSendScheds::scheduleList(*line, nullptr));
+        }
     }
     colLinesType &lines() { return *m_core->day.colLines; }
     QString debugLog() const

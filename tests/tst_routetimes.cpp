@@ -3,6 +3,7 @@
 
 #include "model/JobsProcessor.h"
 #include "model/RouteTimes.h"
+#include "model/mdlSendScheds.h"
 #include "platform/Clock.h"
 #include "platform/RowSet.h"
 
@@ -65,6 +66,13 @@ private:
         if (rules.failure)
             throw *rules.failure;
         rt().completeLines(m_lines, *rules.rows);
+        // What a push sends of each line follows the stops the pass gave;
+        // made here, so that the next pass has to tell each line it changes.
+        for (const auto &line : m_lines) {
+            if (!line->scheduleStale)
+                QCOMPARE(line->schedule, mdlSendScheds::scheduleList(*line, nullptr));
+            mdlSendScheds::currentSchedule(*line);
+        }
     }
     QString debugLog() const
     {

@@ -421,6 +421,7 @@ void mdlQueries::InsertScheds(RowSet &rs)
             QVariantList values; // where the insert runs prepared
             qint64 key;
             quint64 valuesHash;
+            quint64 row;
             bool again;
         };
         m_lastInserted = 0;
@@ -429,7 +430,7 @@ void mdlQueries::InsertScheds(RowSet &rs)
         // version is stored, though not as the table's newest row.
         auto stored = [&](const Waiting &w) {
             ++m_lastInserted;
-            m_last.insert(w.key, {w.valuesHash, true});
+            m_last.insert(w.key, {w.valuesHash, true, w.row});
             m_storedBefore.remove(w.key);
             if (w.again)
                 ++writtenAgain;
@@ -496,6 +497,7 @@ void mdlQueries::InsertScheds(RowSet &rs)
             QVariantList values;
             qint64 key = 0;
             quint64 valuesHash = 0;
+            quint64 row = 0;
             bool again = false;
             bool already = false;
             // The whole day is offered again every cycle: a row whose values
@@ -503,6 +505,19 @@ void mdlQueries::InsertScheds(RowSet &rs)
             // so it is logged and passed over. A statement the server
             // refuses still ends the call.
             const auto bad = trapFailure([&] {
+                size_t print = 0x5EED;
+                for (const int c : {cPKID, cRecID, cMakat, cDriverName, cDriverCode, cRouteStart,
+                         cRouteEnd, cCarNum, cCarNo})
+                    print = RowSet::printOf(rs.value(c), print);
+                row = quint64(print) | 1;
+                const qint64 pkid = rs.value(cPKID).toLongLong();
+                if (!m_sharedKeys.contains(pkid)) {
+                    const auto last = m_last.constFind(pkid);
+                    if (last != m_last.cend() && last->row == row) {
+                        already = true;
+                        return;
+                    }
+                }
                 SqlDialect::SchedValues v;
                 v.recId = rs.field(cRecID);
                 v.lineText = lineText(rs.field(cMakat));
@@ -524,10 +539,13 @@ void mdlQueries::InsertScheds(RowSet &rs)
                 hash.text(v.carNum);
                 hash.number(v.carNo);
                 valuesHash = hash.take();
-                key = versionKey(rs.field(cPKID).toLongLong(), v.recId, v.carNum);
-                if (!isNew(key, valuesHash, &again))
+                key = versionKey(pkid, v.recId, v.carNum);
+                if (!isNew(key, valuesHash, &again)) {
                     already = true;
-                else if (prepared.isEmpty())
+                    const auto last = m_last.find(key);
+                    if (last != m_last.end())
+                        last->row = row;
+                } else if (prepared.isEmpty())
                     statement = dialect->schedsInsert(v);
                 else
                     values = dialect->schedsInsertValues(v);
@@ -537,7 +555,8 @@ void mdlQueries::InsertScheds(RowSet &rs)
                 m_log.lastingRecord(QStringLiteral("InsertScheds"), pkid,
                     QStringLiteral("PKID ") + pkid, bad->number(), bad->description());
             } else if (!already) {
-                waiting.append({std::move(statement), std::move(values), key, valuesHash, again});
+                waiting.append(
+                    {std::move(statement), std::move(values), key, valuesHash, row, again});
                 if (!batched || waiting.size() == kSchedsBatchRows)
                     send();
             }

@@ -136,6 +136,10 @@ private:
     {
         quint64 values = 0;
         bool own = false;
+        // The print of the row this version was last seen in (0: none): the
+        // same row offered again is this version, and is passed over
+        // without being converted again.
+        quint64 row = 0;
     };
     QHash<qint64, Last> m_last;
     // What this run stored before the session was reopened, by key, until

@@ -51,34 +51,8 @@ public:
     quint64 print()
     {
         size_t seed = 0x5EED;
-        for (int c = 0; c < Count; ++c) {
-            const QVariant &v = (*this)(Column(c));
-            seed = qHashMulti(seed, v.metaType().id(), v.isNull());
-            switch (v.metaType().id()) {
-            case QMetaType::QString:
-                seed = qHash(*static_cast<const QString *>(v.constData()), seed);
-                break;
-            case QMetaType::LongLong:
-                seed = qHash(*static_cast<const qlonglong *>(v.constData()), seed);
-                break;
-            case QMetaType::Int:
-                seed = qHash(*static_cast<const int *>(v.constData()), seed);
-                break;
-            case QMetaType::Double:
-                seed = qHash(*static_cast<const double *>(v.constData()), seed);
-                break;
-            case QMetaType::QDateTime: {
-                // A server's date-time column; its zone as given counts too.
-                const QDateTime &dt = *static_cast<const QDateTime *>(v.constData());
-                seed = qHashMulti(seed, dt.date().toJulianDay(), dt.time().msecsSinceStartOfDay(),
-                    int(dt.timeSpec()));
-                break;
-            }
-            default:
-                seed = qHash(v.toString(), seed);
-                break;
-            }
-        }
+        for (int c = 0; c < Count; ++c)
+            seed = RowSet::printOf((*this)(Column(c)), seed);
         return quint64(seed) | 1;
     }
 
@@ -255,6 +229,7 @@ void mergeRow(JobColumns &col, colLinesType &lines, bool keepStops)
         line->bNew = true;
         if (keepStops && !trip->stopsFailed)
             return;
+        line->scheduleStale = true;
         trip->Stops = 1;
         trip->StTimes.clear();
         trip->stopsStale = true;
@@ -285,9 +260,11 @@ void mergeRow(JobColumns &col, colLinesType &lines, bool keepStops)
         // A cancelled job takes its trip away; the line stays.
         line->Scheds.remove(sRec);
         line->bNew = true;
+        line->scheduleStale = true;
         return;
     }
     line->bNew = true;
+    line->scheduleStale = true;
     writeTrip(*trip, values, print);
 }
 

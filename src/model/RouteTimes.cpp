@@ -282,6 +282,7 @@ void RouteTimes::completeLines(colLinesType &lines, RowSet &rules, bool staleOnl
                 continue;
             trip->stopsStale = false;
             trip->stopsFailed = false;
+            line->scheduleStale = true;
             if (rsRT->eof())
                 continue; // the route has no rule: the trip stays as it is
             const int bookmark = rsRT->bookmark();

@@ -23,6 +23,12 @@ struct clsLine
     bool bNew = false; // changes not yet sent to the map server
     QDateTime dtLastPush; // the last push of the line; invalid before the first
     quint64 pushRound = 0; // the push round that last sent it
+    // The schedule list as the map server is sent it, kept between pushes:
+    // every cycle offers the whole day again and most lines go out unchanged,
+    // so the text is made again only after the merge or the route pass
+    // changed a trip (they set scheduleStale).
+    QString schedule;
+    bool scheduleStale = true;
 };
 
 // All lines of the operational day, in ascending order of the line key.

@@ -71,6 +71,15 @@ QString mdlSendScheds::scheduleList(const clsLine &line, const QDateTime *sentAt
     return list;
 }
 
+const QString &mdlSendScheds::currentSchedule(clsLine &line)
+{
+    if (line.scheduleStale) {
+        line.schedule = scheduleList(line, nullptr);
+        line.scheduleStale = false;
+    }
+    return line.schedule;
+}
+
 QString mdlSendScheds::lookupKey(const QString &code)
 {
     // Characters 4 and 7 of the route name are not part of the line key.
@@ -146,8 +155,8 @@ void mdlSendScheds::ProcessExpLineSchedReq(QString &sType, QString &sBuf)
                 clsLine &line = **it;
                 if (!due(line))
                     continue;
-                const QString message = messageHead(MapProtocol::kOrganization, line.Makat)
-                    + scheduleList(line, nullptr);
+                const QString message
+                    = messageHead(MapProtocol::kOrganization, line.Makat) + currentSchedule(line);
                 logBuf(QStringLiteral("SendAll - ") + message);
                 const bool more = send(message);
                 line.bNew = false;
@@ -193,7 +202,9 @@ void mdlSendScheds::ProcessExpLineSchedReq(QString &sType, QString &sBuf)
             return;
         }
         const QDateTime now = m_clock.now();
-        const QString message = messageHead(organization, code) + scheduleList(*line, &now);
+        const QString message = messageHead(organization, code) + currentSchedule(*line);
+        for (const auto &sched : line->Scheds)
+            sched->Sent = now;
         line->bNew = false;
         logBuf(DateTime::general(now) + QStringLiteral(": O - ") + message);
         send(message);

@@ -63,6 +63,9 @@ public:
     // The line's entries joined by "\c", or "Not Found" for a line without
     // trips; with sentAt, every trip's Sent is set to it on the way.
     static QString scheduleList(const clsLine &line, const QDateTime *sentAt);
+    // The line's schedule list as kept on the line, made again only when a
+    // trip changed since it was made.
+    static const QString &currentSchedule(clsLine &line);
     // The line key a requested route name leads to: c8 c6 c1 c2 c3 c5.
     static QString lookupKey(const QString &code);
 

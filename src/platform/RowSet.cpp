@@ -4,6 +4,7 @@
 #include "Failure.h"
 
 #include <QDateTime>
+#include <QHash>
 
 #include <algorithm>
 #include <numeric>
@@ -118,6 +119,29 @@ QVariant RowSet::field(const QString &name) const
 QVariant RowSet::field(int index) const
 {
     return value(index);
+}
+
+size_t RowSet::printOf(const QVariant &v, size_t seed)
+{
+    seed = qHashMulti(seed, v.metaType().id(), v.isNull());
+    switch (v.metaType().id()) {
+    case QMetaType::QString:
+        return qHash(*static_cast<const QString *>(v.constData()), seed);
+    case QMetaType::LongLong:
+        return qHash(*static_cast<const qlonglong *>(v.constData()), seed);
+    case QMetaType::Int:
+        return qHash(*static_cast<const int *>(v.constData()), seed);
+    case QMetaType::Double:
+        return qHash(*static_cast<const double *>(v.constData()), seed);
+    case QMetaType::QDateTime: {
+        // A server's date-time column; its zone as given counts too.
+        const QDateTime &dt = *static_cast<const QDateTime *>(v.constData());
+        return qHashMulti(
+            seed, dt.date().toJulianDay(), dt.time().msecsSinceStartOfDay(), int(dt.timeSpec()));
+    }
+    default:
+        return qHash(v.toString(), seed);
+    }
 }
 
 const QVariant &RowSet::value(int index) const

@@ -44,6 +44,11 @@ public:
     QVariant field(int index) const;
     // The same value without a copy; valid until the row set changes.
     const QVariant &value(int index) const;
+    // A print of a value as it came: its type, whether it is null, and its
+    // content, with nothing converted. Equal values of one column give equal
+    // prints, so a row whose prints are those of the last cycle can be passed
+    // over without reading it again.
+    static size_t printOf(const QVariant &v, size_t seed);
 
     // "Col ASC, Col2 DESC": a stable sort of the rows, then move to the first.
     // Numbers compare as numbers, texts without regard to letter case, nulls first.
