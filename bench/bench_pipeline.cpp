@@ -217,7 +217,7 @@ Figures run(const QString &folder, int rows)
     for (const auto &line : *gw.day().colLines) {
         const QString message = MapProtocol::kNotifyOrganization + MapProtocol::kOrganization
             + MapProtocol::kExpLineSched + line->Makat + MapProtocol::kItemSeparator
-            + mdlSendScheds::scheduleList(*line, nullptr) + MapProtocol::kLineEnd;
+            + mdlSendScheds::scheduleList(*line) + MapProtocol::kLineEnd;
         f.messageBytes += CodePage::toBytes(message).size();
     }
     f.messages = t.nsecsElapsed() / 1e6;

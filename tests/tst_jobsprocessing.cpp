@@ -105,9 +105,9 @@ private:
         for (const auto &line : lines()) {
             const QString kept = line->schedule;
             if (!line->scheduleStale)
-                QCOMPARE(kept, mdlSendScheds::scheduleList(*line, nullptr));
+                QCOMPARE(kept, mdlSendScheds::scheduleList(*line));
             QCOMPARE(
-                mdlSendScheds::currentSchedule(*line), mdlSendScheds::scheduleList(*line, nullptr));
+                mdlSendScheds::currentSchedule(*line), mdlSendScheds::scheduleList(*line));
         }
     }
     colLinesType &lines() { return *m_core->day.colLines; }

@@ -70,7 +70,7 @@ private:
         // made here, so that the next pass has to tell each line it changes.
         for (const auto &line : m_lines) {
             if (!line->scheduleStale)
-                QCOMPARE(line->schedule, mdlSendScheds::scheduleList(*line, nullptr));
+                QCOMPARE(line->schedule, mdlSendScheds::scheduleList(*line));
             mdlSendScheds::currentSchedule(*line);
         }
     }

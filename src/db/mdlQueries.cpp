@@ -18,6 +18,7 @@
 #include <QScopeGuard>
 
 #include <algorithm>
+#include <array>
 
 namespace {
 
@@ -488,6 +489,9 @@ void mdlQueries::InsertScheds(RowSet &rs)
                   cRouteEnd = rs.fieldIndex(DbNames::kRouteEnd),
                   cCarNum = rs.fieldIndex(DbNames::kCarNum),
                   cCarNo = rs.fieldIndex(DbNames::kCarNo);
+        // The values a stored version is made of, for the print of a row.
+        const std::array<int, 9> storedColumns{cPKID, cRecID, cMakat, cDriverName, cDriverCode,
+            cRouteStart, cRouteEnd, cCarNum, cCarNo};
         RowHash hash;
         // A bad row's failure is written once, then counted, for as long as
         // the row comes back the same.
@@ -505,11 +509,7 @@ void mdlQueries::InsertScheds(RowSet &rs)
             // so it is logged and passed over. A statement the server
             // refuses still ends the call.
             const auto bad = trapFailure([&] {
-                size_t print = 0x5EED;
-                for (const int c : {cPKID, cRecID, cMakat, cDriverName, cDriverCode, cRouteStart,
-                         cRouteEnd, cCarNum, cCarNo})
-                    print = RowSet::printOf(rs.value(c), print);
-                row = quint64(print) | 1;
+                row = rs.rowPrint(storedColumns);
                 const qint64 pkid = rs.value(cPKID).toLongLong();
                 if (!m_sharedKeys.contains(pkid)) {
                     const auto last = m_last.constFind(pkid);

@@ -39,24 +39,28 @@ public:
 
     const QVariant &operator()(Column c)
     {
-        static const char *const kNames[Count] = {"Makat", "PKID", "RecID", "CarNo", "CarNum",
-            "DriverCode", "DriverName", "RecordUpdater", "RouteStart", "RouteEnd"};
-        if (m_index[c] == -2)
-            m_index[c] = m_rs.fieldIndex(QLatin1String(kNames[c]));
-        return m_rs.value(m_index[c]); // failure 3265 for a missing column
+        return m_rs.value(index(c)); // failure 3265 for a missing column
     }
 
     // A print of every value the merge reads: rows with equal prints make
     // equal trips. Never 0.
     quint64 print()
     {
-        size_t seed = 0x5EED;
         for (int c = 0; c < Count; ++c)
-            seed = RowSet::printOf((*this)(Column(c)), seed);
-        return quint64(seed) | 1;
+            index(Column(c));
+        return m_rs.rowPrint(m_index);
     }
 
 private:
+    int index(Column c)
+    {
+        static const char *const kNames[Count] = {"Makat", "PKID", "RecID", "CarNo", "CarNum",
+            "DriverCode", "DriverName", "RecordUpdater", "RouteStart", "RouteEnd"};
+        if (m_index[c] == -2)
+            m_index[c] = m_rs.fieldIndex(QLatin1String(kNames[c]));
+        return m_index[c];
+    }
+
     const RowSet &m_rs;
     std::array<int, Count> m_index;
 };

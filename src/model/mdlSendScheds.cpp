@@ -56,7 +56,7 @@ QString mdlSendScheds::schedEntry(const clsSched &sched)
     return entry;
 }
 
-QString mdlSendScheds::scheduleList(const clsLine &line, const QDateTime *sentAt)
+QString mdlSendScheds::scheduleList(const clsLine &line)
 {
     if (line.Scheds.isEmpty())
         return MapProtocol::kNotFound;
@@ -65,8 +65,6 @@ QString mdlSendScheds::scheduleList(const clsLine &line, const QDateTime *sentAt
         if (!list.isEmpty())
             list += MapProtocol::kItemSeparator;
         list += schedEntry(*sched);
-        if (sentAt)
-            sched->Sent = *sentAt;
     }
     return list;
 }
@@ -74,7 +72,7 @@ QString mdlSendScheds::scheduleList(const clsLine &line, const QDateTime *sentAt
 const QString &mdlSendScheds::currentSchedule(clsLine &line)
 {
     if (line.scheduleStale) {
-        line.schedule = scheduleList(line, nullptr);
+        line.schedule = scheduleList(line);
         line.scheduleStale = false;
     }
     return line.schedule;

@@ -61,8 +61,8 @@ public:
     // One schedule entry: vehicle-start-end-stops:times[-driver].
     static QString schedEntry(const clsSched &sched);
     // The line's entries joined by "\c", or "Not Found" for a line without
-    // trips; with sentAt, every trip's Sent is set to it on the way.
-    static QString scheduleList(const clsLine &line, const QDateTime *sentAt);
+    // trips.
+    static QString scheduleList(const clsLine &line);
     // The line's schedule list as kept on the line, made again only when a
     // trip changed since it was made.
     static const QString &currentSchedule(clsLine &line);

@@ -49,6 +49,15 @@ public:
     // prints, so a row whose prints are those of the last cycle can be passed
     // over without reading it again.
     static size_t printOf(const QVariant &v, size_t seed);
+    // The print of the current row's values at these indexes, in their
+    // order; never 0, so 0 can stand for "no print yet".
+    template <typename Indexes> quint64 rowPrint(const Indexes &indexes) const
+    {
+        size_t seed = 0x5EED;
+        for (const int index : indexes)
+            seed = printOf(value(index), seed);
+        return quint64(seed) | 1;
+    }
 
     // "Col ASC, Col2 DESC": a stable sort of the rows, then move to the first.
     // Numbers compare as numbers, texts without regard to letter case, nulls first.
