@@ -6,6 +6,7 @@
 #include "common/MenuMarks.h"
 #include "db/EmbeddedSchema.h"
 #include "db/SqlConnect.h"
+#include "pair/LeaseKeeper.h"
 #include "platform/DbSession.h"
 #include "service/SettingsReload.h"
 #include "service/StatusEndpoint.h"
@@ -73,7 +74,8 @@ void TestReload::init()
         gw.clock(), gw.log(), QString());
     m_reload = std::make_unique<SettingsReload>(
         SettingsReload::Parts{gw.cycle(), gw.mapLink(), gw.database(), *m_status},
-        SettingsReload::Targets{gw.mapSettings(), gw.dataSource(), gw.marks(), gw.sckMap()},
+        SettingsReload::Targets{
+            gw.mapSettings(), gw.dataSource(), gw.marks(), gw.sckMap(), gw.lease().config()},
         gw.settings(), gw.log());
     m_reload->capture();
 }
@@ -121,6 +123,11 @@ void TestReload::appliesWhatChanged_data()
     QTest::newRow("GMT and the traffic switch")
         << QStringList{"GMT=2>GMT=3", "DBInterval=15>DBInterval=15\r\nSentLines2File=True"}
         << "Volmara.INI reloaded: GMT 2 -> 3; SentLines2File -> True"
+        << "" << false << 0;
+    QTest::newRow("pair waits for the next start")
+        << QStringList{"DBInterval=15>DBInterval=15\r\n[Pair]\r\nName=north\r\nLeaseSeconds=30"}
+        << "Volmara.INI reloaded: [Pair] Name (none) -> north (at the next start); [Pair] "
+           "LeaseSeconds 20 -> 30 s (at the next start)"
         << "" << false << 0;
     QTest::newRow("refused whole")
         << QStringList{"DBInterval=15>DBInterval=0\r\nSentLines2File=True"}
@@ -186,6 +193,10 @@ void TestReload::appliesWhatChanged()
         QVERIFY(!other.hasPendingConnections());
         QCOMPARE(gw.sckMap().state(), MapSocket::State::Connected);
     }
+    // The pair the gateway started with stays (a pair is never joined or
+    // left while running).
+    QVERIFY(gw.lease().config().name.isEmpty());
+    QCOMPARE(gw.lease().role(), LeaseKeeper::Role::Single);
     QCOMPARE(gw.cycle().tmrDB().isActive(), timerMs > 0);
     if (timerMs > 0)
         QCOMPARE(gw.cycle().tmrDB().interval(), timerMs);

@@ -3,6 +3,7 @@
 #include "app/Gateway.h"
 #include "app/GatewayStatus.h"
 #include "diag/ErrorLog.h"
+#include "pair/LeaseKeeper.h"
 #include "platform/HangupSignal.h"
 #include "service/SettingsReload.h"
 #include "service/StatusEndpoint.h"
@@ -22,7 +23,8 @@ Operations::Operations(Gateway &gateway, Options options, QObject *parent)
         g.clock(), g.log(), m_options.statusListen, m_options.limits);
     m_reload = std::make_unique<SettingsReload>(
         SettingsReload::Parts{g.cycle(), g.mapLink(), g.database(), *m_status},
-        SettingsReload::Targets{g.mapSettings(), g.dataSource(), g.marks(), g.sckMap()},
+        SettingsReload::Targets{
+            g.mapSettings(), g.dataSource(), g.marks(), g.sckMap(), g.lease().config()},
         g.settings(), g.log());
 }
 

@@ -7,6 +7,7 @@
 #include "cycle/DatabaseThread.h"
 #include "diag/ErrorLog.h"
 #include "maplink/MapLink.h"
+#include "pair/PairConfig.h"
 #include "platform/Convert.h"
 #include "platform/Failure.h"
 #include "platform/MapSocket.h"
@@ -181,6 +182,18 @@ void SettingsReload::reloadNow()
         done << QStringLiteral("SentLines2File -> %1")
                     .arg(debugAll ? QStringLiteral("True") : QStringLiteral("False"));
     }
+
+    // The pair: named, not applied (see the class comment).
+    const PairConfig pair = PairConfig::read(ini);
+    const auto named
+        = [](const QString &name) { return name.isEmpty() ? QStringLiteral("(none)") : name; };
+    if (pair.name != m_t.pair.name)
+        done << QStringLiteral("[Pair] Name %1 -> %2 (at the next start)")
+                    .arg(named(m_t.pair.name), named(pair.name));
+    if (pair.leaseSeconds != m_t.pair.leaseSeconds)
+        done << QStringLiteral("[Pair] LeaseSeconds %1 -> %2 s (at the next start)")
+                    .arg(m_t.pair.leaseSeconds)
+                    .arg(pair.leaseSeconds);
 
     const QString status = m_parts.status.apply();
     if (!status.isEmpty())

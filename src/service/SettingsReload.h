@@ -15,6 +15,7 @@ class MenuMarks;
 class Settings;
 class StatusEndpoint;
 struct MapSettings;
+struct PairConfig;
 struct DataSource;
 
 // SIGHUP's work: Volmara.INI read again and what changed applied, nothing
@@ -23,7 +24,9 @@ struct DataSource;
 // address rebinds. A file that would not pass --check-config is refused as a
 // whole with one record naming the keys, and the running settings stay. One
 // record says what was reloaded. A reload that comes during a database cycle
-// waits for its end.
+// waits for its end. The pair is not changed while the gateway runs: a
+// standby and an active that disagree on the pair's name would both act, so
+// the record names a new [Pair] as waiting for the next start.
 class SettingsReload : public QObject
 {
     Q_OBJECT
@@ -41,6 +44,8 @@ public:
         DataSource &source;
         MenuMarks &marks;
         const MapSocket &sckMap;
+        // Who the gateway is in its pair: kept until the next start.
+        const PairConfig &pair;
     };
 
     SettingsReload(Parts parts, Targets targets, const Settings &settings, ErrorLog &log,
