@@ -25,7 +25,7 @@ from .load import Load
 from .main import Soak, initial_offset, wait_port
 from .model import Model, Timeline
 from .pairrule import Periods, Vacancy, median
-from .proxy import BLACKHOLE, PASS, Proxy
+from .proxy import BLACKHOLE, DELAY, PASS, Proxy
 from .world import HERE, Process
 
 PAIR_NAME = "soak"
@@ -42,6 +42,8 @@ PAIR_KINDS = {
     "pair-db-cut": ("the active's database connections cut by its proxy", ("pg",)),
     "pair-db-partition": ("the active cut off from the database past its lease (its proxy "
                           "forwards nothing), then let through", ("pg",)),
+    "pair-renew-delay": ("the active's database requests held past half its lease by its proxy "
+                         "(renewals among them), then let through", ("pg",)),
     "pair-skew": ("one gateway's wall clock stepped by minutes, then back", ("pg",)),
     "pair-both": ("both gateways stopped (SIGTERM) and started again", ("sqlite", "pg")),
 }
@@ -395,6 +397,7 @@ class PairFaults(Faults):
              "pair-pause": lambda: L + r.uniform(1, 4),
              "pair-term": lambda: r.uniform(2, 8),
              "pair-db-partition": lambda: L + r.uniform(3, 8),
+             "pair-renew-delay": lambda: r.uniform(L, 2 * L),
              "pair-skew": lambda: max(10.0, 60 * self.scale) * r.uniform(0.8, 1.2),
              "pair-both": lambda: r.uniform(1, 4)}.get(kind, lambda: 0)()
         return Fault(kind, d)
@@ -443,6 +446,12 @@ class PairFaults(Faults):
             s.dbproxy.set_mode(BLACKHOLE)
             f.signal_at = time.time()
             tr.cut_off(side, f.signal_at)
+        elif k == "pair-renew-delay":
+            # Past half the lease, so a renewal outlasts its own time-out:
+            # the active keeps the lease or stands down, never both active.
+            f.delay = self.lease / 2.0 + self.prng.uniform(1, 3)
+            s.dbproxy.set_mode(DELAY, delay=f.delay)
+            f.note = "each request held %.1f s" % f.delay
         elif k == "pair-skew":
             who = self.prng.choice(SIDES)
             step = self.prng.choice([1, -1]) * self.prng.randint(2, 10) * 60
@@ -496,7 +505,7 @@ class PairFaults(Faults):
         elif k == "pair-pause":
             w.sides[f.side].gateway.signal(signal.SIGCONT)
             tr.woke(f.side, time.time(), f.signal_at)
-        elif k == "pair-db-partition":
+        elif k in ("pair-db-partition", "pair-renew-delay"):
             w.sides[f.side].dbproxy.set_mode(PASS)
         elif k == "pair-skew":
             w.clock.skew(f.skewed, 0)

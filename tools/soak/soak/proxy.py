@@ -1,6 +1,7 @@
 """A loopback proxy between the gateway and the map server that can stop
-forwarding (a host that vanished: nothing answers, nothing is refused) or
-forward slowly (a thin line). It reads only what it can forward, so the
+forwarding (a host that vanished: nothing answers, nothing is refused),
+forward slowly (a thin line) or forward late (a congested path: what goes
+towards the server is held for a while first). It reads only what it can forward, so the
 gateway feels the back-pressure as it would from the real link."""
 
 import socket
@@ -8,7 +9,7 @@ import struct
 import threading
 import time
 
-PASS, BLACKHOLE, THROTTLE = "pass", "blackhole", "throttle"
+PASS, BLACKHOLE, THROTTLE, DELAY = "pass", "blackhole", "throttle", "delay"
 CHUNK = 4096
 
 
@@ -17,6 +18,7 @@ class Proxy:
         self.upstream_port = upstream_port
         self.mode = PASS
         self.rate = 0  # bytes per second towards the map server while throttled
+        self.delay = 0.0  # seconds each read towards the server is held while delayed
         self.cond = threading.Condition()
         self.stopping = False
         self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -29,9 +31,9 @@ class Proxy:
         self.upstreams = set()  # this proxy's sockets towards the server
         threading.Thread(target=self._accept, daemon=True).start()
 
-    def set_mode(self, mode, rate=0):
+    def set_mode(self, mode, rate=0, delay=0.0):
         with self.cond:
-            self.mode, self.rate = mode, rate
+            self.mode, self.rate, self.delay = mode, rate, delay
             self.cond.notify_all()
 
     def close(self):
@@ -119,11 +121,14 @@ class Proxy:
                 with self.cond:
                     throttled = towards_map and self.mode == THROTTLE
                     rate = self.rate
+                    delay = self.delay if towards_map and self.mode == DELAY else 0.0
                 if throttled:
                     size = max(1, min(CHUNK, rate // 4))
                 data = src.recv(size)
                 if not data:
                     break
+                if delay:
+                    time.sleep(delay)
                 # Whatever was read when the host vanished waits with it.
                 if not self._wait_open():
                     break
