@@ -288,8 +288,9 @@ void TestE2ePair::takeover()
                 QStringLiteral("-U"), QLatin1String(PgServer::kUser), QStringLiteral("-d"),
                 QLatin1String(PgServer::kDatabase), QStringLiteral("-c"),
                 QStringLiteral("BEGIN; LOCK TABLE Jobs IN ACCESS EXCLUSIVE MODE; SELECT "
-                               "pg_sleep(20); COMMIT;")});
-        QVERIFY(locker.waitForFinished(60000));
+                               "pg_sleep(%1); COMMIT;")
+                    .arg(4 * lease())});
+        QVERIFY(locker.waitForFinished((4 * lease() + 30) * 1000));
         QCOMPARE(locker.exitCode(), 0);
         QVERIFY2(!m_a.debug().contains("standing down"), m_a.debug().constData());
         QVERIFY2(!m_b.debug().contains("active as"), m_b.debug().constData());
