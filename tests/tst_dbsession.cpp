@@ -15,11 +15,14 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTcpServer>
 #include <QtTest>
 
+#include <array>
 #include <cstdio>
 
 class TstDbSession : public QObject
@@ -47,6 +50,7 @@ private Q_SLOTS:
     void valuesReadAsTheSqlModuleReadsThem();
     void rowSetSortOrder_data();
     void rowSetSortOrder();
+    void rowSetKeptPrints();
 
     void propertiesInDocumentedOrder();
     void connectionTimeoutSetting_data();
@@ -191,9 +195,10 @@ void TstDbSession::connectionStatusFollowsFileIdentity_data()
                                                           << "";
     // The session stays read-only after the file's mode is put right: only a
     // new open writes again.
-    QTest::newRow("jobs file refused a write as read-only") << "ORVIK_Jobs.sqlite"
-                                                            << "read-only"
-                                                            << "ORVIK_Jobs.sqlite is open read-only";
+    QTest::newRow("jobs file refused a write as read-only")
+        << "ORVIK_Jobs.sqlite"
+        << "read-only"
+        << "ORVIK_Jobs.sqlite is open read-only";
 }
 
 void TstDbSession::connectionStatusFollowsFileIdentity()
@@ -401,6 +406,46 @@ void TstDbSession::rowSetSortOrder()
     for (; !rs.eof(); rs.moveNext())
         got += rs.field(0).toString();
     QCOMPARE(got, order);
+}
+
+// Prints made where the rows are read and looked up later must be the ones
+// a fresh look would make, row for row, also after the rows were sorted
+// again; and none is given for other columns than it was made over.
+void TstDbSession::rowSetKeptPrints()
+{
+    const QVector<RowSet::Row> rows{{QStringLiteral("c"), 3, QStringLiteral("x")},
+        {QStringLiteral("a"), QVariant(), QStringLiteral("y")}, {QStringLiteral("b"), 3, 2.5},
+        {QStringLiteral("d"), 1, QStringLiteral("x")}};
+    const QStringList names{QStringLiteral("tag"), QStringLiteral("k1"), QStringLiteral("k2")};
+    const QVector<int> both{1, 2};
+    const std::array<int, 2> bothArray{1, 2};
+    const std::array<int, 2> other{2, 1};
+    // What each row prints to, by its tag, made on a row set that keeps none.
+    QHash<QString, quint64> fresh, freshOther;
+    RowSet plain(names, rows);
+    for (; !plain.eof(); plain.moveNext()) {
+        fresh.insert(plain.field(0).toString(), plain.rowPrint(bothArray));
+        freshOther.insert(plain.field(0).toString(), plain.rowPrint(other));
+    }
+    QCOMPARE(QSet<quint64>(fresh.cbegin(), fresh.cend()).size(), rows.size());
+
+    RowSet rs(names, rows);
+    const auto check = [&](const char *when) {
+        for (rs.moveFirst(); !rs.eof(); rs.moveNext()) {
+            const QString tag = rs.field(0).toString();
+            QVERIFY2(rs.rowPrint(bothArray) == fresh.value(tag), when);
+            QVERIFY2(rs.rowPrint(other) == freshOther.value(tag), when);
+        }
+    };
+    rs.keepPrints(both);
+    check("kept");
+    rs.setSort(QStringLiteral("tag"));
+    check("sorted again");
+    rs.keepPrints(both);
+    rs.setSort(QStringLiteral("tag")); // the same order: nothing moves
+    check("the same order");
+    QVERIFY_THROWS_EXCEPTION(Failure, rs.keepPrints(QVector<int>{1, -1}));
+    check("after a failed keep");
 }
 
 void TstDbSession::propertiesInDocumentedOrder()

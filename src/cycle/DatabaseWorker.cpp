@@ -260,6 +260,7 @@ StageReply DatabaseWorker::runStage(const StageRequest &request)
     if (reply.selection.rows) {
         // Sorted here as the merge reads them, off the event thread.
         trapFailure([&] { reply.selection.rows->setSort(JobsProcessor::kMergeOrder); });
+        JobsProcessor::keepRowPrints(*reply.selection.rows);
         QString list;
         const auto bad = trapFailure(
             [&] { list = JobsProcessor::routeListAfter(request.lineKeys, *reply.selection.rows); });

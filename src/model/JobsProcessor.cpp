@@ -44,11 +44,13 @@ public:
 
     // A print of every value the merge reads: rows with equal prints make
     // equal trips. Never 0.
-    quint64 print()
+    quint64 print() { return m_rs.rowPrint(indexes()); }
+    // Every column's index, found once.
+    const std::array<int, Count> &indexes()
     {
         for (int c = 0; c < Count; ++c)
             index(Column(c));
-        return m_rs.rowPrint(m_index);
+        return m_index;
     }
 
 private:
@@ -346,6 +348,13 @@ bool JobsProcessor::completeStops(const RouteRules &rules)
     if (!failure)
         m_log.endRepeats(QStringLiteral("ProcessScheduleTrigRecs"));
     return !failure;
+}
+
+void JobsProcessor::keepRowPrints(RowSet &rs)
+{
+    JobColumns col(rs);
+    const auto &indexes = col.indexes();
+    trapFailure([&] { rs.keepPrints(QVector<int>(indexes.begin(), indexes.end())); });
 }
 
 QString JobsProcessor::routeListAfter(const QStringList &lineKeys, RowSet &rs)

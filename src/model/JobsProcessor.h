@@ -50,6 +50,11 @@ public:
     // read for, on the database thread, before the merge. Empty when there
     // will be no line.
     static QString routeListAfter(const QStringList &lineKeys, RowSet &rs);
+    // Makes the print the merge compares of every row now, where the rows
+    // are read, so that the merge on the event thread only looks it up. A
+    // row set without a column the merge reads keeps none (the merge fails
+    // on it, with its record).
+    static void keepRowPrints(RowSet &rs);
 
     RouteTimes &routeTimes() { return *m_routeTimes; }
 

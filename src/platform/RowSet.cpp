@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <numeric>
@@ -154,6 +155,20 @@ const QVariant &RowSet::value(int index) const
     return index < row.size() ? row.at(index) : kNull;
 }
 
+void RowSet::keepPrints(const QVector<int> &indexes)
+{
+    m_prints.clear();
+    m_printIndexes.clear();
+    const int at = m_pos;
+    const auto back = qScopeGuard([&] { m_pos = at; });
+    QVector<quint64> prints;
+    prints.reserve(m_rows.size());
+    for (m_pos = 0; m_pos < m_rows.size(); ++m_pos)
+        prints.append(rowPrint(indexes));
+    m_prints = std::move(prints);
+    m_printIndexes = indexes;
+}
+
 void RowSet::setSort(const QString &criteria)
 {
     // Sorted once where the rows were read; the same order again is free.
@@ -161,6 +176,9 @@ void RowSet::setSort(const QString &criteria)
         m_pos = 0;
         return;
     }
+    // The kept prints are by position.
+    m_prints.clear();
+    m_printIndexes.clear();
     struct Key
     {
         int index;

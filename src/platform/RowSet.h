@@ -5,6 +5,8 @@
 #include <QVariant>
 #include <QVector>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 // A client-side cursor over rows fetched from a database: current row with
@@ -51,13 +53,23 @@ public:
     static size_t printOf(const QVariant &v, size_t seed);
     // The print of the current row's values at these indexes, in their
     // order; never 0, so 0 can stand for "no print yet".
+    // A print kept by keepPrints over the same indexes is taken as it is.
     template <typename Indexes> quint64 rowPrint(const Indexes &indexes) const
     {
+        if (m_pos < m_prints.size()
+            && std::equal(std::begin(indexes), std::end(indexes), m_printIndexes.cbegin(),
+                m_printIndexes.cend()))
+            return m_prints.at(m_pos);
         size_t seed = 0x5EED;
         for (const int index : indexes)
             seed = printOf(value(index), seed);
         return quint64(seed) | 1;
     }
+    // Makes every row's print over these indexes now and keeps it with the
+    // row, so that whoever reads the rows later (on another thread) does not
+    // make it again. A failure (an index that is not a field) keeps none;
+    // the prints go when the rows change order.
+    void keepPrints(const QVector<int> &indexes);
 
     // "Col ASC, Col2 DESC": a stable sort of the rows, then move to the first.
     // Numbers compare as numbers, texts without regard to letter case, nulls first.
@@ -82,6 +94,8 @@ private:
     QVector<Row> m_rows;
     int m_pos = 0; // == size at EOF
     QString m_sortedBy; // the rows are in this order already
+    QVector<int> m_printIndexes; // what m_prints were made over
+    QVector<quint64> m_prints; // by row, or empty
     Ptr m_next;
 };
 
