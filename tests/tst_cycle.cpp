@@ -224,7 +224,11 @@ void TestCycle::requestDuringACycleIsAnsweredBeforeItsPush()
     const QByteArray got = peer.takeReceived();
     const qsizetype answer = got.indexOf("$NotifyOrganization,req,ExpLineSched");
     const qsizetype push = got.indexOf("$NotifyOrganization,dedod,ExpLineSched");
-    QVERIFY2(answer >= 0 && push > answer, got.constData());
+    // Read while the stage runs, it is answered before the merge and the
+    // line is pushed after it; read just after the stage's reply, it is
+    // answered from the merged day and the line, sent already, waits for
+    // its next change. Either way nothing of the push comes before it.
+    QVERIFY2(answer >= 0 && (push < 0 || push > answer), got.constData());
 }
 
 // A stop that comes while a cycle lets the event loop run between its
