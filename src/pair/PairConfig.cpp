@@ -7,12 +7,18 @@
 #include <QHostInfo>
 #include <QRandomGenerator>
 
-PairConfig PairConfig::read(const Settings &settings)
+PairConfig PairConfig::readSettings(const Settings &settings)
 {
     PairConfig config;
     config.name = settings.ReadINI(QStringLiteral("Pair"), QStringLiteral("Name"), QString());
     config.leaseSeconds = SettingsCheck::leaseSecondsUsed(settings.ReadINI(
         QStringLiteral("Pair"), QStringLiteral("LeaseSeconds"), QStringLiteral("20")));
+    return config;
+}
+
+PairConfig PairConfig::read(const Settings &settings)
+{
+    PairConfig config = readSettings(settings);
     config.holder = makeHolder();
     config.incarnation = config.holder.section(QLatin1Char(' '), -1);
     return config;

@@ -32,5 +32,7 @@ struct PairConfig
     int marginMs() const { return qMax(2000, leaseMs() / 10); }
 
     static PairConfig read(const Settings &settings);
+    // The settings alone, without an identity (no holder drawn).
+    static PairConfig readSettings(const Settings &settings);
     static QString makeHolder();
 };

@@ -184,7 +184,7 @@ void SettingsReload::reloadNow()
     }
 
     // The pair: named, not applied (see the class comment).
-    const PairConfig pair = PairConfig::read(ini);
+    const PairConfig pair = PairConfig::readSettings(ini);
     const auto named
         = [](const QString &name) { return name.isEmpty() ? QStringLiteral("(none)") : name; };
     if (pair.name != m_t.pair.name)
