@@ -3,6 +3,7 @@
 
 #include "common/LineKey.h"
 #include "diag/StderrLog.h"
+#include "model/DayModel.h"
 #include "model/JobsProcessor.h"
 #include "model/mdlSendScheds.h"
 #include "platform/Clock.h"
@@ -106,8 +107,7 @@ private:
             const QString kept = line->schedule;
             if (!line->scheduleStale)
                 QCOMPARE(kept, mdlSendScheds::scheduleList(*line));
-            QCOMPARE(
-                mdlSendScheds::currentSchedule(*line), mdlSendScheds::scheduleList(*line));
+            QCOMPARE(mdlSendScheds::currentSchedule(*line), mdlSendScheds::scheduleList(*line));
         }
     }
     colLinesType &lines() { return *m_core->day.colLines; }
@@ -363,6 +363,127 @@ private Q_SLOTS:
         QVERIFY(m_processed);
         QCOMPARE(trip->StTimes, stopsAfter);
         QCOMPARE(int(debugLog().count("GetStationData")), records);
+    }
+
+    // A large day merged a few milliseconds at a time: between two slices
+    // the map may be answered, so each line must be as it was or as the
+    // whole merge leaves it, never in between; and the day the slices end
+    // with is the one the merge in one piece makes.
+    void mergeInSlices_data()
+    {
+        QTest::addColumn<bool>("newDay");
+        QTest::addColumn<bool>("rulesChange");
+        QTest::addColumn<bool>("wholeDayAgain"); // else: the changed rows alone
+        QTest::newRow("changed rows") << false << false << false;
+        QTest::newRow("changed rows, new rules") << false << true << false;
+        QTest::newRow("the whole day again") << false << false << true;
+        QTest::newRow("a new day") << true << false << true;
+    }
+    void mergeInSlices()
+    {
+        QFETCH(bool, newDay);
+        QFETCH(bool, rulesChange);
+        QFETCH(bool, wholeDayAgain);
+        constexpr int kLines = 300, kTrips = 40;
+        const auto code = [](int line) { return 100000 + line * 10; };
+        for (int l = 0; l <= kLines; ++l) {
+            QVERIFY(m_db->addRule(LineKey::routeName(LineKey::fromRouteCode(code(l))), QVariant(),
+                QVariant(), "00:00:00", "23:59:59",
+                QString("0,%1,%2").arg(l % 7 + 1).arg(l % 9 + 9), "1,1,0"));
+        }
+        QList<Job> before, after;
+        for (int l = 0; l < kLines; ++l) {
+            for (int t = 0; t < kTrips; ++t) {
+                const int rec = l * kTrips + t + 1;
+                const QString start = QTime(5, 0).addSecs(t * 600 + l).toString("HH:mm");
+                Job j = job(rec, code(l), rec, start);
+                before << j;
+                // Every third line changes: a driver, a trip cancelled, a
+                // trip moved later.
+                if (l % 3 == 0) {
+                    if (t == 1)
+                        j.DriverName = QStringLiteral("דוד לוי");
+                    if (t == 2)
+                        j.RecordUpdater = QStringLiteral("ATMDEL");
+                    if (t == 3)
+                        j.RouteStart = QStringLiteral("2024-05-15 22:00:00");
+                    j.PKID = rec + 100000; // a newer version of the job
+                    after << j;
+                } else if (wholeDayAgain) {
+                    after << j;
+                }
+            }
+        }
+        after << job(900001, code(kLines), 900001, "09:00"); // a line new today
+
+        // The rules the database thread reads for the lines the rows make.
+        const auto rulesFor = [&](const colLinesType *day, RowSet &rs) {
+            QStringList keys;
+            if (day) {
+                for (auto it = day->begin(); it != day->end(); ++it)
+                    keys << it.key();
+            }
+            return RouteTimes::read(m_core->sessions.cnORVIKDB,
+                JobsProcessor::routeListAfter(keys, rs), m_core->clock.today());
+        };
+        const auto texts = [](const colLinesType &day) {
+            QHash<QString, QString> out;
+            for (auto it = day.begin(); it != day.end(); ++it)
+                out.insert(it.key(), mdlSendScheds::scheduleList(**it));
+            return out;
+        };
+
+        // The same two passes on a second day, in one piece.
+        DayModel wholeDay;
+        JobsProcessor whole(wholeDay, m_core->log);
+        RowSet rsBefore = rows(before);
+        const RouteRules rulesBefore = rulesFor(nullptr, rsBefore);
+        QCOMPARE(m_jobs->ProcessScheduleTrigRecs(rsBefore, rulesBefore, nullptr),
+            JobsProcessor::Outcome::Done);
+        QCOMPARE(whole.ProcessScheduleTrigRecs(rsBefore, rulesBefore, nullptr),
+            JobsProcessor::Outcome::Done);
+        const QHash<QString, QString> old = texts(lines());
+        QCOMPARE(old.size(), kLines);
+        QVERIFY(old.value(LineKey::fromRouteCode(code(0))).contains(";0;1;2;1;1;3;9;"));
+
+        if (rulesChange) {
+            QVERIFY(m_db->exec(QStringLiteral("RteDB.sqlite"),
+                QStringLiteral("UPDATE RouteTimes SET arrivalStr = arrivalStr || ',30'")));
+        }
+        auto rsAfter = std::make_shared<RowSet>(rows(after));
+        const RouteRules rulesAfter
+            = rulesFor(newDay ? nullptr : wholeDay.colLines.get(), *rsAfter);
+        if (newDay)
+            wholeDay.colLines.reset();
+        RowSet rsWhole = rows(after);
+        QCOMPARE(whole.ProcessScheduleTrigRecs(rsWhole, rulesAfter, nullptr),
+            JobsProcessor::Outcome::Done);
+        const QHash<QString, QString> final = texts(*wholeDay.colLines);
+        QCOMPARE(final.size(), kLines + 1);
+
+        const colLinesType *const dayBefore = m_core->day.colLines.get();
+        m_jobs->beginMerge(rsAfter, rulesAfter, newDay);
+        int slices = 0;
+        std::optional<JobsProcessor::Outcome> outcome;
+        while (!(outcome = m_jobs->mergeSlice(1, nullptr))) {
+            ++slices;
+            QVERIFY(m_jobs->merging());
+            if (newDay) { // built apart: the old day answers until the new one is whole
+                QVERIFY(texts(lines()) == (m_core->day.colLines.get() == dayBefore ? old : final));
+                continue;
+            }
+            for (auto it = lines().begin(); it != lines().end(); ++it) {
+                const QString now = mdlSendScheds::scheduleList(**it);
+                QVERIFY2(now == old.value(it.key()) || now == final.value(it.key()),
+                    qPrintable(
+                        QString("line %1 half made after slice %2").arg(it.key()).arg(slices)));
+            }
+        }
+        QCOMPARE(*outcome, JobsProcessor::Outcome::Done);
+        QVERIFY(!m_jobs->merging());
+        QVERIFY2(slices > 1, "the day was merged in one slice: nothing was checked between slices");
+        QCOMPARE(texts(lines()), final);
+        QVERIFY(final != old);
     }
 
     void unknownTripRejectedChangesNothing()

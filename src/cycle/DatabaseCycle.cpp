@@ -150,9 +150,10 @@ bool DatabaseCycle::askForLines()
 
 void DatabaseCycle::resumePush()
 {
-    // The day in hand is always whole on the event thread (the merge and its
-    // stops are one step), so a paused push goes on whenever the server has
-    // read enough, also while the cycle waits for the database.
+    // Every line in hand is whole on the event thread (a line's rows and its
+    // stops are merged in one slice), so a paused push goes on whenever the
+    // server has read enough, also while the cycle waits for the database or
+    // between two slices of the merge.
     if (m_sckMap.state() != MapSocket::State::Connected)
         return;
     QString type = QStringLiteral("Send New");
@@ -328,8 +329,10 @@ void DatabaseCycle::onStage(const StageReply &reply)
     double &sngStep = m_c.sngStep;
     sngStep = 23;
     m_c.sStatus = QStringLiteral("Reset colLines at 4:00 AM");
-    if (m_c.query == Query::NewDay)
-        m_day.colLines.reset(); // a new operational day: the day's lines are dropped
+    // A new operational day: the day's lines are dropped (the merge builds
+    // the new day apart from the rows, and it takes the old one's place).
+    if (m_c.query == Query::NewDay && !reply.selection.rows)
+        m_day.colLines.reset();
     else if (m_c.query == Query::Trigger)
         sngStep = 24;
     else
@@ -395,9 +398,25 @@ void DatabaseCycle::refreshDone()
 
 void DatabaseCycle::processRows(const StageReply &reply)
 {
+    // The rows stay here while they are merged, a slice at a time.
+    m_c.rows = reply.selection.rows;
+    m_parts.jobsProcessor.beginMerge(m_c.rows, reply.rules, m_c.query == Query::NewDay);
+    mergeSlice();
+}
+
+void DatabaseCycle::mergeSlice()
+{
     QString needed;
-    switch (m_parts.jobsProcessor.ProcessScheduleTrigRecs(
-        *reply.selection.rows, reply.rules, &needed)) {
+    const auto outcome = m_parts.jobsProcessor.mergeSlice(kMergeSliceMs, &needed);
+    if (!outcome) {
+        // The map's requests that came meanwhile are answered before the
+        // next slice; every line is whole between two.
+        QMetaObject::invokeMethod(
+            this, [this] { runStep([this] { mergeSlice(); }); }, Qt::QueuedConnection);
+        return;
+    }
+    m_parts.database.dispose(std::exchange(m_c.rows, nullptr));
+    switch (*outcome) {
     case JobsProcessor::Outcome::Done:
         break;
     case JobsProcessor::Outcome::Failed:

@@ -2,6 +2,7 @@
 
 #include "platform/DateTime.h"
 #include "platform/Failure.h"
+#include "platform/RowSet.h"
 
 #include "common/MenuMarks.h"
 #include <QDateTime>
@@ -58,9 +59,11 @@ public:
     static constexpr int kUnansweredLineRequests = 2;
     // A push round longer than this many intervals is told (once an hour).
     static constexpr int kSlowRoundIntervals = 3;
-    // Event-thread work in one piece: a push gives the event loop back after
-    // this long, so that a map request waits for no more.
-    static constexpr int kPushSliceMs = 10;
+    // Event-thread work in one piece: a push, and the merge of a day's rows
+    // into its lines, give the event loop back after this long, so that a
+    // map request waits for no more.
+    static constexpr int kPushSliceMs = 5;
+    static constexpr int kMergeSliceMs = 5;
 
     // The parts a cycle runs, in their order, and the state it reads.
     struct Parts
@@ -163,6 +166,7 @@ private:
     void firstSteps();
     void onStage(const StageReply &reply);
     void processRows(const StageReply &reply);
+    void mergeSlice();
     void onRules(const RouteRules &rules);
     void afterProcessing();
     void lastSteps();
@@ -191,6 +195,7 @@ private:
         // MenuMarks::request), and the full-query requests counted then.
         quint64 asked[MenuMarks::Count] = {};
         quint64 fullQueryAsks = 0;
+        RowSet::Ptr rows; // the selected rows, while they are merged
     };
 
     Parts m_parts;

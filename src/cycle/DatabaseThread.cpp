@@ -168,6 +168,14 @@ void DatabaseThread::closeJobs()
         {});
 }
 
+void DatabaseThread::dispose(RowSet::Ptr rows)
+{
+    if (!rows || m_stopping->loadRelaxed())
+        return;
+    QMetaObject::invokeMethod(
+        m_worker, [rows = std::move(rows)]() mutable { rows.reset(); }, Qt::QueuedConnection);
+}
+
 void DatabaseThread::setSessionLabel(const QString &label)
 {
     post<bool>(

@@ -9,11 +9,14 @@
 #include "platform/Failure.h"
 #include "platform/RowSet.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 
 #include <array>
 #include <cmath>
 #include <map>
+#include <unordered_set>
+#include <vector>
 
 namespace {
 
@@ -41,6 +44,9 @@ public:
     {
         return m_rs.value(index(c)); // failure 3265 for a missing column
     }
+
+    // Whether the rows have the column (a row without it fails where it is read).
+    bool has(Column c) { return index(c) >= 0; }
 
     // A print of every value the merge reads: rows with equal prints make
     // equal trips. Never 0.
@@ -213,14 +219,14 @@ bool makesLine(JobColumns &col, const QVariant &makat)
     return !trapFailure([&] { readTrip(col); });
 }
 
-// Merges one job row into the lines and trips. keepStops: the rules are those
-// of the pass before, so an unchanged trip keeps the stops it would be given
-// again.
-void mergeRow(JobColumns &col, colLinesType &lines, bool keepStops)
+// Merges one job row into the lines and trips, and gives the line it reached
+// (none for a row that makes no line). keepStops: the rules are those of the
+// pass before, so an unchanged trip keeps the stops it would be given again.
+std::shared_ptr<clsLine> mergeRow(JobColumns &col, colLinesType &lines, bool keepStops)
 {
     const QVariant &makat = col(JobColumns::Makat);
     if (makat.isNull())
-        return;
+        return nullptr;
     const QString sKey = LineKey::fromRouteCode(makat);
     std::shared_ptr<clsLine> line = lines.value(sKey);
     // The trip the row makes or changes, looked up once (its key is the
@@ -234,17 +240,17 @@ void mergeRow(JobColumns &col, colLinesType &lines, bool keepStops)
         // gives again is cleared, as writing the row would.
         line->bNew = true;
         if (keepStops && !trip->stopsFailed)
-            return;
+            return line;
         line->scheduleStale = true;
         trip->Stops = 1;
         trip->StTimes.clear();
         trip->stopsStale = true;
-        return;
+        return line;
     }
     const bool accepted = !JobsProcessor::isRejected(col(JobColumns::CarNum),
         col(JobColumns::DriverName), col(JobColumns::DriverCode), col(JobColumns::RecordUpdater));
     if (!line && !accepted)
-        return;
+        return nullptr;
 
     TripValues values;
     if (accepted)
@@ -257,7 +263,7 @@ void mergeRow(JobColumns &col, colLinesType &lines, bool keepStops)
     }
     if (!trip) {
         if (!accepted)
-            return;
+            return line;
         trip = std::make_shared<clsSched>();
         trip->Idx = sRec;
         trip->StartDT = values.StartDT;
@@ -267,70 +273,199 @@ void mergeRow(JobColumns &col, colLinesType &lines, bool keepStops)
         line->Scheds.remove(sRec);
         line->bNew = true;
         line->scheduleStale = true;
-        return;
+        return line;
     }
     line->bNew = true;
     line->scheduleStale = true;
     writeTrip(*trip, values, print);
+    return line;
 }
 
 } // namespace
 
+// A merge under way: its rows and rules, how far it has come, and the lines
+// its rows reached since the last completion.
+struct JobsProcessor::Merge
+{
+    Merge(RowSet::Ptr rows, RouteRules r) : rs(std::move(rows)), rules(std::move(r)), col(*rs) { }
+
+    RowSet::Ptr rs;
+    RouteRules rules;
+    JobColumns col;
+    bool keepStops = false;
+    // The rules complete each line as its rows are merged; when they failed
+    // or came for no line, the trips wait (as the whole pass did).
+    bool completes = false;
+    std::unique_ptr<colLinesType> fresh; // a new day, built apart
+    bool started = false;
+    bool rowsDone = false;
+    QVariant lastCode; // the route code of the last row merged
+    std::vector<std::shared_ptr<clsLine>> reached; // since the last completion
+    std::unordered_set<const clsLine *> completed; // in this pass
+    std::vector<std::shared_ptr<clsLine>> rest; // to complete after the rows
+    size_t restAt = 0;
+};
+
 JobsProcessor::Outcome JobsProcessor::ProcessScheduleTrigRecs(
     RowSet &rs, const RouteRules &rules, QString *neededList)
 {
-    if (rs.bof() && rs.eof())
+    // The caller keeps the rows: the merge holds them without owning them.
+    beginMerge(RowSet::Ptr(RowSet::Ptr(), &rs), rules, false);
+    return *mergeSlice(0, neededList);
+}
+
+void JobsProcessor::beginMerge(RowSet::Ptr rs, RouteRules rules, bool newDay)
+{
+    if (m_merge && m_routeTimes->inPass())
+        m_routeTimes->endPass();
+    m_merge = std::make_unique<Merge>(std::move(rs), std::move(rules));
+    if (newDay)
+        m_merge->fresh = std::make_unique<colLinesType>();
+}
+
+std::optional<JobsProcessor::Outcome> JobsProcessor::mergeSlice(int sliceMs, QString *neededList)
+{
+    if (!m_merge)
         return Outcome::Done;
-    Outcome outcome = Outcome::Done;
+    Merge &m = *m_merge;
+    std::optional<Outcome> outcome;
+    bool noRows = false;
+    QElapsedTimer slice;
+    slice.start();
     const auto failure = m_log.trap(QStringLiteral("ProcessScheduleTrigRecs"), [&] {
-        if (!m_day.colLines)
-            m_day.colLines = std::make_unique<colLinesType>();
-        colLinesType &lines = *m_day.colLines;
-        // The same rules as the pass before give every unchanged trip the
-        // stops it has: only the trips written now are completed.
-        const bool keepStops = !rules.failure && rules.print != 0 && rules.print == m_lastRules;
-        m_lastRules = 0;
-
-        // By route code, and within one code by row key, so that of two rows
-        // for the same trip the newer one is applied last.
-        rs.setSort(kMergeOrder);
-        rs.moveFirst();
-        JobColumns col(rs);
-        const QString procedure = QStringLiteral("ProcessScheduleTrigRecs");
-        m_log.beginLasting(procedure);
-        for (; !rs.eof(); rs.moveNext()) {
-            // Every cycle offers the whole day again, so a row whose values do
-            // not convert would stop the rows after it for good: it is logged
-            // (once while it stays so) and passed over instead.
-            if (const auto bad = trapFailure([&] { mergeRow(col, lines, keepStops); })) {
-                const QString pkid = col(JobColumns::PKID).toString();
-                m_log.lastingRecord(procedure, pkid, QStringLiteral("PKID ") + pkid, bad->number(),
-                    bad->description());
+        if (!m.started) {
+            m.started = true;
+            if (m.rs->bof() && m.rs->eof()) {
+                if (m.fresh)
+                    m_day.colLines.reset(); // a new day without rows has no line
+                noRows = true;
+                outcome = Outcome::Done;
+                return;
             }
+            // The same rules as the pass before give every unchanged trip the
+            // stops it has: only the trips written now are completed.
+            m.keepStops = !m.rules.failure && m.rules.print != 0 && m.rules.print == m_lastRules;
+            m.completes = !m.rules.failure && m.rules.rows && !m.rules.rows->isEmpty();
+            m_lastRules = 0;
+            // By route code, and within one code by row key, so that of two
+            // rows for the same trip the newer one is applied last.
+            m.rs->setSort(kMergeOrder);
+            m.rs->moveFirst();
+            m_log.beginLasting(QStringLiteral("ProcessScheduleTrigRecs"));
+            if (m.completes)
+                m_routeTimes->beginPass(*m.rules.rows);
         }
-        m_log.endLasting(procedure);
-
-        // A day whose rows were all rejected so far has nothing to complete.
-        if (lines.isEmpty())
-            return;
-        const QString list = RouteTimes::routeList(lines);
-        if (list != rules.routeList) {
-            if (neededList)
-                *neededList = list;
-            outcome = Outcome::NeedsRules;
-            return;
+        if (!m.rowsDone) {
+            if (!mergeRows(m, sliceMs, slice))
+                return;
+            outcome = finishRows(m, neededList);
+            if (outcome || (sliceMs > 0 && slice.elapsed() >= sliceMs))
+                return;
         }
-        if (rules.failure)
-            throw *rules.failure;
-        if (rules.rows)
-            m_routeTimes->completeLines(lines, *rules.rows, keepStops);
-        m_lastRules = rules.print;
+        // The lines no row reached, when the rules are new or a trip's
+        // stops failed before.
+        for (; m.restAt < m.rest.size(); ++m.restAt) {
+            if (sliceMs > 0 && slice.elapsed() >= sliceMs)
+                return;
+            m_routeTimes->completeLine(*m.rest[m.restAt], m.keepStops);
+        }
+        m_lastRules = m.rules.print;
+        outcome = Outcome::Done;
     });
+    if (!failure && !outcome)
+        return std::nullopt; // more to come
+    if (m_routeTimes->inPass())
+        m_routeTimes->endPass();
+    if (failure && m.fresh) {
+        // What was built stands, as the rows before the failure made it.
+        m_day.colLines = std::move(m.fresh);
+    }
+    m_merge.reset();
     if (failure)
         return Outcome::Failed;
-    if (outcome == Outcome::Done)
+    if (*outcome == Outcome::Done && !noRows)
         m_log.endRepeats(QStringLiteral("ProcessScheduleTrigRecs"));
     return outcome;
+}
+
+bool JobsProcessor::mergeRows(Merge &m, int sliceMs, const QElapsedTimer &slice)
+{
+    colLinesType *lines = m.fresh.get();
+    if (!lines) {
+        if (!m_day.colLines)
+            m_day.colLines = std::make_unique<colLinesType>();
+        lines = m_day.colLines.get();
+    }
+    RowSet &rs = *m.rs;
+    const QString procedure = QStringLiteral("ProcessScheduleTrigRecs");
+    for (; !rs.eof(); rs.moveNext()) {
+        // Where a route code's rows end, the lines they reached are
+        // completed, and a slice may end there: never inside a line's rows
+        // (rows are in code order, and one code makes one line).
+        const QVariant code = m.col.has(JobColumns::Makat) ? m.col(JobColumns::Makat) : QVariant();
+        if (code != m.lastCode) {
+            completeReached(m);
+            if (sliceMs > 0 && slice.elapsed() >= sliceMs)
+                return false;
+            m.lastCode = code;
+        }
+        // Every cycle offers the whole day again, so a row whose values do
+        // not convert would stop the rows after it for good: it is logged
+        // (once while it stays so) and passed over instead.
+        std::shared_ptr<clsLine> line;
+        if (const auto bad = trapFailure([&] { line = mergeRow(m.col, *lines, m.keepStops); })) {
+            const QString pkid = m.col(JobColumns::PKID).toString();
+            m_log.lastingRecord(
+                procedure, pkid, QStringLiteral("PKID ") + pkid, bad->number(), bad->description());
+        }
+        if (line && (m.reached.empty() || m.reached.back() != line))
+            m.reached.push_back(std::move(line));
+    }
+    m_log.endLasting(procedure);
+    completeReached(m);
+    m.rowsDone = true;
+    return true;
+}
+
+void JobsProcessor::completeReached(Merge &m)
+{
+    std::vector<std::shared_ptr<clsLine>> reached;
+    reached.swap(m.reached);
+    if (!m.completes)
+        return;
+    for (const auto &line : reached) {
+        m_routeTimes->completeLine(*line, m.keepStops);
+        m.completed.insert(line.get());
+    }
+}
+
+std::optional<JobsProcessor::Outcome> JobsProcessor::finishRows(Merge &m, QString *neededList)
+{
+    // Every line of a new day came from its rows and is whole: it takes the
+    // old day's place now.
+    if (m.fresh)
+        m_day.colLines = std::move(m.fresh);
+    colLinesType &lines = *m_day.colLines;
+    // A day whose rows were all rejected so far has nothing to complete.
+    if (lines.isEmpty())
+        return Outcome::Done;
+    const QString list = RouteTimes::routeList(lines);
+    if (list != m.rules.routeList) {
+        // The lines the rows made are not those the rules were read for:
+        // the caller reads them again and completes the whole day.
+        if (neededList)
+            *neededList = list;
+        return Outcome::NeedsRules;
+    }
+    if (m.rules.failure)
+        throw *m.rules.failure;
+    if (!m.completes)
+        return std::nullopt;
+    for (const auto &line : lines) {
+        if (!m.completed.count(line.get()))
+            m.rest.push_back(line);
+    }
+    return std::nullopt;
 }
 
 bool JobsProcessor::completeStops(const RouteRules &rules)

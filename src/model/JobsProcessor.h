@@ -9,8 +9,10 @@
 #include <QVariant>
 
 #include <memory>
+#include <optional>
 
 class ErrorLog;
+class QElapsedTimer;
 class RowSet;
 struct DayModel;
 
@@ -20,8 +22,12 @@ struct DayModel;
 //
 // It runs on the event thread, which owns colLines; the rows and the route
 // rules come from the database thread, read before the merge for the lines
-// the merge will have (routeListAfter), so that the merge and the stops are
-// one step and the map is never answered from a day half made.
+// the merge will have (routeListAfter), so that each line's rows and its
+// stops are one step and the map is never answered from a line half made.
+// A large day is merged in slices (beginMerge, mergeSlice), so that the
+// map's requests are answered in between: a slice ends only where a route
+// code's rows end, after the lines its rows reached are completed, and a new
+// operational day is built apart and takes the old one's place at its end.
 class JobsProcessor
 {
 public:
@@ -42,6 +48,14 @@ public:
     // has. NeedsRules (with the list in neededList): the caller reads the
     // rules for that list and calls completeStops.
     Outcome ProcessScheduleTrigRecs(RowSet &rs, const RouteRules &rules, QString *neededList);
+
+    // The same merge given in slices. beginMerge keeps the rows and the
+    // rules until the merge ends; newDay: the day is built anew from these
+    // rows alone (no rows: there is no day). mergeSlice goes on for about
+    // sliceMs (0: to the end) and gives the outcome once the merge ended.
+    void beginMerge(RowSet::Ptr rs, RouteRules rules, bool newDay);
+    std::optional<Outcome> mergeSlice(int sliceMs, QString *neededList);
+    bool merging() const { return m_merge != nullptr; }
     // The completion pass alone, with rules read for the present lines.
     bool completeStops(const RouteRules &rules);
 
@@ -81,10 +95,14 @@ public:
         KeyedCollection<clsSched> &scheds, const QString &key, std::shared_ptr<clsSched> trip);
 
 private:
-    bool completeFailed(const RouteRules &rules);
+    struct Merge;
+    bool mergeRows(Merge &m, int sliceMs, const QElapsedTimer &slice);
+    std::optional<Outcome> finishRows(Merge &m, QString *neededList);
+    void completeReached(Merge &m);
 
     DayModel &m_day;
     ErrorLog &m_log;
     quint64 m_lastRules = 0; // the print of the rules the last whole pass used
     std::unique_ptr<RouteTimes> m_routeTimes;
+    std::unique_ptr<Merge> m_merge; // the merge under way
 };

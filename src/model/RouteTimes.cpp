@@ -172,8 +172,12 @@ QVariant RouteTimes::GetField(const QVariant &text, int n)
 QString RouteTimes::routeList(const colLinesType &lines)
 {
     QString list;
-    for (const auto &line : lines)
-        list += QLatin1Char('\'') + SqlDialect::escaped(line->Makat) + QStringLiteral("',");
+    list.reserve(qsizetype(lines.count()) * 12);
+    for (const auto &line : lines) {
+        list += QLatin1Char('\'');
+        list += SqlDialect::escaped(line->Makat);
+        list += QLatin1String("',");
+    }
     if (list.isEmpty())
         throw Failure(Failure::InvalidCall); // no line, no list
     list.chop(1);
@@ -218,21 +222,38 @@ QString RouteTimes::routeListOfKeys(const QStringList &keys)
     return list;
 }
 
-void RouteTimes::completeLines(colLinesType &lines, RowSet &rules, bool staleOnly)
+struct RouteTimes::Pass
 {
-    RowSet *const rsRT = &rules;
-    if (rsRT->isEmpty())
-        return; // no rule for any line: the trips keep what they have
+    explicit Pass(RowSet &rules) : rs(rules), ctx(rules) { }
 
-    PassContext ctx(*rsRT);
-    // The texts this pass uses are built once, or taken from the last pass.
-    m_lastStopTimes = std::move(m_stopTimes);
-    m_stopTimes.clear();
-    const auto forget = qScopeGuard([this] { m_lastStopTimes.clear(); });
-
+    RowSet &rs;
+    PassContext ctx;
     // Where each route's rules begin, so that the forward search of a line
     // starts at its first rule instead of walking every earlier route.
     QHash<QString, int> firstRow;
+    int lastRow = -1;
+};
+
+void RouteTimes::completeLines(colLinesType &lines, RowSet &rules, bool staleOnly)
+{
+    if (rules.isEmpty())
+        return; // no rule for any line: the trips keep what they have
+    beginPass(rules);
+    const auto end = qScopeGuard([this] { endPass(); });
+    for (const auto &line : lines)
+        completeLine(*line, staleOnly);
+}
+
+void RouteTimes::beginPass(RowSet &rules)
+{
+    endPass();
+    auto pass = std::make_unique<Pass>(rules);
+    // The texts this pass uses are built once, or taken from the last pass.
+    m_lastStopTimes = std::move(m_stopTimes);
+    m_stopTimes.clear();
+    auto forget = qScopeGuard([this] { m_lastStopTimes.clear(); });
+
+    RowSet *const rsRT = &rules;
     rsRT->moveFirst();
     while (!rsRT->eof()) {
         const QVariant v = rsRT->field(kRouteName);
@@ -240,64 +261,76 @@ void RouteTimes::completeLines(colLinesType &lines, RowSet &rules, bool staleOnl
             // Rows come in order: the first row seen under a key is its first.
             const int row = rsRT->bookmark();
             const QString text = textKey(v.toString());
-            if (!firstRow.contains(text))
-                firstRow.insert(text, row);
+            if (!pass->firstRow.contains(text))
+                pass->firstRow.insert(text, row);
             if (Convert::isNumberType(v)) {
                 const QString number = numberKey(v.toDouble());
-                if (!firstRow.contains(number))
-                    firstRow.insert(number, row);
+                if (!pass->firstRow.contains(number))
+                    pass->firstRow.insert(number, row);
             }
         }
         rsRT->moveNext();
     }
-    const int lastRow = rsRT->recordCount() - 1;
+    pass->lastRow = rsRT->recordCount() - 1;
+    m_pass = std::move(pass);
+    forget.dismiss();
+}
 
-    for (const auto &line : lines) {
-        if (staleOnly) {
-            bool any = false;
-            for (const auto &trip : line->Scheds)
-                any = any || trip->stopsStale || trip->stopsFailed;
-            if (!any)
-                continue;
-        }
-        rsRT->moveFirst();
-        int start = firstRow.value(textKey(line->Makat), -1);
-        bool numeric = false;
-        const double asNumber = line->Makat.toDouble(&numeric);
-        if (numeric) {
-            const int n = firstRow.value(numberKey(asNumber), -1);
-            if (n >= 0 && (start < 0 || n < start))
-                start = n;
-        }
-        if (start >= 0) {
-            rsRT->setBookmark(start);
+void RouteTimes::endPass()
+{
+    m_pass.reset();
+    m_lastStopTimes.clear();
+}
+
+void RouteTimes::completeLine(clsLine &line, bool staleOnly)
+{
+    if (!m_pass || m_pass->rs.isEmpty())
+        return; // no rule for any line: the trips keep what they have
+    if (staleOnly) {
+        bool any = false;
+        for (const auto &trip : line.Scheds)
+            any = any || trip->stopsStale || trip->stopsFailed;
+        if (!any)
+            return;
+    }
+    RowSet *const rsRT = &m_pass->rs;
+    rsRT->moveFirst();
+    int start = m_pass->firstRow.value(textKey(line.Makat), -1);
+    bool numeric = false;
+    const double asNumber = line.Makat.toDouble(&numeric);
+    if (numeric) {
+        const int n = m_pass->firstRow.value(numberKey(asNumber), -1);
+        if (n >= 0 && (start < 0 || n < start))
+            start = n;
+    }
+    if (start >= 0) {
+        rsRT->setBookmark(start);
+    } else {
+        rsRT->setBookmark(m_pass->lastRow);
+        rsRT->moveNext(); // no rule for this route: EOF, as the search would end
+    }
+    rsRT->find(kRouteName + QStringLiteral(" = '") + line.Makat + QLatin1Char('\''));
+
+    for (const auto &trip : line.Scheds) {
+        if (staleOnly && !trip->stopsStale && !trip->stopsFailed)
+            continue;
+        trip->stopsStale = false;
+        trip->stopsFailed = false;
+        line.scheduleStale = true;
+        if (rsRT->eof())
+            continue; // the route has no rule: the trip stays as it is
+        const int bookmark = rsRT->bookmark();
+        qint16 iStops = 0;
+        QString sStTimes;
+        const int result = stationData(*trip, *rsRT, m_pass->ctx, iStops, sStTimes);
+        rsRT->setBookmark(bookmark); // every trip starts from the route's first rule
+        if (result == 0) {
+            trip->Stops = iStops == 0 ? qint16(1) : iStops;
+            trip->StTimes = sStTimes;
         } else {
-            rsRT->setBookmark(lastRow);
-            rsRT->moveNext(); // no rule for this route: EOF, as the search would end
-        }
-        rsRT->find(kRouteName + QStringLiteral(" = '") + line->Makat + QLatin1Char('\''));
-
-        for (const auto &trip : line->Scheds) {
-            if (staleOnly && !trip->stopsStale && !trip->stopsFailed)
-                continue;
-            trip->stopsStale = false;
-            trip->stopsFailed = false;
-            line->scheduleStale = true;
-            if (rsRT->eof())
-                continue; // the route has no rule: the trip stays as it is
-            const int bookmark = rsRT->bookmark();
-            qint16 iStops = 0;
-            QString sStTimes;
-            const int result = stationData(*trip, *rsRT, ctx, iStops, sStTimes);
-            rsRT->setBookmark(bookmark); // every trip starts from the route's first rule
-            if (result == 0) {
-                trip->Stops = iStops == 0 ? qint16(1) : iStops;
-                trip->StTimes = sStTimes;
-            } else {
-                trip->Stops = 1;
-                trip->StTimes.clear();
-                trip->stopsFailed = true; // its failure is told again next pass
-            }
+            trip->Stops = 1;
+            trip->StTimes.clear();
+            trip->stopsFailed = true; // its failure is told again next pass
         }
     }
 }

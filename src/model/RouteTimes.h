@@ -50,6 +50,17 @@ public:
     // stops are not stale would get the very same again and is left as it is.
     void completeLines(colLinesType &lines, RowSet &rsRT, bool staleOnly = false);
 
+    // The same pass given a line at a time, so that a merge can complete
+    // each line as soon as its rows are in (and give the event loop back in
+    // between): beginPass reads where each route's rules begin, completeLine
+    // gives one line its stops, endPass forgets what the pass before kept.
+    // rsRT stays untouched between them. A line completed twice in a pass
+    // gets the same stops again.
+    void beginPass(RowSet &rsRT);
+    void completeLine(clsLine &line, bool staleOnly);
+    void endPass();
+    bool inPass() const { return m_pass != nullptr; }
+
     // The trip's stop count and stop-times text from the first matching rule,
     // scanning from the current row of rsRT while the route name stays the
     // same. Returns 0 (matched or not) or the number of the failure, which is
@@ -68,6 +79,7 @@ public:
     static QString routeListOfKeys(const QStringList &keys);
 
     struct PassContext; // the rules of one pass, read once
+    struct Pass; // a pass under way: its rules and where each route's begin
 
     // A rule's stops as the map server takes them: the count and
     // "n;arrival;stay" per stop, joined by ";".
@@ -89,6 +101,7 @@ private:
     StopTimes stopTimesFor(const QString &arrivals, const QString &stays);
 
     ErrorLog &m_log;
+    std::unique_ptr<Pass> m_pass;
     using StopTimesKey = QPair<QString, QString>; // arrivals, stays
     QHash<StopTimesKey, StopTimes> m_stopTimes; // of this pass
     QHash<StopTimesKey, StopTimes> m_lastStopTimes; // of the pass before
