@@ -17,7 +17,10 @@
 // renewed on its own session, every write of the jobs session fenced): the
 // extra cost of the pair is the difference to a run without it.
 //
-// Usage: bench_cycle [--pg] [--pair] [--delay MS] [jobs ...]   (default 10000 20000 100000)
+// Usage: bench_cycle [--pg] [--pair] [--delay MS] [--jobs N,N,...] [jobs ...]
+// (default 10000 20000 100000). A last line gives the steady cycle's cost per
+// job at each size; with --pg the round trips of the first and the steady
+// cycles are counted.
 
 #include "app/Gateway.h"
 #include "common/LineKey.h"
@@ -351,10 +354,13 @@ int runOne(int jobs, bool postgres, bool pair, int delayMs)
     gw.cycle().loadInterval(QStringLiteral("2"));
 
     QElapsedTimer t;
+    if (proxy)
+        proxy->resetRoundTrips();
     t.start();
     gw.cycle().tmrDB_Timer();
     waitForCycle(gw);
     const double firstMs = t.nsecsElapsed() / 1e6;
+    const int firstTrips = proxy ? proxy->roundTrips() : -1;
     spin(500);
     QMetaObject::invokeMethod(peer, [peer] { peer->startAsking(); });
 
@@ -414,10 +420,14 @@ int runOne(int jobs, bool postgres, bool pair, int delayMs)
     const QByteArray roundTrips = trips.isEmpty()
         ? QByteArray("-")
         : QByteArray::number(trips.at(trips.size() / 2)) + '/' + QByteArray::number(trips.last());
+    const QByteArray firstRoundTrips
+        = firstTrips < 0 ? QByteArray("-") : QByteArray::number(firstTrips);
     std::sort(steady.begin(), steady.end());
-    std::printf("%-8d %-6d %6s %9.0f %10.0f %6s %11.2f %9s %6s %8.1f %8.1f %6d %7ld\n", jobs,
-        LargeDay::defaultLines(jobs), postgres ? QByteArray::number(2 * delayMs).constData() : "-",
-        firstMs, steady.at(steady.size() / 2), roundTrips.constData(), insertUs,
+    const double steadyMs = steady.at(steady.size() / 2);
+    std::printf("%-8d %-6d %6s %9.0f %10.0f %9.2f %7s %6s %11.2f %9s %6s %8.1f %8.1f %6d %7ld\n",
+        jobs, LargeDay::defaultLines(jobs),
+        postgres ? QByteArray::number(2 * delayMs).constData() : "-", firstMs, steadyMs,
+        steadyMs * 1000 / jobs, firstRoundTrips.constData(), roundTrips.constData(), insertUs,
         floorUs.constData(), ratio.constData(), percentile(latencies, 0.5),
         percentile(latencies, 0.99), int(latencies.size()), peakMb);
     std::fflush(stdout);
@@ -445,10 +455,17 @@ int main(int argc, char *argv[])
     }
     if (args.size() == 2 && args.first() == QLatin1String("--one"))
         return runOne(args.at(1).toInt(), postgres, pair, delayMs);
+    // --jobs 10000,100000,300000 names the sizes as a list; plain numbers do too.
+    const int jobsAt = int(args.indexOf(QStringLiteral("--jobs")));
+    if (jobsAt >= 0 && jobsAt + 1 < args.size()) {
+        const QStringList sizes = args.at(jobsAt + 1).split(QLatin1Char(','), Qt::SkipEmptyParts);
+        args.remove(jobsAt, 2);
+        args << sizes;
+    }
     for (const QString &a : std::as_const(args)) {
         if (a.toInt() <= 0) {
             std::fprintf(stderr,
-                "usage: bench_cycle [--pg] [--pair] [--delay MS] [JOBS...]\n"
+                "usage: bench_cycle [--pg] [--pair] [--delay MS] [--jobs N,N,...] [JOBS...]\n"
                 "  JOBS: jobs in the day, one table row each "
                 "(10000 20000 100000 when none)\n"
                 "  --pg: PostgreSQL through psqlODBC behind a proxy that "
@@ -461,12 +478,15 @@ int main(int argc, char *argv[])
         fail(PgServer::unavailableReason());
     if (args.isEmpty())
         args = {QStringLiteral("10000"), QStringLiteral("20000"), QStringLiteral("100000")};
-    std::printf("jobs     lines  rtt ms  first ms  steady ms  trips  insert us/row  C floor  "
-                "ratio  p50 ms   p99 ms  asked  RSS MB\n");
+    std::printf("jobs     lines  rtt ms  first ms  steady ms  us/job  trips first/steady  "
+                "insert us/row  C floor  ratio  p50 ms   p99 ms  asked  RSS MB\n");
     std::fflush(stdout);
+    // The growth line: what a steady cycle costs per job at each size (a
+    // day that grows tenfold should cost tenfold, not more).
+    QStringList growth;
     for (const QString &jobs : args) {
         QProcess one;
-        one.setProcessChannelMode(QProcess::ForwardedChannels);
+        one.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QStringList oneArgs{
             QStringLiteral("--one"), jobs, QStringLiteral("--delay"), QString::number(delayMs)};
         if (postgres)
@@ -475,8 +495,18 @@ int main(int argc, char *argv[])
             oneArgs << QStringLiteral("--pair");
         one.start(app.applicationFilePath(), oneArgs);
         one.waitForFinished(-1);
+        const QByteArray row = one.readAllStandardOutput();
+        std::fwrite(row.constData(), 1, size_t(row.size()), stdout);
+        std::fflush(stdout);
         if (one.exitCode() != 0)
             return one.exitCode();
+        const QList<QByteArray> fields = row.simplified().split(' ');
+        if (fields.size() > 5)
+            growth << QStringLiteral("%1 jobs %2 us")
+                          .arg(
+                              QString::fromLatin1(fields.at(0)), QString::fromLatin1(fields.at(5)));
     }
+    if (growth.size() > 1)
+        std::printf("growth of the steady cycle per job: %s\n", qPrintable(growth.join(", ")));
     return 0;
 }
