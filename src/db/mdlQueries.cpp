@@ -437,35 +437,35 @@ void mdlQueries::InsertScheds(RowSet &rs)
                 ++writtenAgain;
         };
         QVector<Waiting> waiting; // rows not yet sent
-        // Sends the waiting rows: as one batch, where the dialect batches; one
-        // by one otherwise, and after a refused batch, so that a row already
-        // there (a keyed table) is told from a row the server refuses. The
-        // first counts as stored and the call goes on; the second ends it.
-        auto send = [&] {
-            // Scheds is on the second session, which may not reach the
-            // lease: in a pair each batch goes only while this gateway's own
-            // deadline says it still holds it.
-            if (m_writeGate && !m_writeGate())
-                throw Failure(Failure::WrongProtocolState,
-                    LeaseStatements::fencedText() + QStringLiteral(" (Scheds not written)"));
-            if (batched && waiting.size() > 1) {
+        // Sends waiting[from, to): as one text, where the dialect batches; a
+        // refused text (nothing of it stays) is halved and each half sent
+        // again, down to single rows, so that a row already there (a keyed
+        // table) is told from a row the server refuses. The first counts as
+        // stored and the call goes on; the second ends it. The rows before
+        // it are stored and none after, as row by row, but one bad row among
+        // a text's costs a few texts more, not one round trip per row.
+        std::function<void(qsizetype, qsizetype)> sendRange = [&](qsizetype from, qsizetype to) {
+            if (batched && to - from > 1) {
                 QStringList statements;
-                for (const Waiting &w : std::as_const(waiting))
-                    statements << w.statement;
+                for (qsizetype i = from; i < to; ++i)
+                    statements << waiting.at(i).statement;
                 const auto refused
                     = trapFailure([&] { cn->execute(dialect->schedsBatch(statements)); });
                 if (!refused) {
-                    for (const Waiting &w : std::as_const(waiting))
-                        stored(w);
-                    waiting.clear();
+                    for (qsizetype i = from; i < to; ++i)
+                        stored(waiting.at(i));
                     return;
                 }
-                // Nothing of it stayed.
                 const QString recovery = dialect->schedsBatchRecovery();
                 if (!recovery.isEmpty())
                     trapFailure([&] { cn->execute(recovery); });
+                const qsizetype half = from + (to - from) / 2;
+                sendRange(from, half);
+                sendRange(half, to);
+                return;
             }
-            for (const Waiting &w : std::as_const(waiting)) {
+            for (qsizetype i = from; i < to; ++i) {
+                const Waiting &w = waiting.at(i);
                 if (const auto refused = trapFailure([&] {
                         if (prepared.isEmpty())
                             cn->execute(w.statement);
@@ -477,6 +477,15 @@ void mdlQueries::InsertScheds(RowSet &rs)
                 }
                 stored(w);
             }
+        };
+        auto send = [&] {
+            // Scheds is on the second session, which may not reach the
+            // lease: in a pair each batch goes only while this gateway's own
+            // deadline says it still holds it.
+            if (m_writeGate && !m_writeGate())
+                throw Failure(Failure::WrongProtocolState,
+                    LeaseStatements::fencedText() + QStringLiteral(" (Scheds not written)"));
+            sendRange(0, waiting.size());
             waiting.clear();
         };
         // The columns by position, found once: every row of the day passes

@@ -52,14 +52,15 @@ public:
     // stored again. A row the table refuses as already there counts as
     // stored; any other refusal ends the call (the rows before stay). Over a
     // server the inserts go kSchedsBatchRows to a text, all or nothing; a
-    // refused batch goes again row by row.
+    // refused text goes again in halves, down to single rows.
     void InsertScheds(RowSet &rs);
 
-    // Rows per batch: one round trip (half a millisecond on loopback, more
-    // to a site's server) then weighs a few microseconds per row, beside
-    // the server's own work on it; the text stays near 50 KB; and a refused
-    // batch costs at most this many single inserts on its way again.
-    static constexpr int kSchedsBatchRows = 200;
+    // Rows per batch: one round trip (half a millisecond on loopback, 20 ms
+    // to a site's server across its network) then weighs 20 microseconds
+    // per row or less, beside the server's own work on it; the text stays
+    // near 250 KB; and a refused text costs about two texts per halving
+    // (some 20) on its way again.
+    static constexpr int kSchedsBatchRows = 1000;
 
     // The line text of a route code: 10512 -> 51-21, 234561 -> 456-13.
     static QString lineText(const QVariant &makat);
