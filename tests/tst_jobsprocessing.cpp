@@ -49,6 +49,10 @@ Job job(qint64 pkid, const QVariant &makat, const QVariant &recId, const QString
     return j;
 }
 
+} // namespace
+Q_DECLARE_METATYPE(Job)
+namespace {
+
 RowSet rows(const QList<Job> &jobs)
 {
     QVector<RowSet::Row> out;
@@ -363,6 +367,36 @@ private Q_SLOTS:
         QVERIFY(m_processed);
         QCOMPARE(trip->StTimes, stopsAfter);
         QCOMPARE(int(debugLog().count("GetStationData")), records);
+    }
+
+    // The rules are read before the merge for the lines it will have; a
+    // wrong guess costs a second read (and a warning). Rows of one code come
+    // together, and whether the code makes a line is for each row to say.
+    void routeListFoundBeforeTheMerge_data()
+    {
+        QTest::addColumn<QList<Job>>("jobs");
+        QTest::addColumn<QStringList>("lines");
+        Job noDriver = job(1, 111111, 1, "06:00");
+        noDriver.DriverName = QVariant();
+        Job cancelled = job(3, 222222, 3, "06:00");
+        cancelled.RecordUpdater = QStringLiteral("ATMDEL1");
+        QTest::newRow("first row of a code rejected, a later one taken")
+            << QList<Job>{noDriver, job(2, 111111, 2, "07:00")} << QStringList{"111111"};
+        QTest::newRow("every row of a code rejected")
+            << QList<Job>{cancelled, job(4, 333333, 4, "07:00")} << QStringList{"333333"};
+        QTest::newRow("codes between taken and rejected rows") << QList<Job>{
+            job(5, 444444, 5, "06:00"), noDriver, job(6, 444444, 6, "06:30"),
+            job(7, 111111, 7, "07:00")} << QStringList{"111111", "444444"};
+    }
+    void routeListFoundBeforeTheMerge()
+    {
+        QFETCH(QList<Job>, jobs);
+        QFETCH(QStringList, lines);
+        process(jobs);
+        QVERIFY2(m_processed, "the rules were read for other lines than the merge made");
+        QCOMPARE(this->lines().count(), int(lines.size()));
+        for (const QString &key : lines)
+            QVERIFY(this->lines().contains(key));
     }
 
     // A large day merged a few milliseconds at a time: between two slices

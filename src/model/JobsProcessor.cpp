@@ -222,13 +222,28 @@ bool makesLine(JobColumns &col, const QVariant &makat)
 // Merges one job row into the lines and trips, and gives the line it reached
 // (none for a row that makes no line). keepStops: the rules are those of the
 // pass before, so an unchanged trip keeps the stops it would be given again.
-std::shared_ptr<clsLine> mergeRow(JobColumns &col, colLinesType &lines, bool keepStops)
+// The line of the route code the rows before had: rows come in code order,
+// so the key is made and looked up once per code, not once per row.
+struct LastLine
+{
+    QVariant code;
+    QString key;
+    std::shared_ptr<clsLine> line; // none: not there (yet)
+};
+
+std::shared_ptr<clsLine> mergeRow(
+    JobColumns &col, colLinesType &lines, bool keepStops, LastLine &last)
 {
     const QVariant &makat = col(JobColumns::Makat);
     if (makat.isNull())
         return nullptr;
-    const QString sKey = LineKey::fromRouteCode(makat);
-    std::shared_ptr<clsLine> line = lines.value(sKey);
+    if (last.code.isNull() || makat != last.code) {
+        last.key = LineKey::fromRouteCode(makat);
+        last.code = makat;
+        last.line = lines.value(last.key);
+    }
+    const QString &sKey = last.key;
+    std::shared_ptr<clsLine> line = last.line;
     // The trip the row makes or changes, looked up once (its key is the
     // RecID's text; a null RecID fails below, where its text is taken).
     const QVariant &recId = col(JobColumns::RecID);
@@ -260,6 +275,7 @@ std::shared_ptr<clsLine> mergeRow(JobColumns &col, colLinesType &lines, bool kee
     if (!line) {
         line = JobsProcessor::newLine(sKey);
         lines.insertInKeyOrder(sKey, line);
+        last.line = line;
     }
     if (!trip) {
         if (!accepted)
@@ -300,6 +316,7 @@ struct JobsProcessor::Merge
     bool started = false;
     bool rowsDone = false;
     QVariant lastCode; // the route code of the last row merged
+    LastLine last; // its line
     std::vector<std::shared_ptr<clsLine>> reached; // since the last completion
     std::unordered_set<const clsLine *> completed; // in this pass
     std::vector<std::shared_ptr<clsLine>> rest; // to complete after the rows
@@ -397,6 +414,7 @@ bool JobsProcessor::mergeRows(Merge &m, int sliceMs, const QElapsedTimer &slice)
         lines = m_day.colLines.get();
     }
     RowSet &rs = *m.rs;
+    m.last = LastLine(); // looked up again in each slice
     const QString procedure = QStringLiteral("ProcessScheduleTrigRecs");
     for (; !rs.eof(); rs.moveNext()) {
         // Where a route code's rows end, the lines they reached are
@@ -413,7 +431,8 @@ bool JobsProcessor::mergeRows(Merge &m, int sliceMs, const QElapsedTimer &slice)
         // not convert would stop the rows after it for good: it is logged
         // (once while it stays so) and passed over instead.
         std::shared_ptr<clsLine> line;
-        if (const auto bad = trapFailure([&] { line = mergeRow(m.col, *lines, m.keepStops); })) {
+        if (const auto bad
+            = trapFailure([&] { line = mergeRow(m.col, *lines, m.keepStops, m.last); })) {
             const QString pkid = m.col(JobColumns::PKID).toString();
             m_log.lastingRecord(
                 procedure, pkid, QStringLiteral("PKID ") + pkid, bad->number(), bad->description());
@@ -500,15 +519,23 @@ QString JobsProcessor::routeListAfter(const QStringList &lineKeys, RowSet &rs)
         keys.emplace(key.toCaseFolded(), key);
     if (!rs.isEmpty()) {
         JobColumns col(rs);
+        // The route code whose line is known to be there: the rows after it
+        // with the same code (they come in code order) change nothing.
+        QVariant known;
+        const bool hasCode = col.has(JobColumns::Makat);
         for (rs.moveFirst(); !rs.eof(); rs.moveNext()) {
+            if (hasCode && !known.isNull() && col(JobColumns::Makat) == known)
+                continue;
             // A row the merge logs and passes over makes no line.
             trapFailure([&] {
                 const QVariant &makat = col(JobColumns::Makat);
                 if (makat.isNull())
                     return;
                 const QString key = LineKey::fromRouteCode(makat);
-                if (keys.count(key.toCaseFolded()) == 0 && makesLine(col, makat))
+                if (keys.count(key.toCaseFolded()) != 0 || makesLine(col, makat)) {
                     keys.emplace(key.toCaseFolded(), key);
+                    known = makat;
+                }
             });
         }
         rs.moveFirst();
