@@ -79,18 +79,17 @@ void DatabaseThread::take(const DbStatus &status)
 
 namespace {
 
-// What a reply holds that is costly to free goes back to be freed where it
+// What a reply holds that is costly to free, to go back to be freed where it
 // was made: a day's rows (100,000 of them take the event thread tens of
 // milliseconds, between two answers to the map server).
-template <typename R> void handBack(QObject *, R &) { }
-
-void handBack(QObject *worker, StageReply &reply)
+template <typename R> RowSet::Ptr costlyPart(R &)
 {
-    if (!reply.selection.rows)
-        return;
-    QMetaObject::invokeMethod(
-        worker, [rows = std::move(reply.selection.rows)]() mutable { rows.reset(); },
-        Qt::QueuedConnection);
+    return nullptr;
+}
+
+RowSet::Ptr costlyPart(StageReply &reply)
+{
+    return std::move(reply.selection.rows);
 }
 
 } // namespace
@@ -112,13 +111,12 @@ void DatabaseThread::post(
             const DbStatus status = worker->status();
             QMetaObject::invokeMethod(
                 this,
-                [this, worker, stopping, result = std::move(result), status, done]() mutable {
+                [this, result = std::move(result), status, done]() mutable {
                     --m_pending;
                     take(status);
                     if (done)
                         done(result);
-                    if (!stopping->loadRelaxed())
-                        handBack(worker, result);
+                    dispose(costlyPart(result));
                 },
                 Qt::QueuedConnection);
         },

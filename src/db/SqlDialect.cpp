@@ -33,10 +33,7 @@ QString SqlDialect::escaped(const QString &text)
 {
     // Most texts need neither change: they are handed back unchanged, with
     // no copy made (a day's route list quotes thousands of route names).
-    bool plain = true;
-    for (const QChar c : text)
-        plain = plain && c != QLatin1Char('\'') && c != QChar(0);
-    if (plain)
+    if (!text.contains(QLatin1Char('\'')) && !text.contains(QChar(0)))
         return text;
     QString out = withoutNul(text);
     out.replace(QLatin1Char('\''), QStringLiteral("''"));

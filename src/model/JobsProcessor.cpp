@@ -219,9 +219,6 @@ bool makesLine(JobColumns &col, const QVariant &makat)
     return !trapFailure([&] { readTrip(col); });
 }
 
-// Merges one job row into the lines and trips, and gives the line it reached
-// (none for a row that makes no line). keepStops: the rules are those of the
-// pass before, so an unchanged trip keeps the stops it would be given again.
 // The line of the route code the rows before had: rows come in code order,
 // so the key is made and looked up once per code, not once per row.
 struct LastLine
@@ -231,6 +228,9 @@ struct LastLine
     std::shared_ptr<clsLine> line; // none: not there (yet)
 };
 
+// Merges one job row into the lines and trips, and gives the line it reached
+// (none for a row that makes no line). keepStops: the rules are those of the
+// pass before, so an unchanged trip keeps the stops it would be given again.
 std::shared_ptr<clsLine> mergeRow(
     JobColumns &col, colLinesType &lines, bool keepStops, LastLine &last)
 {
@@ -315,8 +315,7 @@ struct JobsProcessor::Merge
     std::unique_ptr<colLinesType> fresh; // a new day, built apart
     bool started = false;
     bool rowsDone = false;
-    QVariant lastCode; // the route code of the last row merged
-    LastLine last; // its line
+    LastLine last; // the route code of the last row merged, and its line
     std::vector<std::shared_ptr<clsLine>> reached; // since the last completion
     std::unordered_set<const clsLine *> completed; // in this pass
     std::vector<std::shared_ptr<clsLine>> rest; // to complete after the rows
@@ -333,8 +332,7 @@ JobsProcessor::Outcome JobsProcessor::ProcessScheduleTrigRecs(
 
 void JobsProcessor::beginMerge(RowSet::Ptr rs, RouteRules rules, bool newDay)
 {
-    if (m_merge && m_routeTimes->inPass())
-        m_routeTimes->endPass();
+    m_routeTimes->endPass(); // of a merge left unfinished
     m_merge = std::make_unique<Merge>(std::move(rs), std::move(rules));
     if (newDay)
         m_merge->fresh = std::make_unique<colLinesType>();
@@ -391,8 +389,7 @@ std::optional<JobsProcessor::Outcome> JobsProcessor::mergeSlice(int sliceMs, QSt
     });
     if (!failure && !outcome)
         return std::nullopt; // more to come
-    if (m_routeTimes->inPass())
-        m_routeTimes->endPass();
+    m_routeTimes->endPass();
     if (failure && m.fresh) {
         // What was built stands, as the rows before the failure made it.
         m_day.colLines = std::move(m.fresh);
@@ -421,11 +418,10 @@ bool JobsProcessor::mergeRows(Merge &m, int sliceMs, const QElapsedTimer &slice)
         // completed, and a slice may end there: never inside a line's rows
         // (rows are in code order, and one code makes one line).
         const QVariant code = m.col.has(JobColumns::Makat) ? m.col(JobColumns::Makat) : QVariant();
-        if (code != m.lastCode) {
+        if (code != m.last.code) {
             completeReached(m);
             if (sliceMs > 0 && slice.elapsed() >= sliceMs)
                 return false;
-            m.lastCode = code;
         }
         // Every cycle offers the whole day again, so a row whose values do
         // not convert would stop the rows after it for good: it is logged

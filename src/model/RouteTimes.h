@@ -59,7 +59,6 @@ public:
     void beginPass(RowSet &rsRT);
     void completeLine(clsLine &line, bool staleOnly);
     void endPass();
-    bool inPass() const { return m_pass != nullptr; }
 
     // The trip's stop count and stop-times text from the first matching rule,
     // scanning from the current row of rsRT while the route name stays the
