@@ -276,12 +276,17 @@ public:
 
 // Waits for the cycle under way, the event loop running (the map's
 // requests are answered meanwhile, the database stage runs on its thread).
+// The loop sleeps between events as the gateway's own does: a loop that
+// polled without sleeping took a core from the database thread and the map.
 void waitForCycle(Gateway &gw)
 {
-    QElapsedTimer waited;
-    waited.start();
-    while (gw.cycle().running() && waited.elapsed() < 600000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    if (!gw.cycle().running())
+        return;
+    QEventLoop loop;
+    QObject::connect(&gw.cycle(), &DatabaseCycle::cycleEnded, &loop, &QEventLoop::quit);
+    QTimer::singleShot(600000, &loop, &QEventLoop::quit);
+    if (gw.cycle().running())
+        loop.exec();
 }
 
 int runOne(int jobs, bool postgres, bool pair, int delayMs)

@@ -13,6 +13,7 @@
 #include "db/EmbeddedSchema.h"
 #include "db/SqlConnect.h"
 #include "model/mdlSendScheds.h"
+#include "pair/LeaseKeeper.h"
 #include "platform/Clock.h"
 #include "platform/DbSession.h"
 #include "platform/Failure.h"
@@ -76,6 +77,8 @@ private Q_SLOTS:
     void jobsFileRestoredByRenameIsReopened();
     void requestWhileAStageRunsIsCarriedOutOnce_data();
     void requestWhileAStageRunsIsCarriedOutOnce();
+    void standDownDuringACycleKeepsTheMapClosed_data();
+    void standDownDuringACycleKeepsTheMapClosed();
 
     void intervalSeconds_data();
     void intervalSeconds();
@@ -1041,6 +1044,59 @@ void TestCycle::requestWhileAStageRunsIsCarriedOutOnce()
         QVERIFY(!m_gw->marks().bDBCommand);
     QVERIFY2(agree(), qPrintable(stored()));
     QVERIFY2(debugLines().isEmpty(), qPrintable(debugLines().join(QLatin1Char('\n'))));
+}
+
+void TestCycle::standDownDuringACycleKeepsTheMapClosed_data()
+{
+    QTest::addColumn<bool>("locked");
+    // The stage's rows come back after the stand-down, and are merged.
+    QTest::newRow("rows after the stand-down") << false;
+    // The stage found the jobs file locked: its failure comes after it.
+    QTest::newRow("a failed stage after the stand-down") << true;
+}
+
+// A pair's active gateway that loses the lease while a cycle runs closes the
+// map connection at once; what is left of the cycle neither opens it again,
+// nor switches the cycle's timer back on, nor sends anything.
+void TestCycle::standDownDuringACycleKeepsTheMapClosed()
+{
+    QFETCH(bool, locked);
+    m_rig = std::make_unique<GatewayRig>(QByteArray("[Pair]\r\nName=north\r\nLeaseSeconds=20\r\n"));
+    m_gw = &m_rig->gw;
+    m_rig->readyForCycles(QStringLiteral("sqlite:db"), QDateTime(QDate(2026, 12, 7), QTime(10, 0)));
+    EmbeddedSchema::create(m_rig->home.file(QStringLiteral("db")));
+    // The lease is won here; the test, not the supervisor, connects.
+    disconnect(&m_gw->lease(), &LeaseKeeper::becameActive, m_gw, nullptr);
+    m_gw->lease().start(m_gw->dataSource());
+    QTRY_VERIFY_WITH_TIMEOUT(m_gw->lease().mayAct(), 20000);
+    openSessions();
+    MapPeer peer(*m_gw);
+    QVERIFY(peer.connectGateway());
+    addJob(1, 123456, QStringLiteral("06:05"));
+
+    std::unique_ptr<SqliteLock> lock;
+    if (locked) {
+        lock = std::make_unique<SqliteLock>(jobsFile());
+        QVERIFY2(lock->held(), qPrintable(lock->error()));
+    }
+    m_gw->cycle().tmrDB_Timer();
+    QVERIFY(m_gw->cycle().running());
+    // The stage has ended on the database thread and its reply waits for
+    // the event loop, which has not run since.
+    m_rig->onDatabase([](DatabaseWorker &) {});
+    m_gw->lease().writesFenced(QStringLiteral("a test's stand-down"));
+    QVERIFY(!m_gw->lease().mayAct());
+    QCOMPARE(m_gw->sckMap().state(), MapSocket::State::Closed);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_gw->cycle().running(), 10000);
+    lock.reset();
+
+    QTest::qWait(1500);
+    QCOMPARE(m_gw->sckMap().state(), MapSocket::State::Closed);
+    QVERIFY(!peer.server.hasPendingConnections());
+    QVERIFY(!m_gw->cycle().tmrDB().isActive());
+    // The liveness line of the cycle's start, before the stand-down, and
+    // nothing after it.
+    QCOMPARE(peer.peer->readAll(), QByteArray("\r\n"));
 }
 
 void TestCycle::intervalSeconds_data()

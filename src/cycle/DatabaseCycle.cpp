@@ -66,6 +66,10 @@ void DatabaseCycle::mapConnected()
 
 void DatabaseCycle::enableTimer()
 {
+    // A pair's gateway that stood down keeps the timer off (its next term
+    // starts it), also when the cycle it interrupted ends afterwards.
+    if (!m_parts.lease.mayAct())
+        return;
     if (!m_tmrDB.isActive())
         m_tmrDB.start();
 }
@@ -460,6 +464,14 @@ void DatabaseCycle::lastSteps()
     MapSocket &sck = m_sckMap;
     double &sngStep = m_c.sngStep;
     QString &sStatus = m_c.sStatus;
+
+    // Stood down while the stage or the merge ran: the stand-down closed
+    // the map connection, and what is left of the cycle neither asks, nor
+    // sends, nor opens it again (the other gateway has the map now).
+    if (!m_parts.lease.mayAct()) {
+        endCycle(false);
+        return;
+    }
 
     sngStep = 26;
     sStatus = QStringLiteral("QRun");

@@ -21,9 +21,18 @@ struct GatewayRig
 {
     TempHome home;
     FakeUi ui;
-    Gateway gw{home.path()};
+    Gateway gw;
 
-    GatewayRig() { gw.setUi(&ui); }
+    GatewayRig() : gw(home.path()) { gw.setUi(&ui); }
+    // With these settings in the program folder's Volmara.INI, written
+    // before the gateway reads it.
+    explicit GatewayRig(const QByteArray &ini) : gw(withIni(home, ini)) { gw.setUi(&ui); }
+
+    static QString withIni(const TempHome &home, const QByteArray &ini)
+    {
+        home.write(QStringLiteral("Volmara.INI"), ini);
+        return home.path();
+    }
 
     QStringList debugLines() const { return home.lines(QStringLiteral("Debug.TXT")); }
 
