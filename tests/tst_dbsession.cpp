@@ -437,10 +437,17 @@ void TstDbSession::rowSetKeptPrints()
             QVERIFY2(rs.rowPrint(other) == freshOther.value(tag), when);
         }
     };
+    QVERIFY(!rs.printsKeptOver(std::array<int, 1>{1}));
     rs.keepPrints(both);
     check("kept");
+    QVERIFY(rs.printsKeptOver(std::array<int, 1>{2}));
+    QVERIFY(rs.printsKeptOver(other));
+    QVERIFY(!rs.printsKeptOver(std::array<int, 2>{0, 1}));
     rs.setSort(QStringLiteral("tag"));
     check("sorted again");
+    // Taken along with their rows: the kept print is the row's own.
+    for (rs.moveFirst(); !rs.eof(); rs.moveNext())
+        QCOMPARE(rs.keptPrint(), fresh.value(rs.field(0).toString()));
     rs.keepPrints(both);
     rs.setSort(QStringLiteral("tag")); // the same order: nothing moves
     check("the same order");

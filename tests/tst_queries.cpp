@@ -798,10 +798,20 @@ void TstQueries::correctionBackIsStoredAgain_data()
     QTest::addColumn<bool>("keyed");
     QTest::addColumn<bool>("reopened"); // the session, before the correction back
     QTest::addColumn<QString>("drivers"); // in rowid order
-    QTest::newRow("table without a key") << false << false << "Dana,Noa,Dana";
+    // Prints kept with the rows, as the reader leaves them for the merge:
+    // over which columns ("" none).
+    QTest::addColumn<QStringList>("printedOver");
+    QTest::newRow("table without a key") << false << false << "Dana,Noa,Dana" << QStringList();
     // The table read again holds A, but B is what this run stored last.
-    QTest::newRow("session reopened on the way") << false << true << "Dana,Noa,Dana";
-    QTest::newRow("table with a unique key") << true << false << "Dana,Noa";
+    QTest::newRow("session reopened on the way")
+        << false << true << "Dana,Noa,Dana" << QStringList();
+    QTest::newRow("table with a unique key") << true << false << "Dana,Noa" << QStringList();
+    QTest::newRow("prints kept over every column")
+        << false << false << "Dana,Noa,Dana" << kSelectionColumns;
+    // They do not cover the driver: the insert makes its own.
+    QTest::newRow("prints kept without the driver")
+        << false << false << "Dana,Noa,Dana"
+        << QStringList{QStringLiteral("PKID"), QStringLiteral("RecID")};
 }
 
 void TstQueries::correctionBackIsStoredAgain()
@@ -809,6 +819,7 @@ void TstQueries::correctionBackIsStoredAgain()
     QFETCH(bool, keyed);
     QFETCH(bool, reopened);
     QFETCH(QString, drivers);
+    QFETCH(QStringList, printedOver);
     const QString file = EmbeddedSchema::orvikDbFile(m_db);
     if (!keyed)
         EmbeddedSchema::run(file, {QStringLiteral("DROP INDEX SchedsDistinct")});
@@ -817,8 +828,15 @@ void TstQueries::correctionBackIsStoredAgain()
             m_core->sessions.cnORVIKDB->close();
             QVERIFY(m_connect->SQLConnect(SqlConnect::Which::OrvikDb));
         }
-        for (int cycle = 0; cycle < 2; ++cycle)
-            m_queries->InsertScheds(*selectionRows({1}, QLatin1String(driver)));
+        for (int cycle = 0; cycle < 2; ++cycle) {
+            RowSet::Ptr rs = selectionRows({1}, QLatin1String(driver));
+            QVector<int> printed;
+            for (const QString &name : printedOver)
+                printed << rs->fieldIndex(name);
+            if (!printed.isEmpty())
+                rs->keepPrints(printed);
+            m_queries->InsertScheds(*rs);
+        }
     }
     auto stored = [&] {
         return scalar(file,

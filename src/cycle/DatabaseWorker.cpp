@@ -49,6 +49,10 @@ void DatabaseWorker::start()
     m_connect = std::make_unique<SqlConnect>(*m_settings, m_sessions, m_clock, m_log, &m_activity);
     m_queries
         = std::make_unique<mdlQueries>(m_sessions, m_rows, *m_marks, m_clock, m_log, m_folder);
+    // The merge's prints, made once where the rows are read: the schedules
+    // insert passes over the rows whose print it stored last cycle, and the
+    // merge over the rows whose trips it made from the same print.
+    m_queries->setPrepareRows(&JobsProcessor::keepRowPrints);
 }
 
 DbStatus DatabaseWorker::status() const
@@ -258,9 +262,9 @@ StageReply DatabaseWorker::runStage(const StageRequest &request)
     // The rules for the lines the day will have once the rows are merged:
     // read here, so that the merge and the stops are one step over there.
     if (reply.selection.rows) {
-        // Sorted here as the merge reads them, off the event thread.
+        // Sorted here as the merge reads them, off the event thread (the
+        // prints go along).
         trapFailure([&] { reply.selection.rows->setSort(JobsProcessor::kMergeOrder); });
-        JobsProcessor::keepRowPrints(*reply.selection.rows);
         QString list;
         const auto bad = trapFailure(
             [&] { list = JobsProcessor::routeListAfter(request.lineKeys, *reply.selection.rows); });

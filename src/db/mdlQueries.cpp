@@ -132,6 +132,8 @@ mdlQueries::Selection mdlQueries::QueryDB(QueryMode &sType)
             m_marks.uncheck(MenuMarks::mnuDebugCurrent);
             m_marks.uncheck(MenuMarks::mnuDebugAll);
         }
+        if (m_prepareRows)
+            m_prepareRows(*rs);
         tellSharedKeys(*rs, DateTime::operationalDay(now));
         InsertScheds(*rs);
         selection.rows = rs;
@@ -501,6 +503,9 @@ void mdlQueries::InsertScheds(RowSet &rs)
         // The values a stored version is made of, for the print of a row.
         const std::array<int, 9> storedColumns{cPKID, cRecID, cMakat, cDriverName, cDriverCode,
             cRouteStart, cRouteEnd, cCarNum, cCarNo};
+        // Prints kept with the rows over these columns and more (the merge's)
+        // tell an unchanged row as surely as its own.
+        const bool keptPrints = rs.printsKeptOver(storedColumns);
         RowHash hash;
         // A bad row's failure is written once, then counted, for as long as
         // the row comes back the same.
@@ -518,7 +523,7 @@ void mdlQueries::InsertScheds(RowSet &rs)
             // so it is logged and passed over. A statement the server
             // refuses still ends the call.
             const auto bad = trapFailure([&] {
-                row = rs.rowPrint(storedColumns);
+                row = keptPrints ? rs.keptPrint() : rs.rowPrint(storedColumns);
                 const qint64 pkid = rs.value(cPKID).toLongLong();
                 if (!m_sharedKeys.contains(pkid)) {
                     const auto last = m_last.constFind(pkid);

@@ -77,6 +77,12 @@ public:
     // reach (another session, maybe another server): whether this gateway
     // still holds the lease by its own clock. None: always.
     void setWriteGate(std::function<bool()> gate) { m_writeGate = std::move(gate); }
+    // Run on the selected rows before anything reads them, the schedules
+    // insert first: what the rows' readers all need made once (their prints).
+    void setPrepareRows(std::function<void(RowSet &)> prepare)
+    {
+        m_prepareRows = std::move(prepare);
+    }
     // What this run stored is forgotten: the next call learns from the table
     // what is there (another gateway of a pair stored versions meanwhile).
     void relearnStored();
@@ -93,6 +99,7 @@ private:
     RowSet::Ptr write(DbSession &cn, const QString &batch);
     LeaseFence m_fence;
     std::function<bool()> m_writeGate;
+    std::function<void(RowSet &)> m_prepareRows;
     quint64 m_fenceSetupSession = 0; // the open serial the fence was set up on
 
     const Sessions &m_sessions;

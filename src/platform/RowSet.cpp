@@ -157,16 +157,35 @@ const QVariant &RowSet::value(int index) const
 
 void RowSet::keepPrints(const QVector<int> &indexes)
 {
+    if (m_printIndexes == indexes && m_prints.size() == m_rows.size() && !m_rows.isEmpty())
+        return;
     m_prints.clear();
     m_printIndexes.clear();
-    const int at = m_pos;
-    const auto back = qScopeGuard([&] { m_pos = at; });
+    for (const int index : indexes) {
+        if (index < 0 || index >= m_names.size())
+            throw Failure(Failure::ItemNotFound);
+    }
+    // The rows read straight, as rowPrint reads the current one: every row
+    // of a day passes here on every cycle.
+    static const QVariant kNull; // a short row's missing values
     QVector<quint64> prints;
     prints.reserve(m_rows.size());
-    for (m_pos = 0; m_pos < m_rows.size(); ++m_pos)
-        prints.append(rowPrint(indexes));
+    for (const Row &row : std::as_const(m_rows)) {
+        size_t seed = 0x5EED;
+        for (const int index : indexes)
+            seed = printOf(index < row.size() ? row.at(index) : kNull, seed);
+        prints.append(quint64(seed) | 1);
+    }
     m_prints = std::move(prints);
     m_printIndexes = indexes;
+}
+
+quint64 RowSet::keptPrint() const
+{
+    requireCurrent();
+    if (m_pos >= m_prints.size())
+        throw Failure(Failure::BofOrEof);
+    return m_prints.at(m_pos);
 }
 
 void RowSet::setSort(const QString &criteria)
@@ -176,9 +195,6 @@ void RowSet::setSort(const QString &criteria)
         m_pos = 0;
         return;
     }
-    // The kept prints are by position.
-    m_prints.clear();
-    m_printIndexes.clear();
     struct Key
     {
         int index;
@@ -226,6 +242,14 @@ void RowSet::setSort(const QString &criteria)
     for (const qsizetype r : order)
         sorted.append(std::move(m_rows[r]));
     m_rows = std::move(sorted);
+    // The kept prints are by position: they move with their rows.
+    if (m_prints.size() == rowCount) {
+        QVector<quint64> prints;
+        prints.reserve(rowCount);
+        for (const qsizetype r : order)
+            prints.append(m_prints.at(r));
+        m_prints = std::move(prints);
+    }
     m_pos = 0;
     m_sortedBy = criteria;
 }

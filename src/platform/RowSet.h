@@ -67,9 +67,23 @@ public:
     }
     // Makes every row's print over these indexes now and keeps it with the
     // row, so that whoever reads the rows later (on another thread) does not
-    // make it again. A failure (an index that is not a field) keeps none;
-    // the prints go when the rows change order.
+    // make it again; prints kept over the same indexes already are kept as
+    // they are. A failure (an index that is not a field) keeps none; a sort
+    // takes the prints along with their rows.
     void keepPrints(const QVector<int> &indexes);
+    // Whether the kept prints were made over every one of these indexes (and
+    // perhaps more). For a caller that only asks whether these values are
+    // the ones it saw last, such a print will do: equal prints still mean
+    // equal values, and a change in one of the other columns only costs it
+    // a closer look.
+    template <typename Indexes> bool printsKeptOver(const Indexes &indexes) const
+    {
+        return !m_prints.isEmpty() && m_prints.size() == m_rows.size()
+            && std::all_of(std::begin(indexes), std::end(indexes),
+                [this](int index) { return m_printIndexes.contains(index); });
+    }
+    // The current row's kept print; failure 3021 when there is none.
+    quint64 keptPrint() const;
 
     // "Col ASC, Col2 DESC": a stable sort of the rows, then move to the first.
     // Numbers compare as numbers, texts without regard to letter case, nulls first.
