@@ -51,6 +51,8 @@ private Q_SLOTS:
     void rowSetSortOrder_data();
     void rowSetSortOrder();
     void rowSetKeptPrints();
+    void printsTellRowsApart_data();
+    void printsTellRowsApart();
 
     void propertiesInDocumentedOrder();
     void connectionTimeoutSetting_data();
@@ -142,6 +144,13 @@ void TstDbSession::valuesReadAsTheSqlModuleReadsThem()
             const QVariant got = rs->field(0);
             QCOMPARE(got.metaType(), want.metaType());
             QCOMPARE(got, want);
+            // The print kept where the row was read is the one a look at
+            // the values read makes.
+            const std::array<int, 2> both{0, 1};
+            QVERIFY(rs->printsKeptOver(both));
+            const RowSet plain(rs->fieldNames(), rs->rows());
+            QVERIFY(!plain.printsKeptOver(both));
+            QCOMPARE(rs->rowPrint(both), plain.rowPrint(both));
         }
     }
     module.close();
@@ -445,14 +454,64 @@ void TstDbSession::rowSetKeptPrints()
     QVERIFY(!rs.printsKeptOver(std::array<int, 2>{0, 1}));
     rs.setSort(QStringLiteral("tag"));
     check("sorted again");
-    // Taken along with their rows: the kept print is the row's own.
-    for (rs.moveFirst(); !rs.eof(); rs.moveNext())
-        QCOMPARE(rs.keptPrint(), fresh.value(rs.field(0).toString()));
+    // Asked over fewer columns than they cover, the kept prints are given,
+    // taken along with their rows; over others, the row's own print.
+    const std::array<int, 1> second{2};
+    const std::array<int, 2> tagAndFirst{0, 1};
+    for (rs.moveFirst(); !rs.eof(); rs.moveNext()) {
+        QCOMPARE(rs.changePrint(second), fresh.value(rs.field(0).toString()));
+        QCOMPARE(rs.changePrint(tagAndFirst), rs.rowPrint(tagAndFirst));
+        QVERIFY(rs.changePrint(tagAndFirst) != fresh.value(rs.field(0).toString()));
+    }
     rs.keepPrints(both);
     rs.setSort(QStringLiteral("tag")); // the same order: nothing moves
     check("the same order");
     QVERIFY_THROWS_EXCEPTION(Failure, rs.keepPrints(QVector<int>{1, -1}));
     check("after a failed keep");
+}
+
+// A row whose print is the one of last cycle is passed over: rows that
+// differ, however little, must print apart, and equal ones alike.
+void TstDbSession::printsTellRowsApart_data()
+{
+    QTest::addColumn<QVariantList>("a");
+    QTest::addColumn<QVariantList>("b");
+    const QDateTime at(QDate(2026, 12, 7), QTime(4, 0));
+    QTest::newRow("last letter past a word") << QVariantList{QStringLiteral("נהג מספר 12"), 1}
+                                             << QVariantList{QStringLiteral("נהג מספר 13"), 1};
+    QTest::newRow("texts swapped") << QVariantList{QStringLiteral("a"), QStringLiteral("b")}
+                                   << QVariantList{QStringLiteral("b"), QStringLiteral("a")};
+    QTest::newRow("split elsewhere") << QVariantList{QStringLiteral("ab"), QStringLiteral("c")}
+                                     << QVariantList{QStringLiteral("a"), QStringLiteral("bc")};
+    QTest::newRow("empty and null") << QVariantList{QString(""), 1} << QVariantList{QVariant(), 1};
+    QTest::newRow("a NUL more") << QVariantList{QStringLiteral("a"), 1}
+                                << QVariantList{QString(QStringLiteral("a")).append(QChar(0)), 1};
+    QTest::newRow("number and its text")
+        << QVariantList{qlonglong(1), 1} << QVariantList{QStringLiteral("1"), 1};
+    QTest::newRow("whole and real") << QVariantList{qlonglong(1), 1} << QVariantList{1.0, 1};
+    QTest::newRow("reals") << QVariantList{0.5, 1} << QVariantList{0.25, 1};
+    QTest::newRow("a millisecond") << QVariantList{at, 1} << QVariantList{at.addMSecs(1), 1};
+    QTest::newRow("bytes and text")
+        << QVariantList{QByteArray("ab"), 1} << QVariantList{QStringLiteral("ab"), 1};
+    QTest::newRow("eight letters and nine") << QVariantList{QStringLiteral("abcdefgh"), 1}
+                                            << QVariantList{QStringLiteral("abcdefghi"), 1};
+}
+
+void TstDbSession::printsTellRowsApart()
+{
+    QFETCH(QVariantList, a);
+    QFETCH(QVariantList, b);
+    const QStringList names{QStringLiteral("x"), QStringLiteral("y")};
+    const std::array<int, 2> both{0, 1};
+    const auto printOf = [&](const QVariantList &values) {
+        return RowSet(names, {RowSet::Row(values.cbegin(), values.cend())}).rowPrint(both);
+    };
+    QVERIFY(printOf(a) != printOf(b));
+    // The same values, made anew, print alike.
+    QVariantList again;
+    for (const QVariant &v : a)
+        again << (v.metaType().id() == QMetaType::QString ? QVariant(v.toString() + QString()) : v);
+    QCOMPARE(printOf(again), printOf(a));
 }
 
 void TstDbSession::propertiesInDocumentedOrder()

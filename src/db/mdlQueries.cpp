@@ -503,9 +503,6 @@ void mdlQueries::InsertScheds(RowSet &rs)
         // The values a stored version is made of, for the print of a row.
         const std::array<int, 9> storedColumns{cPKID, cRecID, cMakat, cDriverName, cDriverCode,
             cRouteStart, cRouteEnd, cCarNum, cCarNo};
-        // Prints kept with the rows over these columns and more (the merge's)
-        // tell an unchanged row as surely as its own.
-        const bool keptPrints = rs.printsKeptOver(storedColumns);
         RowHash hash;
         // A bad row's failure is written once, then counted, for as long as
         // the row comes back the same.
@@ -523,7 +520,10 @@ void mdlQueries::InsertScheds(RowSet &rs)
             // so it is logged and passed over. A statement the server
             // refuses still ends the call.
             const auto bad = trapFailure([&] {
-                row = keptPrints ? rs.keptPrint() : rs.rowPrint(storedColumns);
+                // The print kept with the rows where it covers these columns
+                // (the merge's, or the reader's over all) tells an unchanged
+                // row as surely as their own.
+                row = rs.changePrint(storedColumns);
                 const qint64 pkid = rs.value(cPKID).toLongLong();
                 if (!m_sharedKeys.contains(pkid)) {
                     const auto last = m_last.constFind(pkid);

@@ -48,9 +48,10 @@ public:
     // Whether the rows have the column (a row without it fails where it is read).
     bool has(Column c) { return index(c) >= 0; }
 
-    // A print of every value the merge reads: rows with equal prints make
-    // equal trips. Never 0.
-    quint64 print() { return m_rs.rowPrint(indexes()); }
+    // A print of every value the merge reads (and perhaps others, when the
+    // rows keep such prints): rows with equal prints make equal trips.
+    // Never 0.
+    quint64 print() { return m_rs.changePrint(indexes()); }
     // Every column's index, found once.
     const std::array<int, Count> &indexes()
     {
@@ -504,6 +505,8 @@ void JobsProcessor::keepRowPrints(RowSet &rs)
 {
     JobColumns col(rs);
     const auto &indexes = col.indexes();
+    if (rs.printsKeptOver(indexes))
+        return; // the reader's, over every column
     trapFailure([&] { rs.keepPrints(QVector<int>(indexes.begin(), indexes.end())); });
 }
 

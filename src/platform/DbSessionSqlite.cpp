@@ -288,12 +288,22 @@ bool DbSession::readSqlite(
     // A day's selection is read here on every cycle. Through the SQL module
     // every value went through a row cache and a UTF-16 copy made by SQLite;
     // read straight from the statement it costs less than half.
+    // Each row's print is made here too, while its values are at hand: the
+    // day's readers pass over the rows whose print they saw last cycle, and
+    // printing a day's rows once they were all read cost more than reading them.
     QStringList names;
     QVector<RowSet::Row> read;
-    if (!stepSqlite(
-            db, statement, &names, [&](const RowSet::Row &row) { read.append(row); }, true, error))
+    QVector<quint64> prints;
+    const auto keep = [&](const RowSet::Row &row) {
+        read.append(row);
+        size_t seed = 0x5EED;
+        for (const QVariant &value : row)
+            seed = RowSet::printOf(value, seed);
+        prints.append(quint64(seed) | 1);
+    };
+    if (!stepSqlite(db, statement, &names, keep, true, error))
         return false;
-    rows = std::make_shared<RowSet>(names, std::move(read));
+    rows = std::make_shared<RowSet>(names, std::move(read), std::move(prints));
     return true;
 }
 

@@ -23,6 +23,9 @@ public:
     // A closed result: what a statement that returns no rows gives.
     RowSet();
     RowSet(const QStringList &fieldNames, QVector<Row> rows);
+    // With each row's print over all its fields, made where it was read as
+    // keepPrints makes it (so that no one reads the whole day again for it).
+    RowSet(const QStringList &fieldNames, QVector<Row> rows, QVector<quint64> prints);
 
     int state() const { return m_state; }
     bool bof() const;
@@ -72,18 +75,23 @@ public:
     // takes the prints along with their rows.
     void keepPrints(const QVector<int> &indexes);
     // Whether the kept prints were made over every one of these indexes (and
-    // perhaps more). For a caller that only asks whether these values are
-    // the ones it saw last, such a print will do: equal prints still mean
-    // equal values, and a change in one of the other columns only costs it
-    // a closer look.
+    // perhaps more).
     template <typename Indexes> bool printsKeptOver(const Indexes &indexes) const
     {
         return !m_prints.isEmpty() && m_prints.size() == m_rows.size()
-            && std::all_of(std::begin(indexes), std::end(indexes),
-                [this](int index) { return m_printIndexes.contains(index); });
+            && (maskOf(indexes) & ~m_printMask) == 0;
     }
-    // The current row's kept print; failure 3021 when there is none.
-    quint64 keptPrint() const;
+    // For a caller that only asks whether these values of the current row are
+    // the ones it saw last: the kept print when it was made over these
+    // indexes and perhaps more, else rowPrint(indexes). Equal prints still
+    // mean equal values; a change in a field not asked for only costs the
+    // caller a closer look. A caller compares it with its own kind only.
+    template <typename Indexes> quint64 changePrint(const Indexes &indexes) const
+    {
+        if (m_pos < m_prints.size() && (maskOf(indexes) & ~m_printMask) == 0)
+            return m_prints.at(m_pos);
+        return rowPrint(indexes);
+    }
 
     // "Col ASC, Col2 DESC": a stable sort of the rows, then move to the first.
     // Numbers compare as numbers, texts without regard to letter case, nulls first.
@@ -102,6 +110,14 @@ public:
 
 private:
     void requireCurrent() const;
+    // A bit per index; an index the bits cannot hold is never covered.
+    template <typename Indexes> static quint64 maskOf(const Indexes &indexes)
+    {
+        quint64 mask = 0;
+        for (const int index : indexes)
+            mask |= index >= 0 && index < 64 ? quint64(1) << index : ~quint64(0);
+        return mask;
+    }
 
     int m_state = Closed;
     QStringList m_names;
@@ -110,6 +126,7 @@ private:
     QString m_sortedBy; // the rows are in this order already
     QVector<int> m_printIndexes; // what m_prints were made over
     QVector<quint64> m_prints; // by row, or empty
+    quint64 m_printMask = 0; // m_printIndexes, as maskOf makes it (0: none)
     Ptr m_next;
 };
 
