@@ -520,6 +520,84 @@ private Q_SLOTS:
         QVERIFY(final != old);
     }
 
+    // A steady day's runs of rows are passed over while they stay as they
+    // were; whatever changes in one afterwards leaves the day as merging
+    // every row again makes it (here: a day that saw the first rows once).
+    void steadyRunThenAChange_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("nothing") << "";
+        QTest::newRow("a driver") << "driver";
+        QTest::newRow("a start") << "start";
+        QTest::newRow("a cancellation") << "cancel";
+        QTest::newRow("a job more") << "more";
+        QTest::newRow("the rules") << "rules";
+        QTest::newRow("a line's rule gone") << "rule gone";
+    }
+    void steadyRunThenAChange()
+    {
+        QFETCH(QString, change);
+        const auto code = [](int line) { return 100000 + line * 10; };
+        QList<Job> before;
+        for (int l = 0; l < 3; ++l) {
+            QVERIFY(m_db->addRule(LineKey::routeName(LineKey::fromRouteCode(code(l))), QVariant(),
+                QVariant(), "00:00:00", "23:59:59", "0,5,9", "1,1,0"));
+            for (int t = 0; t < 4; ++t)
+                before << job(l * 10 + t, code(l), l * 10 + t, QString("0%1:00").arg(5 + t));
+        }
+        DayModel once;
+        JobsProcessor onceJobs(once, m_core->log);
+        const auto mergeOnce = [&](const QList<Job> &jobs) {
+            RowSet rs = rows(jobs);
+            QStringList keys;
+            if (once.colLines) {
+                for (auto it = once.colLines->begin(); it != once.colLines->end(); ++it)
+                    keys << it.key();
+            }
+            const RouteRules rules = RouteTimes::read(m_core->sessions.cnORVIKDB,
+                JobsProcessor::routeListAfter(keys, rs), m_core->clock.today());
+            return onceJobs.ProcessScheduleTrigRecs(rs, rules, nullptr);
+        };
+        QCOMPARE(mergeOnce(before), JobsProcessor::Outcome::Done);
+        // The third pass finds every run as the second left it.
+        for (int pass = 0; pass < 3; ++pass) {
+            process(before);
+            QVERIFY(m_processed);
+        }
+        QList<Job> after = before;
+        if (change == "driver")
+            after[1].DriverName = QStringLiteral("דוד לוי");
+        else if (change == "start")
+            after[2].RouteStart = QStringLiteral("2024-05-15 22:00:00");
+        else if (change == "cancel")
+            after[3].RecordUpdater = QStringLiteral("ATMDEL");
+        else if (change == "more")
+            after.insert(4, job(9, code(0), 9, "12:00"));
+        else if (change == "rules")
+            QVERIFY(m_db->exec(QStringLiteral("RteDB.sqlite"),
+                QStringLiteral("UPDATE RouteTimes SET arrivalStr = '0,7,11'")));
+        else if (change == "rule gone")
+            QVERIFY(m_db->exec(QStringLiteral("RteDB.sqlite"),
+                QStringLiteral("DELETE FROM RouteTimes WHERE RouteName = ?"),
+                {LineKey::routeName(LineKey::fromRouteCode(code(0)))}));
+        const auto firstLine = [&] { return lines().item(LineKey::fromRouteCode(code(0))); };
+        const QString steady = mdlSendScheds::scheduleList(*firstLine());
+        for (const auto &line : lines())
+            line->bNew = false;
+        process(after);
+        QVERIFY(m_processed);
+        QCOMPARE(mergeOnce(after), JobsProcessor::Outcome::Done);
+
+        QCOMPARE(lines().count(), once.colLines->count());
+        for (auto it = once.colLines->begin(); it != once.colLines->end(); ++it) {
+            const auto line = lines().item(it.key());
+            QCOMPARE(mdlSendScheds::scheduleList(*line), mdlSendScheds::scheduleList(**it));
+            QVERIFY(line->bNew); // every line's rows came again
+        }
+        // The change reached what the map is sent.
+        QCOMPARE(mdlSendScheds::scheduleList(*firstLine()) != steady, !change.isEmpty());
+    }
+
     void unknownTripRejectedChangesNothing()
     {
         process({job(1, 123456, 1, "08:00")});
@@ -644,23 +722,33 @@ private Q_SLOTS:
     {
         QTest::addColumn<QVariantList>("driverCodes"); // the bad row's, one per pass
         QTest::addColumn<QStringList>("written"); // the row's records, in order
+        QTest::addColumn<bool>("besideAGoodRow"); // of its own route code
         const QString since = QStringLiteral(" [repeated %1 more times since 10:00:00]");
         QTest::newRow("same failure, then fixed")
             << QVariantList{"D7", "D7", "D7", 4711}
-            << QStringList{"PKID 2Error Number: 13", "PKID 2" + since.arg(2) + "Error Number: 13"};
+            << QStringList{"PKID 2Error Number: 13", "PKID 2" + since.arg(2) + "Error Number: 13"}
+            << false;
+        // Its code's run changes nothing else: it is merged again all the same.
+        QTest::newRow("same failure beside a good row, then fixed")
+            << QVariantList{"D7", "D7", "D7", "D7", 4711}
+            << QStringList{"PKID 2Error Number: 13", "PKID 2" + since.arg(3) + "Error Number: 13"}
+            << true;
         QTest::newRow("another failure")
             << QVariantList{"D7", "D7", 1e12, 1e12}
             << QStringList{"PKID 2Error Number: 13", "PKID 2" + since.arg(1) + "Error Number: 13",
                    "PKID 2Error Number: 6",
                    // told at the program's end
-                   "PKID 2 [repeated 1 more times since 10:00:30]Error Number: 6"};
-        QTest::newRow("fixed, then failing again") << QVariantList{
-            "D7", 4711, "D7"} << QStringList{"PKID 2Error Number: 13", "PKID 2Error Number: 13"};
+                   "PKID 2 [repeated 1 more times since 10:00:30]Error Number: 6"}
+            << false;
+        QTest::newRow("fixed, then failing again")
+            << QVariantList{"D7", 4711, "D7"}
+            << QStringList{"PKID 2Error Number: 13", "PKID 2Error Number: 13"} << false;
     }
     void badRowWrittenOnceThenCounted()
     {
         QFETCH(QVariantList, driverCodes);
         QFETCH(QStringList, written);
+        QFETCH(bool, besideAGoodRow);
         QStringList stderrLines;
         StderrLog stderrLog(
             [&](const QByteArray &line) { stderrLines << QString::fromUtf8(line); });
@@ -668,7 +756,10 @@ private Q_SLOTS:
         for (const QVariant &code : driverCodes) {
             Job bad = job(2, 500000, 3, "08:00");
             bad.DriverCode = code;
-            process({job(1, 100000, 1, "08:00"), bad});
+            QList<Job> jobs{job(1, 100000, 1, "08:00"), bad};
+            if (besideAGoodRow)
+                jobs << job(4, 500000, 4, "09:00");
+            process(jobs);
             QVERIFY(m_processed);
             m_core->clock.advanceSeconds(15);
         }

@@ -232,8 +232,9 @@ struct LastLine
 // Merges one job row into the lines and trips, and gives the line it reached
 // (none for a row that makes no line). keepStops: the rules are those of the
 // pass before, so an unchanged trip keeps the stops it would be given again.
+// unchanged: set when the row changed nothing but the line's bNew.
 std::shared_ptr<clsLine> mergeRow(
-    JobColumns &col, colLinesType &lines, bool keepStops, LastLine &last)
+    JobColumns &col, colLinesType &lines, bool keepStops, LastLine &last, bool &unchanged)
 {
     const QVariant &makat = col(JobColumns::Makat);
     if (makat.isNull())
@@ -255,8 +256,10 @@ std::shared_ptr<clsLine> mergeRow(
         // The row that made the trip, unchanged: only what the route pass
         // gives again is cleared, as writing the row would.
         line->bNew = true;
-        if (keepStops && !trip->stopsFailed)
+        if (keepStops && !trip->stopsFailed) {
+            unchanged = true;
             return line;
+        }
         line->scheduleStale = true;
         trip->Stops = 1;
         trip->StTimes.clear();
@@ -317,6 +320,15 @@ struct JobsProcessor::Merge
     bool started = false;
     bool rowsDone = false;
     LastLine last; // the route code of the last row merged, and its line
+    // The run of rows of one route code being merged row by row: its print,
+    // the line it reached, and whether every row of it changed nothing.
+    struct Run
+    {
+        quint64 print = 0; // 0: none (no code, or a row that cannot print)
+        std::shared_ptr<clsLine> line;
+        bool unchanged = true;
+    };
+    Run run;
     std::vector<std::shared_ptr<clsLine>> reached; // since the last completion
     std::unordered_set<const clsLine *> completed; // in this pass
     std::vector<std::shared_ptr<clsLine>> rest; // to complete after the rows
@@ -414,33 +426,93 @@ bool JobsProcessor::mergeRows(Merge &m, int sliceMs, const QElapsedTimer &slice)
     RowSet &rs = *m.rs;
     m.last = LastLine(); // looked up again in each slice
     const QString procedure = QStringLiteral("ProcessScheduleTrigRecs");
-    for (; !rs.eof(); rs.moveNext()) {
+    while (!rs.eof()) {
         // Where a route code's rows end, the lines they reached are
         // completed, and a slice may end there: never inside a line's rows
         // (rows are in code order, and one code makes one line).
         const QVariant code = m.col.has(JobColumns::Makat) ? m.col(JobColumns::Makat) : QVariant();
         if (code != m.last.code) {
+            endRun(m);
             completeReached(m);
             if (sliceMs > 0 && slice.elapsed() >= sliceMs)
                 return false;
+            if (passOverUnchangedRun(m, *lines, code))
+                continue;
         }
         // Every cycle offers the whole day again, so a row whose values do
         // not convert would stop the rows after it for good: it is logged
         // (once while it stays so) and passed over instead.
         std::shared_ptr<clsLine> line;
-        if (const auto bad
-            = trapFailure([&] { line = mergeRow(m.col, *lines, m.keepStops, m.last); })) {
+        bool unchanged = false;
+        if (const auto bad = trapFailure(
+                [&] { line = mergeRow(m.col, *lines, m.keepStops, m.last, unchanged); })) {
             const QString pkid = m.col(JobColumns::PKID).toString();
             m_log.lastingRecord(
                 procedure, pkid, QStringLiteral("PKID ") + pkid, bad->number(), bad->description());
         }
+        m.run.unchanged = m.run.unchanged && unchanged;
+        if (line)
+            m.run.line = line;
         if (line && (m.reached.empty() || m.reached.back() != line))
             m.reached.push_back(std::move(line));
+        rs.moveNext();
     }
     m_log.endLasting(procedure);
+    endRun(m);
     completeReached(m);
     m.rowsDone = true;
     return true;
+}
+
+bool JobsProcessor::passOverUnchangedRun(Merge &m, colLinesType &lines, const QVariant &code)
+{
+    // Most of a steady day's runs come back as they were: a run whose rows
+    // all changed nothing last cycle, printed alike now and merged with the
+    // same rules, would change nothing again row by row. Its line only
+    // takes bNew, as its rows would give it, and is completed with the rest.
+    m.run = Merge::Run();
+    if (code.isNull())
+        return false;
+    RowSet &rs = *m.rs;
+    const int first = rs.bookmark();
+    int next = -1; // the next run's first row; -1: EOF
+    const auto bad = trapFailure([&] {
+        quint64 print = 0x52554E;
+        for (; !rs.eof() && m.col(JobColumns::Makat) == code; rs.moveNext())
+            print = RowSet::printStep(print, m.col.print());
+        next = rs.eof() ? -1 : rs.bookmark();
+        // The line the rows merge into, looked up as mergeRow would.
+        m.last.key = LineKey::fromRouteCode(code);
+        m.last.code = code;
+        m.last.line = lines.value(m.last.key);
+        m.run.print = print | 1;
+    });
+    const std::shared_ptr<clsLine> line = bad ? nullptr : m.last.line;
+    if (!line || !m.keepStops || line->rowsPrint != m.run.print) {
+        rs.setBookmark(first);
+        if (bad)
+            m.last = LastLine(); // mergeRow fails on the rows themselves
+        return false;
+    }
+    line->bNew = true;
+    m.reached.push_back(line);
+    m.run = Merge::Run();
+    if (next >= 0) {
+        rs.setBookmark(next);
+    } else {
+        rs.setBookmark(rs.recordCount() - 1);
+        rs.moveNext();
+    }
+    return true;
+}
+
+void JobsProcessor::endRun(Merge &m)
+{
+    // A run merged row by row leaves its print with its line only when every
+    // row of it changed nothing: then the same run again will not either.
+    if (m.run.line)
+        m.run.line->rowsPrint = m.run.unchanged && m.keepStops ? m.run.print : 0;
+    m.run = Merge::Run();
 }
 
 void JobsProcessor::completeReached(Merge &m)

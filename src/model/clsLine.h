@@ -29,6 +29,10 @@ struct clsLine
     // changed a trip (they set scheduleStale).
     QString schedule;
     bool scheduleStale = true;
+    // The print of the run of rows that last merged into the line without a
+    // change, row for row (0: none): the same run again, with the same
+    // rules, changes nothing but bNew, so the merge passes over it whole.
+    quint64 rowsPrint = 0;
 };
 
 // All lines of the operational day, in ascending order of the line key.

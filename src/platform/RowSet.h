@@ -54,6 +54,10 @@ public:
     // prints, so a row whose prints are those of the last cycle can be passed
     // over without reading it again.
     static size_t printOf(const QVariant &v, size_t seed);
+    // One step of a print over a run of words (for a caller that prints a
+    // run of rows by their prints): values that differ in one word never
+    // print alike.
+    static quint64 printStep(quint64 seed, quint64 word);
     // The print of the current row's values at these indexes, in their
     // order; never 0, so 0 can stand for "no print yet".
     // A print kept by keepPrints over the same indexes is taken as it is.
