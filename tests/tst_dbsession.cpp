@@ -48,6 +48,8 @@ private Q_SLOTS:
     void rowSetSortFindBookmark();
     void valuesReadAsTheSqlModuleReadsThem_data();
     void valuesReadAsTheSqlModuleReadsThem();
+    void preparedInsertAsTheSqlModuleMakesIt_data();
+    void preparedInsertAsTheSqlModuleMakesIt();
     void rowSetSortOrder_data();
     void rowSetSortOrder();
     void rowSetKeptPrints();
@@ -137,7 +139,9 @@ void TstDbSession::valuesReadAsTheSqlModuleReadsThem()
         if (failure) {
             // The number is SQLite's result code, which depends on the
             // connection's history; the text is the same.
-            QCOMPARE(failure->description(), q.lastError().databaseText());
+            QCOMPARE(QString(failure->description())
+                         .replace(QStringLiteral("BySession"), QStringLiteral("ByModule")),
+                q.lastError().databaseText());
         } else {
             QCOMPARE(rs->fieldNames(), (QStringList{QStringLiteral("v"), QStringLiteral("w")}));
             const QVariant want = q.isNull(0) ? QVariant() : q.value(0);
@@ -156,6 +160,85 @@ void TstDbSession::valuesReadAsTheSqlModuleReadsThem()
     module.close();
     module = QSqlDatabase();
     QSqlDatabase::removeDatabase(QStringLiteral("m"));
+}
+
+void TstDbSession::preparedInsertAsTheSqlModuleMakesIt_data()
+{
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QVariant>("checked"); // refused when 2, or null
+    QTest::newRow("text") << QVariant(QStringLiteral("נהג 'א'")) << QVariant(1);
+    QTest::newRow("empty text") << QVariant(QString(QLatin1String(""))) << QVariant(1);
+    QTest::newRow("null text") << QVariant(QString()) << QVariant(1);
+    QTest::newRow("null") << QVariant() << QVariant(1);
+    QTest::newRow("whole number") << QVariant(qlonglong(9223372036854775807)) << QVariant(1);
+    QTest::newRow("int") << QVariant(-5) << QVariant(1);
+    QTest::newRow("truth") << QVariant(true) << QVariant(1);
+    QTest::newRow("real") << QVariant(4.5) << QVariant(1);
+    QTest::newRow("bytes") << QVariant(QByteArray("\0\xff", 2)) << QVariant(1);
+    QTest::newRow("null bytes") << QVariant(QByteArray()) << QVariant(1);
+    QTest::newRow("date") << QVariant(QDate(2026, 12, 7)) << QVariant(1);
+    QTest::newRow("refused: CHECK") << QVariant(QStringLiteral("a")) << QVariant(2);
+    QTest::newRow("refused: NOT NULL") << QVariant(QStringLiteral("a")) << QVariant();
+    QTest::newRow("refused: UNIQUE") << QVariant(QStringLiteral("twice")) << QVariant(1);
+    QTest::newRow("refused: trigger") << QVariant(QStringLiteral("boom")) << QVariant(1);
+}
+
+// The Scheds copy's inserts on the embedded files are bound without the SQL
+// module; what they store, and how they fail, must not differ from it.
+void TstDbSession::preparedInsertAsTheSqlModuleMakesIt()
+{
+    QFETCH(QVariant, value);
+    QFETCH(QVariant, checked);
+    auto s = openJobs(QStringLiteral("sqlite:") + m_db);
+    QSqlDatabase module = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("m"));
+    module.setDatabaseName(EmbeddedSchema::jobsFile(m_db));
+    QVERIFY(module.open());
+    for (const QString table : {QStringLiteral("ByModule"), QStringLiteral("BySession")}) {
+        for (const QString &statement :
+            {QStringLiteral("CREATE TABLE %1 (v, w INTEGER NOT NULL CHECK (w <> 2))"),
+                QStringLiteral("CREATE UNIQUE INDEX %1Twice ON %1 (v) WHERE v = 'twice'"),
+                QStringLiteral("CREATE TRIGGER %1Boom BEFORE INSERT ON %1 WHEN NEW.v = 'boom' "
+                               "BEGIN SELECT RAISE(ABORT, 'no boom'); END"),
+                QStringLiteral("INSERT INTO %1 VALUES ('twice', 1)")}) {
+            QSqlQuery make(module);
+            QVERIFY2(make.exec(statement.arg(table)), qPrintable(make.lastError().text()));
+        }
+    }
+    const QString insert = QStringLiteral("INSERT INTO %1 (v, w) VALUES (?, ?)");
+    const auto failure = trapFailure([&] {
+        s->executePrepared(insert.arg(QStringLiteral("BySession")), {value, checked});
+    });
+    {
+        QSqlQuery q(module);
+        QVERIFY(q.prepare(insert.arg(QStringLiteral("ByModule"))));
+        q.addBindValue(value);
+        q.addBindValue(checked);
+        const bool ran = q.exec();
+        QCOMPARE(bool(failure), !ran);
+        if (failure) {
+            QCOMPARE(QString::number(failure->number()), q.lastError().nativeErrorCode());
+            QCOMPARE(QString(failure->description())
+                         .replace(QStringLiteral("BySession"), QStringLiteral("ByModule")),
+                q.lastError().databaseText());
+        }
+        const auto stored = [&](const QString &table) {
+            QSqlQuery read(module);
+            read.exec(QStringLiteral("SELECT group_concat(typeof(v) || ':' || quote(v), '|') "
+                                     "FROM %1")
+                          .arg(table));
+            return read.next() ? read.value(0).toString() : QStringLiteral("<none>");
+        };
+        QCOMPARE(stored(QStringLiteral("BySession")), stored(QStringLiteral("ByModule")));
+    }
+    module.close();
+    module = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("m"));
+    // The session's statement is usable again after a refusal.
+    s->executePrepared(insert.arg(QStringLiteral("BySession")), {QStringLiteral("after"), 1});
+    QCOMPARE(s->execute(QStringLiteral("SELECT COUNT(*) FROM BySession WHERE v = 'after'"))
+                 ->field(0)
+                 .toInt(),
+        1);
 }
 
 void TstDbSession::failedStatementCarriesDriverText()

@@ -251,6 +251,7 @@ void DbSession::close()
         m_sqliteHandle = nullptr;
     }
     m_prepared.reset();
+    m_sqlitePrepared.reset(); // before its connection closes
     m_preparedText.clear();
     {
         QSqlDatabase db = database();

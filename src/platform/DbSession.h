@@ -12,6 +12,8 @@
 #include <functional>
 #include <memory>
 
+struct sqlite3_stmt;
+
 class DbActivity;
 class Failure;
 class QThread;
@@ -167,6 +169,10 @@ private:
     // holds each repeated text of a column once (for rows that are kept).
     static bool stepSqlite(const QSqlDatabase &db, const QString &statement, QStringList *names,
         const std::function<void(const RowSet::Row &)> &onRow, bool shareTexts, QSqlError &error);
+    // executePrepared on an embedded file, bound with SQLite's own library;
+    // false (nothing done) for a value of a type it does not bind as the SQL
+    // module would.
+    bool executePreparedSqlite(const QString &statement, const QVariantList &values);
     void applyOdbcQueryTimeout();
     // Stops the program when called from another thread than the session's.
     void checkThread(const char *what) const;
@@ -224,6 +230,7 @@ private:
     QString m_odbcDriver = QStringLiteral("ODBC Driver 18 for SQL Server");
     QHash<QString, QVariant> m_properties; // keys folded to lower case
     std::unique_ptr<QSqlQuery> m_prepared; // executePrepared's statement
+    std::shared_ptr<sqlite3_stmt> m_sqlitePrepared; // the same, on an embedded file
     QString m_preparedText;
     QStringList m_propertyOrder;
     QString m_connectionName;

@@ -61,6 +61,10 @@ void DbSession::executePrepared(const QString &statement, const QVariantList &va
         bool &flag;
         ~Done() { flag = false; }
     } done{m_executing};
+    // A day's Scheds copy binds every value of every row here: through the
+    // SQL module each bound value cost a formatted placeholder name.
+    if (m_backend == Backend::Sqlite && executePreparedSqlite(statement, values))
+        return;
     if (!m_prepared || m_preparedText != statement) {
         m_prepared = std::make_unique<QSqlQuery>(database());
         m_preparedText.clear();

@@ -10,6 +10,7 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QVarLengthArray>
 
 #ifdef VOLMARA_HAVE_SQLITE3
 #include <sqlite3.h>
@@ -393,6 +394,119 @@ bool DbSession::stepSqlite(const QSqlDatabase &db, const QString &statement, QSt
     Q_UNUSED(shareTexts);
     error = QSqlError(QStringLiteral("Unable to execute statement"), QString(),
         QSqlError::StatementError, QStringLiteral("1"));
+    return false;
+#endif
+}
+
+bool DbSession::executePreparedSqlite(const QString &statement, const QVariantList &values)
+{
+#ifdef VOLMARA_HAVE_SQLITE3
+    // Bound as the SQL module binds them: a null value or a null text, date
+    // or bytes as NULL, bytes as a blob, whole numbers and truth values as
+    // integers, reals as reals, text as UTF-16 text.
+    enum class Bind { Null, Integer, Real, Text, Blob };
+    QVarLengthArray<Bind, 16> binds;
+    for (const QVariant &v : values) {
+        if (v.isNull()) {
+            binds.append(Bind::Null);
+            continue;
+        }
+        switch (v.metaType().id()) {
+        case QMetaType::QString:
+            binds.append(
+                static_cast<const QString *>(v.constData())->isNull() ? Bind::Null : Bind::Text);
+            break;
+        case QMetaType::QByteArray:
+            binds.append(
+                static_cast<const QByteArray *>(v.constData())->isNull() ? Bind::Null : Bind::Blob);
+            break;
+        case QMetaType::Bool:
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::LongLong:
+            binds.append(Bind::Integer);
+            break;
+        case QMetaType::Double:
+            binds.append(Bind::Real);
+            break;
+        default:
+            return false; // dates and the rest: the SQL module's own way
+        }
+    }
+    QSqlDatabase db = database();
+    sqlite3 *const handle = *static_cast<sqlite3 *const *>(db.driver()->handle().constData());
+    const auto failed = [&](const QString &what, QSqlError::ErrorType type, int code) {
+        failWith(QSqlError(what, QString(reinterpret_cast<const QChar *>(sqlite3_errmsg16(handle))),
+                     type, QString::number(code)),
+            QStringLiteral("The statement failed"));
+    };
+    if (!m_sqlitePrepared || m_preparedText != statement) {
+        m_sqlitePrepared.reset();
+        m_preparedText.clear();
+        sqlite3_stmt *stmt = nullptr;
+        const int prepared = sqlite3_prepare16_v2(
+            handle, statement.utf16(), int(statement.size() * sizeof(QChar)), &stmt, nullptr);
+        if (prepared != SQLITE_OK) {
+            sqlite3_finalize(stmt);
+            failed(
+                QStringLiteral("Unable to execute statement"), QSqlError::StatementError, prepared);
+        }
+        m_sqlitePrepared.reset(stmt, &sqlite3_finalize);
+        m_preparedText = statement;
+    }
+    sqlite3_stmt *const stmt = m_sqlitePrepared.get();
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    if (values.size() != sqlite3_bind_parameter_count(stmt))
+        failWith(QSqlError(QStringLiteral("Parameter count mismatch"), QString(),
+                     QSqlError::StatementError),
+            QStringLiteral("The statement failed"));
+    for (int i = 0; i < values.size(); ++i) {
+        const QVariant &v = values.at(i);
+        int bound = SQLITE_OK;
+        switch (binds.at(i)) {
+        case Bind::Null:
+            bound = sqlite3_bind_null(stmt, i + 1);
+            break;
+        case Bind::Integer:
+            bound = sqlite3_bind_int64(stmt, i + 1, v.toLongLong());
+            break;
+        case Bind::Real:
+            bound = sqlite3_bind_double(stmt, i + 1, v.toDouble());
+            break;
+        case Bind::Text: {
+            const QString &text = *static_cast<const QString *>(v.constData());
+            bound = sqlite3_bind_text16(stmt, i + 1, text.utf16(), int(text.size() * sizeof(QChar)),
+                SQLITE_STATIC); // values outlive the step
+            break;
+        }
+        case Bind::Blob: {
+            const QByteArray &bytes = *static_cast<const QByteArray *>(v.constData());
+            bound = sqlite3_bind_blob(
+                stmt, i + 1, bytes.constData(), int(bytes.size()), SQLITE_STATIC);
+            break;
+        }
+        }
+        if (bound != SQLITE_OK)
+            failed(QStringLiteral("Unable to bind parameters"), QSqlError::StatementError, bound);
+    }
+    int step = sqlite3_step(stmt);
+    if (step == SQLITE_ERROR)
+        step = sqlite3_reset(stmt); // the specific code and its message
+    if (step != SQLITE_DONE && step != SQLITE_ROW) {
+        const QString text = QString(reinterpret_cast<const QChar *>(sqlite3_errmsg16(handle)));
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+        failWith(QSqlError(QStringLiteral("Unable to fetch row"), text, QSqlError::ConnectionError,
+                     QString::number(step)),
+            QStringLiteral("The statement failed"));
+    }
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt); // no pointer into this call's values stays
+    return true;
+#else
+    Q_UNUSED(statement);
+    Q_UNUSED(values);
     return false;
 #endif
 }
