@@ -193,7 +193,7 @@ void TstDbSession::preparedInsertAsTheSqlModuleMakesIt()
     QSqlDatabase module = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("m"));
     module.setDatabaseName(EmbeddedSchema::jobsFile(m_db));
     QVERIFY(module.open());
-    for (const QString table : {QStringLiteral("ByModule"), QStringLiteral("BySession")}) {
+    for (const QString &table : {QStringLiteral("ByModule"), QStringLiteral("BySession")}) {
         for (const QString &statement :
             {QStringLiteral("CREATE TABLE %1 (v, w INTEGER NOT NULL CHECK (w <> 2))"),
                 QStringLiteral("CREATE UNIQUE INDEX %1Twice ON %1 (v) WHERE v = 'twice'"),

@@ -34,6 +34,20 @@ namespace {
 // looks whether it may wait on.
 constexpr int kLockPollMs = 100;
 
+// A text as SQLite gives it, as the key of the texts a column shares: a
+// day's read looks up most of its values here, and Qt's hash of a byte
+// array cost more than the look-up itself.
+struct SharedText
+{
+    QByteArray utf8;
+    bool operator==(const SharedText &other) const { return utf8 == other.utf8; }
+};
+
+size_t qHash(const SharedText &text, size_t seed)
+{
+    return size_t(RowSet::printBytes(seed, text.utf8.constData(), size_t(text.utf8.size())));
+}
+
 // SQLITE_BUSY (another connection holds the file) or SQLITE_LOCKED.
 bool isLockError(const QSqlError &error)
 {
@@ -337,15 +351,15 @@ bool DbSession::stepSqlite(const QSqlDatabase &db, const QString &statement, QSt
     // row): where the rows are kept, each distinct text is held once, shared
     // by its rows, until a column shows too many distinct texts to gain from it.
     constexpr qsizetype kMaxShared = 4096;
-    std::vector<QHash<QByteArray, QString>> shared(size_t(std::max(columns, 0)));
+    std::vector<QHash<SharedText, QString>> shared(size_t(std::max(columns, 0)));
     std::vector<bool> sharing(size_t(std::max(columns, 0)), shareTexts);
     auto textAt = [&](int i) {
         const char *const utf8 = reinterpret_cast<const char *>(sqlite3_column_text(stmt, i));
         const int bytes = sqlite3_column_bytes(stmt, i);
         if (!sharing[size_t(i)])
             return QString::fromUtf8(utf8, bytes);
-        QHash<QByteArray, QString> &known = shared[size_t(i)];
-        const auto it = known.constFind(QByteArray::fromRawData(utf8, bytes));
+        QHash<SharedText, QString> &known = shared[size_t(i)];
+        const auto it = known.constFind(SharedText{QByteArray::fromRawData(utf8, bytes)});
         if (it != known.constEnd())
             return *it;
         const QString text = QString::fromUtf8(utf8, bytes);
@@ -353,7 +367,7 @@ bool DbSession::stepSqlite(const QSqlDatabase &db, const QString &statement, QSt
             sharing[size_t(i)] = false;
             known.clear();
         } else {
-            known.insert(QByteArray(utf8, bytes), text);
+            known.insert(SharedText{QByteArray(utf8, bytes)}, text);
         }
         return text;
     };

@@ -134,27 +134,6 @@ QVariant RowSet::field(int index) const
     return value(index);
 }
 
-namespace {
-
-quint64 printBytes(quint64 h, const void *data, size_t size)
-{
-    const auto *p = static_cast<const uchar *>(data);
-    h = RowSet::printStep(h, size);
-    for (; size >= 8; p += 8, size -= 8) {
-        quint64 word;
-        std::memcpy(&word, p, 8);
-        h = RowSet::printStep(h, word);
-    }
-    if (size > 0) {
-        quint64 word = 0;
-        std::memcpy(&word, p, size);
-        h = RowSet::printStep(h, word);
-    }
-    return h;
-}
-
-} // namespace
-
 // For each word a bijection of the state, and for each state one of the
 // word, so values that differ in one word never print alike; the multiply
 // and the shift carry every bit into the steps after. (Qt's own string hash
@@ -163,6 +142,23 @@ quint64 RowSet::printStep(quint64 h, quint64 word)
 {
     h = (h ^ word) * 0x9E3779B97F4A7C15ULL;
     return h ^ (h >> 29);
+}
+
+quint64 RowSet::printBytes(quint64 h, const void *data, size_t size)
+{
+    const auto *p = static_cast<const uchar *>(data);
+    h = printStep(h, size);
+    for (; size >= 8; p += 8, size -= 8) {
+        quint64 word;
+        std::memcpy(&word, p, 8);
+        h = printStep(h, word);
+    }
+    if (size > 0) {
+        quint64 word = 0;
+        std::memcpy(&word, p, size);
+        h = printStep(h, word);
+    }
+    return h;
 }
 
 size_t RowSet::printOf(const QVariant &v, size_t seed)

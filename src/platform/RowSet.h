@@ -58,6 +58,8 @@ public:
     // run of rows by their prints): values that differ in one word never
     // print alike.
     static quint64 printStep(quint64 seed, quint64 word);
+    // The steps over bytes, their count first.
+    static quint64 printBytes(quint64 seed, const void *data, size_t size);
     // The print of the current row's values at these indexes, in their
     // order; never 0, so 0 can stand for "no print yet".
     // A print kept by keepPrints over the same indexes is taken as it is.
