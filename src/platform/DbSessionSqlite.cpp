@@ -447,8 +447,10 @@ bool DbSession::executePreparedSqlite(const QString &statement, const QVariantLi
             return false; // dates and the rest: the SQL module's own way
         }
     }
-    QSqlDatabase db = database();
-    sqlite3 *const handle = *static_cast<sqlite3 *const *>(db.driver()->handle().constData());
+    // Set by this thread at the open; without it, the SQL module's way.
+    sqlite3 *const handle = static_cast<sqlite3 *>(m_sqliteHandle);
+    if (!handle)
+        return false;
     const auto failed = [&](const QString &what, QSqlError::ErrorType type, int code) {
         failWith(QSqlError(what, QString(reinterpret_cast<const QChar *>(sqlite3_errmsg16(handle))),
                      type, QString::number(code)),
