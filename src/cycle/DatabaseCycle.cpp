@@ -66,10 +66,6 @@ void DatabaseCycle::mapConnected()
 
 void DatabaseCycle::enableTimer()
 {
-    // A pair's gateway that stood down keeps the timer off (its next term
-    // starts it), also when the cycle it interrupted ends afterwards.
-    if (!m_parts.lease.mayAct())
-        return;
     if (!m_tmrDB.isActive())
         m_tmrDB.start();
 }
@@ -467,7 +463,8 @@ void DatabaseCycle::lastSteps()
 
     // Stood down while the stage or the merge ran: the stand-down closed
     // the map connection, and what is left of the cycle neither asks, nor
-    // sends, nor opens it again (the other gateway has the map now).
+    // sends, nor opens it again (the other gateway has the map now). The
+    // timer goes on, its ticks doing nothing until the lease is won again.
     if (!m_parts.lease.mayAct()) {
         endCycle(false);
         return;
