@@ -280,8 +280,6 @@ public:
 // polled without sleeping took a core from the database thread and the map.
 void waitForCycle(Gateway &gw)
 {
-    if (!gw.cycle().running())
-        return;
     QEventLoop loop;
     QObject::connect(&gw.cycle(), &DatabaseCycle::cycleEnded, &loop, &QEventLoop::quit);
     QTimer::singleShot(600000, &loop, &QEventLoop::quit);

@@ -87,6 +87,8 @@ private Q_SLOTS:
     void emptiedBoxKeepsTheCycleGoing();
 
 private:
+    // A gateway ready for cycles on the embedded files, with these settings.
+    void makeRig(const QByteArray &ini = QByteArray());
     void openSessions();
     // A job in the jobs file of the program folder's "db", or in another file.
     void addJob(int recId, int routeCode, const QString &start,
@@ -102,7 +104,12 @@ private:
 
 void TestCycle::init()
 {
-    m_rig = std::make_unique<GatewayRig>();
+    makeRig();
+}
+
+void TestCycle::makeRig(const QByteArray &ini)
+{
+    m_rig = ini.isEmpty() ? std::make_unique<GatewayRig>() : std::make_unique<GatewayRig>(ini);
     m_gw = &m_rig->gw;
     // The line list is fresh unless a test says otherwise.
     m_rig->readyForCycles(QStringLiteral("sqlite:db"), QDateTime(QDate(2026, 12, 7), QTime(10, 0)));
@@ -1061,10 +1068,7 @@ void TestCycle::standDownDuringACycleKeepsTheMapClosed_data()
 void TestCycle::standDownDuringACycleKeepsTheMapClosed()
 {
     QFETCH(bool, locked);
-    m_rig = std::make_unique<GatewayRig>(QByteArray("[Pair]\r\nName=north\r\nLeaseSeconds=20\r\n"));
-    m_gw = &m_rig->gw;
-    m_rig->readyForCycles(QStringLiteral("sqlite:db"), QDateTime(QDate(2026, 12, 7), QTime(10, 0)));
-    EmbeddedSchema::create(m_rig->home.file(QStringLiteral("db")));
+    makeRig("[Pair]\r\nName=north\r\nLeaseSeconds=20\r\n");
     // The lease is won here; the test, not the supervisor, connects.
     disconnect(&m_gw->lease(), &LeaseKeeper::becameActive, m_gw, nullptr);
     m_gw->lease().start(m_gw->dataSource());

@@ -475,12 +475,10 @@ bool JobsProcessor::passOverUnchangedRun(Merge &m, colLinesType &lines, const QV
         return false;
     RowSet &rs = *m.rs;
     const int first = rs.bookmark();
-    int next = -1; // the next run's first row; -1: EOF
     const auto bad = trapFailure([&] {
         quint64 print = 0x52554E;
         for (; !rs.eof() && m.col(JobColumns::Makat) == code; rs.moveNext())
             print = RowSet::printStep(print, m.col.print());
-        next = rs.eof() ? -1 : rs.bookmark();
         // The line the rows merge into, looked up as mergeRow would.
         m.last.key = LineKey::fromRouteCode(code);
         m.last.code = code;
@@ -494,15 +492,9 @@ bool JobsProcessor::passOverUnchangedRun(Merge &m, colLinesType &lines, const QV
             m.last = LastLine(); // mergeRow fails on the rows themselves
         return false;
     }
+    // The rows stand at the next run already.
     line->bNew = true;
     m.reached.push_back(line);
-    m.run = Merge::Run();
-    if (next >= 0) {
-        rs.setBookmark(next);
-    } else {
-        rs.setBookmark(rs.recordCount() - 1);
-        rs.moveNext();
-    }
     return true;
 }
 

@@ -99,7 +99,7 @@ private:
     bool mergeRows(Merge &m, int sliceMs, const QElapsedTimer &slice);
     // At the first row of a route code's run: passes over the whole run
     // when it would change nothing (the rows then stand at the next run);
-    // else leaves them where they were and keeps the run's print.
+    // else leaves them where they were, with the run's print in m.run.
     bool passOverUnchangedRun(Merge &m, colLinesType &lines, const QVariant &code);
     void endRun(Merge &m);
     std::optional<Outcome> finishRows(Merge &m, QString *neededList);

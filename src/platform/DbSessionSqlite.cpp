@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -17,6 +18,7 @@
 #endif
 
 #include <algorithm>
+#include <numeric>
 #include <vector>
 
 #ifdef Q_OS_UNIX
@@ -303,22 +305,17 @@ bool DbSession::readSqlite(
     // A day's selection is read here on every cycle. Through the SQL module
     // every value went through a row cache and a UTF-16 copy made by SQLite;
     // read straight from the statement it costs less than half.
-    // Each row's print is made here too, while its values are at hand: the
-    // day's readers pass over the rows whose print they saw last cycle, and
-    // printing a day's rows once they were all read cost more than reading them.
     QStringList names;
     QVector<RowSet::Row> read;
-    QVector<quint64> prints;
-    const auto keep = [&](const RowSet::Row &row) {
-        read.append(row);
-        size_t seed = 0x5EED;
-        for (const QVariant &value : row)
-            seed = RowSet::printOf(value, seed);
-        prints.append(quint64(seed) | 1);
-    };
-    if (!stepSqlite(db, statement, &names, keep, true, error))
+    if (!stepSqlite(
+            db, statement, &names, [&](const RowSet::Row &row) { read.append(row); }, true, error))
         return false;
-    rows = std::make_shared<RowSet>(names, std::move(read), std::move(prints));
+    rows = std::make_shared<RowSet>(names, std::move(read));
+    // Each row printed over all its fields, on this thread: the day's
+    // readers pass over the rows whose print they saw last cycle.
+    QVector<int> all(names.size());
+    std::iota(all.begin(), all.end(), 0);
+    rows->keepPrints(all);
     return true;
 }
 
@@ -471,8 +468,12 @@ bool DbSession::executePreparedSqlite(const QString &statement, const QVariantLi
         m_preparedText = statement;
     }
     sqlite3_stmt *const stmt = m_sqlitePrepared.get();
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
+    // Ready for the next call however this one ends, with no pointer into
+    // this call's values left bound.
+    const auto ready = qScopeGuard([stmt] {
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+    });
     if (values.size() != sqlite3_bind_parameter_count(stmt))
         failWith(QSqlError(QStringLiteral("Parameter count mismatch"), QString(),
                      QSqlError::StatementError),
@@ -510,15 +511,11 @@ bool DbSession::executePreparedSqlite(const QString &statement, const QVariantLi
     if (step == SQLITE_ERROR)
         step = sqlite3_reset(stmt); // the specific code and its message
     if (step != SQLITE_DONE && step != SQLITE_ROW) {
-        const QString text = QString(reinterpret_cast<const QChar *>(sqlite3_errmsg16(handle)));
-        sqlite3_reset(stmt);
-        sqlite3_clear_bindings(stmt);
-        failWith(QSqlError(QStringLiteral("Unable to fetch row"), text, QSqlError::ConnectionError,
-                     QString::number(step)),
+        failWith(QSqlError(QStringLiteral("Unable to fetch row"),
+                     QString(reinterpret_cast<const QChar *>(sqlite3_errmsg16(handle))),
+                     QSqlError::ConnectionError, QString::number(step)),
             QStringLiteral("The statement failed"));
     }
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt); // no pointer into this call's values stays
     return true;
 #else
     Q_UNUSED(statement);

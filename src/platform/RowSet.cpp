@@ -61,17 +61,6 @@ RowSet::RowSet(const QStringList &fieldNames, QVector<Row> rows)
 {
 }
 
-RowSet::RowSet(const QStringList &fieldNames, QVector<Row> rows, QVector<quint64> prints)
-    : RowSet(fieldNames, std::move(rows))
-{
-    if (prints.size() != m_rows.size())
-        return;
-    m_prints = std::move(prints);
-    m_printIndexes.resize(m_names.size());
-    std::iota(m_printIndexes.begin(), m_printIndexes.end(), 0);
-    m_printMask = maskOf(m_printIndexes) == ~quint64(0) ? 0 : maskOf(m_printIndexes);
-}
-
 bool RowSet::bof() const
 {
     return m_rows.isEmpty();

@@ -23,9 +23,6 @@ public:
     // A closed result: what a statement that returns no rows gives.
     RowSet();
     RowSet(const QStringList &fieldNames, QVector<Row> rows);
-    // With each row's print over all its fields, made where it was read as
-    // keepPrints makes it (so that no one reads the whole day again for it).
-    RowSet(const QStringList &fieldNames, QVector<Row> rows, QVector<quint64> prints);
 
     int state() const { return m_state; }
     bool bof() const;
@@ -94,9 +91,7 @@ public:
     // caller a closer look. A caller compares it with its own kind only.
     template <typename Indexes> quint64 changePrint(const Indexes &indexes) const
     {
-        if (m_pos < m_prints.size() && (maskOf(indexes) & ~m_printMask) == 0)
-            return m_prints.at(m_pos);
-        return rowPrint(indexes);
+        return printsKeptOver(indexes) && !eof() ? m_prints.at(m_pos) : rowPrint(indexes);
     }
 
     // "Col ASC, Col2 DESC": a stable sort of the rows, then move to the first.
