@@ -38,6 +38,7 @@ class Fault:
         self.started = self.healed = None
         self.note = ""
         self.ttc = None  # seconds from the heal to a correct map
+        self.grace = 0.0  # seconds the heal itself needs before any cycle can run
         self.late_reported = False
 
     @property
@@ -143,6 +144,7 @@ class Faults:
             w.db.start()
         elif k == "gateway-kill":
             w.gateway.start()
+            f.grace = R.START_UP
         elif k == "log-full":
             w.free_home()
         elif k == "clock-step":

@@ -6,6 +6,11 @@ import datetime as dt
 from collections import namedtuple
 
 DAY_START = dt.timedelta(hours=4)
+
+# A started gateway checks its map connection 2 s after connecting it, opens
+# the databases 0.2 s later and runs its first cycle 1 s after that: no line
+# can reach the map from a restarted gateway before this many seconds.
+START_UP = 3.2
 ORG = "dedod"
 
 # One stored job row as the dispatch systems wrote it (one version).

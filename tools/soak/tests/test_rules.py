@@ -8,6 +8,8 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 from soak import rules as R  # noqa: E402
+from soak.checks import Checker  # noqa: E402
+from soak.faults import Fault  # noqa: E402
 from soak.model import Model, Timeline  # noqa: E402
 from soak.pairrule import Periods, Vacancy  # noqa: E402
 
@@ -180,6 +182,41 @@ class PairRuleTest(unittest.TestCase):
         self.assertAlmostEqual(v.overdue(50.0, db_healed=25.0), 5.0)
         v.filled()
         self.assertIsNone(v.overdue(100.0))
+
+
+class WrongMap(Checker):
+    """A checker whose map stays wrong: only its deadlines decide."""
+
+    def follow_journal(self):
+        pass
+
+    def update_certain(self, t):
+        pass
+
+    def map_problems(self, t, since=None):
+        return [("trip-missing", "line 81107402 lacks a trip")]
+
+
+class TestHealDeadline(unittest.TestCase):
+    def test_a_restart_has_its_start_up_before_two_intervals(self):
+        # Interval 2 s, healed at 100: a map still wrong at 104.5 is late after
+        # a map fault, not yet after a restart (its first cycle comes at 103.2
+        # at the earliest); at 107.5 it is late after either.
+        for kind, grace, wrong_at, late in [
+            ("map-kill", 0.0, 103.9, False),
+            ("map-kill", 0.0, 104.5, True),
+            ("gateway-kill", R.START_UP, 104.5, False),
+            ("gateway-kill", R.START_UP, 107.1, False),
+            ("gateway-kill", R.START_UP, 107.5, True),
+        ]:
+            with self.subTest(kind=kind, t=wrong_at):
+                f = Fault(kind, 3)
+                f.started, f.healed, f.grace = 97.0, 100.0, grace
+                faults = type("Faults", (), {"done": [f]})()
+                c = WrongMap(None, None, faults, 2, 6, lambda text: None)
+                c.check_map(wrong_at, None)
+                self.assertEqual(bool(c.violations), late)
+                self.assertIsNone(f.ttc)
 
 
 if __name__ == "__main__":
