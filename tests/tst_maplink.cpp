@@ -470,6 +470,33 @@ private Q_SLOTS:
         QVERIFY(peer.connectGateway());
     }
 
+    // An answer leaves while its request is handled, not at a later turn of
+    // the event loop: work queued meanwhile (a merge slice) would hold it
+    // back. Only the peer's socket is waited on in the queued check, so the
+    // gateway's socket gets no turn of its own to write in.
+    void answerLeavesBeforeQueuedWork()
+    {
+        auto rig = connectedRig();
+        QVERIFY(rig);
+        QTcpSocket &peer = *rig->peer.peer;
+        QObject context;
+        bool checked = false;
+        bool answered = false;
+        connect(&rig->gw.sckMap(), &MapSocket::dataArrival, &context, [&] {
+            QMetaObject::invokeMethod(
+                &context,
+                [&] {
+                    answered = peer.waitForReadyRead(1000);
+                    checked = true;
+                },
+                Qt::QueuedConnection);
+        });
+        peer.write("$A,L,\r\n");
+        QTRY_VERIFY(checked);
+        QVERIFY(answered);
+        QCOMPARE(peer.readAll(), QByteArray("$SetUpdateMode,S\r\n"));
+    }
+
     // Sending the login on a socket that is not connected is logged, not thrown.
     void loginWithoutConnection()
     {

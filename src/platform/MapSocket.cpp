@@ -66,6 +66,11 @@ MapSocket::MapSocket(QObject *parent) : QObject(parent), m_socket(new QTcpSocket
     connect(m_socket, &QTcpSocket::readyRead, this, [this] {
         m_heard.restart();
         Q_EMIT dataArrival(m_socket->bytesAvailable());
+        // What the server's lines were answered with leaves now. Left to the
+        // socket's own turn it waited behind work queued meanwhile (a merge
+        // slice at a time on a large day), and the server waits for it.
+        if (m_socket->bytesToWrite() > 0)
+            m_socket->flush();
     });
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
         if (e == QAbstractSocket::RemoteHostClosedError) {
