@@ -62,8 +62,8 @@ public:
     // Event-thread work in one piece: a push, and the merge of a day's rows
     // into its lines, give the event loop back after this long, so that a
     // map request waits for no more.
-    static constexpr int kPushSliceMs = 5;
-    static constexpr int kMergeSliceMs = 5;
+    static constexpr int kPushSliceMs = 2;
+    static constexpr int kMergeSliceMs = 2;
 
     // The parts a cycle runs, in their order, and the state it reads.
     struct Parts
