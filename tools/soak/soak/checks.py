@@ -67,7 +67,7 @@ class Checker:
         for f in self.faults.done + ([self.active] if getattr(self, "active", None) else []):
             if f.started is not None and f.started <= t:
                 last = f
-        if last and (last.healed is None or t <= last.healed + last.grace + 2 * self.I + self.lag):
+        if last and (last.healed is None or t <= last.back + 2 * self.I + self.lag):
             return last
         return None
 
@@ -75,7 +75,7 @@ class Checker:
         """No fault, restart or outage touched [a, b] (nor the settling after it)."""
         spans = list(self.outages)
         for f in self.faults.done:
-            spans.append((f.started, f.healed + f.grace + 2 * self.I + self.lag))
+            spans.append((f.started, f.back + 2 * self.I + self.lag))
         if getattr(self, "active", None) and self.active.started is not None:
             spans.append((self.active.started, float("inf")))
         return all(e < a or s > b for (s, e) in spans)
@@ -202,7 +202,7 @@ class Checker:
                 after = problems or self.map_problems(t, since=f.healed)
                 if not after:
                     f.ttc = t - f.healed
-                elif t > f.healed + f.grace + 2 * self.I and not f.late_reported:
+                elif t > f.back + 2 * self.I and not f.late_reported:
                     f.late_reported = True
                     self.violate_map("map not correct two intervals after the heal (%s)" % f.kind,
                                      after, lambda c, x: ("map", x))

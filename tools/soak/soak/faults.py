@@ -45,6 +45,11 @@ class Fault:
     def active(self):
         return self.started is not None and self.healed is None
 
+    @property
+    def back(self):
+        """When the healed system can run its cycles again."""
+        return self.healed + self.grace
+
 
 class Faults:
     def __init__(self, world, model, seed, db_kind, scale, log):
